@@ -1,0 +1,123 @@
+// A report run: the output command sends one request to the worker, and the
+// progress monitor shows the worker's messages, one per timer tick.
+#include "window.hpp"
+
+using namespace pybind11::literals;
+
+namespace lumivar {
+
+namespace {
+
+constexpr const char* kButton = "輸出檢索報告";
+constexpr const char* kIdleLabel = "輸出檢索報告";
+constexpr const char* kBusy1 = "輸出中.";
+constexpr const char* kBusy2 = "輸出中..";
+constexpr const char* kBusy3 = "輸出中...";
+constexpr const char* kMarker = "$$$檢索報告完成$$$";
+constexpr const char* kDone = "\n完成";
+constexpr const char* kHeader = "檢索專利如下:\n\n";
+constexpr const char* kErrorLine = "button_event_001函數出現錯誤\n";
+constexpr int kTickMs = 500;
+
+// Python's == and != with the interpreter's own rules.
+bool equals(const py::object& a, const py::object& b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool differs(const py::object& a, const py::object& b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object end_index(const py::dict& g) { return global(g, "tkinter").attr("END"); }
+
+}  // namespace
+
+void Window::button_event_001() {
+    py::object busy = Event_All_variable[py::str("get_receipt")];
+    busy.attr("set")();
+
+    // From here on a request that does not reach the queue must not leave the
+    // button animating as if a report were running.
+    bool sent = false;
+    auto withdraw_busy = [&] {
+        if (!sent) discard_errors([&] { busy.attr("clear")(); });
+    };
+
+    py::dict sss;
+    try {
+        sss[py::str("範本檔案路徑")] = set_table.attr("get")("範本檔案路徑");
+        sss[py::str("專利檔案路徑")] = set_table.attr("get")("專利檔案路徑");
+        py::object parameters = PP.attr("parameters");
+        sss[py::str("文字大小比例")] = parameters[py::str("文字大小比例")];
+        sss[py::str("中文文字字體")] = parameters[py::str("中文文字字體")];
+        sss[py::str("英文文字字體")] = parameters[py::str("英文文字字體")];
+    } catch (...) {
+        withdraw_busy();
+        throw;
+    }
+
+    py::object error;
+    try {
+        error = catch_exception([&] {
+            if (!running_as_main(g)) {
+                Queue_All_variable[py::str("起始數據")].attr("put")(sss);
+                sent = true;
+            }
+            textbox.attr("delete")("1.0", end_index(g));
+            textbox.attr("insert")(end_index(g), kHeader);
+        });
+    } catch (...) {
+        withdraw_busy();
+        throw;
+    }
+    if (error) {
+        if (!sent && !running_as_main(g)) withdraw_busy();
+        textbox.attr("insert")(end_index(g), kErrorLine, "red_tag");
+        textbox.attr("insert")(end_index(g), concat(py::str(error), py::str("\n")));
+    }
+    discard_errors([&] { textbox.attr("tag_config")("red_tag", "foreground"_a = "red"); });
+}
+
+void Window::aa() {
+    // Label: animate while busy, show the idle label otherwise.
+    discard_errors([&] {
+        py::object busy = Event_All_variable[py::str("get_receipt")];
+        auto label = [&] { return set_button.attr("cget")(kButton, "text"); };
+        auto show = [&](const char* text) { set_button.attr("configure")(kButton, "text"_a = text); };
+        if (equals(busy.attr("is_set")(), py::bool_(true))) {
+            if (equals(label(), py::str(kBusy1))) {
+                show(kBusy2);
+            } else if (equals(label(), py::str(kBusy2))) {
+                show(kBusy3);
+            } else if (equals(label(), py::str(kBusy3))) {
+                show(kBusy1);
+            } else {
+                show(kBusy1);
+            }
+        } else if (equals(busy.attr("is_set")(), py::bool_(false))) {
+            show(kIdleLabel);
+        }
+    });
+
+    // Message: at most one per tick, taken only when the queue reports one.
+    discard_errors([&] {
+        py::object messages = Queue_All_variable[py::str("get_receipt")];
+        if (equals(messages.attr("empty")(), py::bool_(false))) {
+            py::object PAPN = messages.attr("get")();
+            if (differs(PAPN, py::str(kMarker))) {
+                textbox.attr("insert")(end_index(g), concat(py::str(PAPN), py::str("\n")));
+            } else {
+                textbox.attr("insert")(end_index(g), kDone);
+                Event_All_variable[py::str("get_receipt")].attr("clear")();
+            }
+        }
+    });
+
+    app.attr("after")(kTickMs, aa_wrapped);
+}
+
+}  // namespace lumivar

@@ -1,0 +1,110 @@
+// The settings dialog: fonts and text-size ratio of the report.
+#include "window.hpp"
+
+#include <cmath>
+#include <memory>
+
+using namespace pybind11::literals;
+
+namespace lumivar {
+
+namespace {
+
+constexpr const char* kFonts[] = {"微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"};
+
+// What the confirm button of one dialog reaches. Widgets are held weakly: the
+// dialog's button holds this, and the dialog holds the button.
+struct Dialog {
+    std::weak_ptr<Window> window;
+    py::weakref entry;
+    py::weakref optionmenu_004_A;
+    py::weakref optionmenu_004_B;
+};
+
+py::object alive(const py::weakref& ref) {
+    py::object target = ref();
+    if (target.is_none()) throw std::runtime_error("the settings dialog has been closed");
+    return target;
+}
+
+// The entered percentage as a ratio; unreadable text, and numbers that make
+// no sense as a text size (zero, negative, infinite, NaN), give the integer 1.
+py::object ratio_from_text(const py::object& text) {
+    py::object ratio;
+    py::object error = catch_exception([&] {
+        py::object number = py::module_::import("builtins").attr("float")(text);
+        const double value = number.cast<double>() / 100.0;
+        if (std::isfinite(value) && value > 0.0) ratio = py::float_(value);
+    });
+    (void)error;
+    if (!ratio) ratio = py::int_(1);
+    return ratio;
+}
+
+void button_event_004_A(const Dialog& dialog) {
+    std::shared_ptr<Window> window = dialog.window.lock();
+    if (!window) throw std::runtime_error("the window of this dialog has been closed");
+    py::object text = alive(dialog.entry).attr("get")();
+    py::object parameters = window->PP.attr("parameters");
+    parameters[py::str("文字大小比例")] = ratio_from_text(text);
+    parameters[py::str("中文文字字體")] = alive(dialog.optionmenu_004_B).attr("get")();
+    parameters[py::str("英文文字字體")] = alive(dialog.optionmenu_004_A).attr("get")();
+}
+
+}  // namespace
+
+void Window::button_event_004() {
+    py::object ctk = global(g, "customtkinter");
+    py::object setting_window = ctk.attr("CTkToplevel")();
+    setting_window.attr("attributes")("-topmost", true);
+    setting_window.attr("title")("設定");
+    setting_window.attr("geometry")("300x330");
+
+    py::list fonts;
+    for (const char* font : kFonts) fonts.append(font);
+    py::object parameters = PP.attr("parameters");
+
+    auto label = [&](const char* text) {
+        return global(g, "customtkinter").attr("CTkLabel")(setting_window, "text"_a = text, "font"_a = window_font(g, 15));
+    };
+    auto font_menu = [&] {
+        return global(g, "customtkinter")
+            .attr("CTkOptionMenu")(setting_window, "font"_a = window_font(g, 13), "width"_a = 50, "height"_a = 20,
+                                   "dynamic_resizing"_a = false, "values"_a = fonts);
+    };
+
+    py::object entry_name = label("英文字體設定");
+    entry_name.attr("grid")("row"_a = 1, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(0, 10));
+    py::object optionmenu_004_A = font_menu();
+    optionmenu_004_A.attr("grid")("row"_a = 1, "column"_a = 0, "padx"_a = py::make_tuple(20, 20),
+                                  "pady"_a = py::make_tuple(60, 10), "sticky"_a = "nsew");
+    optionmenu_004_A.attr("set")(parameters[py::str("英文文字字體")]);
+
+    entry_name = label("中文字體設定");
+    entry_name.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(0, 10));
+    py::object optionmenu_004_B = font_menu();
+    optionmenu_004_B.attr("grid")("row"_a = 3, "column"_a = 0, "padx"_a = py::make_tuple(20, 20),
+                                  "pady"_a = py::make_tuple(10, 10), "sticky"_a = "nsew");
+    optionmenu_004_B.attr("set")(parameters[py::str("中文文字字體")]);
+
+    entry_name = label("文字大小比例");
+    entry_name.attr("grid")("row"_a = 4, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(10, 10));
+    // The hint is the interpreter's own text of ratio × 100 (100, 150.0, ...).
+    py::object scaled = py::reinterpret_steal<py::object>(
+        PyNumber_Multiply(py::object(parameters[py::str("文字大小比例")]).ptr(), py::int_(100).ptr()));
+    if (!scaled) throw py::error_already_set();
+    py::object entry = global(g, "customtkinter")
+                           .attr("CTkEntry")(setting_window, "placeholder_text"_a = py::str(scaled), "width"_a = 300,
+                                             "height"_a = 30);
+    entry.attr("grid")("row"_a = 5, "column"_a = 0, "sticky"_a = "new");
+
+    auto dialog = std::make_shared<Dialog>(
+        Dialog{weak_from_this(), py::weakref(entry), py::weakref(optionmenu_004_A), py::weakref(optionmenu_004_B)});
+    py::object confirm = py::cpp_function([dialog]() { button_event_004_A(*dialog); }, py::name("button_event_004_A"));
+    py::object button_1 = global(g, "customtkinter")
+                              .attr("CTkButton")(setting_window, "text"_a = "確認", "command"_a = confirm,
+                                                 "font"_a = window_font(g, 15));
+    button_1.attr("grid")("row"_a = 6, "column"_a = 0, "padx"_a = 50, "pady"_a = py::make_tuple(10, 10));
+}
+
+}  // namespace lumivar

@@ -1,0 +1,97 @@
+// Start-up of the module: toolkit guards, platform services, the common
+// package and the two definitions, bound in this order into the module.
+#include "gui.hpp"
+
+namespace lumivar {
+
+py::object global(const py::dict& g, const char* name) {
+    PyObject* value = PyDict_GetItemString(g.ptr(), name);  // borrowed
+    if (!value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+bool running_as_main(const py::dict& g) {
+    PyObject* name = PyDict_GetItemString(g.ptr(), "__name__");
+    return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
+}
+
+bool truthy(const py::object& value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object concat(const py::object& a, const py::object& b) {
+    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+void print_line(const py::object& text) {
+    py::module_::import("builtins").attr("print")(text, py::arg("flush") = true);
+}
+
+namespace {
+
+bool is_user_abort(const py::error_already_set& e) {
+    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
+}
+
+// Loads a toolkit, runs its install command once when it is missing, and asks
+// the user to install it by hand when that did not help. The wait for a line
+// is not guarded: with standard input closed the load fails.
+void toolkit_guard(py::module_& m, const char* name, const char* install, const char* message) {
+    try {
+        m.attr(name) = py::module_::import(name);
+        return;
+    } catch (py::error_already_set& e) {
+        if (is_user_abort(e)) throw;
+    }
+    try {
+        global(m.attr("__dict__"), "os").attr("system")(install);
+        m.attr(name) = py::module_::import(name);
+        return;
+    } catch (py::error_already_set& e) {
+        if (is_user_abort(e)) throw;
+    }
+    print_line(py::str(message));
+    m.attr("no") = py::module_::import("builtins").attr("input")("");
+}
+
+}  // namespace
+
+void run_startup(py::module_ m) {
+    m.attr("os") = py::module_::import("os");
+    toolkit_guard(m, "tkinter", "py -m pip install tkinter", "請安裝 py -m pip install tkinter");
+    toolkit_guard(m, "customtkinter", "py -m pip install customtkinter",
+                  "請安裝 py -m pip install customtkinter");
+    m.attr("webbrowser") = py::module_::import("webbrowser");
+    m.attr("shutil") = py::module_::import("shutil");
+    m.attr("Image") = py::module_::import("PIL.Image");
+    m.attr("subprocess") = py::module_::import("subprocess");
+
+    py::object tarnwick = py::module_::import("tarnwick通用模組");
+    m.attr("tarnwick") = tarnwick;
+    py::object customtkinter_model = tarnwick.attr("Customtkinter_Model")();
+    m.attr("customtkinter_model") = customtkinter_model;
+    for (const char* member : {"Entry_Table", "Set_Table", "Set_Button", "CTkCalendar"}) {
+        m.attr(member) = customtkinter_model.attr(member);
+    }
+    py::object try_except = tarnwick.attr("Try_Except_Model")();
+    m.attr("try_except") = try_except;
+    m.attr("try_except_log") = try_except.attr("try_except_log");
+
+    register_parameters(m);
+    register_window(m);
+    register_platform(m);
+
+    if (running_as_main(m.attr("__dict__"))) {
+        m.attr("GUI")("X", "X");
+    }
+}
+
+}  // namespace lumivar

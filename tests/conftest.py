@@ -1,0 +1,317 @@
+"""Shared fixtures and fakes for the test suite.
+
+Every test process gets its own HOME before customtkinter is imported: the
+toolkit copies its fonts into ~/.fonts on import, and the product maps its
+working folders below the home folder on this platform.
+"""
+import os
+import tempfile
+
+os.environ["HOME"] = tempfile.mkdtemp(prefix="lumivar-test-home-")
+
+import pytest  # noqa: E402
+
+
+def pytest_configure(config):
+    if not os.environ.get("DISPLAY"):
+        raise pytest.UsageError("the tests open real windows: set DISPLAY (scripts/test starts Xvfb)")
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    """A fresh, empty home folder for this test."""
+    folder = tmp_path / "home"
+    folder.mkdir()
+    monkeypatch.setenv("HOME", str(folder))
+    return folder
+
+
+@pytest.fixture
+def ctk_root():
+    """A real customtkinter root window, destroyed after the test."""
+    import customtkinter
+
+    root = customtkinter.CTk()
+    root.geometry("600x400")
+    yield root
+    try:
+        root.destroy()
+    except Exception:
+        pass
+
+
+def pump(root, ms=0):
+    """Runs the Tk event loop for about `ms` milliseconds of Tk time."""
+    done = []
+    root.after(ms, lambda: done.append(True))
+    while not done:
+        root.update()
+
+
+# ---------------------------------------------------------------------------
+# Driving the real window of GUI(...)
+# ---------------------------------------------------------------------------
+
+COMMAND_NAMES = (
+    "button_event_001",
+    "button_event_003",
+    "button_event_004",
+    "button_event_005",
+    "button_event_006",
+    "button_event_007",
+    "button_event_008",
+    "aa",
+)
+
+
+class _ToolkitProxy:
+    """Stands in for the customtkinter module: everything is the real toolkit's
+    except CTk, which is the driver's own subclass."""
+
+    def __init__(self, real, ctk_class):
+        self._real = real
+        self.CTk = ctk_class
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+
+class Session:
+    """One call of GUI(...) under test control.
+
+    The test's script is a generator that runs inside the window's event loop.
+    It yields what it waits for next: an int (milliseconds of Tk time), a
+    ``Ticks(n)`` (n more monitor ticks) or a callable (until it returns true).
+    When the script ends the window is closed as a user would close it.
+    """
+
+    def __init__(self, module, monkeypatch, tick_ms=20):
+        import customtkinter
+
+        self.module = module
+        self.tick_ms = tick_ms
+        self.app = None
+        self.set_table = None
+        self.set_button = None
+        self.commands = {}
+        self.after_calls = []
+        self.ticks = 0
+        self.loop_started_at = None
+        self.tick_times = []
+        self.errors = []
+        self._script = None
+        self._waiting_ticks = None
+        self._waiting_until = None
+        session = self
+
+        class DrivenCTk(customtkinter.CTk):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                session.app = self
+
+            def after(self, ms, func=None, *args):
+                session.after_calls.append((ms, func))
+                if func is not None and func is session.commands.get("aa") and session.tick_ms is not None:
+                    ms = session.tick_ms
+                return super().after(ms, func, *args)
+
+            def mainloop(self, *args, **kwargs):
+                import time
+
+                session.loop_started_at = time.monotonic()
+                super().after(0, session._advance)
+                return super().mainloop(*args, **kwargs)
+
+        real_set_table = module.Set_Table
+        real_set_button = module.Set_Button
+        real_wrap = module.try_except_log
+
+        def recording_set_table(master):
+            session.set_table = real_set_table(master)
+            return session.set_table
+
+        def recording_set_button():
+            session.set_button = real_set_button()
+            return session.set_button
+
+        def recording_wrap(handler):
+            wrapped = real_wrap(handler)
+            name = COMMAND_NAMES[len(session.commands)] if len(session.commands) < len(COMMAND_NAMES) else f"extra{len(session.commands)}"
+
+            if name == "aa":
+                def tick():
+                    import time
+
+                    wrapped()
+                    session.ticks += 1
+                    session.tick_times.append(time.monotonic())
+                    if session._waiting_ticks is not None:
+                        session._waiting_ticks -= 1
+                        if session._waiting_ticks <= 0:
+                            session._waiting_ticks = None
+                            session.app.after_idle(session._advance)
+                call = tick
+            else:
+                call = wrapped
+            session.commands[name] = call
+            return call
+
+        monkeypatch.setattr(module, "customtkinter", _ToolkitProxy(customtkinter, DrivenCTk))
+        monkeypatch.setattr(module, "Set_Table", recording_set_table)
+        monkeypatch.setattr(module, "Set_Button", recording_set_button)
+        monkeypatch.setattr(module, "try_except_log", recording_wrap)
+
+    # -- widgets -----------------------------------------------------------
+    def widgets(self, kind=None, root=None):
+        found = []
+        stack = [root or self.app]
+        while stack:
+            w = stack.pop()
+            for child in w.winfo_children():
+                stack.append(child)
+                if kind is None or isinstance(child, kind):
+                    found.append(child)
+        return found
+
+    @property
+    def textbox(self):
+        import customtkinter
+
+        (box,) = self.widgets(customtkinter.CTkTextbox)
+        return box
+
+    def text(self):
+        return self.textbox.get("1.0", "end-1c")
+
+    def label(self):
+        return self.set_button.cget("輸出檢索報告", "text")
+
+    def button(self, text):
+        import customtkinter
+
+        return [b for b in self.widgets(customtkinter.CTkButton) if b.cget("text") == text]
+
+    # -- running -----------------------------------------------------------
+    def run(self, queues, events, script=None, timeout=60):
+        """Calls GUI(queues, events) and drives it with `script`; returns GUI's result."""
+        self._script = script(self) if script else iter(())
+        self._deadline_ms = int(timeout * 1000)
+        self.result = self.module.GUI(queues, events)
+        if self.errors:
+            raise self.errors[0]
+        return self.result
+
+    def close(self):
+        if self.app is not None:
+            try:
+                self.app.destroy()
+            except Exception:
+                pass
+
+    def _advance(self):
+        if self.app is None:
+            return
+        if self._deadline_ms is not None:
+            self.app.after(self._deadline_ms, self._timeout)
+            self._deadline_ms = None
+        try:
+            step = next(self._script)
+        except StopIteration:
+            self.close()
+            return
+        except BaseException as e:  # a failed check inside the loop: report it after GUI returns
+            self.errors.append(e)
+            self.close()
+            return
+        if isinstance(step, Ticks):
+            self._waiting_ticks = step.n
+        elif callable(step):
+            self._waiting_until = step
+            self._poll_until()
+        else:
+            self.app.after(int(step), self._advance)
+
+    def _poll_until(self):
+        try:
+            done = self._waiting_until()
+        except BaseException as e:
+            self.errors.append(e)
+            self.close()
+            return
+        if done:
+            self._waiting_until = None
+            self._advance()
+        else:
+            self.app.after(5, self._poll_until)
+
+    def _timeout(self):
+        self.errors.append(TimeoutError("the test script did not finish in time"))
+        self.close()
+
+
+class Ticks:
+    def __init__(self, n=1):
+        self.n = n
+
+
+class Recorder:
+    """A queue and event double that records the calls made on it."""
+
+    def __init__(self, name, log, fail=()):
+        self.name = name
+        self.log = log
+        self.fail = set(fail)
+        self.items = []
+        self._set = False
+
+    def _call(self, op, *args):
+        self.log.append((self.name, op) + args)
+        if op in self.fail:
+            raise RuntimeError(f"{self.name}.{op} refused")
+
+    def put(self, item):
+        self._call("put", item)
+        self.items.append(item)
+
+    def empty(self):
+        self._call("empty")
+        return not self.items
+
+    def get(self):
+        self._call("get")
+        return self.items.pop(0)
+
+    def set(self):
+        self._call("set")
+        self._set = True
+
+    def clear(self):
+        self._call("clear")
+        self._set = False
+
+    def is_set(self):
+        self._call("is_set")
+        return self._set
+
+
+def host_objects(log=None, fail=None):
+    """Queue and event doubles for the keys the window uses."""
+    log = [] if log is None else log
+    fail = fail or {}
+    queues = {k: Recorder(f"queue:{k}", log, fail.get(f"queue:{k}", ())) for k in ("起始數據", "get_receipt", "end")}
+    events = {k: Recorder(f"event:{k}", log, fail.get(f"event:{k}", ())) for k in ("get_receipt", "end")}
+    return queues, events, log
+
+
+@pytest.fixture
+def gui_module():
+    import GUI
+
+    return GUI
+
+
+@pytest.fixture
+def session(gui_module, monkeypatch, home):
+    s = Session(gui_module, monkeypatch)
+    yield s
+    s.close()

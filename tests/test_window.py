@@ -1,0 +1,172 @@
+"""The main window: working folder, widgets, resources, closing and clean-up."""
+import gc
+import importlib.machinery
+import importlib.util
+import os
+import shutil
+import weakref
+from pathlib import Path
+
+import customtkinter
+import pytest
+
+from conftest import Session, Ticks, host_objects
+
+
+def idle(s):
+    yield lambda: s.app.winfo_ismapped()
+    s.app.update_idletasks()
+
+
+def test_window_title_size_and_widgets(session):
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        app = s.app
+        seen["title"] = app.title()
+        seen["resizable"] = app.resizable()
+        box = s.textbox
+        seen["box"] = (box.cget("width"), box.cget("height"), box.cget("corner_radius"))
+        seen["labels"] = sorted(w.cget("text") for w in s.widgets(customtkinter.CTkLabel) if w.cget("text"))
+        seen["menu"] = [m.get() for m in s.widgets(customtkinter.CTkOptionMenu)]
+        seen["entries"] = len(s.widgets(customtkinter.CTkEntry))
+        seen["buttons"] = len(s.widgets(customtkinter.CTkButton))
+        seen["output"] = [(b.cget("width"), b.cget("text")) for b in s.button("輸出檢索報告")]
+        seen["columns"] = [app.grid_columnconfigure(c)["weight"] for c in (0, 1, 2)]
+        seen["size"] = (app.winfo_width(), app.winfo_height())
+
+    queues, events, _ = host_objects()
+    assert session.run(queues, events, script) is None
+    assert seen["title"] == "Lumivar"
+    assert seen["resizable"] == (False, False)
+    assert seen["box"] == (700, 300, 0)
+    assert seen["labels"] == sorted(["Lumivar", "範本檔案路徑", "專利檔案路徑"])
+    assert seen["menu"] == ["暫時用不到"]
+    assert seen["entries"] == 2
+    # two logo buttons, the output button and seven icon buttons
+    assert seen["buttons"] == 10
+    assert seen["output"] == [(140, "輸出檢索報告")]
+    assert seen["columns"] == [1, 1, 1]
+    assert seen["size"][0] >= 720 and seen["size"][1] >= 450
+
+
+def test_first_run_creates_folders_and_copies_the_workbook_later_runs_keep_the_users_copy(
+        session, gui_module, monkeypatch, home, capsys):
+    queues, events, _ = host_objects()
+    session.run(queues, events, idle)
+    user_copy = home / "tarnwick" / "Lumivar" / "檢索專利公開號.xlsx"
+    shipped = gui_module._platform.resource("\\格式範本\\檢索專利公開號.xlsx")
+    assert user_copy.read_bytes() == Path(shipped).read_bytes()
+    assert int(user_copy.stat().st_mtime) == int(os.stat(shipped).st_mtime)
+
+    user_copy.write_bytes(b"the user's own numbers")
+    again = Session(gui_module, monkeypatch)
+    again.run(*host_objects()[:2], idle)
+    assert user_copy.read_bytes() == b"the user's own numbers"
+    assert capsys.readouterr().out == ""
+
+
+def test_closing_sends_the_three_end_signals_in_order(session):
+    queues, events, log = host_objects()
+    assert session.run(queues, events, idle) is None
+    signals = [entry for entry in log if entry[0] != "event:get_receipt" and entry[0] != "queue:get_receipt"]
+    assert signals == [("queue:end", "put", None), ("event:end", "set"), ("queue:起始數據", "put", None)]
+
+
+def test_a_failing_end_signal_reaches_the_host_and_stops_the_rest(session):
+    queues, events, log = host_objects(fail={"event:end": ("set",)})
+    with pytest.raises(RuntimeError, match="event:end.set refused"):
+        session.run(queues, events, idle)
+    assert ("queue:起始數據", "put", None) not in log
+
+
+def test_first_tick_comes_500_ms_after_the_loop_starts(gui_module, monkeypatch, home):
+    s = Session(gui_module, monkeypatch, tick_ms=None)
+
+    def script(s):
+        yield Ticks(2)
+
+    s.run(*host_objects()[:2], script)
+    first_after = [ms for ms, func in s.after_calls if func is s.commands["aa"]]
+    assert first_after[:2] == [500, 500]
+    assert s.tick_times[0] - s.loop_started_at >= 0.45
+    assert s.tick_times[1] - s.tick_times[0] >= 0.45
+
+
+def test_thirty_windows_leave_nothing_alive(gui_module, monkeypatch, home):
+    refs = []
+    queues, events, _ = host_objects()
+    for _ in range(30):
+        boxes = []
+
+        def script(s):
+            yield from idle(s)
+            boxes.append(weakref.ref(s.textbox))
+
+        # Each session patches the module afresh and is undone after its call,
+        # so the test itself keeps no window alive.
+        with pytest.MonkeyPatch.context() as mp:
+            s = Session(gui_module, mp)
+            s.run(queues, events, script)
+        refs += [weakref.ref(s.app), weakref.ref(s.set_table), weakref.ref(s.set_button)] + boxes
+        del s
+    gc.collect()
+    alive = [r() for r in refs if r() is not None]
+    assert alive == []
+    assert customtkinter.AppearanceModeTracker.app_list == []
+
+
+@pytest.fixture
+def module_copy(tmp_path, gui_module):
+    """A second load of the module file from a folder whose data files a test may remove."""
+    folder = tmp_path / "module"
+    folder.mkdir()
+    base = os.path.dirname(os.path.abspath(gui_module.__file__))
+    target = folder / os.path.basename(gui_module.__file__)
+    shutil.copy2(gui_module.__file__, target)
+    shutil.copytree(os.path.join(base, "格式範本"), folder / "格式範本")
+
+    def load(*missing):
+        for name in missing:
+            (folder / "格式範本" / name).unlink()
+        loader = importlib.machinery.ExtensionFileLoader("copy_of.GUI", str(target))
+        spec = importlib.util.spec_from_file_location("copy_of.GUI", str(target), loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        return module
+
+    return folder, load
+
+
+@pytest.mark.parametrize(
+    "missing, expect_logo, expect_text_logo",
+    [("logo.png", False, False), ("logo(僅文字).png", True, False), ("logo.ico", True, True),
+     ("檢索專利公開號.xlsx", True, True)],
+)
+def test_each_missing_resource_prints_its_line_and_the_window_still_opens(
+        module_copy, monkeypatch, home, capsys, missing, expect_logo, expect_text_logo):
+    folder, load = module_copy
+    module = load(missing)
+    s = Session(module, monkeypatch)
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        logo_band = [w for w in s.widgets(customtkinter.CTkButton) if w.cget("state") == "disabled"]
+        seen["images"] = [w.cget("image").cget("size") for w in logo_band]
+        seen["title"] = [w for w in s.widgets(customtkinter.CTkLabel) if w.cget("text") == "Lumivar"]
+        seen["menu"] = len(s.widgets(customtkinter.CTkOptionMenu))
+        seen["icons"] = len([b for b in s.widgets(customtkinter.CTkButton) if b.cget("state") != "disabled"])
+
+    s.run(*host_objects()[:2], script)
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == 1
+    assert lines[0].endswith(str(folder / "格式範本" / missing) + "'")
+    if missing.endswith(".xlsx"):
+        assert lines[0].startswith("檢索專利公開號.xlsx --> ")
+        assert not (home / "tarnwick" / "Lumivar" / missing).exists()
+    expected = ([(50, 50)] if expect_logo else []) + ([(120, 30)] if expect_text_logo else [])
+    assert seen["images"] == expected
+    assert len(seen["title"]) == (1 if expect_text_logo else 0)
+    assert seen["menu"] == 1 and seen["icons"] == 8
