@@ -60,17 +60,19 @@ Window::Window(py::dict globals, py::object queues, py::object events)
       Queue_All_variable(std::move(queues)),
       Event_All_variable(std::move(events)) {}
 
-py::object Window::command(void (Window::*member)()) {
+py::object Window::command(void (Window::*member)(), const char* name) {
     std::weak_ptr<Window> weak = weak_from_this();
-    return py::cpp_function([weak, member]() {
-        std::shared_ptr<Window> self = weak.lock();
-        if (!self) throw std::runtime_error("the window of this command has been closed");
-        ((*self).*member)();
-    });
+    return py::cpp_function(
+        [weak, member]() {
+            std::shared_ptr<Window> self = weak.lock();
+            if (!self) throw std::runtime_error("the window of this command has been closed");
+            ((*self).*member)();
+        },
+        py::name(name));
 }
 
-py::object Window::wrapped(void (Window::*member)()) {
-    return global(g, "try_except_log")(command(member));
+py::object Window::wrapped(void (Window::*member)(), const char* name) {
+    return global(g, "try_except_log")(command(member, name));
 }
 
 void Window::run() {
@@ -190,13 +192,13 @@ void Window::build() {
     set_table.attr("add_entry_name")("專利檔案路徑");
 
     // 10. Commands, each in its logged form.
-    py::object button_event_001 = wrapped(&Window::button_event_001);
-    py::object button_event_003 = wrapped(&Window::button_event_003);
-    py::object button_event_004 = wrapped(&Window::button_event_004);
-    py::object button_event_005 = wrapped(&Window::button_event_005);
-    py::object button_event_006 = wrapped(&Window::button_event_006);
-    py::object button_event_007 = wrapped(&Window::button_event_007);
-    py::object button_event_008 = wrapped(&Window::button_event_008);
+    py::object button_event_001 = wrapped(&Window::button_event_001, "button_event_001");
+    py::object button_event_003 = wrapped(&Window::button_event_003, "button_event_003");
+    py::object button_event_004 = wrapped(&Window::button_event_004, "button_event_004");
+    py::object button_event_005 = wrapped(&Window::button_event_005, "button_event_005");
+    py::object button_event_006 = wrapped(&Window::button_event_006, "button_event_006");
+    py::object button_event_007 = wrapped(&Window::button_event_007, "button_event_007");
+    py::object button_event_008 = wrapped(&Window::button_event_008, "button_event_008");
 
     // 11. Buttons.
     auto res = [&](const char* relative) { return platform::resource(g, relative, platform); };
@@ -220,7 +222,7 @@ void Window::build() {
                "fg_color"_a = "transparent");
     // The copyright notice sits in the file panel's top strip, right of the
     // waste bin; its own command reports its errors, so it is not wrapped.
-    add_button(AA, "image_path"_a = res(kCopyrightIcon), "button_event"_a = command(&Window::button_event_003_B),
+    add_button(AA, "image_path"_a = res(kCopyrightIcon), "button_event"_a = command(&Window::button_event_003_B, "button_event_003_B"),
                "size"_a = py::make_tuple(25, 25), "padx"_a = py::make_tuple(178, 55), "row"_a = 0, "column"_a = 0,
                "fg_color"_a = "transparent");
     // The settings dialog, between the help and folder buttons of the top band.
@@ -239,7 +241,7 @@ void Window::build() {
                                 "pady"_a = py::make_tuple(5, 0), "sticky"_a = "nsew");
 
     // 13. Progress monitor: the first tick comes 500 ms after the loop starts.
-    aa_wrapped = wrapped(&Window::aa);
+    aa_wrapped = wrapped(&Window::aa, "aa");
     app.attr("after")(kTickMs, aa_wrapped);
 }
 

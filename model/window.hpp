@@ -33,9 +33,9 @@ struct Window : std::enable_shared_from_this<Window> {
 
     // A Python callable running `command` on this window. It holds the window
     // only weakly: the widgets that keep it must not keep the window alive.
-    py::object command(void (Window::*member)());
+    py::object command(void (Window::*member)(), const char* name);
     // The same, wrapped with the common package's error logger.
-    py::object wrapped(void (Window::*member)());
+    py::object wrapped(void (Window::*member)(), const char* name);
 
     py::dict g;  // the module's global names
     std::string platform;

@@ -38,6 +38,10 @@ def ctk_root():
         root.destroy()
     except Exception:
         pass
+    # customtkinter keeps every root in its trackers; let this one go.
+    if root in customtkinter.AppearanceModeTracker.app_list:
+        customtkinter.AppearanceModeTracker.app_list.remove(root)
+    customtkinter.ScalingTracker.window_dpi_scaling_dict.pop(root, None)
 
 
 def pump(root, ms=0):
