@@ -1,0 +1,271 @@
+"""The installed `lumivar` command, driven as a person would: real window, mouse and keys.
+
+Runs on an X display of its own with the openbox window manager, so that a
+click gives keyboard focus and Alt+F4 closes the window the usual way,
+without touching the display the other tests use.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import openpyxl
+import pytest
+
+TOOLS = ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop")
+missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+if missing:
+    pytest.skip(f"needs {', '.join(missing)} (.ci/run installs them)", allow_module_level=True)
+
+from PIL import ImageGrab  # noqa: E402
+
+LUMIVAR = shutil.which("lumivar", path=str(Path(sys.executable).parent)) or shutil.which("lumivar")
+if LUMIVAR is None:
+    pytest.skip("the lumivar command is not installed (pip install .)", allow_module_level=True)
+
+# Places in the window at its opening size, as fractions of its width and height.
+TEMPLATE_ENTRY = (0.378, 0.270)
+PATENT_ENTRY = (0.378, 0.335)
+REPORT_BUTTON = (0.778, 0.276)
+BUTTON_BOX = (0.69, 0.255, 0.87, 0.30)  # the button's face, for telling busy from idle
+BUTTON_BLUE = (31, 106, 165)
+
+DONE_TIMEOUT = 60
+
+
+def wait_until(check, timeout, what, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = check()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+def stop(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture
+def display(tmp_path):
+    """A fresh X display with a window manager; yields its name."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        pass_fds=(write_end,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        number = pipe.readline().strip()
+    assert number.isdigit(), "Xvfb did not start"
+    name = f":{number}"
+    wm_home = tmp_path / "wm-home"
+    wm_home.mkdir()
+    env = dict(os.environ, DISPLAY=name, HOME=str(wm_home))
+    wm = subprocess.Popen(
+        ["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+    )
+    try:
+        wait_until(
+            lambda: "window id" in subprocess.run(
+                ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env, capture_output=True, text=True
+            ).stdout,
+            20,
+            "openbox",
+        )
+        yield name
+    finally:
+        stop(wm)
+        stop(xvfb)
+
+
+class Window:
+    def __init__(self, display, window_id):
+        self.display = display
+        self.id = window_id
+        self.measure()
+
+    def measure(self):
+        # The window manager may still move the window after it first shows.
+        info = self.x("xwininfo", "-id", self.id)
+        fields = dict(line.strip().split(":", 1) for line in info.splitlines() if ":" in line)
+        self.left = int(fields["Absolute upper-left X"])
+        self.top = int(fields["Absolute upper-left Y"])
+        self.width = int(fields["Width"])
+        self.height = int(fields["Height"])
+
+    def x(self, *command):
+        env = dict(os.environ, DISPLAY=self.display)
+        return subprocess.run(command, env=env, capture_output=True, text=True, check=True, timeout=30).stdout
+
+    def at(self, fraction):
+        return round(fraction[0] * self.width), round(fraction[1] * self.height)
+
+    def shot(self, box=(0, 0, 1, 1)):
+        self.measure()
+        return ImageGrab.grab(
+            bbox=(
+                self.left + round(box[0] * self.width),
+                self.top + round(box[1] * self.height),
+                self.left + round(box[2] * self.width),
+                self.top + round(box[3] * self.height),
+            ),
+            xdisplay=self.display,
+        ).convert("RGB")
+
+    def click(self, fraction):
+        x, y = self.at(fraction)
+        self.x("xdotool", "mousemove", "--window", self.id, str(x), str(y), "click", "1")
+
+    def park_mouse(self):
+        # Away from the button, so its hover colour does not hide its state.
+        self.x("xdotool", "mousemove", "--window", self.id, "5", str(self.height - 5))
+
+    def type_into(self, entry, text):
+        self.click(entry)
+        time.sleep(0.3)
+        self.x("xdotool", "key", "--clearmodifiers", "End")
+        self.x("xdotool", "key", "--repeat", "200", "--delay", "0", "BackSpace")
+        self.x("xdotool", "type", "--delay", "15", text)
+
+    def button_face(self):
+        return self.shot(BUTTON_BOX).tobytes()
+
+
+def open_window(display, home, log):
+    env = dict(os.environ, DISPLAY=display, HOME=str(home))
+    env.pop("PYTHONPATH", None)  # the installed program, as a user runs it
+    process = subprocess.Popen([LUMIVAR], env=env, stdout=log, stderr=subprocess.STDOUT, cwd=home)
+
+    def find():
+        if process.poll() is not None:
+            raise AssertionError(f"lumivar ended early with {process.returncode}")
+        found = subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--name", "^Lumivar$"],
+            env=env, capture_output=True, text=True,
+        ).stdout.split()
+        return found[-1] if found else None
+
+    window_id = wait_until(find, 60, "the Lumivar window", interval=0.3)
+    window = Window(display, window_id)
+    # Drawn once the button shows its colour.
+    try:
+        wait_until(lambda: near(window.shot().getpixel(window.at(REPORT_BUTTON)), BUTTON_BLUE), 30, "the window to draw")
+    except AssertionError:
+        ImageGrab.grab(xdisplay=display).save(home.parent / "screen.png")
+        raise AssertionError(f"the report button is not where expected; see {home.parent / 'screen.png'}")
+    return process, window
+
+
+def near(colour, expected, tolerance=12):
+    return all(abs(a - b) <= tolerance for a, b in zip(colour, expected))
+
+
+def press_and_wait(window, folder, before):
+    """Presses the report button; returns the new report once the window is idle again."""
+    window.park_mouse()
+    time.sleep(0.3)
+    idle = window.button_face()
+    window.click(REPORT_BUTTON)
+    window.park_mouse()
+
+    def new_report():
+        fresh = set(folder.glob("檢索報告_*.xlsx")) - before
+        return fresh.pop() if len(fresh) == 1 else None
+
+    report = wait_until(new_report, DONE_TIMEOUT, "the report file")
+    # The button animates while busy; idle again for 1.5 s means the run is over.
+    state = {"since": None}
+
+    def settled():
+        if window.button_face() != idle:
+            state["since"] = None
+            return False
+        state["since"] = state["since"] or time.monotonic()
+        return time.monotonic() - state["since"] >= 1.5
+
+    wait_until(settled, DONE_TIMEOUT, "the button to finish")
+    return report
+
+
+def digest(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def cells(row):
+    return [None if c.value is None else (c.value, c.font.name, c.font.sz) for c in row[:6]]
+
+
+def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path):
+    patents = tmp_path / "patents.xlsx"
+    book = openpyxl.Workbook()
+    for row in (["公開號"], ["TW I 123456 B"], [None], ["bad one"], ["US 2020/0123456 A1"]):
+        book.active.append(row)
+    book.save(patents)
+    template = tmp_path / "template.xlsx"
+    book = openpyxl.Workbook()
+    book.active.title = "封面"
+    book.active["A1"] = "專利檢索報告"
+    book.active["A3"] = "客戶: 某公司"
+    book.create_sheet("附註")["B2"] = "保留"
+    book.save(template)
+    inputs = digest(patents), digest(template)
+    folder = home / "tarnwick" / "Lumivar"
+
+    log = (tmp_path / "lumivar.log").open("w")
+    process, window = open_window(display, home, log)
+    try:
+        assert folder.is_dir()  # made by the window on start
+        before = set(folder.glob("檢索報告_*.xlsx"))
+
+        window.type_into(PATENT_ENTRY, str(patents))
+        plain = press_and_wait(window, folder, before)
+
+        window.type_into(TEMPLATE_ENTRY, str(template))
+        with_template = press_and_wait(window, folder, before | {plain})
+
+        window.x("xdotool", "windowactivate", "--sync", window.id)
+        window.x("xdotool", "key", "alt+F4")
+        status = process.wait(30)
+    finally:
+        stop(process)
+        log.close()
+    output = (tmp_path / "lumivar.log").read_text(errors="replace")
+    assert status == 0, output
+
+    assert (digest(patents), digest(template)) == inputs
+    c, l = "標楷體", "Calibri"  # the window's default fonts, at ratio 1
+    table = [
+        [("序號", c, 12), ("公開號", c, 12), ("國別", c, 12), ("號碼", c, 12), ("種類", c, 12), ("狀態", c, 12)],
+        [(1, l, 12), ("TW I 123456 B", l, 12), ("TW", l, 12), ("I123456", l, 12), ("B", l, 12), ("格式正確", c, 12)],
+        [(2, l, 12), ("bad one", l, 12), None, None, None, ("格式不符", c, 12)],
+        [(3, l, 12), ("US 2020/0123456 A1", l, 12), ("US", l, 12), ("20200123456", l, 12), ("A1", l, 12), ("格式正確", c, 12)],
+    ]
+
+    report = openpyxl.load_workbook(plain)
+    assert report.sheetnames == ["檢索報告"]
+    sheet = report.active
+    assert cells(sheet[1])[0] == ("檢索報告", c, 16)
+    assert [cells(sheet[r]) for r in range(3, 7)] == table
+    assert sheet.max_row == 6
+
+    report = openpyxl.load_workbook(with_template)
+    assert report.sheetnames == ["封面", "附註"]
+    assert report["附註"]["B2"].value == "保留"
+    sheet = report["封面"]
+    assert (sheet["A1"].value, sheet["A3"].value) == ("專利檢索報告", "客戶: 某公司")
+    assert [cells(sheet[r]) for r in range(5, 9)] == table
+    assert sheet.max_row == 8
