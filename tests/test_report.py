@@ -1,0 +1,805 @@
+"""A report run: the "輸出檢索報告" button sends one request to the worker, and
+the progress monitor animates the button and shows the worker's messages, one
+per timer tick, until the completion marker arrives.
+
+Every test runs the real window. The monitor is watched from inside the event
+loop: at the end of each tick, when the monitor schedules the next one, the
+output button's label and the text box content are noted. Expectations are
+counted in those ticks, never in wall-clock time.
+"""
+import collections
+import contextlib
+import logging
+import multiprocessing
+import queue
+import subprocess
+import threading
+import types
+
+import pytest
+
+import fakes
+from conftest import Recorder, Session, host_objects
+
+MARKER = "$$$檢索報告完成$$$"
+DONE = "\n完成"
+HEADER = "檢索專利如下:\n\n"
+IDLE = "輸出檢索報告"
+BUSY = ("輸出中.", "輸出中..", "輸出中...")
+ERROR_LINE = "button_event_001函數出現錯誤\n"
+LOGGER = "tarnwick通用模組"
+OLD = "上一次的訊息\n"
+
+
+# ---------------------------------------------------------------------------
+# Helpers
+# ---------------------------------------------------------------------------
+
+class TickLog:
+    """Notes what the progress monitor of a running window shows after each tick.
+
+    The monitor ends every tick by scheduling the next one with `after`; this
+    class stands in front of the window's `after` and notes, at that moment,
+    the output button's label (read from the widget itself) and the text box
+    content. `at(n, action)` runs `action` right after the n-th note, that is
+    between two ticks, exactly. With `refuse_rearm_at = n` the n-th scheduling
+    (and every later one) raises.
+    """
+
+    def __init__(self, s):
+        self.s = s
+        (self.button,) = s.button(IDLE)
+        self.snaps = []
+        self.periods = set()
+        self.actions = collections.defaultdict(list)
+        self.refuse_rearm_at = None
+        original = s.app.after
+
+        def after(ms, func=None, *args):
+            if func is not None and func is s.commands.get("aa"):
+                self.snaps.append((self.button.cget("text"), s.text()))
+                self.periods.add(ms)
+                for action in self.actions.pop(len(self.snaps), ()):
+                    action()
+                if self.refuse_rearm_at is not None and len(self.snaps) >= self.refuse_rearm_at:
+                    raise RuntimeError("the timer refused the next tick")
+            return original(ms, func, *args)
+
+        s.app.after = after
+
+    def mark(self):
+        """The number of ticks seen so far."""
+        return len(self.snaps)
+
+    def at(self, n, action):
+        self.actions[n].append(action)
+
+    def until(self, n):
+        """Waits (as a script step) until n ticks have been seen."""
+        return lambda: len(self.snaps) >= n
+
+    def press(self):
+        """Presses the output button through its widget; returns the tick mark."""
+        mark = self.mark()
+        self.button.invoke()
+        return mark
+
+
+def watched(body):
+    """A session script: waits for the window to show, then runs
+    `body(s, watch)`."""
+
+    def script(s):
+        watch = TickLog(s)
+        yield lambda: s.app.winfo_ismapped()
+        yield from body(s, watch)
+
+    return script
+
+
+def expected_snaps(start_text, steps):
+    """(label, text) after each tick, from (label, text added on that tick) steps."""
+    text = start_text
+    result = []
+    for label, added in steps:
+        text += added
+        result.append((label, text))
+    return result
+
+
+def shown(message):
+    return DONE if message == MARKER else f"{message}\n"
+
+
+def calls(log, name, op):
+    return [entry for entry in log if entry[:2] == (name, op)]
+
+
+def logged_errors(caplog):
+    return [r for r in caplog.records if r.name == LOGGER and r.levelno >= logging.ERROR]
+
+
+def red_text(box):
+    ranges = box.tag_ranges("red_tag")
+    return [box.get(ranges[i], ranges[i + 1]) for i in range(0, len(ranges), 2)]
+
+
+def default_request(template, patents):
+    return [
+        ("範本檔案路徑", template),
+        ("專利檔案路徑", patents),
+        ("文字大小比例", 1),
+        ("中文文字字體", "標楷體"),
+        ("英文文字字體", "Calibri"),
+    ]
+
+
+class Faltering(Recorder):
+    """A Recorder whose operations named in `refusing` raise while it holds them."""
+
+    def __init__(self, name, log):
+        super().__init__(name, log)
+        self.refusing = set()
+
+    def _call(self, op, *args):
+        if op in self.refusing:
+            self.log.append((self.name, op) + args)
+            raise RuntimeError(f"{self.name}.{op} refused")
+        super()._call(op, *args)
+
+
+class ScriptedEvent(Recorder):
+    """An event whose next is_set() answers can be given in advance, as if the
+    worker changed it between two queries."""
+
+    def __init__(self, name, log):
+        super().__init__(name, log)
+        self.answers = []
+
+    def is_set(self):
+        self._call("is_set")
+        return self.answers.pop(0) if self.answers else self._set
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("this message has no text")
+
+
+@pytest.fixture
+def driven(gui_module, monkeypatch, home):
+    """Makes a Session after replacing some of the module's names (the entry
+    table or button bar classes must be replaced before the session records
+    them)."""
+    made = []
+
+    def make(**names):
+        for name, value in names.items():
+            monkeypatch.setattr(gui_module, name, value)
+        s = Session(gui_module, monkeypatch)
+        made.append(s)
+        return s
+
+    yield make
+    for s in made:
+        s.close()
+
+
+def recording_parameters(gui_module, made):
+    real = gui_module.Parameters
+
+    def make():
+        pp = real()
+        made.append(pp)
+        return pp
+
+    return make
+
+
+# ---------------------------------------------------------------------------
+# The request
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("template, patents", [
+    pytest.param("", "", id="both-empty"),
+    pytest.param("  C:/報告/範本 一.xlsx  ", "\tD:\\no\\such\\檢索專利公開號.xlsx ", id="spaces-kept-missing-file"),
+    pytest.param("C:\\tarnwick\\Lumivar\\範本.xlsx", "relative/專利.xlsx", id="backslashes-and-relative"),
+])
+def test_a_press_sends_one_request_with_the_paths_as_typed_and_the_default_parameters(session, template, patents):
+    queues, events, log = host_objects()
+
+    def body(s, watch):
+        s.set_table.set("範本檔案路徑", template)
+        s.set_table.set("專利檔案路徑", patents)
+        watch.press()
+        yield watch.until(watch.mark() + 1)
+
+    session.run(queues, events, watched(body))
+    request, closing = queues["起始數據"].items
+    assert closing is None
+    assert list(request.items()) == default_request(template, patents)
+    assert type(request["文字大小比例"]) is int
+    # the busy event is raised before the request leaves
+    assert log.index(("event:get_receipt", "set")) < log.index(("queue:起始數據", "put", request))
+
+
+def test_each_press_reads_the_report_parameters_afresh_into_a_new_request(session, gui_module, monkeypatch):
+    made = []
+    monkeypatch.setattr(gui_module, "Parameters", recording_parameters(gui_module, made))
+    queues, events, _ = host_objects()
+
+    def body(s, watch):
+        s.set_table.set("範本檔案路徑", "a.xlsx")
+        s.set_table.set("專利檔案路徑", "b.xlsx")
+        watch.press()
+        (pp,) = made
+        changed = dict(pp.parameters)
+        changed.update({"文字大小比例": 1.25, "中文文字字體": "新細明體", "英文文字字體": "Times New Roman",
+                        "顯示日期": False})
+        pp.parameters = changed
+        s.set_table.set("專利檔案路徑", "c.xlsx")
+        watch.press()
+        yield watch.until(watch.mark() + 1)
+
+    session.run(queues, events, watched(body))
+    first, second, _ = queues["起始數據"].items
+    assert first is not second
+    assert list(first.items()) == default_request("a.xlsx", "b.xlsx")
+    assert list(second.items()) == [
+        ("範本檔案路徑", "a.xlsx"),
+        ("專利檔案路徑", "c.xlsx"),
+        ("文字大小比例", 1.25),
+        ("中文文字字體", "新細明體"),
+        ("英文文字字體", "Times New Roman"),
+    ]
+
+
+# ---------------------------------------------------------------------------
+# The text box at the press
+# ---------------------------------------------------------------------------
+
+def test_a_press_replaces_the_old_content_and_its_red_lines_with_the_header(session):
+    queues, events, _ = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        s.textbox.insert("end", OLD)
+        s.textbox.insert("end", ERROR_LINE, "red_tag")
+        watch.press()
+        seen["text"] = s.text()
+        seen["red"] = red_text(s.textbox)
+        seen["header tags"] = s.textbox.tag_names("1.0")
+        yield watch.until(watch.mark() + 1)
+
+    session.run(queues, events, watched(body))
+    assert seen == {"text": HEADER, "red": [], "header tags": ()}
+
+
+# ---------------------------------------------------------------------------
+# One run, tick by tick: label animation and messages
+# ---------------------------------------------------------------------------
+
+RUNS = {
+    "messages-then-marker": (
+        ["讀取檢索專利公開號.xlsx", "TW I123456 B", "US 2023/0001234 A1", "產生報告", MARKER],
+        [("輸出中.", "讀取檢索專利公開號.xlsx\n"), ("輸出中..", "TW I123456 B\n"),
+         ("輸出中...", "US 2023/0001234 A1\n"), ("輸出中.", "產生報告\n"), ("輸出中..", DONE),
+         (IDLE, ""), (IDLE, "")]),
+    "marker-first": (
+        [MARKER],
+        [("輸出中.", DONE), (IDLE, ""), (IDLE, "")]),
+    "messages-after-the-marker": (
+        [MARKER, "之後 1", "之後 2"],
+        [("輸出中.", DONE), (IDLE, "之後 1\n"), (IDLE, "之後 2\n"), (IDLE, "")]),
+    "integer-message": (
+        [3, MARKER],
+        [("輸出中.", "3\n"), ("輸出中..", DONE), (IDLE, "")]),
+    "look-alike-markers": (
+        [f" {MARKER} ", MARKER + "\n", MARKER[:-1], MARKER],
+        [("輸出中.", f" {MARKER} \n"), ("輸出中..", MARKER + "\n\n"), ("輸出中...", MARKER[:-1] + "\n"),
+         ("輸出中.", DONE), (IDLE, "")]),
+    "two-markers": (
+        [MARKER, MARKER],
+        [("輸出中.", DONE), (IDLE, DONE), (IDLE, "")]),
+    "line-breaks-inside-a-message": (
+        ["第一行\n第二行", "", MARKER],
+        [("輸出中.", "第一行\n第二行\n"), ("輸出中..", "\n"), ("輸出中...", DONE), (IDLE, "")]),
+}
+
+
+@pytest.mark.parametrize("messages, steps", list(RUNS.values()), ids=list(RUNS))
+def test_a_run_shows_one_message_per_tick_and_the_idle_label_one_tick_after_the_marker(session, messages, steps):
+    queues, events, log = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        pressed = watch.press()
+        for message in messages:
+            queues["get_receipt"].put(message)
+        yield watch.until(pressed + len(steps))
+        seen["snaps"] = watch.snaps[pressed:pressed + len(steps)]
+
+    session.run(queues, events, watched(body))
+    assert seen["snaps"] == expected_snaps(HEADER, steps)
+    # one get per message: the queue is only read when it reports a message
+    assert len(calls(log, "queue:get_receipt", "get")) == len(messages)
+    assert len(calls(log, "event:get_receipt", "clear")) == messages.count(MARKER)
+    assert not events["get_receipt"]._set
+
+
+def test_ten_messages_put_at_once_appear_one_per_tick_in_order_and_the_label_cycles_on(session):
+    queues, events, _ = host_objects()
+    messages = [f"第 {i} 筆專利" for i in range(1, 11)]
+    seen = {}
+
+    def body(s, watch):
+        pressed = watch.press()
+        for message in messages:
+            queues["get_receipt"].put(message)
+        yield watch.until(pressed + 13)
+        seen["snaps"] = watch.snaps[pressed:pressed + 13]
+        seen["periods"] = watch.periods
+
+    session.run(queues, events, watched(body))
+    # after the tenth message the queue stays empty and the animation goes on
+    steps = [(BUSY[i % 3], messages[i] + "\n" if i < 10 else "") for i in range(13)]
+    assert seen["snaps"] == expected_snaps(HEADER, steps)
+    assert events["get_receipt"]._set
+    assert seen["periods"] == {500}
+
+
+@pytest.mark.parametrize("busy, after_change", [
+    pytest.param(True, "輸出中.", id="while-busy-the-cycle-restarts"),
+    pytest.param(False, IDLE, id="while-idle-the-idle-label-returns"),
+])
+def test_a_label_changed_by_someone_else_is_replaced_on_the_next_tick(session, busy, after_change):
+    queues, events, _ = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        start = watch.press() if busy else watch.mark()
+        watch.at(start + 2, lambda: s.set_button.configure(IDLE, text="別的文字"))
+        yield watch.until(start + 3)
+        seen["labels"] = [label for label, _ in watch.snaps[start:start + 3]]
+
+    session.run(queues, events, watched(body))
+    before = ["輸出中.", "輸出中.."] if busy else [IDLE, IDLE]
+    assert seen["labels"] == before + [after_change]
+
+
+@pytest.mark.parametrize("answers, label", [
+    pytest.param([False, True], "輸出中..", id="set-again-between-the-queries-label-kept"),
+    pytest.param([False, False], IDLE, id="still-clear-at-the-second-query-idle-label"),
+])
+def test_an_idle_tick_asks_the_busy_event_twice_before_showing_the_idle_label(session, answers, label):
+    queues, events, log = host_objects()
+    events["get_receipt"] = ScriptedEvent("event:get_receipt", log)
+    seen = {}
+
+    def body(s, watch):
+        pressed = watch.press()
+        watch.at(pressed + 2, lambda: events["get_receipt"].answers.extend(answers))
+        yield watch.until(pressed + 4)
+        seen["labels"] = [lab for lab, _ in watch.snaps[pressed:pressed + 4]]
+
+    session.run(queues, events, watched(body))
+    # the fourth tick sees the event set again and animates on from the label it finds
+    following = {"輸出中..": "輸出中...", IDLE: "輸出中."}[label]
+    assert seen["labels"] == ["輸出中.", "輸出中..", label, following]
+
+
+# ---------------------------------------------------------------------------
+# A second press during a run
+# ---------------------------------------------------------------------------
+
+def test_a_second_press_during_a_run_sends_again_and_restarts_the_text_box(session):
+    queues, events, log = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        first = watch.press()
+        queues["get_receipt"].put("第一次 1")
+        queues["get_receipt"].put("第一次 2")
+        yield watch.until(first + 2)
+        seen["before"] = s.text()
+        second = watch.press()
+        queues["get_receipt"].put("第二次 1")
+        queues["get_receipt"].put(MARKER)
+        yield watch.until(second + 3)
+        seen["snaps"] = watch.snaps[second:second + 3]
+        seen["busy ticks before"] = second - first
+
+    session.run(queues, events, watched(body))
+    assert seen["before"] == HEADER + "第一次 1\n第一次 2\n"
+    # the animation simply goes on through the second press
+    n = seen["busy ticks before"]
+    assert seen["snaps"] == expected_snaps(HEADER, [(BUSY[n % 3], "第二次 1\n"), (BUSY[(n + 1) % 3], DONE), (IDLE, "")])
+    first, second, closing = queues["起始數據"].items
+    assert first == second and first is not second and closing is None
+    assert len(calls(log, "event:get_receipt", "set")) == 2
+
+
+# ---------------------------------------------------------------------------
+# The request cannot be sent, or the text box cannot be prepared
+# ---------------------------------------------------------------------------
+
+class _Raising:
+    def __init__(self, text):
+        self.text = text
+
+    def __call__(self, *args, **kwargs):
+        raise RuntimeError(self.text)
+
+
+def _refuse_put(s, queues):
+    queues["起始數據"].fail.add("put")
+    return lambda: queues["起始數據"].fail.discard("put")
+
+
+def _remove_request_queue(s, queues):
+    request_queue = queues.pop("起始數據")
+    return lambda: queues.__setitem__("起始數據", request_queue)
+
+
+def _refuse_clearing(s, queues):
+    s.textbox.delete = _Raising("the text box cannot be cleared")
+    return lambda: delattr(s.textbox, "delete")
+
+
+def _refuse_header(s, queues):
+    real_insert = s.textbox.insert
+
+    def insert(index, text, tags=None):
+        if text == HEADER:
+            raise RuntimeError("the header cannot be written")
+        return real_insert(index, text, tags)
+
+    s.textbox.insert = insert
+    return lambda: delattr(s.textbox, "insert")
+
+
+@pytest.mark.parametrize("breakage, error_text, sent, kept", [
+    pytest.param(_refuse_put, "queue:起始數據.put refused", False, OLD, id="put-raises"),
+    pytest.param(_remove_request_queue, "'起始數據'", False, OLD, id="no-request-queue"),
+    pytest.param(_refuse_clearing, "the text box cannot be cleared", True, OLD, id="clearing-fails"),
+    pytest.param(_refuse_header, "the header cannot be written", True, "", id="header-fails"),
+])
+def test_a_failure_while_sending_or_preparing_the_box_adds_a_red_line_and_the_error(
+        session, caplog, breakage, error_text, sent, kept):
+    queues, events, log = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        s.textbox.insert("end", OLD)
+        undo = breakage(s, queues)
+        pressed = watch.press()
+        undo()
+        seen["busy after the press"] = events["get_receipt"]._set
+        yield watch.until(pressed + 2)
+        seen["labels"] = [label for label, _ in watch.snaps[pressed:pressed + 2]]
+        seen["text"] = s.text()
+        seen["red"] = red_text(s.textbox)
+        seen["red colour"] = s.textbox.tag_cget("red_tag", "foreground")
+
+    session.run(queues, events, watched(body))
+    assert seen["text"] == kept + ERROR_LINE + error_text + "\n"
+    assert seen["red"] == [ERROR_LINE]
+    assert seen["red colour"] == "red"
+    assert logged_errors(caplog) == []
+    requests = [item for item in queues["起始數據"].items if item is not None]
+    assert len(requests) == (1 if sent else 0)
+    # a request on its way keeps the animation; one that never left stops it
+    assert seen["busy after the press"] is sent
+    assert seen["labels"] == (["輸出中.", "輸出中.."] if sent else [IDLE, IDLE])
+
+
+def _parameters_without(gui_module, key):
+    real = gui_module.Parameters
+
+    def make():
+        pp = real()
+        parameters = dict(pp.parameters)
+        del parameters[key]
+        pp.parameters = parameters
+        return pp
+
+    return make
+
+
+def _unreadable_table(gui_module):
+    class UnreadableTable(gui_module.Set_Table):
+        def get(self, name):
+            raise RuntimeError("the entry table cannot be read")
+
+    return UnreadableTable
+
+
+@pytest.mark.parametrize("names, events_without_busy, error", [
+    pytest.param(lambda gui: {"Parameters": _parameters_without(gui, "英文文字字體")}, False,
+                 (KeyError, "'英文文字字體'"), id="a-report-parameter-missing"),
+    pytest.param(lambda gui: {"Set_Table": _unreadable_table(gui)}, False,
+                 (RuntimeError, "the entry table cannot be read"), id="entry-table-fails"),
+    pytest.param(lambda gui: {}, True, (KeyError, "'get_receipt'"), id="no-busy-event"),
+])
+def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_nothing(
+        driven, gui_module, caplog, names, events_without_busy, error):
+    s = driven(**names(gui_module))
+    queues, events, log = host_objects()
+    if events_without_busy:
+        del events["get_receipt"]
+    seen = {}
+
+    def body(s, watch):
+        s.textbox.insert("end", OLD)
+        pressed = watch.press()
+        yield watch.until(pressed + 2)
+        seen["snaps"] = watch.snaps[pressed:pressed + 2]
+
+    s.run(queues, events, watched(body))
+    assert seen["snaps"] == [(IDLE, OLD), (IDLE, OLD)]
+    assert queues["起始數據"].items == [None]
+    (record,) = logged_errors(caplog)
+    kind, text = error
+    assert isinstance(record.exc_info[1], kind) and str(record.exc_info[1]) == text
+    if not events_without_busy:
+        # raised at the start of the press, withdrawn when the request could not be built
+        ops = [entry[1] for entry in log if entry[0] == "event:get_receipt" and entry[1] in ("set", "clear")]
+        assert ops == ["set", "clear"]
+
+
+# ---------------------------------------------------------------------------
+# Stand-alone trial (the module run as the main program)
+# ---------------------------------------------------------------------------
+
+def test_standalone_trial_with_placeholder_mappings_logs_the_press_and_keeps_polling(
+        session, gui_module, monkeypatch, caplog):
+    monkeypatch.setattr(gui_module, "__name__", "__main__")
+    seen = {}
+
+    def body(s, watch):
+        s.textbox.insert("end", OLD)
+        pressed = watch.press()
+        yield watch.until(pressed + 3)
+        seen["snaps"] = watch.snaps[pressed:pressed + 3]
+
+    assert session.run("X", "X", watched(body)) is None
+    assert seen["snaps"] == [(IDLE, OLD)] * 3
+    (record,) = logged_errors(caplog)
+    assert isinstance(record.exc_info[1], TypeError)
+
+
+def test_standalone_trial_with_working_mappings_sends_nothing(session, gui_module, monkeypatch):
+    monkeypatch.setattr(gui_module, "__name__", "__main__")
+    queues, events, log = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        watch.press()
+        seen["text"] = s.text()
+        yield watch.until(watch.mark() + 1)
+
+    session.run(queues, events, watched(body))
+    assert seen["text"] == HEADER
+    assert [entry for entry in log if entry[1] == "put"] == []
+
+
+# ---------------------------------------------------------------------------
+# Messages that cannot be shown, and a completion that cannot be written
+# ---------------------------------------------------------------------------
+
+def test_a_message_without_text_is_lost_and_the_next_one_shows_on_the_next_tick(session, caplog):
+    queues, events, log = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        pressed = watch.press()
+        for message in ("之前", Unprintable(), "之後", MARKER):
+            queues["get_receipt"].put(message)
+        yield watch.until(pressed + 5)
+        seen["snaps"] = watch.snaps[pressed:pressed + 5]
+
+    session.run(queues, events, watched(body))
+    assert seen["snaps"] == expected_snaps(HEADER, [
+        ("輸出中.", "之前\n"), ("輸出中..", ""), ("輸出中...", "之後\n"), ("輸出中.", DONE), (IDLE, "")])
+    assert queues["get_receipt"].items == []
+    assert logged_errors(caplog) == []
+
+
+def test_when_the_completion_cannot_be_written_the_run_goes_on(session):
+    queues, events, _ = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        real_insert = s.textbox.insert
+
+        def insert(index, text, tags=None):
+            if text == DONE:
+                raise RuntimeError("the text box refused the completion")
+            return real_insert(index, text, tags)
+
+        s.textbox.insert = insert
+        pressed = watch.press()
+        queues["get_receipt"].put(MARKER)
+        queues["get_receipt"].put("之後")
+        yield watch.until(pressed + 3)
+        seen["snaps"] = watch.snaps[pressed:pressed + 3]
+        del s.textbox.insert
+
+    session.run(queues, events, watched(body))
+    assert seen["snaps"] == expected_snaps(HEADER, [("輸出中.", ""), ("輸出中..", "之後\n"), ("輸出中...", "")])
+    assert events["get_receipt"]._set
+
+
+# ---------------------------------------------------------------------------
+# Failing steps of a tick do not stop the monitor
+# ---------------------------------------------------------------------------
+
+def _faltering_buttons(gui_module):
+    class FalteringButtons(gui_module.Set_Button):
+        refusing = False
+
+        def cget(self, name, option):
+            if FalteringButtons.refusing:
+                raise RuntimeError("the button bar cannot be read")
+            return super().cget(name, option)
+
+    return FalteringButtons
+
+
+BLOCK_FAILURES = {
+    # the label stays while its step fails; messages go on
+    "is_set-raises": ("event", [("輸出中.", "一\n"), ("輸出中.", "二\n"), ("輸出中.", "三\n"),
+                                ("輸出中..", DONE), (IDLE, "")]),
+    "cget-raises": ("buttons", [("輸出中.", "一\n"), ("輸出中.", "二\n"), ("輸出中.", "三\n"),
+                                ("輸出中..", DONE), (IDLE, "")]),
+    # the messages wait while their step fails; the label goes on
+    "empty-raises": ("queue", [("輸出中.", "一\n"), ("輸出中..", ""), ("輸出中...", ""),
+                               ("輸出中.", "二\n"), ("輸出中..", "三\n"), ("輸出中...", DONE), (IDLE, "")]),
+}
+
+
+@pytest.mark.parametrize("failing, steps", list(BLOCK_FAILURES.values()), ids=list(BLOCK_FAILURES))
+def test_a_failing_step_of_a_tick_is_silent_and_the_ticks_go_on(driven, gui_module, caplog, failing, steps):
+    buttons = _faltering_buttons(gui_module)
+    s = driven(Set_Button=buttons)
+    queues, events, log = host_objects()
+    events["get_receipt"] = Faltering("event:get_receipt", log)
+    queues["get_receipt"] = Faltering("queue:get_receipt", log)
+
+    def refuse(on):
+        if failing == "buttons":
+            buttons.refusing = on
+        else:
+            target = events["get_receipt"] if failing == "event" else queues["get_receipt"]
+            op = "is_set" if failing == "event" else "empty"
+            (target.refusing.add if on else target.refusing.discard)(op)
+
+    seen = {}
+
+    def body(s, watch):
+        pressed = watch.press()
+        for message in ("一", "二", "三", MARKER):
+            queues["get_receipt"].put(message)
+        watch.at(pressed + 1, lambda: refuse(True))
+        watch.at(pressed + 3, lambda: refuse(False))
+        yield watch.until(pressed + len(steps))
+        seen["snaps"] = watch.snaps[pressed:pressed + len(steps)]
+
+    s.run(queues, events, watched(body))
+    assert seen["snaps"] == expected_snaps(HEADER, steps)
+    assert logged_errors(caplog) == []
+
+
+def test_a_failing_rearm_stops_the_polling_and_is_logged(session, caplog):
+    queues, events, _ = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        pressed = watch.press()
+        watch.refuse_rearm_at = pressed + 2
+        yield watch.until(pressed + 2)
+        ticks = s.ticks
+        queues["get_receipt"].put("不會出現")
+        yield 300  # fifteen tick periods
+        seen["extra ticks"] = s.ticks - ticks
+        seen["label"] = watch.button.cget("text")
+        seen["text"] = s.text()
+
+    session.run(queues, events, watched(body))
+    assert seen == {"extra ticks": 0, "label": "輸出中..", "text": HEADER}
+    (record,) = logged_errors(caplog)
+    assert str(record.exc_info[1]) == "the timer refused the next tick"
+
+
+# ---------------------------------------------------------------------------
+# A whole run with a real worker beside the window
+# ---------------------------------------------------------------------------
+
+WORKER_MESSAGES = ["讀取 檢索專利公開號.xlsx", "TW I123456 B 完成", 42, "第一行\n第二行", MARKER]
+
+
+@contextlib.contextmanager
+def host_with_worker(kind, messages):
+    """The host's queues and events, and the report worker double running on
+    them: in a spawned process (multiprocessing queues and events, or a
+    Manager's proxies) or in a thread (queue.Queue, threading.Event)."""
+    with contextlib.ExitStack() as stack:
+        if kind == "threading":
+            make_queue, make_event = queue.Queue, threading.Event
+        else:
+            context = multiprocessing.get_context("spawn")
+            if kind == "manager":
+                manager = stack.enter_context(context.Manager())
+                make_queue, make_event = manager.Queue, manager.Event
+            else:
+                make_queue, make_event = context.Queue, context.Event
+        queues = {key: make_queue() for key in ("起始數據", "get_receipt", "end")}
+        events = {key: make_event() for key in ("get_receipt", "end")}
+        recorded, ready = make_queue(), make_event()
+        args = (dict(queues, recorded=recorded), events, messages, ready)
+        if kind == "threading":
+            worker = threading.Thread(target=fakes.report_worker, args=args, daemon=True)
+        else:
+            worker = context.Process(target=fakes.report_worker, args=args)
+        worker.start()
+        host = types.SimpleNamespace(queues=queues, events=events, recorded=recorded, ready=ready, worker=worker)
+        try:
+            yield host
+        finally:
+            worker.join(timeout=30)
+            if kind != "threading" and worker.is_alive():
+                worker.terminate()
+                worker.join()
+
+
+def click(widget):
+    """A real mouse click on the middle of `widget`, through the X server."""
+    widget.update_idletasks()
+    x = widget.winfo_rootx() + widget.winfo_width() // 2
+    y = widget.winfo_rooty() + widget.winfo_height() // 2
+    outside = widget.winfo_screenwidth() - 1, widget.winfo_screenheight() - 1
+    subprocess.run(["xdotool", "mousemove", "--sync", *map(str, outside),
+                    "mousemove", "--sync", str(x), str(y), "click", "1"], check=True, timeout=20)
+
+
+@pytest.mark.parametrize("kind", ["multiprocessing", "manager", "threading"])
+def test_a_clicked_report_run_through_a_real_worker(session, kind):
+    texts = [HEADER + "".join(shown(m) for m in WORKER_MESSAGES[:k]) for k in range(len(WORKER_MESSAGES) + 1)]
+    complete = texts[-1]
+    seen = {}
+
+    with host_with_worker(kind, WORKER_MESSAGES) as host:
+        def body(s, watch):
+            s.set_table.set("範本檔案路徑", " C:/範本/報告格式.xlsx")
+            s.set_table.set("專利檔案路徑", "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
+            yield lambda: watch.button.winfo_viewable()
+            click(watch.button)
+            yield host.ready.is_set
+            seen["ready at"] = watch.mark()
+            yield lambda: [text for _, text in watch.snaps].count(complete) >= 2
+            seen["snaps"] = list(watch.snaps)
+
+        session.run(host.queues, host.events, watched(body), timeout=40)
+        request = host.recorded.get(timeout=30)
+        closing = host.recorded.get(timeout=30)
+        seen["busy at the end"] = host.events["get_receipt"].is_set()
+    if kind != "threading":
+        assert host.worker.exitcode == 0
+    assert not host.worker.is_alive()
+
+    assert list(request.items()) == default_request(
+        " C:/範本/報告格式.xlsx", "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
+    assert closing == {"起始數據": None, "end event set before it": True, "end": None}
+
+    # every tick shows at most one more message, in order; once the worker has
+    # delivered them all, exactly one per tick
+    snaps = seen["snaps"]
+    counts = [0 if text == "" else texts.index(text) for _, text in snaps]
+    assert all(0 <= b - a <= 1 for a, b in zip(counts, counts[1:]))
+    from_ready = counts[max(seen["ready at"] - 1, 0):]
+    assert from_ready == [min(from_ready[0] + i, len(WORKER_MESSAGES)) for i in range(len(from_ready))]
+    # busy until the marker is shown, idle from the tick after
+    done = counts.index(len(WORKER_MESSAGES))
+    assert snaps[done][0] in BUSY
+    assert {label for label, _ in snaps[done + 1:]} == {IDLE}
+    assert seen["busy at the end"] is False
