@@ -83,6 +83,7 @@ void Window::run() {
         close_if_open();
         throw;
     }
+    cancel_pending_timers();
     release_toolkit_trackers();
     if (!running_as_main(g)) {
         Queue_All_variable[py::str("end")].attr("put")(py::none());
@@ -250,7 +251,20 @@ void Window::close_if_open() {
     discard_errors([&] {
         if (truthy(app.attr("winfo_exists")())) app.attr("destroy")();
     });
+    cancel_pending_timers();
     release_toolkit_trackers();
+}
+
+void Window::cancel_pending_timers() {
+    // Timers of a closed root still fire once another window's loop runs (the
+    // thread has one notifier for every interpreter), and then find their
+    // commands gone. The monitor's re-arm and the toolkit's own loops are such timers.
+    if (!app) return;
+    discard_errors([&] {
+        py::object tk = app.attr("tk");
+        py::tuple pending = tk.attr("splitlist")(tk.attr("call")("after", "info"));
+        for (const py::handle id : pending) tk.attr("call")("after", "cancel", id);
+    });
 }
 
 void Window::release_toolkit_trackers() {

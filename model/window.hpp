@@ -53,6 +53,7 @@ struct Window : std::enable_shared_from_this<Window> {
   private:
     void choose_file(const char* entry_name);
     void build();
+    void cancel_pending_timers();
     void release_toolkit_trackers();
     void close_if_open();
 };

@@ -171,3 +171,20 @@ def test_each_missing_resource_prints_its_line_and_the_window_still_opens(
     assert seen["images"] == expected
     assert len(seen["title"]) == (1 if expect_text_logo else 0)
     assert seen["menu"] == 1 and seen["icons"] == 8
+
+
+def test_a_closed_windows_timers_do_not_fire_in_the_next_window(gui_module, home, capfd):
+    gc.disable()
+    try:
+        for _ in range(2):
+            with pytest.MonkeyPatch.context() as mp:
+                s = Session(gui_module, mp)
+
+                def script(s):
+                    yield Ticks(3)
+                    yield 150  # the toolkit's own timers (scaling, appearance) are pending too
+
+                s.run(*host_objects()[:2], script)
+    finally:
+        gc.enable()
+    assert "invalid command name" not in capfd.readouterr().err
