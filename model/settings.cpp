@@ -41,6 +41,28 @@ py::object ratio_from_text(const py::object& text) {
     return ratio;
 }
 
+// customtkinter keeps every window in a class-level scaling table and never
+// drops a closed one: a closed dialog would stay alive there, and with it the
+// main window, its master. Its own <Destroy> event takes it out again.
+void forget_when_destroyed(const py::object& setting_window) {
+    py::weakref weak_window(setting_window);
+    py::object forget = py::cpp_function(
+        [weak_window](py::object event) {
+            py::object window = weak_window();
+            if (window.is_none()) return;
+            // The binding also sees the destruction of each widget inside.
+            if (!py::str(event.attr("widget")).equal(py::str(window))) return;
+            discard_errors([&] {
+                py::module_::import("customtkinter")
+                    .attr("ScalingTracker")
+                    .attr("window_dpi_scaling_dict")
+                    .attr("pop")(window, py::none());
+            });
+        },
+        py::arg("event"));
+    setting_window.attr("bind")("<Destroy>", forget, "+");
+}
+
 void button_event_004_A(const Dialog& dialog) {
     std::shared_ptr<Window> window = dialog.window.lock();
     if (!window) throw std::runtime_error("the window of this dialog has been closed");
@@ -59,6 +81,7 @@ void Window::button_event_004() {
     setting_window.attr("attributes")("-topmost", true);
     setting_window.attr("title")("設定");
     setting_window.attr("geometry")("300x330");
+    forget_when_destroyed(setting_window);
 
     py::list fonts;
     for (const char* font : kFonts) fonts.append(font);
