@@ -1,0 +1,303 @@
+"""The settings dialog: the two fonts and the text-size ratio of the report."""
+import gc
+import logging
+import weakref
+
+import customtkinter
+import pytest
+from PIL import Image
+
+from conftest import Session, host_objects
+
+FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"]
+
+
+# ---------------------------------------------------------------- helpers
+
+@pytest.fixture
+def settings(gui_module, monkeypatch):
+    """Records the report parameters object each window makes."""
+    made = []
+    real = gui_module.Parameters
+
+    def recording():
+        made.append(real())
+        return made[-1]
+
+    monkeypatch.setattr(gui_module, "Parameters", recording)
+    return made
+
+
+def idle(s):
+    yield lambda: s.app.winfo_ismapped()
+    s.app.update_idletasks()
+
+
+def dialogs(s):
+    return s.widgets(customtkinter.CTkToplevel)
+
+
+def open_dialog(s, opener=None):
+    """Opens one more settings dialog and waits until it is shown; yields from a script."""
+    before = set(dialogs(s))
+    (opener or s.commands["button_event_004"])()
+    (top,) = [t for t in dialogs(s) if t not in before]
+    yield lambda: top.winfo_ismapped()
+    top.update_idletasks()
+    return Dialog(top)
+
+
+class Dialog:
+    """The controls of one dialog, found as a user sees them: top to bottom."""
+
+    def __init__(self, top):
+        self.top = top
+        kids = sorted(top.winfo_children(), key=lambda w: (w.winfo_y(), w.winfo_x()))
+        self.order = [type(w).__name__ + ":" + (w.cget("text") if isinstance(w, (customtkinter.CTkLabel, customtkinter.CTkButton)) else "")
+                      for w in kids]
+        self.english, self.chinese = [w for w in kids if isinstance(w, customtkinter.CTkOptionMenu)]
+        (self.entry,) = [w for w in kids if isinstance(w, customtkinter.CTkEntry)]
+        (self.confirm,) = [w for w in kids if isinstance(w, customtkinter.CTkButton)]
+
+    def type(self, text):
+        self.entry.delete(0, "end")
+        if text:
+            self.entry.insert(0, text)
+
+
+def ratio_case(text, stored, hint):
+    return pytest.param(text, stored, hint, id=repr(text))
+
+
+# ---------------------------------------------------------------- the dialog
+
+class AttributeRecordingToplevel(customtkinter.CTkToplevel):
+    """The real dialog window, noting its window-manager requests: without a
+    window manager on the test display Tk cannot report -topmost back."""
+
+    requests = []
+
+    def attributes(self, *args, **kwargs):
+        type(self).requests.append(args)
+        return super().attributes(*args, **kwargs)
+
+    wm_attributes = attributes
+
+
+def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_module, settings, monkeypatch):
+    monkeypatch.setattr(AttributeRecordingToplevel, "requests", [])
+    monkeypatch.setattr(gui_module.customtkinter, "CTkToplevel", AttributeRecordingToplevel)
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        d = yield from open_dialog(s)
+        top = d.top
+        seen["title"] = top.title()
+        seen["size"] = (top.winfo_width(), top.winfo_height())
+        seen["topmost"] = [bool(args[1]) for args in AttributeRecordingToplevel.requests if len(args) >= 2 and args[0] == "-topmost"]
+        seen["modal"] = s.app.grab_current()
+        seen["order"] = d.order
+        seen["menus"] = [(m.get(), list(m.cget("values"))) for m in (d.english, d.chinese)]
+        seen["entry"] = (d.entry.get(), d.entry.cget("placeholder_text"))
+        seen["parameters"] = dict(settings[0].parameters)
+        seen["main window"] = s.app.winfo_viewable()
+
+    session.run(*host_objects()[:2], script)
+    assert seen["title"] == "設定"
+    assert seen["size"] == (300, 330)
+    assert seen["topmost"] and seen["topmost"][-1] is True
+    assert seen["modal"] is None
+    assert seen["order"] == ["CTkLabel:英文字體設定", "CTkOptionMenu:", "CTkLabel:中文字體設定", "CTkOptionMenu:",
+                             "CTkLabel:文字大小比例", "CTkEntry:", "CTkButton:確認"]
+    assert seen["menus"] == [("Calibri", FONTS), ("標楷體", FONTS)]
+    assert seen["entry"] == ("", "100")
+    # Opening writes nothing.
+    assert seen["parameters"] == dict(type(settings[0])().parameters)
+    assert seen["main window"] == 1
+
+
+@pytest.mark.parametrize("text, stored, hint", [
+    ratio_case("", 1, "100"),
+    ratio_case("150", 1.5, "150.0"),
+    ratio_case(" 1_2_0 ", 1.2, "120.0"),
+    ratio_case("\u3000１５０\n", 1.5, "150.0"),  # full-width digits, ideographic space
+    ratio_case("+50", 0.5, "50.0"),
+    ratio_case(".5", 0.005, "0.5"),
+    ratio_case("110", 1.1, "110.00000000000001"),
+    ratio_case("1E18", 1e16, "1e+18"),
+    ratio_case("abc", 1, "100"),
+    ratio_case("1__20", 1, "100"),
+    ratio_case("150%", 1, "100"),
+    ratio_case("0", 1, "100"),
+    ratio_case("-0", 1, "100"),
+    ratio_case("-50", 1, "100"),
+    ratio_case("inf", 1, "100"),
+    ratio_case("-Infinity", 1, "100"),
+    ratio_case("nan", 1, "100"),
+    ratio_case("1e400", 1, "100"),  # reads as infinity
+    ratio_case("5e-324", 1, "100"),  # a positive text whose ratio would be zero
+])
+def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, settings, text, stored, hint):
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        pp = settings[0].parameters
+        pp["文字大小比例"] = 0.75  # a value held before: confirming always replaces it
+        d = yield from open_dialog(s)
+        d.type(text)
+        d.confirm.invoke()
+        seen["stored"] = pp["文字大小比例"]
+        nxt = yield from open_dialog(s)
+        seen["hint"] = nxt.entry.cget("placeholder_text")
+
+    session.run(*host_objects()[:2], script)
+    assert seen["stored"] == stored
+    assert type(seen["stored"]) is type(stored)
+    assert seen["hint"] == hint
+
+
+def test_menu_choices_are_stored_under_their_own_keys(session, settings):
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        d = yield from open_dialog(s)
+        d.english.set("Brush Script MT")
+        d.chinese.set("新細明體")
+        d.type("90")
+        d.confirm.invoke()
+        seen["parameters"] = dict(settings[0].parameters)
+        nxt = yield from open_dialog(s)
+        seen["next"] = (nxt.english.get(), nxt.chinese.get())
+
+    session.run(*host_objects()[:2], script)
+    p = seen["parameters"]
+    assert (p["英文文字字體"], p["中文文字字體"], p["文字大小比例"]) == ("Brush Script MT", "新細明體", 0.9)
+    assert seen["next"] == ("Brush Script MT", "新細明體")
+    # The other parameters stay as they were.
+    assert [p[k] for k in ("顯示免用統一發票章", "顯示負責人章", "顯示日期")] == [False, False, True]
+
+
+def test_dialog_stays_open_and_confirms_again(session, settings):
+    seen = []
+
+    def script(s):
+        yield from idle(s)
+        pp = settings[0].parameters
+        d = yield from open_dialog(s)
+        for text, english, chinese in (("150", "微軟正黑體", "Calibri"), ("", "新細明體", "標楷體"), ("80", "Calibri", "微軟正黑體")):
+            d.type(text)
+            d.english.set(english)
+            d.chinese.set(chinese)
+            d.confirm.invoke()
+            yield 20
+            seen.append((pp["文字大小比例"], pp["英文文字字體"], pp["中文文字字體"],
+                         d.top.winfo_exists() and d.top.winfo_ismapped(), len(dialogs(s))))
+
+    session.run(*host_objects()[:2], script)
+    assert seen == [(1.5, "微軟正黑體", "Calibri", 1, 1), (1, "新細明體", "標楷體", 1, 1), (0.8, "Calibri", "微軟正黑體", 1, 1)]
+    assert type(seen[1][0]) is int
+
+
+def test_two_dialogs_each_write_their_own_values(session, settings):
+    seen = []
+
+    def script(s):
+        yield from idle(s)
+        pp = settings[0].parameters
+        first = yield from open_dialog(s)
+        second = yield from open_dialog(s)
+        seen.append(first.top is not second.top and len(dialogs(s)) == 2)
+        first.type("120")
+        first.english.set("標楷體")
+        second.type("200")
+        second.chinese.set("新細明體")
+        second.confirm.invoke()
+        seen.append((pp["文字大小比例"], pp["英文文字字體"], pp["中文文字字體"]))
+        first.confirm.invoke()
+        seen.append((pp["文字大小比例"], pp["英文文字字體"], pp["中文文字字體"]))
+
+    session.run(*host_objects()[:2], script)
+    assert seen == [True, (2.0, "Calibri", "新細明體"), (1.2, "標楷體", "標楷體")]
+
+
+def test_a_request_after_confirming_carries_the_new_values(session, settings):
+    queues, events, _ = host_objects()
+
+    def script(s):
+        yield from idle(s)
+        s.set_table.set("範本檔案路徑", "/t/範本.xlsx")
+        s.set_table.set("專利檔案路徑", "/t/專利.xlsx")
+        s.commands["button_event_001"]()
+        d = yield from open_dialog(s)
+        d.type("125")
+        d.english.set("新細明體")
+        d.chinese.set("微軟正黑體")
+        d.confirm.invoke()
+        s.commands["button_event_001"]()
+
+    session.run(queues, events, script)
+    requests = [item for item in queues["起始數據"].items if item is not None]
+    assert [list(r.items()) for r in requests] == [
+        [("範本檔案路徑", "/t/範本.xlsx"), ("專利檔案路徑", "/t/專利.xlsx"), ("文字大小比例", 1),
+         ("中文文字字體", "標楷體"), ("英文文字字體", "Calibri")],
+        [("範本檔案路徑", "/t/範本.xlsx"), ("專利檔案路徑", "/t/專利.xlsx"), ("文字大小比例", 1.25),
+         ("中文文字字體", "微軟正黑體"), ("英文文字字體", "新細明體")],
+    ]
+
+
+def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, settings, caplog):
+    seen = {}
+
+    def gear(s):
+        with Image.open(gui_module._platform.resource("\\格式範本\\設定.png")) as icon:
+            wanted = icon.tobytes()
+        found = [b for b in s.widgets(customtkinter.CTkButton)
+                 if isinstance(b.cget("image"), customtkinter.CTkImage)
+                 and b.cget("image").cget("light_image").tobytes() == wanted]
+        (button,) = found
+        return button
+
+    def script(s):
+        yield from idle(s)
+        button = gear(s)
+        d = yield from open_dialog(s, button.invoke)
+        seen["title"] = d.top.title()
+        d.type("175")
+        d.confirm.invoke()
+        seen["ratio"] = settings[0].parameters["文字大小比例"]
+        again = yield from open_dialog(s, button.invoke)
+        seen["hint"] = again.entry.cget("placeholder_text")
+        seen["count"] = len(dialogs(s))
+
+    with caplog.at_level(logging.ERROR, logger="tarnwick通用模組"):
+        session.run(*host_objects()[:2], script)
+    assert seen == {"title": "設定", "ratio": 1.75, "hint": "175.0", "count": 2}
+    assert caplog.records == []
+
+
+def test_closed_dialogs_and_window_leave_nothing_alive(gui_module, monkeypatch, home):
+    refs = []
+
+    def script(s):
+        yield from idle(s)
+        for close_first in (True, False):
+            d = yield from open_dialog(s)
+            d.type("130")
+            d.confirm.invoke()
+            refs.extend(weakref.ref(w) for w in (d.top, d.entry, d.english, d.chinese, d.confirm))
+            if close_first:
+                d.top.destroy()  # as the window frame's close button does
+                yield 20
+            del d
+
+    with pytest.MonkeyPatch.context() as mp:
+        s = Session(gui_module, mp)
+        s.run(*host_objects()[:2], script)
+    refs.append(weakref.ref(s.app))
+    del s
+    gc.collect()
+    assert [r() for r in refs if r() is not None] == []
+    assert customtkinter.AppearanceModeTracker.app_list == []
