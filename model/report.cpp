@@ -17,7 +17,6 @@ constexpr const char* kMarker = "$$$檢索報告完成$$$";
 constexpr const char* kDone = "\n完成";
 constexpr const char* kHeader = "檢索專利如下:\n\n";
 constexpr const char* kErrorLine = "button_event_001函數出現錯誤\n";
-constexpr int kTickMs = 500;
 
 // Python's == and != with the interpreter's own rules.
 bool equals(const py::object& a, const py::object& b) {

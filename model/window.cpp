@@ -26,7 +26,6 @@ constexpr const char* kHelpIcon = "\\格式範本\\問號001.png";
 constexpr const char* kCopyrightIcon = "\\格式範本\\版權宣告圖示.png";
 constexpr const char* kSettingsIcon = "\\格式範本\\設定.png";
 
-constexpr int kTickMs = 500;
 
 // Runs one guarded step: an ordinary error is printed, prefixed, and ignored.
 template <class F>

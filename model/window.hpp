@@ -10,6 +10,9 @@
 
 namespace lumivar {
 
+// The progress monitor's period, in milliseconds.
+constexpr int kTickMs = 500;
+
 struct Window : std::enable_shared_from_this<Window> {
     Window(py::dict globals, py::object queues, py::object events);
 

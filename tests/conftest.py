@@ -4,7 +4,10 @@ Every test process gets its own HOME before customtkinter is imported: the
 toolkit copies its fonts into ~/.fonts on import, and the product maps its
 working folders below the home folder on this platform.
 """
+import importlib.machinery
+import importlib.util
 import os
+import shutil
 import tempfile
 
 os.environ["HOME"] = tempfile.mkdtemp(prefix="lumivar-test-home-")
@@ -305,6 +308,28 @@ def host_objects(log=None, fail=None):
     queues = {k: Recorder(f"queue:{k}", log, fail.get(f"queue:{k}", ())) for k in ("起始數據", "get_receipt", "end")}
     events = {k: Recorder(f"event:{k}", log, fail.get(f"event:{k}", ())) for k in ("get_receipt", "end")}
     return queues, events, log
+
+
+@pytest.fixture
+def module_copy(tmp_path, gui_module):
+    """A second load of the module file, from a folder whose data files a test may remove."""
+    folder = tmp_path / "module"
+    folder.mkdir()
+    base = os.path.dirname(os.path.abspath(gui_module.__file__))
+    target = folder / os.path.basename(gui_module.__file__)
+    shutil.copy2(gui_module.__file__, target)
+    shutil.copytree(os.path.join(base, "格式範本"), folder / "格式範本")
+
+    def load(*missing):
+        for name in missing:
+            (folder / "格式範本" / name).unlink()
+        loader = importlib.machinery.ExtensionFileLoader("copy_of.GUI", str(target))
+        spec = importlib.util.spec_from_file_location("copy_of.GUI", str(target), loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        return module
+
+    return folder, load
 
 
 @pytest.fixture

@@ -2,8 +2,6 @@
 web page and copyright notice. Services are replaced through the module's global
 names, so no real dialog, file manager, browser or viewer starts."""
 import errno
-import importlib.machinery
-import importlib.util
 import logging
 import os
 import shutil
@@ -126,28 +124,6 @@ def errors_logged(caplog):
 
 def not_found(path):
     return f"[Errno {errno.ENOENT}] {os.strerror(errno.ENOENT)}: '{path}'"
-
-
-@pytest.fixture
-def module_copy(tmp_path, gui_module):
-    """A second load of the module file from a folder whose data files a test may change."""
-    folder = tmp_path / "module"
-    folder.mkdir()
-    base = os.path.dirname(os.path.abspath(gui_module.__file__))
-    target = folder / os.path.basename(gui_module.__file__)
-    shutil.copy2(gui_module.__file__, target)
-    shutil.copytree(os.path.join(base, "格式範本"), folder / "格式範本")
-
-    def load(*missing):
-        for name in missing:
-            (folder / "格式範本" / name).unlink()
-        loader = importlib.machinery.ExtensionFileLoader("copy_of.GUI", str(target))
-        found = importlib.util.spec_from_file_location("copy_of.GUI", str(target), loader=loader)
-        module = importlib.util.module_from_spec(found)
-        loader.exec_module(module)
-        return module
-
-    return folder, load
 
 
 # ---------------------------------------------------------------- entry table

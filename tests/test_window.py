@@ -1,9 +1,6 @@
 """The main window: working folder, widgets, resources, closing and clean-up."""
 import gc
-import importlib.machinery
-import importlib.util
 import os
-import shutil
 import weakref
 from pathlib import Path
 
@@ -116,28 +113,6 @@ def test_thirty_windows_leave_nothing_alive(gui_module, monkeypatch, home):
     alive = [r() for r in refs if r() is not None]
     assert alive == []
     assert len(customtkinter.AppearanceModeTracker.app_list) == roots_tracked
-
-
-@pytest.fixture
-def module_copy(tmp_path, gui_module):
-    """A second load of the module file from a folder whose data files a test may remove."""
-    folder = tmp_path / "module"
-    folder.mkdir()
-    base = os.path.dirname(os.path.abspath(gui_module.__file__))
-    target = folder / os.path.basename(gui_module.__file__)
-    shutil.copy2(gui_module.__file__, target)
-    shutil.copytree(os.path.join(base, "格式範本"), folder / "格式範本")
-
-    def load(*missing):
-        for name in missing:
-            (folder / "格式範本" / name).unlink()
-        loader = importlib.machinery.ExtensionFileLoader("copy_of.GUI", str(target))
-        spec = importlib.util.spec_from_file_location("copy_of.GUI", str(target), loader=loader)
-        module = importlib.util.module_from_spec(spec)
-        loader.exec_module(module)
-        return module
-
-    return folder, load
 
 
 @pytest.mark.parametrize(
