@@ -7,10 +7,11 @@ namespace {
 
 constexpr const char *kLoggerName = "tarnwick通用模組";
 
-// __qualname__ names a method with its class; partials and callable
-// objects have neither attribute and fall back to their repr.
+// The handler's own name (a compiled function's qualified name is
+// meaningless); partials and callable objects have neither attribute and
+// fall back to their repr.
 std::string handler_name(const py::object &handler) {
-    for (const char *attr : {"__qualname__", "__name__"}) {
+    for (const char *attr : {"__name__", "__qualname__"}) {
         py::object name = py::getattr(handler, attr, py::none());
         if (py::isinstance<py::str>(name)) {
             return name.cast<std::string>();

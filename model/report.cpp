@@ -31,6 +31,14 @@ bool differs(const py::object& a, const py::object& b) {
     return r == 1;
 }
 
+// str(x): a text subclass is converted too, so its own + or __str__ is honoured
+// exactly as the interpreter's str() does.
+py::object text_of(const py::object& value) {
+    PyObject* text = PyObject_Str(value.ptr());
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+}
+
 py::object end_index(const py::dict& g) { return global(g, "tkinter").attr("END"); }
 
 }  // namespace
@@ -108,7 +116,7 @@ void Window::aa() {
         if (equals(messages.attr("empty")(), py::bool_(false))) {
             py::object PAPN = messages.attr("get")();
             if (differs(PAPN, py::str(kMarker))) {
-                textbox.attr("insert")(end_index(g), concat(py::str(PAPN), py::str("\n")));
+                textbox.attr("insert")(end_index(g), concat(text_of(PAPN), py::str("\n")));
             } else {
                 textbox.attr("insert")(end_index(g), kDone);
                 Event_All_variable[py::str("get_receipt")].attr("clear")();

@@ -36,9 +36,7 @@ void print_on_error(const char* prefix, F&& step) {
 
 void make_folder(const py::dict& g, const char* literal, const std::string& platform) {
     // Most often the folder exists already; every failure is ignored.
-    py::object error = catch_exception(
-        [&] { global(g, "os").attr("mkdir")(platform::native_path(literal, platform)); });
-    (void)error;
+    discard_errors([&] { global(g, "os").attr("mkdir")(platform::native_path(literal, platform)); });
 }
 
 void gui(py::dict g, py::object queues, py::object events) {
