@@ -493,8 +493,12 @@ def _mkdir_denied(gui, mp, tmp_path, home, calls):
     return [], "mkdir"
 
 
+class NotAnOrdinaryError(BaseException):
+    """Derived from BaseException only: folder creation ignores even this."""
+
+
 def _mkdir_raises_anything(gui, mp, tmp_path, home, calls):
-    mp.setattr(gui, "os", Service(os, mkdir=refusing(calls, "mkdir", RuntimeError("the disk is on fire"))))
+    mp.setattr(gui, "os", Service(os, mkdir=refusing(calls, "mkdir", NotAnOrdinaryError("the disk is on fire"))))
     return [], "mkdir"
 
 
