@@ -55,6 +55,17 @@ def pump(root, ms=0):
         root.update()
 
 
+# The window's own texts, as the tests compare them.
+MARKER = "$$$檢索報告完成$$$"
+DONE = "\n完成"
+HEADER = "檢索專利如下:\n\n"
+IDLE = "輸出檢索報告"
+BUSY = ("輸出中.", "輸出中..", "輸出中...")
+ERROR_LINE = "button_event_001函數出現錯誤\n"
+LOGGER = "tarnwick通用模組"
+OLD = "上一次的訊息\n"
+
+
 # ---------------------------------------------------------------------------
 # Driving the real window of GUI(...)
 # ---------------------------------------------------------------------------
@@ -330,6 +341,20 @@ def module_copy(tmp_path, gui_module):
         return module
 
     return folder, load
+
+
+@pytest.fixture
+def parameters_made(gui_module, monkeypatch):
+    """The report parameters object each window makes."""
+    made = []
+    real = gui_module.Parameters
+
+    def recording():
+        made.append(real())
+        return made[-1]
+
+    monkeypatch.setattr(gui_module, "Parameters", recording)
+    return made
 
 
 @pytest.fixture

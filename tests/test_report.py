@@ -19,16 +19,9 @@ import types
 import pytest
 
 import fakes
-from conftest import Recorder, Session, host_objects
+from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session,
+                      host_objects)
 
-MARKER = "$$$檢索報告完成$$$"
-DONE = "\n完成"
-HEADER = "檢索專利如下:\n\n"
-IDLE = "輸出檢索報告"
-BUSY = ("輸出中.", "輸出中..", "輸出中...")
-ERROR_LINE = "button_event_001函數出現錯誤\n"
-LOGGER = "tarnwick通用模組"
-OLD = "上一次的訊息\n"
 
 
 # ---------------------------------------------------------------------------

@@ -98,16 +98,9 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import fakes
-from conftest import Recorder, Session, Ticks, host_objects
+from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session, Ticks,
+                      host_objects)
 
-MARKER = "$$$檢索報告完成$$$"
-DONE = "\n完成"
-HEADER = "檢索專利如下:\n\n"
-IDLE = "輸出檢索報告"
-BUSY = ("輸出中.", "輸出中..", "輸出中...")
-ERROR_LINE = "button_event_001函數出現錯誤\n"
-LOGGER = "tarnwick通用模組"
-OLD = "上一次的訊息\n"
 REFUSED_TICK = "the timer refused the next tick"
 WORKBOOK = "檢索專利公開號.xlsx"
 NOTICE = "版權宣告.pdf"
@@ -1004,20 +997,6 @@ def test_a_path_the_table_refuses_goes_to_the_logger(gui_module, monkeypatch, ho
 
 
 # ---------------------------------------------------------------- settings dialog
-
-@pytest.fixture
-def parameters_made(gui_module, monkeypatch):
-    """The report parameters object each window makes."""
-    made = []
-    real = gui_module.Parameters
-
-    def recording():
-        made.append(real())
-        return made[-1]
-
-    monkeypatch.setattr(gui_module, "Parameters", recording)
-    return made
-
 
 def _without_english_font(s, mp, pp):
     del pp.parameters["英文文字字體"]

@@ -14,20 +14,6 @@ FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Scrip
 
 # ---------------------------------------------------------------- helpers
 
-@pytest.fixture
-def settings(gui_module, monkeypatch):
-    """Records the report parameters object each window makes."""
-    made = []
-    real = gui_module.Parameters
-
-    def recording():
-        made.append(real())
-        return made[-1]
-
-    monkeypatch.setattr(gui_module, "Parameters", recording)
-    return made
-
-
 def idle(s):
     yield lambda: s.app.winfo_ismapped()
     s.app.update_idletasks()
@@ -84,7 +70,7 @@ class AttributeRecordingToplevel(customtkinter.CTkToplevel):
     wm_attributes = attributes
 
 
-def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_module, settings, monkeypatch):
+def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_module, parameters_made, monkeypatch):
     monkeypatch.setattr(AttributeRecordingToplevel, "requests", [])
     monkeypatch.setattr(gui_module.customtkinter, "CTkToplevel", AttributeRecordingToplevel)
     seen = {}
@@ -100,7 +86,7 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
         seen["order"] = d.order
         seen["menus"] = [(m.get(), list(m.cget("values"))) for m in (d.english, d.chinese)]
         seen["entry"] = (d.entry.get(), d.entry.cget("placeholder_text"))
-        seen["parameters"] = dict(settings[0].parameters)
+        seen["parameters"] = dict(parameters_made[0].parameters)
         seen["main window"] = s.app.winfo_viewable()
 
     session.run(*host_objects()[:2], script)
@@ -113,7 +99,7 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
     assert seen["menus"] == [("Calibri", FONTS), ("標楷體", FONTS)]
     assert seen["entry"] == ("", "100")
     # Opening writes nothing.
-    assert seen["parameters"] == dict(type(settings[0])().parameters)
+    assert seen["parameters"] == dict(type(parameters_made[0])().parameters)
     assert seen["main window"] == 1
 
 
@@ -138,12 +124,12 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
     ratio_case("1e400", 1, "100"),  # reads as infinity
     ratio_case("5e-324", 1, "100"),  # a positive text whose ratio would be zero
 ])
-def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, settings, text, stored, hint):
+def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, parameters_made, text, stored, hint):
     seen = {}
 
     def script(s):
         yield from idle(s)
-        pp = settings[0].parameters
+        pp = parameters_made[0].parameters
         pp["文字大小比例"] = 0.75  # a value held before: confirming always replaces it
         d = yield from open_dialog(s)
         d.type(text)
@@ -158,7 +144,7 @@ def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, settin
     assert seen["hint"] == hint
 
 
-def test_menu_choices_are_stored_under_their_own_keys(session, settings):
+def test_menu_choices_are_stored_under_their_own_keys(session, parameters_made):
     seen = {}
 
     def script(s):
@@ -168,7 +154,7 @@ def test_menu_choices_are_stored_under_their_own_keys(session, settings):
         d.chinese.set("新細明體")
         d.type("90")
         d.confirm.invoke()
-        seen["parameters"] = dict(settings[0].parameters)
+        seen["parameters"] = dict(parameters_made[0].parameters)
         nxt = yield from open_dialog(s)
         seen["next"] = (nxt.english.get(), nxt.chinese.get())
 
@@ -180,12 +166,12 @@ def test_menu_choices_are_stored_under_their_own_keys(session, settings):
     assert [p[k] for k in ("顯示免用統一發票章", "顯示負責人章", "顯示日期")] == [False, False, True]
 
 
-def test_dialog_stays_open_and_confirms_again(session, settings):
+def test_dialog_stays_open_and_confirms_again(session, parameters_made):
     seen = []
 
     def script(s):
         yield from idle(s)
-        pp = settings[0].parameters
+        pp = parameters_made[0].parameters
         d = yield from open_dialog(s)
         for text, english, chinese in (("150", "微軟正黑體", "Calibri"), ("", "新細明體", "標楷體"), ("80", "Calibri", "微軟正黑體")):
             d.type(text)
@@ -201,12 +187,12 @@ def test_dialog_stays_open_and_confirms_again(session, settings):
     assert type(seen[1][0]) is int
 
 
-def test_two_dialogs_each_write_their_own_values(session, settings):
+def test_two_dialogs_each_write_their_own_values(session, parameters_made):
     seen = []
 
     def script(s):
         yield from idle(s)
-        pp = settings[0].parameters
+        pp = parameters_made[0].parameters
         first = yield from open_dialog(s)
         second = yield from open_dialog(s)
         seen.append(first.top is not second.top and len(dialogs(s)) == 2)
@@ -223,7 +209,7 @@ def test_two_dialogs_each_write_their_own_values(session, settings):
     assert seen == [True, (2.0, "Calibri", "新細明體"), (1.2, "標楷體", "標楷體")]
 
 
-def test_a_request_after_confirming_carries_the_new_values(session, settings):
+def test_a_request_after_confirming_carries_the_new_values(session, parameters_made):
     queues, events, _ = host_objects()
 
     def script(s):
@@ -248,7 +234,7 @@ def test_a_request_after_confirming_carries_the_new_values(session, settings):
     ]
 
 
-def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, settings, caplog):
+def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, parameters_made, caplog):
     seen = {}
 
     def gear(s):
@@ -267,7 +253,7 @@ def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, setti
         seen["title"] = d.top.title()
         d.type("175")
         d.confirm.invoke()
-        seen["ratio"] = settings[0].parameters["文字大小比例"]
+        seen["ratio"] = parameters_made[0].parameters["文字大小比例"]
         again = yield from open_dialog(s, button.invoke)
         seen["hint"] = again.entry.cget("placeholder_text")
         seen["count"] = len(dialogs(s))

@@ -16,9 +16,9 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import Session, host_objects
+from conftest import LOGGER, Session, host_objects
 
-LOGGER = "tarnwick通用模組"
+
 
 
 # ---------------------------------------------------------------- helpers
