@@ -46,7 +46,8 @@ bool truthy(const py::object& value);
 // The + operator of the interpreter (plain concatenation for texts).
 py::object concat(const py::object& a, const py::object& b);
 
-// print() through the interpreter's own builtins, one line to standard output.
+// print() through the interpreter's own builtins, one line to standard output;
+// characters the output's encoding lacks are written as escapes, never raised.
 void print_line(const py::object& text);
 
 // Start-up steps run by the module's exec slot.

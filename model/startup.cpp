@@ -32,7 +32,19 @@ py::object concat(const py::object& a, const py::object& b) {
 }
 
 void print_line(const py::object& text) {
-    py::module_::import("builtins").attr("print")(text, py::arg("flush") = true);
+    py::object print = py::module_::import("builtins").attr("print");
+    try {
+        print(text, py::arg("flush") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+        // The console cannot show every character (a Windows code page such
+        // as cp1252): write those as escapes instead of losing the line.
+        py::object out = py::module_::import("sys").attr("stdout");
+        py::object encoding = py::getattr(out, "encoding", py::none());
+        if (!py::isinstance<py::str>(encoding)) encoding = py::str("ascii");
+        py::object shown = py::str(text).attr("encode")(encoding, "backslashreplace").attr("decode")(encoding);
+        print(shown, py::arg("flush") = true);
+    }
 }
 
 namespace {
