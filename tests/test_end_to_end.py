@@ -3,6 +3,10 @@
 Runs on an X display of its own with the openbox window manager, so that a
 click gives keyboard focus and Alt+F4 closes the window the usual way,
 without touching the display the other tests use.
+
+The same test drives the Windows build too: `python -m lumivar` of a Windows
+CPython under wine (scripts/test --windows names it in LUMIVAR_WINDOWS_PYTHON),
+whose reports land in C:\\tarnwick\\Lumivar of wine's prefix.
 """
 import hashlib
 import os
@@ -15,6 +19,9 @@ from pathlib import Path
 import openpyxl
 import pytest
 
+if sys.platform == "win32":
+    pytest.skip("drives the window with X11 tools: scripts/test --windows runs it from Linux "
+                "against the Windows build", allow_module_level=True)
 TOOLS = ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop")
 missing = [tool for tool in TOOLS if shutil.which(tool) is None]
 if missing:
@@ -23,13 +30,13 @@ if missing:
 from PIL import ImageGrab  # noqa: E402
 
 LUMIVAR = shutil.which("lumivar", path=str(Path(sys.executable).parent)) or shutil.which("lumivar")
-if LUMIVAR is None:
-    pytest.skip("the lumivar command is not installed (pip install .)", allow_module_level=True)
+WINDOWS_PYTHON = os.environ.get("LUMIVAR_WINDOWS_PYTHON")
 
 # Places in the window at its opening size, as fractions of its width and height.
 TEMPLATE_ENTRY = (0.378, 0.270)
 PATENT_ENTRY = (0.378, 0.335)
 REPORT_BUTTON = (0.778, 0.276)
+BUTTON_EDGE = (0.70, 0.276)  # on the button's face, left of its label in any font
 BUTTON_BOX = (0.69, 0.255, 0.87, 0.30)  # the button's face, for telling busy from idle
 BUTTON_BLUE = (31, 106, 165)
 
@@ -145,10 +152,47 @@ class Window:
         return self.shot(BUTTON_BOX).tobytes()
 
 
-def open_window(display, home, log):
+class Linux:
+    """The lumivar command installed here; drive C: is the home folder."""
+
+    def __init__(self, home):
+        if LUMIVAR is None:
+            pytest.skip("the lumivar command is not installed (pip install .)")
+        self.home = home
+        self.reports = home / "tarnwick" / "Lumivar"
+
+    def command(self):
+        return [LUMIVAR]
+
+    def path(self, path):
+        return str(path)
+
+
+class Windows:
+    """`python -m lumivar` of the Windows runtime under wine; drive C: is wine's."""
+
+    def __init__(self, home):
+        if not (WINDOWS_PYTHON and os.environ.get("WINEPREFIX") and shutil.which("wine")):
+            pytest.skip("needs the Windows build under wine: scripts/test --windows")
+        self.home = home
+        drive_c = Path(os.environ["WINEPREFIX"]) / "drive_c"
+        shutil.rmtree(drive_c / "tarnwick", ignore_errors=True)
+        self.reports = drive_c / "tarnwick" / "Lumivar"
+
+    def command(self):
+        return ["wine", WINDOWS_PYTHON, "-m", "lumivar"]
+
+    def path(self, path):
+        return "Z:" + str(path).replace("/", "\\")
+
+
+def open_window(display, host):
+    home = host.home
     env = dict(os.environ, DISPLAY=display, HOME=str(home))
     env.pop("PYTHONPATH", None)  # the installed program, as a user runs it
-    process = subprocess.Popen([LUMIVAR], env=env, stdout=log, stderr=subprocess.STDOUT, cwd=home)
+    # A pipe, not a file: wine's python.exe cannot start with a file as its output.
+    process = subprocess.Popen(host.command(), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               stdin=subprocess.DEVNULL, cwd=home)
 
     def find():
         if process.poll() is not None:
@@ -163,7 +207,7 @@ def open_window(display, home, log):
     window = Window(display, window_id)
     # Drawn once the button shows its colour.
     try:
-        wait_until(lambda: near(window.shot().getpixel(window.at(REPORT_BUTTON)), BUTTON_BLUE), 30, "the window to draw")
+        wait_until(lambda: near(window.shot().getpixel(window.at(BUTTON_EDGE)), BUTTON_BLUE), 30, "the window to draw")
     except AssertionError:
         ImageGrab.grab(xdisplay=display).save(home.parent / "screen.png")
         raise AssertionError(f"the report button is not where expected; see {home.parent / 'screen.png'}")
@@ -209,7 +253,9 @@ def cells(row):
     return [None if c.value is None else (c.value, c.font.name, c.font.sz) for c in row[:6]]
 
 
-def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path):
+@pytest.mark.parametrize("platform", [Linux, Windows], ids=["linux", "windows"])
+def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, platform):
+    host = platform(home)
     patents = tmp_path / "patents.xlsx"
     book = openpyxl.Workbook()
     for row in (["公開號"], ["TW I 123456 B"], [None], ["bad one"], ["US 2020/0123456 A1"]):
@@ -223,28 +269,25 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path):
     book.create_sheet("附註")["B2"] = "保留"
     book.save(template)
     inputs = digest(patents), digest(template)
-    folder = home / "tarnwick" / "Lumivar"
+    folder = host.reports
 
-    log = (tmp_path / "lumivar.log").open("w")
-    process, window = open_window(display, home, log)
+    process, window = open_window(display, host)
     try:
         assert folder.is_dir()  # made by the window on start
         before = set(folder.glob("檢索報告_*.xlsx"))
 
-        window.type_into(PATENT_ENTRY, str(patents))
+        window.type_into(PATENT_ENTRY, host.path(patents))
         plain = press_and_wait(window, folder, before)
 
-        window.type_into(TEMPLATE_ENTRY, str(template))
+        window.type_into(TEMPLATE_ENTRY, host.path(template))
         with_template = press_and_wait(window, folder, before | {plain})
 
         window.x("xdotool", "windowactivate", "--sync", window.id)
         window.x("xdotool", "key", "alt+F4")
-        status = process.wait(30)
+        output = process.communicate(timeout=30)[0].decode(errors="replace")
     finally:
         stop(process)
-        log.close()
-    output = (tmp_path / "lumivar.log").read_text(errors="replace")
-    assert status == 0, output
+    assert process.returncode == 0, output
 
     assert (digest(patents), digest(template)) == inputs
     c, l = "標楷體", "Calibri"  # the window's default fonts, at ratio 1

@@ -244,8 +244,9 @@ def test_supervisor_slows_down_for_a_worker_that_keeps_dying(home):
     finally:
         supervisor.stop(2)
         host._discard(queues)
-    # Restarts at once, then after 0.5 s, 1 s, 2 s...: a handful in 3 s, not hundreds.
-    assert 3 <= supervisor.starts <= 8
+    # Restarts at once, then after 0.5 s, 1 s, 2 s...: a handful in 3 s, not
+    # hundreds (fewer where starting a process is slow, as under wine).
+    assert 2 <= supervisor.starts <= 8
     assert set(supervisor.exitcodes) == {5}
     assert lines[-2:] == [host.death_message(5), DONE]
     assert "結束代碼 5" in lines[-2]
@@ -321,14 +322,13 @@ def test_python_m_lumivar(home, tmp_path):
     fake.mkdir()
     (fake / "GUI.py").write_text(FAKE_GUI, encoding="utf-8")
     patents = make_patents(tmp_path / "p.xlsx", ["TW I 123456 B"])
-    env = dict(
-        os.environ,
-        PYTHONPATH=os.pathsep.join([str(fake), str(Path(lumivar.__file__).resolve().parent.parent)]),
-        FAKE_REQUEST=json.dumps(make_request(patents)),
-        FAKE_LINES=str(tmp_path / "lines.json"),
-    )
+    env = dict(os.environ, FAKE_REQUEST=json.dumps(make_request(patents)), FAKE_LINES=str(tmp_path / "lines.json"))
+    # What -m does, with the stand-in first on the path (an embedded Windows
+    # Python ignores PYTHONPATH).
+    paths = [str(fake), str(Path(lumivar.__file__).resolve().parent.parent)]
+    code = f"import sys, runpy; sys.path[:0] = {paths!r}; runpy.run_module('lumivar', run_name='__main__', alter_sys=True)"
     done = subprocess.run(
-        [sys.executable, "-m", "lumivar"], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=120
     )
     assert done.returncode == 0, done.stderr
     lines = json.loads((tmp_path / "lines.json").read_text(encoding="utf-8"))

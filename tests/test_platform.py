@@ -3,6 +3,8 @@ import os
 
 import pytest
 
+from conftest import not_on_windows, only_on_windows
+
 
 @pytest.fixture
 def layer(gui_module):
@@ -15,6 +17,15 @@ def test_windows_keeps_every_literal_as_written(layer):
     assert layer.folder_view_command("win32") == "explorer C:\\tarnwick\\Lumivar"
 
 
+@only_on_windows
+def test_on_windows_the_literals_are_the_answers(layer, gui_module):
+    assert layer.native_path("C:/tarnwick/Lumivar/") == "C:/tarnwick/Lumivar/"
+    assert layer.folder_view_command() == "explorer C:\\tarnwick\\Lumivar"
+    base = os.path.split(os.path.abspath(gui_module.__file__))[0]
+    assert layer.resource("\\格式範本\\logo.ico") == base + "\\格式範本\\logo.ico"
+
+
+@not_on_windows
 def test_elsewhere_drive_c_is_the_home_folder_read_at_each_use(layer, home, monkeypatch):
     assert layer.native_path("C:/tarnwick/Lumivar/", "linux") == f"{home}/tarnwick/Lumivar/"
     assert layer.native_path("C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx", "linux") == \

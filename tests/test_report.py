@@ -12,14 +12,13 @@ import contextlib
 import logging
 import multiprocessing
 import queue
-import subprocess
 import threading
 import types
 
 import pytest
 
 import fakes
-from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session,
+from conftest import (BUSY, click, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session,
                       host_objects)
 
 
@@ -743,16 +742,6 @@ def host_with_worker(kind, messages):
             if kind != "threading" and worker.is_alive():
                 worker.terminate()
                 worker.join()
-
-
-def click(widget):
-    """A real mouse click on the middle of `widget`, through the X server."""
-    widget.update_idletasks()
-    x = widget.winfo_rootx() + widget.winfo_width() // 2
-    y = widget.winfo_rooty() + widget.winfo_height() // 2
-    outside = widget.winfo_screenwidth() - 1, widget.winfo_screenheight() - 1
-    subprocess.run(["xdotool", "mousemove", "--sync", *map(str, outside),
-                    "mousemove", "--sync", str(x), str(y), "click", "1"], check=True, timeout=20)
 
 
 @pytest.mark.parametrize("kind", ["multiprocessing", "manager", "threading"])

@@ -98,8 +98,8 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import fakes
-from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session, Ticks,
-                      host_objects)
+from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, ON_WINDOWS, Recorder, Session, Ticks,
+                      host_objects, moves_home)
 
 REFUSED_TICK = "the timer refused the next tick"
 WORKBOOK = "檢索專利公開號.xlsx"
@@ -313,11 +313,12 @@ LOADER = textwrap.dedent(
     """
     import json, os, sys
     case, report = sys.argv[1], sys.argv[2]
+    sys.path[:0] = sys.argv[3:]  # an embedded Windows Python ignores PYTHONPATH
     result = {}
 
     def note(**kw):
         result.update(kw)
-        with open(report, "w") as f:
+        with open(report, "w", encoding="utf-8") as f:
             json.dump(result, f)
 
     if case in ("install-cannot-run", "print-fails"):
@@ -348,8 +349,7 @@ LOADER = textwrap.dedent(
         try:
             GUI.GUI({}, {})
         except BaseException as e:
-            note(gui=[type(e).__name__, str(e)],
-                 folder=os.path.isdir(os.path.expanduser("~/tarnwick/Lumivar")))
+            note(gui=[type(e).__name__, str(e)])
     """
 )
 
@@ -376,11 +376,10 @@ class Try_Except_Model:
 }
 
 
-def run_loader(tmp_path, case, stdin_text="", package=None, home=None):
+def run_loader(tmp_path, case, stdin_text="", package=None):
     report = tmp_path / "report.json"
-    env = dict(os.environ)
-    if home is not None:
-        env["HOME"] = str(home)
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    paths = []
     if package is not None:
         folder = tmp_path / "common"
         (folder / "tarnwick通用模組").mkdir(parents=True)
@@ -397,11 +396,11 @@ def run_loader(tmp_path, case, stdin_text="", package=None, home=None):
                 sys.path[:] = _path
                 sys.modules[__name__] = _self
             """) + package)
-        env["PYTHONPATH"] = os.pathsep.join([str(folder)] + [p for p in [env.get("PYTHONPATH")] if p])
-    result = subprocess.run([sys.executable, "-c", LOADER, case, str(report)], input=stdin_text,
-                            capture_output=True, text=True, env=env, timeout=120)
+        paths.append(str(folder))
+    result = subprocess.run([sys.executable, "-c", LOADER, case, str(report), *paths], input=stdin_text,
+                            capture_output=True, text=True, encoding="utf-8", env=env, timeout=120)
     assert result.returncode == 0, result.stderr
-    return json.loads(report.read_text()), result.stdout
+    return json.loads(report.read_text(encoding="utf-8")), result.stdout
 
 
 @pytest.mark.parametrize("case, package, error", [
@@ -434,14 +433,11 @@ def test_an_install_command_that_cannot_run_gives_the_message_and_the_wait_once(
     assert result["names"][-2:] == ["Parameters", "GUI"] and "customtkinter" not in result["names"]
 
 
-def test_a_toolkit_missing_after_its_guard_fails_the_window_with_a_name_error(tmp_path):
-    fresh = tmp_path / "fresh-home"
-    fresh.mkdir()
-    result, _ = run_loader(tmp_path, "install-cannot-run", stdin_text="\n", home=fresh)
+def test_a_toolkit_missing_after_its_guard_fails_the_window_with_a_name_error(tmp_path, home):
+    result, _ = run_loader(tmp_path, "install-cannot-run", stdin_text="\n")
     assert result["gui"] == ["NameError", "name 'customtkinter' is not defined"]
     # the working folder and the starter workbook come before the toolkit is first needed
-    assert result["folder"] is True
-    assert (fresh / "tarnwick" / "Lumivar" / WORKBOOK).is_file()
+    assert (home / "tarnwick" / "Lumivar" / WORKBOOK).is_file()
 
 
 def test_a_message_that_cannot_be_printed_fails_the_load(tmp_path):
@@ -510,10 +506,14 @@ def _existence_test_fails(gui, mp, tmp_path, home, calls):
     return [f"{WORKBOOK} --> " + os_error(errno.EACCES, copy)], "lexists"
 
 
-@pytest.mark.parametrize("arrange", [_home_below_a_file, _home_missing, _mkdir_denied, _mkdir_raises_anything,
-                                     _copy_fails, _existence_test_fails],
-                         ids=["home-below-a-file", "home-missing", "mkdir-denied", "mkdir-raises-anything",
-                              "copy-fails", "existence-test-fails"])
+@pytest.mark.parametrize("arrange", [
+    pytest.param(_home_below_a_file, marks=moves_home, id="home-below-a-file"),
+    pytest.param(_home_missing, marks=moves_home, id="home-missing"),
+    pytest.param(_mkdir_denied, id="mkdir-denied"),
+    pytest.param(_mkdir_raises_anything, id="mkdir-raises-anything"),
+    pytest.param(_copy_fails, marks=moves_home, id="copy-fails"),
+    pytest.param(_existence_test_fails, id="existence-test-fails"),
+])
 def test_folder_and_workbook_failures_at_window_start(gui_module, monkeypatch, tmp_path, home, capsys, arrange):
     calls = []
     lines, provoked = arrange(gui_module, monkeypatch, tmp_path, home, calls)
@@ -879,17 +879,26 @@ def test_a_text_message_of_a_subclass_is_shown_with_exactly_one_line_break(sessi
 # ---------------------------------------------------------------- toolbar commands
 
 class Processes:
-    """The subprocess module with a recording Popen, which may refuse."""
+    """The subprocess module with a recording Popen, which may refuse; on
+    Windows its startfile stands in for os.startfile."""
 
     def __init__(self, error=None):
         self.started = []
+        self.files = []  # opened with their program: by the opener here, os.startfile on Windows
         self.error = error
 
     def Popen(self, *args, **kwargs):
         self.started.append(args)
+        if isinstance(args[0], list) and args[0][:1] == ["xdg-open"]:
+            self.files.append(args[0][1])
         if self.error is not None:
             raise self.error
         return types.SimpleNamespace(args=args)
+
+    def startfile(self, path):
+        self.files.append(path)
+        if self.error is not None:
+            raise self.error
 
     def __getattr__(self, name):
         return getattr(subprocess, name)
@@ -934,11 +943,18 @@ def _existence_test_refused(gui, mp, tmp_path, home, calls, processes):
     return ["版權宣告 --> " + os_error(errno.EACCES, local)], [local], ["lexists"]
 
 
-@pytest.mark.parametrize("arrange", [_folders_refused, _copy_refused, _opener_refused, _temp_is_a_file, _existence_test_refused],
-                         ids=["folders-refused", "copy-refused", "opener-refused", "temp-is-a-file", "existence-test-refused"])
+@pytest.mark.parametrize("arrange", [
+    pytest.param(_folders_refused, id="folders-refused"),
+    pytest.param(_copy_refused, marks=moves_home, id="copy-refused"),
+    pytest.param(_opener_refused, id="opener-refused"),
+    pytest.param(_temp_is_a_file, marks=moves_home, id="temp-is-a-file"),
+    pytest.param(_existence_test_refused, id="existence-test-refused"),
+])
 def test_copyright_notice_failures_are_printed_and_never_raise(gui_module, monkeypatch, tmp_path, home, capsys, caplog, arrange):
     processes = Processes()
     monkeypatch.setattr(gui_module, "subprocess", processes)
+    if ON_WINDOWS:
+        monkeypatch.setattr(os, "startfile", processes.startfile)
     s = Session(gui_module, monkeypatch)
     calls = []
     seen = {}
@@ -956,7 +972,9 @@ def test_copyright_notice_failures_are_printed_and_never_raise(gui_module, monke
     s.run(*host_objects()[:2], script)
     lines, opened, provoked = seen["expected"]
     assert (seen["result"], seen["lines"], seen["dialogs"]) == (None, lines, [])
-    assert processes.started == [(["xdg-open", str(path)],) for path in opened]
+    assert processes.files == [str(path) for path in opened]
+    if not ON_WINDOWS:
+        assert processes.started == [(["xdg-open", str(path)],) for path in opened]
     assert [c[0] for c in calls] == provoked
     assert logged_errors(caplog) == []
 

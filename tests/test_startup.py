@@ -42,6 +42,16 @@ def fake_py(tmp_path):
     bin_dir.mkdir()
     log = tmp_path / "py.log"
     marker = tmp_path / "installed"
+    if sys.platform == "win32":  # found by the shell through PATHEXT
+        (bin_dir / "py.cmd").write_text(
+            "@echo off\r\n"
+            f'>>"{log}" echo %*\r\n'
+            "if not defined FAKE_INSTALL_OK exit /b 1\r\n"
+            f'type nul > "{marker}"\r\n'
+            "echo installed by fake py\r\n"
+            "exit /b 0\r\n"
+        )
+        return bin_dir, log, marker
     script = bin_dir / "py"
     script.write_text(
         "#!/bin/sh\n"
@@ -55,13 +65,13 @@ def fake_py(tmp_path):
 
 def load(blocked, fake_py, stdin_text=None, install_ok=False):
     bin_dir, log, marker = fake_py
-    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}", PYTHONIOENCODING="utf-8")
     if install_ok:
         env["FAKE_INSTALL_OK"] = "1"
     result = subprocess.run(
         [sys.executable, "-c", LOADER, blocked, str(marker)],
         input=stdin_text, stdin=None if stdin_text is not None else subprocess.DEVNULL,
-        capture_output=True, text=True, env=env, timeout=120,
+        capture_output=True, text=True, encoding="utf-8", env=env, timeout=120,
     )
     calls = log.read_text().splitlines() if log.exists() else []
     return result, calls

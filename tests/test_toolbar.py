@@ -16,7 +16,7 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import LOGGER, Session, host_objects
+from conftest import LOGGER, ON_WINDOWS, Session, host_objects
 
 
 
@@ -123,7 +123,27 @@ def errors_logged(caplog):
 
 
 def not_found(path):
-    return f"[Errno {errno.ENOENT}] {os.strerror(errno.ENOENT)}: '{path}'"
+    return f"[Errno {errno.ENOENT}] {os.strerror(errno.ENOENT)}: {str(path)!r}"
+
+
+def cannot_open(path):
+    """What opening a missing file says: on Windows os.startfile's own words
+    (asked here: with no file nothing starts)."""
+    if not ON_WINDOWS:
+        return not_found(path)
+    with pytest.raises(OSError) as caught:
+        os.startfile(str(path))
+    return str(caught.value)
+
+
+class StartfileOs:
+    """The os module whose startfile records instead of starting a program."""
+
+    def __init__(self, on_start):
+        self.startfile = on_start
+
+    def __getattr__(self, name):
+        return getattr(os, name)
 
 
 # ---------------------------------------------------------------- entry table
@@ -198,9 +218,12 @@ def test_folder_button_starts_the_file_manager_on_the_working_folder_without_wai
 
     with caplog.at_level(logging.ERROR, logger=LOGGER):
         session.run(*host_objects()[:2], script)
-    command = ["xdg-open", f"{home}/tarnwick/Lumivar/"]
+    if ON_WINDOWS:
+        command = "explorer C:\\tarnwick\\Lumivar"
+    else:
+        command = ["xdg-open", f"{home}/tarnwick/Lumivar/"]
+        assert gui_module._platform.folder_view_command("linux") == command
     assert [(p.args, p.kwargs.get("shell", False)) for p in processes.started] == [((command,), False)] * 2
-    assert gui_module._platform.folder_view_command("linux") == command
     # On Windows the explorer gets the folder in its backslash form, as one command line.
     assert gui_module._platform.folder_view_command("win32") == "explorer C:\\tarnwick\\Lumivar"
     # Neither waited for nor examined.
@@ -304,12 +327,20 @@ def test_copyright_first_run_copies_with_metadata_later_runs_only_open_the_local
     source = folder / "格式範本" / "版權宣告.pdf"
     os.utime(source, (1_000_000_000, 1_000_000_000))
     source.chmod(0o640)
+    mode = stat.S_IMODE(source.stat().st_mode)  # Windows keeps only the read-only bit
     shipped = source.read_bytes()
     module = load()
     local = home / "tarnwick" / "temp" / "Lumivar" / "版權宣告.pdf"
     existed_when_opened = []
     processes = Processes(on_start=lambda args, kwargs: existed_when_opened.append(local.read_bytes()))
     monkeypatch.setattr(module, "subprocess", processes)
+    started = []  # os.startfile on Windows
+
+    def startfile(path):
+        existed_when_opened.append(local.read_bytes())
+        started.append(path)
+
+    monkeypatch.setattr(module, "os", StartfileOs(startfile))
     s = Session(module, monkeypatch)
     seen = {}
 
@@ -331,11 +362,15 @@ def test_copyright_first_run_copies_with_metadata_later_runs_only_open_the_local
     with caplog.at_level(logging.ERROR, logger=LOGGER):
         s.run(*host_objects()[:2], script)
     assert seen["before"] is False
-    assert seen["copy"] == (shipped, 1_000_000_000, 0o640)
+    assert seen["copy"] == (shipped, 1_000_000_000, mode)
     assert local.read_bytes() == b"annotated by the user"
-    assert [(p.args, p.kwargs.get("shell", False)) for p in processes.started] == [((["xdg-open", str(local)],), False)] * 3
+    if ON_WINDOWS:
+        assert started == [str(local)] * 3 and processes.log == []
+    else:
+        assert started == []
+        assert [(p.args, p.kwargs.get("shell", False)) for p in processes.started] == [((["xdg-open", str(local)],), False)] * 3
+        assert [entry[0] for entry in processes.log] == ["Popen"] * 3  # the viewer is not waited for
     assert existed_when_opened == [shipped, b"annotated by the user", b"annotated by the user"]
-    assert [entry[0] for entry in processes.log] == ["Popen"] * 3  # the viewer is not waited for
     assert seen["dialogs"] == []
     assert capsys.readouterr().out == ""
     assert errors_logged(caplog) == []
@@ -370,7 +405,7 @@ def test_copyright_without_a_notice_to_open_prints_exactly_two_lines(
         assert not maker.exists()
     assert capsys.readouterr().out.splitlines() == [
         "版權宣告 --> " + not_found(failed_copy),
-        "無法打開檔案: " + not_found(local),
+        "無法打開檔案: " + cannot_open(local),
     ]
     assert not local.exists()
     assert processes.log == []

@@ -5,7 +5,7 @@ import subprocess
 import sys
 import textwrap
 
-# Loaded by the child interpreter before anything else: once the window's
+# Imported by the child interpreter before the trial starts: once the window's
 # event loop runs, press the output button, note what the window shows, close it.
 HOOK = textwrap.dedent(
     """
@@ -28,7 +28,7 @@ HOOK = textwrap.dedent(
                     box = w
             self.update()
             seen["text"] = box.get("1.0", "end-1c")
-            with open(os.environ["TRIAL_REPORT"], "w") as f:
+            with open(os.environ["TRIAL_REPORT"], "w", encoding="utf-8") as f:
                 json.dump(seen, f)
             self.destroy()
 
@@ -40,18 +40,19 @@ HOOK = textwrap.dedent(
 )
 
 
-def test_trial_opens_the_window_and_the_output_button_only_logs_its_error(tmp_path):
+def test_trial_opens_the_window_and_the_output_button_only_logs_its_error(tmp_path, home):
     hook_dir = tmp_path / "hook"
     hook_dir.mkdir()
-    (hook_dir / "sitecustomize.py").write_text(HOOK)
+    (hook_dir / "trial_hook.py").write_text(HOOK, encoding="utf-8")
     report = tmp_path / "seen.json"
-    home = tmp_path / "home"
-    home.mkdir()
-    env = dict(os.environ, PYTHONPATH=str(hook_dir), TRIAL_REPORT=str(report), HOME=str(home))
-    result = subprocess.run([sys.executable, "-m", "lumivar.trial"], env=env, capture_output=True,
-                            text=True, timeout=120, stdin=subprocess.DEVNULL)
+    env = dict(os.environ, TRIAL_REPORT=str(report), PYTHONIOENCODING="utf-8")
+    # What -m does, after the hook (an embedded Windows Python ignores PYTHONPATH).
+    code = (f"import sys, runpy; sys.path.insert(0, {str(hook_dir)!r}); import trial_hook; "
+            "runpy.run_module('lumivar.trial', run_name='__main__', alter_sys=True)")
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                            encoding="utf-8", timeout=120, stdin=subprocess.DEVNULL)
     assert result.returncode == 0, result.stderr
-    seen = json.loads(report.read_text())
+    seen = json.loads(report.read_text(encoding="utf-8"))
     assert seen == {"title": "Lumivar", "pressed": 1, "text": ""}
     # The placeholder mappings cannot be indexed by key: the wrapper logs that.
     assert "button_event_001" in result.stderr and "TypeError" in result.stderr

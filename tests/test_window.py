@@ -138,7 +138,8 @@ def test_each_missing_resource_prints_its_line_and_the_window_still_opens(
     s.run(*host_objects()[:2], script)
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 1
-    assert lines[0].endswith(str(folder / "格式範本" / missing) + "'")
+    path = str(folder / "格式範本" / missing)
+    assert lines[0].endswith(repr(path)) or path in lines[0]  # an OSError, or Tk's own words
     if missing.endswith(".xlsx"):
         assert lines[0].startswith("檢索專利公開號.xlsx --> ")
         assert not (home / "tarnwick" / "Lumivar" / missing).exists()
@@ -163,3 +164,24 @@ def test_a_closed_windows_timers_do_not_fire_in_the_next_window(gui_module, home
     finally:
         gc.enable()
     assert "invalid command name" not in capfd.readouterr().err
+
+
+def test_a_console_that_cannot_show_chinese_gets_the_line_escaped(module_copy, monkeypatch, home):
+    # A Windows console or pipe in a Western code page: the line must not
+    # raise out of GUI(...), or no window opens and no end signal is sent.
+    import io
+    import sys
+
+    folder, load = module_copy
+    module = load("檢索專利公開號.xlsx")
+    console = io.TextIOWrapper(io.BytesIO(), encoding="cp1252")
+    monkeypatch.setattr(sys, "stdout", console)
+    queues, events, log = host_objects()
+    s = Session(module, monkeypatch)
+    s.run(queues, events, idle)
+    console.flush()
+    line = console.buffer.getvalue().decode("cp1252").splitlines()[0]
+    assert line.startswith("\\u6aa2\\u7d22\\u5c08\\u5229\\u516c\\u958b\\u865f.xlsx --> ")
+    path = repr(str(folder / "格式範本" / "檢索專利公開號.xlsx"))
+    assert line.endswith(path.encode("cp1252", "backslashreplace").decode("cp1252"))
+    assert ("event:end", "set") in log
