@@ -45,13 +45,17 @@ py::object end_index(const py::dict& g) { return global(g, "tkinter").attr("END"
 
 void Window::button_event_001() {
     py::object busy = Event_All_variable[py::str("get_receipt")];
+    // A press during a running report must not end that report's busy state;
+    // when the event cannot tell, the press counts as the one that set it.
+    bool was_busy = false;
+    catch_exception([&] { was_busy = truthy(busy.attr("is_set")()); });
     busy.attr("set")();
 
-    // From here on a request that does not reach the queue must not leave the
-    // button animating as if a report were running.
+    // From here on a request of this press that does not reach the queue must
+    // not leave the button animating as if a report were running.
     bool sent = false;
     auto withdraw_busy = [&] {
-        if (!sent) discard_errors([&] { busy.attr("clear")(); });
+        if (!sent && !was_busy) discard_errors([&] { busy.attr("clear")(); });
     };
 
     py::dict sss;

@@ -485,6 +485,24 @@ def test_a_failure_while_sending_or_preparing_the_box_adds_a_red_line_and_the_er
     assert seen["labels"] == (["輸出中.", "輸出中.."] if sent else [IDLE, IDLE])
 
 
+def test_a_refused_press_during_a_running_report_leaves_that_report_busy(session):
+    queues, events, log = host_objects()
+    seen = {}
+
+    def body(s, watch):
+        watch.press()  # a report is under way
+        undo = _refuse_put(s, queues)
+        pressed = watch.press()  # the second request never leaves
+        undo()
+        seen["busy after the press"] = events["get_receipt"]._set
+        yield watch.until(pressed + 2)
+        seen["labels"] = [label for label, _ in watch.snaps[pressed:pressed + 2]]
+
+    session.run(queues, events, watched(body))
+    assert seen == {"busy after the press": True, "labels": ["輸出中.", "輸出中.."]}
+    assert [op for name, op, *_ in log if name == "event:get_receipt" and op in ("set", "clear")] == ["set", "set"]
+
+
 def _parameters_without(gui_module, key):
     real = gui_module.Parameters
 

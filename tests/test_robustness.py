@@ -924,9 +924,9 @@ def _copy_refused(gui, mp, tmp_path, home, calls, processes):
 
 
 def _opener_refused(gui, mp, tmp_path, home, calls, processes):
-    processes.error = FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), "xdg-open")
+    processes.error = PermissionError(errno.EACCES, os.strerror(errno.EACCES), "xdg-open")
     local = home / "tarnwick" / "temp" / "Lumivar" / NOTICE
-    return ["無法打開檔案: " + os_error(errno.ENOENT, "xdg-open")], [local], []
+    return ["無法打開檔案: " + os_error(errno.EACCES, "xdg-open")], [local], []
 
 
 def _temp_is_a_file(gui, mp, tmp_path, home, calls, processes):
@@ -1443,8 +1443,8 @@ EVERY_KIND_OF_MESSAGE = (
 
 class ReferenceWindow:
     """The output command, one monitor tick and the end signals, transcribed
-    from their descriptions (with the busy event withdrawn when a request does
-    not reach its queue), on stand-in widgets."""
+    from their descriptions (with the busy event withdrawn when the request of
+    a press that raised it does not reach its queue), on stand-in widgets."""
 
     def __init__(self, queues, events, table, parameters):
         self.Q, self.E, self.table, self.parameters = queues, events, table, parameters
@@ -1483,11 +1483,16 @@ class ReferenceWindow:
 
     def press(self):
         busy = self.E["get_receipt"]
+        was_busy = False
+        try:
+            was_busy = bool(busy.is_set())
+        except Exception:
+            pass
         busy.set()
         sent = False
 
         def withdraw():
-            if not sent:
+            if not sent and not was_busy:
                 try:
                     busy.clear()
                 except BaseException:
