@@ -31,12 +31,12 @@ py::object alive(const py::weakref& ref) {
 // no sense as a text size (zero, negative, infinite, NaN), give the integer 1.
 py::object ratio_from_text(const py::object& text) {
     py::object ratio;
-    py::object error = catch_exception([&] {
+    // Whatever the reading raises, of whatever class, gives the default.
+    discard_errors([&] {
         py::object number = py::module_::import("builtins").attr("float")(text);
         const double value = number.cast<double>() / 100.0;
         if (std::isfinite(value) && value > 0.0) ratio = py::float_(value);
     });
-    (void)error;
     if (!ratio) ratio = py::int_(1);
     return ratio;
 }

@@ -43,10 +43,10 @@ void Window::button_event_006() { choose_file("範本檔案路徑"); }
 void Window::button_event_007() { choose_file("專利檔案路徑"); }
 
 void Window::button_event_008() {
+    // An error of any kind from the https request falls back to http.
     try {
         global(g, "webbrowser").attr("open")(page_address("https"));
-    } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+    } catch (py::error_already_set&) {
         global(g, "webbrowser").attr("open")(page_address("http"));
     }
 }

@@ -144,6 +144,24 @@ def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, parame
     assert seen["hint"] == hint
 
 
+def test_a_ratio_whose_reading_fails_in_any_way_is_stored_as_1(session, parameters_made):
+    class Interrupting(str):
+        def __float__(self):
+            raise KeyboardInterrupt
+
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        d = yield from open_dialog(s)
+        d.entry.get = lambda *args: Interrupting("150")
+        d.confirm.invoke()
+        seen["stored"] = parameters_made[0].parameters["文字大小比例"]
+
+    session.run(*host_objects()[:2], script)
+    assert seen["stored"] == 1 and type(seen["stored"]) is int
+
+
 def test_menu_choices_are_stored_under_their_own_keys(session, parameters_made):
     seen = {}
 
