@@ -108,10 +108,13 @@ public:
         using namespace py::literals;
         auto ctk = customtkinter();
         auto partial = py::module_::import("functools").attr("partial");
-        for (const auto &button : day_buttons_) {
+        // Destroying calls back into Python: take the buttons out first.
+        std::vector<py::object> old;
+        old.swap(day_buttons_);
+        for (const auto &button : old) {
             button.attr("destroy")();
         }
-        clear_objects(day_buttons_);
+        clear_objects(old);
         title_.attr("configure")("text"_a = title());
 
         const int first = weekday(year_, month_, 1);
@@ -235,9 +238,10 @@ private:
         const py::object selected_text = theme_color("CTkButton", "text_color");
         const py::object plain_text = theme_color("CTkLabel", "text_color");
         const bool this_month = selected_[0] == year_ && selected_[1] == month_;
-        for (std::size_t i = 0; i < day_buttons_.size(); ++i) {
+        const auto buttons = day_buttons_;  // configure calls back into Python
+        for (std::size_t i = 0; i < buttons.size(); ++i) {
             const bool chosen = this_month && static_cast<int>(i) + 1 == selected_[2];
-            day_buttons_[i].attr("configure")(
+            buttons[i].attr("configure")(
                 "fg_color"_a = chosen ? selected_fg : py::str("transparent"),
                 "text_color"_a = chosen ? selected_text : plain_text);
         }

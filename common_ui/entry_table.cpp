@@ -67,15 +67,18 @@ public:
         return cell(row, column).attr("get")();
     }
 
+    // Calls back into Python work on copies of the cell objects: a callback
+    // may add a row, and the vectors may then move their elements.
     void set(py::ssize_t row, py::ssize_t column, const std::string &text) const {
-        const py::object &entry = cell(row, column);
+        const py::object entry = cell(row, column);
         entry.attr("delete")(0, "end");
         entry.attr("insert")(0, text);
     }
 
     py::list get_all() const {
         py::list out;
-        for (const auto &cells : cells_) {
+        const auto rows = cells_;
+        for (const auto &cells : rows) {
             py::list texts;
             for (const auto &entry : cells) {
                 texts.append(entry.attr("get")());
@@ -86,14 +89,15 @@ public:
     }
 
     void clear_texts() const {
-        for (const auto &cells : cells_) {
+        const auto rows = cells_;
+        for (const auto &cells : rows) {
             for (const auto &entry : cells) {
                 entry.attr("delete")(0, "end");
             }
         }
     }
 
-    const py::object &cell(py::ssize_t row, py::ssize_t column) const {
+    py::object cell(py::ssize_t row, py::ssize_t column) const {
         const auto &cells = cells_[checked_index(row, cells_.size(), "row")];
         return cells[checked_index(column, cells.size(), "column")];
     }

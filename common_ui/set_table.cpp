@@ -53,17 +53,19 @@ public:
         fit_entries();
     }
 
+    // Calls back into Python work on copies of the row objects: a callback
+    // may add a row, and the vector may then move its elements.
     py::object get(const std::string &name) const { return entry_of(name).attr("get")(); }
 
     void set(const std::string &name, const std::string &text) const {
-        const py::object &entry = entry_of(name);
+        const py::object entry = entry_of(name);
         entry.attr("delete")(0, "end");
         entry.attr("insert")(0, text);
     }
 
     void delete_all() const {
-        for (const auto &row : rows_) {
-            row.entry.attr("delete")(0, "end");
+        for (const auto &entry : entries()) {
+            entry.attr("delete")(0, "end");
         }
     }
 
@@ -119,18 +121,28 @@ private:
         return *row;
     }
 
-    const py::object &entry_of(const std::string &name) const { return row_of(name).entry; }
+    py::object entry_of(const std::string &name) const { return row_of(name).entry; }
+
+    std::vector<py::object> entries() const {
+        std::vector<py::object> out;
+        out.reserve(rows_.size());
+        for (const auto &row : rows_) {
+            out.push_back(row.entry);
+        }
+        return out;
+    }
 
     // All entries share one width: what the widest label leaves of the row.
     void fit_entries() const {
         int widest = 0;
-        for (const auto &row : rows_) {
-            widest = std::max(widest, font_.attr("measure")(row.name).cast<int>());
+        const py::object font = font_;
+        for (const auto &name : names()) {
+            widest = std::max(widest, font.attr("measure")(name).cast<int>());
         }
         const int width = std::clamp(kRowWidth - kLabelLeft - kLabelGap - widest,
                                      kMinEntryWidth, kMaxEntryWidth);
-        for (const auto &row : rows_) {
-            row.entry.attr("configure")(py::arg("width") = width);
+        for (const auto &entry : entries()) {
+            entry.attr("configure")(py::arg("width") = width);
         }
     }
 

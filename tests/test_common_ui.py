@@ -128,6 +128,24 @@ def test_table_rows_leave_room_for_the_icon_buttons(ctk_root):
 
 # ---------------------------------------------------------------- Set_Button
 
+def test_a_callback_that_adds_rows_leaves_the_table_sound(ctk_root):
+    # The table must not hold on to its own storage while Python runs: here
+    # an entry's delete adds enough rows to make the table move them.
+    table = W.Set_Table(customtkinter.CTkFrame(ctk_root))
+    table.add_entry_name("甲")
+    entry = table.entry("甲")
+
+    def delete(*args):
+        del entry.delete
+        for i in range(40):
+            table.add_entry_name(f"列{i}")
+        return entry.delete(*args)
+
+    entry.delete = delete
+    table.set("甲", "新的")
+    assert table.get("甲") == "新的" and len(table) == 41
+
+
 def test_button_options_reach_the_ctkbutton(ctk_root, icon):
     frame = customtkinter.CTkFrame(ctk_root)
     clicks = []
