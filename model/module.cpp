@@ -3,7 +3,6 @@
 #include "gui.hpp"
 
 #include <cstdint>
-#include <exception>
 
 namespace {
 
@@ -48,14 +47,11 @@ int exec_module(PyObject* m) {
     if (m == g_loaded) return 0;
     try {
         lumivar::run_startup(py::reinterpret_borrow<py::module_>(m));
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return -1;
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-        return -1;
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        // pybind11's own translation, as for any bound function: a Python
+        // error stays itself, std::bad_alloc becomes MemoryError, any other
+        // C++ exception a RuntimeError; nothing reaches std::terminate.
+        py::detail::try_translate_exceptions();
         return -1;
     }
     const char* name = PyModule_GetName(m);
