@@ -18,6 +18,22 @@ py::object home_folder() {
     return py::module_::import("os.path").attr("expanduser")("~");
 }
 
+// Starts the opener. When the opener itself is missing, returns the error to
+// show for it, in plain words; any other failure propagates.
+py::object start_opener(const py::dict& g, const py::list& command, const py::dict& options) {
+    try {
+        global(g, "subprocess").attr("Popen")(command, **options);
+        return py::object();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError) ||
+            !py::str(kOpener).equal(py::getattr(e.value(), "filename", py::none()))) {
+            throw;
+        }
+        return py::reinterpret_borrow<py::object>(PyExc_FileNotFoundError)(
+            py::module_::import("errno").attr("ENOENT"), "找不到開啟程式 xdg-open，請安裝 xdg-utils");
+    }
+}
+
 }  // namespace
 
 std::string current() { return py::module_::import("sys").attr("platform").cast<std::string>(); }
@@ -64,7 +80,12 @@ py::object folder_view_command(const std::string& platform) {
 
 void show_working_folder(const py::dict& g, const std::string& platform) {
     // The handle is dropped at once: nobody waits for the file manager.
-    global(g, "subprocess").attr("Popen")(folder_view_command(platform));
+    if (is_windows(platform)) {
+        global(g, "subprocess").attr("Popen")(folder_view_command(platform));
+        return;
+    }
+    py::object missing = start_opener(g, py::list(folder_view_command(platform)), py::dict());
+    if (missing) print_line(concat(py::str("無法開啟工作資料夾: "), py::str(missing)));
 }
 
 void open_with_default_app(const py::dict& g, const py::object& path, const std::string& platform) {
@@ -87,7 +108,11 @@ void open_with_default_app(const py::dict& g, const py::object& path, const std:
     command.append(path);
     py::dict options;
     options["stdin"] = global(g, "subprocess").attr("DEVNULL");
-    global(g, "subprocess").attr("Popen")(command, **options);
+    py::object missing = start_opener(g, command, options);
+    if (missing) {
+        PyErr_SetObject(PyExc_FileNotFoundError, missing.ptr());
+        throw py::error_already_set();
+    }
 }
 
 py::object set_window_icon(const py::dict& g, const py::object& app, const py::object& ico_path,

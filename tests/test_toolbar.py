@@ -16,7 +16,7 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import LOGGER, ON_WINDOWS, Session, host_objects
+from conftest import LOGGER, ON_WINDOWS, Session, host_objects, not_on_windows
 
 
 
@@ -239,7 +239,8 @@ def test_folder_button_starts_the_file_manager_on_the_working_folder_without_wai
     (webbrowser.Error("no runnable browser"), ["https", "http"]),
     (OSError("gone"), ["https", "http"]),
     (ValueError("of any kind"), ["https", "http"]),
-], ids=["opened", "no-browser", "browser-error", "os-error", "value-error"])
+    (KeyboardInterrupt(), ["https", "http"]),  # any kind: not only ordinary errors
+], ids=["opened", "no-browser", "browser-error", "os-error", "value-error", "interrupt"])
 def test_web_page_over_https_and_over_http_only_after_an_https_error(
         session, gui_module, monkeypatch, caplog, https, expected_schemes):
     browser = Browser({"https": https, "http": True})
@@ -259,6 +260,23 @@ def test_web_page_over_https_and_over_http_only_after_an_https_error(
     assert errors_logged(caplog) == []
 
 
+@not_on_windows
+def test_a_missing_opener_is_named_in_one_line(session, gui_module, monkeypatch, home, capsys, caplog):
+    missing = FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), "xdg-open")
+    monkeypatch.setattr(gui_module, "subprocess", Processes(fail=missing))
+
+    def script(s):
+        yield from idle(s)
+        s.commands["button_event_005"]()
+        copyright_button(s, gui_module).invoke()
+
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        session.run(*host_objects()[:2], script)
+    plain = f"[Errno {errno.ENOENT}] 找不到開啟程式 xdg-open，請安裝 xdg-utils"
+    assert capsys.readouterr().out.splitlines() == ["無法開啟工作資料夾: " + plain, "無法打開檔案: " + plain]
+    assert errors_logged(caplog) == []
+
+
 # ---------------------------------------------------------------- errors
 
 def failing_dialog(module, monkeypatch):
@@ -268,7 +286,7 @@ def failing_dialog(module, monkeypatch):
 
 
 def failing_file_manager(module, monkeypatch):
-    error = FileNotFoundError(errno.ENOENT, "no such program", "xdg-open")
+    error = PermissionError(errno.EACCES, "not allowed", "xdg-open")
     monkeypatch.setattr(module, "subprocess", Processes(fail=error))
     return "button_event_005", error
 
