@@ -1,48 +1,50 @@
 """The host program: starts the report worker, shows the window, cleans up.
 
-The window (the compiled module GUI) blocks until the user closes it. The
-worker runs in its own process, started before the window so that it is
-ready by the time the first request arrives. A watchdog notices a worker
-that dies, tells the window when a run was in progress, and starts a new
-worker on the same queues.
+The window (the compiled module GUI) runs in this process and blocks until
+the user closes it. The queues and events it is given are this process's own
+(queue.Queue, threading.Event). A relay thread passes each request to the
+report worker, a separate process, over a pipe that belongs to that worker
+alone, and the worker's messages back to the window.
+
+A worker can die at any moment (killed by the user or the system). Its pipe
+dies with it, so nothing it leaves half-read or half-written can block the
+next worker: a request in progress ends with a message and the completion
+marker, and the next request is served by a new worker. Requests waiting in
+the window's queue are never lost.
 """
 from __future__ import annotations
 
 import multiprocessing
 import multiprocessing.connection
+import pickle
+import queue
 import sys
 import threading
 import time
-from typing import Any, Callable, Mapping
+from typing import Any, Callable
 
 from . import protocol
 
 # How long the worker gets to finish after the window closed.
-STOP_TIMEOUT = 10.0
+STOP_TIMEOUT = 3.0
 # A worker that dies sooner than this after starting is restarted with a delay,
 # so a worker that cannot start does not spin.
 QUICK_DEATH = 5.0
 MAX_RESTART_DELAY = 5.0
 
-Target = Callable[[Mapping[str, Any], Mapping[str, Any]], Any]
+Target = Callable[[Any], Any]  # the worker's main, given its end of the pipe
 
 
 def _default_target() -> Target:
     from . import worker
 
-    return worker.run
+    return worker.serve
 
 
-def make_channels(context) -> tuple[dict[str, Any], dict[str, Any]]:
-    queues = {
-        protocol.REQUESTS: context.Queue(),
-        protocol.RECEIPTS: context.Queue(),
-        protocol.END: context.Queue(),
-    }
-    events = {
-        protocol.BUSY: context.Event(),
-        protocol.END: context.Event(),
-    }
+def make_channels() -> tuple[dict[str, Any], dict[str, Any]]:
+    """The window's queues and events, in this process."""
+    queues = {protocol.REQUESTS: queue.Queue(), protocol.RECEIPTS: queue.Queue(), protocol.END: queue.Queue()}
+    events = {protocol.BUSY: threading.Event(), protocol.END: threading.Event()}
     return queues, events
 
 
@@ -50,123 +52,178 @@ def death_message(exitcode: int | None) -> str:
     return f"檢索報告程式意外停止 (結束代碼 {exitcode})，已重新啟動，請再執行一次"
 
 
-class Supervisor:
-    """Keeps one worker process running until the window closes."""
+# What reading a dead worker's pipe can raise: the end of the pipe, a message
+# cut short, or the rest of one that cannot be unpickled.
+_BROKEN = (EOFError, OSError, pickle.UnpicklingError, ValueError, TypeError, AttributeError, ImportError, IndexError)
 
-    def __init__(self, context, queues, events, target: Target, *, poll: float = 0.2):
+
+class Worker:
+    """One worker process and the host's end of its pipe."""
+
+    def __init__(self, context, target: Target):
+        self.conn, child = context.Pipe()
+        self.process = context.Process(target=target, args=(child,), name="lumivar-worker", daemon=True)
+        try:
+            self.process.start()
+        finally:
+            child.close()
+        self.started_at = time.monotonic()
+
+    def alive(self) -> bool:
+        return self.process.is_alive()
+
+    def stop(self, timeout: float) -> None:
+        try:
+            self.conn.send(None)  # the worker's signal to leave
+        except _BROKEN:
+            pass
+        self.process.join(timeout)
+        if self.process.is_alive():
+            self.process.terminate()
+            self.process.join(2.0)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self.conn.close()
+
+
+class Relay:
+    """Serves the window's requests with one worker at a time."""
+
+    def __init__(self, context, queues, events, target: Target, *, poll: float = 0.1):
         self._context = context
-        self._queues = queues
-        self._events = events
+        self._requests = queues[protocol.REQUESTS]
+        self._receipts = queues[protocol.RECEIPTS]
+        self._end = events[protocol.END]
         self._target = target
         self._poll = poll
-        self._lock = threading.Lock()
-        self._process = None
-        self._started_at = 0.0
+        self._worker: Worker | None = None
+        self._quick_deaths = 0
         self._thread: threading.Thread | None = None
         self.exitcodes: list[int | None] = []  # of the workers that died
         self.starts = 0
 
     @property
-    def process(self):
-        with self._lock:
-            return self._process
-
-    def _spawn(self) -> None:
-        process = self._context.Process(
-            target=self._target,
-            args=(self._queues, self._events),
-            name="lumivar-worker",
-            daemon=True,
-        )
-        process.start()
-        with self._lock:
-            self._process = process
-            self._started_at = time.monotonic()
-            self.starts += 1
+    def worker(self) -> Worker | None:
+        return self._worker
 
     def start(self) -> None:
-        self._spawn()
-        self._thread = threading.Thread(target=self._watch, name="lumivar-watchdog", daemon=True)
+        """Starts the first worker (so it is ready for the first request), then the relay."""
+        self._start_worker()
+        self._thread = threading.Thread(target=self._run, name="lumivar-relay", daemon=True)
         self._thread.start()
 
-    def _watch(self) -> None:
-        end = self._events[protocol.END]
-        busy = self._events[protocol.BUSY]
-        receipts = self._queues[protocol.RECEIPTS]
-        quick_deaths = 0
-        while not end.is_set():
-            process = self.process
-            if process is None:
-                return
-            if not multiprocessing.connection.wait([process.sentinel], timeout=self._poll):
-                continue
-            process.join()
-            # A worker also leaves on its own when the window says goodbye;
-            # give the end event a moment to catch up before calling it a death.
-            if end.is_set() or (process.exitcode == 0 and end.wait(0.5)):
-                return
-            self.exitcodes.append(process.exitcode)
-            if busy.is_set():
-                receipts.put(death_message(process.exitcode))
-                receipts.put(protocol.DONE)
-            if time.monotonic() - self._started_at < QUICK_DEATH:
-                quick_deaths += 1
-            else:
-                quick_deaths = 0
-            delay = 0.0 if quick_deaths <= 1 else min(0.5 * 2 ** (quick_deaths - 2), MAX_RESTART_DELAY)
-            if end.wait(delay):
-                return
-            self._restart(receipts, end)
-
-    def _restart(self, receipts, end) -> None:
-        while not end.is_set():
-            try:
-                self._spawn()
-                return
-            except Exception as error:  # out of processes or memory: say so, try again later
-                receipts.put(f"無法重新啟動檢索報告程式 ({type(error).__name__}: {error})")
-                if end.wait(MAX_RESTART_DELAY):
-                    return
-
-    def stop(self, timeout: float = STOP_TIMEOUT) -> int | None:
-        """Ends the watchdog, then the worker: waits `timeout`, then terminates it."""
-        self._events[protocol.END].set()
+    def stop(self, timeout: float = STOP_TIMEOUT) -> None:
+        self._end.set()
+        self._requests.put(None)
         if self._thread is not None:
             self._thread.join()
-        process = self.process
-        if process is None:
-            return None
-        process.join(timeout)
-        if process.is_alive():
-            process.terminate()
-            process.join(2.0)
-        if process.is_alive():
-            process.kill()
-            process.join()
-        return process.exitcode
+        if self._worker is not None:
+            self._worker.stop(timeout)
+            self._worker = None
 
+    # -- the relay thread
 
-def _discard(queues: Mapping[str, Any]) -> None:
-    # Nobody reads these any more; do not let unread items hold up the exit.
-    for q in queues.values():
+    def _run(self) -> None:
+        while True:
+            request = self._next_request()
+            if request is None:
+                return
+            self._serve(request)
+
+    def _next_request(self):
+        """The next request; None once the window has closed. Meanwhile a
+        worker that dies is replaced, without a word."""
+        while not self._end.is_set():
+            if self._worker is not None and not self._worker.alive():
+                self._bury()
+            if self._worker is None and not self._start_worker():
+                return None
+            try:
+                return self._requests.get(timeout=self._poll)
+            except queue.Empty:
+                continue
+        return None
+
+    def _serve(self, request) -> None:
+        while True:
+            if self._worker is None and not self._start_worker():
+                return
+            worker = self._worker
+            try:
+                worker.conn.send(request)
+                break
+            except _BROKEN:  # died before it could take the request: the next one takes it
+                self._bury()
+        while not self._end.is_set():
+            ready = multiprocessing.connection.wait([worker.conn, worker.process.sentinel], self._poll)
+            if worker.conn in ready:
+                try:
+                    message = worker.conn.recv()
+                except _BROKEN:
+                    break
+                self._receipts.put(message)
+                if isinstance(message, str) and message == protocol.DONE:
+                    return
+            elif ready:  # the process ended; its last messages may still be in the pipe
+                if not self._drain(worker):
+                    break
+                return
+        if self._end.is_set():
+            return
+        worker.process.join()
+        self._receipts.put(death_message(worker.process.exitcode))
+        self._receipts.put(protocol.DONE)
+        self._bury()
+
+    def _drain(self, worker: Worker) -> bool:
+        """Passes on what a dead worker left in its pipe; true when that held the marker."""
         try:
-            q.close()
-            q.cancel_join_thread()
-        except Exception:
+            while worker.conn.poll():
+                message = worker.conn.recv()
+                self._receipts.put(message)
+                if isinstance(message, str) and message == protocol.DONE:
+                    return True
+        except _BROKEN:
             pass
+        return False
+
+    def _bury(self) -> None:
+        worker, self._worker = self._worker, None
+        worker.process.join()
+        worker.conn.close()
+        self.exitcodes.append(worker.process.exitcode)
+        if time.monotonic() - worker.started_at < QUICK_DEATH:
+            self._quick_deaths += 1
+        else:
+            self._quick_deaths = 0
+
+    def _start_worker(self) -> bool:
+        """Starts a worker, after a delay if the last ones died at once; false
+        when the window closed meanwhile."""
+        n = self._quick_deaths
+        delay = 0.0 if n <= 1 else min(0.5 * 2 ** (n - 2), MAX_RESTART_DELAY)
+        while not self._end.wait(delay):
+            try:
+                self._worker = Worker(self._context, self._target)
+                self.starts += 1
+                return True
+            except Exception as error:  # out of processes or memory: say so, try again later
+                self._receipts.put(f"無法啟動檢索報告程式 ({type(error).__name__}: {error})")
+                delay = MAX_RESTART_DELAY
+        return False
 
 
 def serve(target: Target | None = None, *, stop_timeout: float = STOP_TIMEOUT, context=None) -> int:
     """Runs the program; returns the exit status."""
     context = context or multiprocessing.get_context("spawn")
-    queues, events = make_channels(context)
-    supervisor = Supervisor(context, queues, events, target or _default_target())
+    queues, events = make_channels()
+    relay = Relay(context, queues, events, target or _default_target())
     try:
-        supervisor.start()
+        relay.start()
     except Exception as error:
         print(f"lumivar: 無法啟動檢索報告程式: {error}", file=sys.stderr)
-        supervisor.stop(0)
-        _discard(queues)
+        relay.stop(0)
         return 1
     status = 0
     try:
@@ -181,8 +238,7 @@ def serve(target: Target | None = None, *, stop_timeout: float = STOP_TIMEOUT, c
             print(f"lumivar: 視窗發生錯誤: {type(error).__name__}: {error}", file=sys.stderr)
             status = 1
     finally:
-        supervisor.stop(stop_timeout)
-        _discard(queues)
+        relay.stop(stop_timeout)
     return status
 
 

@@ -11,8 +11,9 @@ from __future__ import annotations
 import math
 import numbers
 import os
-import queue
 import re
+import shutil
+import tempfile
 import unicodedata
 import warnings
 import zipfile
@@ -35,6 +36,11 @@ HEADERS = ("序號", "公開號", "國別", "號碼", "種類", "狀態")
 TITLE = "檢索報告"
 STATUS_OK = "格式正確"
 STATUS_BAD = "格式不符"
+
+# Each recognised number links to its page here; the colour and underline
+# are Excel's own for links.
+SEARCH_PAGE = "https://patents.google.com/patent/{}"
+LINK_COLOUR = "FF0563C1"
 
 CELL_SIZE = 12
 TITLE_SIZE = 16
@@ -121,6 +127,9 @@ def _exists(path: Path) -> bool:
 
 
 def _reason(error: BaseException) -> str:
+    if isinstance(error, PermissionError):
+        # What Windows says of a workbook that is open in Excel.
+        return "沒有存取權限，或檔案正在其他程式 (例如 Excel) 中開啟；請關閉該檔案後再試一次"
     if isinstance(error, OSError) and error.strerror:
         return one_line(error.strerror)
     if isinstance(error, (zipfile.BadZipFile, InvalidFileException)):
@@ -200,32 +209,55 @@ def report_name(stamp: datetime, attempt: int) -> str:
     return f"檢索報告_{stamp:%Y%m%d_%H%M%S}{suffix}.xlsx"
 
 
+def _claim(written: Path, path: Path) -> None:
+    """Gives the finished file `written` the name `path`, never replacing a
+    file of that name (FileExistsError then)."""
+    if os.name == "nt":
+        os.rename(written, path)  # refuses an existing target on Windows
+        return
+    try:
+        os.link(written, path)  # refuses an existing target
+    except FileExistsError:
+        raise
+    except OSError:
+        # No hard links here (some shared drives): copy into a new file.
+        with open(path, "xb") as target, open(written, "rb") as source:
+            shutil.copyfileobj(source, target)
+
+
 def save_new(book: openpyxl.Workbook, folder: Path, stamp: datetime, attempts: int = 10_000) -> Path:
     """Saves under the first free report name; an existing file is never touched.
 
-    The file is created exclusively, so a report written at the same moment by
-    another process cannot be overwritten either.
+    The report is written whole under a temporary name first and only then
+    given its own, so a worker stopped in the middle, even killed, leaves no
+    partial file under a report's name.
     """
-    for attempt in range(1, attempts + 1):
-        path = folder / report_name(stamp, attempt)
+    try:
+        handle, temporary = tempfile.mkstemp(prefix="~lumivar-", suffix=".xlsx.part", dir=folder)
+    except OSError as error:
+        raise ReportError(f"無法寫入檢索報告: {folder} ({_reason(error)})") from error
+    written = Path(temporary)
+    try:
         try:
-            handle = open(path, "xb")
-        except FileExistsError:
-            continue
-        except OSError as error:
-            raise ReportError(f"無法寫入檢索報告: {path} ({_reason(error)})") from error
-        try:
-            with handle:
-                book.save(handle)
+            with os.fdopen(handle, "wb") as stream:
+                book.save(stream)
         except Exception as error:
-            # Only our own half-written file is removed.
+            raise ReportError(f"無法寫入檢索報告: {folder} ({_reason(error)})") from error
+        for attempt in range(1, attempts + 1):
+            path = folder / report_name(stamp, attempt)
             try:
-                path.unlink()
-            except OSError:
-                pass
-            raise ReportError(f"無法寫入檢索報告: {path} ({_reason(error)})") from error
-        return path
-    raise ReportError(f"無法寫入檢索報告: {folder} 中已有太多同名檔案")
+                _claim(written, path)
+            except FileExistsError:
+                continue
+            except OSError as error:
+                raise ReportError(f"無法寫入檢索報告: {path} ({_reason(error)})") from error
+            return path
+        raise ReportError(f"無法寫入檢索報告: {folder} 中已有太多同名檔案")
+    finally:
+        try:
+            written.unlink()
+        except OSError:
+            pass
 
 
 # ---------------------------------------------------------------- layout
@@ -309,10 +341,17 @@ def new_book(style: Style) -> openpyxl.Workbook:
     return book
 
 
+def page_address(item: Publication) -> str:
+    """The publication's public page on Google Patents (free, no account)."""
+    return SEARCH_PAGE.format(f"{item.country}{item.number}{item.kind}")
+
+
 def add_table(
-    sheet, publications: list[Publication], style: Style, emit: Emit
+    sheet, publications: list[Publication], style: Style, emit: Emit, made: datetime
 ) -> None:
-    """Appends the table two rows below the sheet's last used row."""
+    """Appends the table two rows below the sheet's last used row, each
+    recognised number a link to its public page; below it the date the report
+    was made and how many numbers were recognised."""
     last = last_used_row(sheet)
     top = last + 2 if last else 1
     for column, header in enumerate(HEADERS, start=1):
@@ -325,6 +364,16 @@ def add_table(
         values = (index, item.text, item.country, item.number, item.kind, item.status)
         for column, value in enumerate(values, start=1):
             _put(sheet, row, column, value, style, CELL_SIZE)
+        if item.country:
+            cell = sheet.cell(row=row, column=2)
+            cell.hyperlink = page_address(item)
+            font = cell.font
+            cell.font = Font(name=font.name, sz=font.sz, bold=font.bold, color=LINK_COLOUR, underline="single")
+    recognised = sum(1 for item in publications if item.country)
+    foot = top + total + 2
+    _put(sheet, foot, 1, f"製表日期: {made:%Y-%m-%d}", style, CELL_SIZE)
+    _put(sheet, foot + 1, 1, f"共 {total} 筆公開號: 可辨識 {recognised} 筆，格式不符 {total - recognised} 筆", style,
+         CELL_SIZE)
 
 
 # ---------------------------------------------------------------- requests
@@ -382,8 +431,9 @@ def make_report(request: object, emit: Emit, *, now: Clock = datetime.now, folde
     else:
         book = new_book(style)
     target = ensure_folder(folder if folder is not None else protocol.working_folder())
-    add_table(book.worksheets[0], [parse_number(text) for text in texts], style, emit)
-    return save_new(book, target, now())
+    made = now()
+    add_table(book.worksheets[0], [parse_number(text) for text in texts], style, emit, made)
+    return save_new(book, target, made)
 
 
 def handle_request(request: object, emit: Emit, *, now: Clock = datetime.now, folder: Path | None = None) -> Path | None:
@@ -403,20 +453,20 @@ def handle_request(request: object, emit: Emit, *, now: Clock = datetime.now, fo
     return path
 
 
-def run(queues: Mapping[str, Any], events: Mapping[str, Any], *, now: Clock = datetime.now, poll: float = 0.2) -> None:
-    """Process target: serves requests until None arrives or the window closes."""
-    requests = queues[protocol.REQUESTS]
-    receipts = queues[protocol.RECEIPTS]
-    end = events[protocol.END]
+def serve(conn, *, now: Clock = datetime.now) -> None:
+    """Process target: serves the requests that arrive on `conn`, sending
+    each message back on it, until None arrives or the host is gone."""
     try:
-        while not end.is_set():
+        while True:
             try:
-                request = requests.get(timeout=poll)
-            except queue.Empty:
-                continue
+                request = conn.recv()
+            except (EOFError, OSError):
+                return
             if request is None:
-                break
-            handle_request(request, receipts.put, now=now)
+                return
+            handle_request(request, conn.send, now=now)
     except KeyboardInterrupt:
         # Ctrl+C in the console reaches us too; the host does the shutting down.
         pass
+    except (BrokenPipeError, EOFError):
+        pass  # the host went away in the middle of a report

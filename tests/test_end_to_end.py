@@ -303,7 +303,7 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     sheet = report.active
     assert cells(sheet[1])[0] == ("檢索報告", c, 16)
     assert [cells(sheet[r]) for r in range(3, 7)] == table
-    assert sheet.max_row == 6
+    assert sheet.max_row == 9  # the table, then the date and the count
 
     report = openpyxl.load_workbook(with_template)
     assert report.sheetnames == ["封面", "附註"]
@@ -311,4 +311,4 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     sheet = report["封面"]
     assert (sheet["A1"].value, sheet["A3"].value) == ("專利檢索報告", "客戶: 某公司")
     assert [cells(sheet[r]) for r in range(5, 9)] == table
-    assert sheet.max_row == 8
+    assert sheet.max_row == 11

@@ -3,9 +3,13 @@ import json
 import multiprocessing
 import multiprocessing.context
 import os
+import pickle
+import signal
+import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
 from pathlib import Path
@@ -18,6 +22,7 @@ from lumivar import host, worker
 
 DONE = "$$$檢索報告完成$$$"
 FLAG = "LUMIVAR_TEST_STARTS"
+MOMENT = "LUMIVAR_TEST_KILL_AT"
 
 
 def make_request(patents, template=""):
@@ -109,24 +114,53 @@ def _count_start():
     return len(path.read_text().splitlines())
 
 
-def dies_during_first_run(queues, events):
-    if _count_start() == 1:
-        queues["起始數據"].get(timeout=30)  # takes the request, then dies on it
-        os._exit(3)
-    worker.run(queues, events)
+def _killed():
+    """Ends this process as the system would: no clean-up of any kind."""
+    os.kill(os.getpid(), getattr(signal, "SIGKILL", signal.SIGTERM))
+    time.sleep(60)
 
 
-def dies_at_once(queues, events):
-    if _count_start() == 1:
-        os._exit(3)
-    worker.run(queues, events)
+def killed_at_a_moment(conn):
+    """The real worker; its first start is killed at the moment named in the
+    environment: idle, reading a request, writing a message or writing the report."""
+    if _count_start() > 1:
+        return worker.serve(conn)
+    moment = os.environ[MOMENT]
+    if moment == "idle":
+        threading.Timer(0.5, _killed).start()
+    elif moment == "reading a request":
+        conn.poll(None)
+        if hasattr(os, "read") and not sys.platform == "win32":
+            os.read(conn.fileno(), 3)  # a request half taken from the pipe
+        _killed()
+    elif moment == "writing a message":
+        send = conn.send
+
+        def send_then_die(message):
+            if not str(message).startswith("1/"):
+                data = pickle.dumps(message)
+                if sys.platform != "win32":  # a message cut short in the pipe
+                    os.write(conn.fileno(), struct.pack("!i", len(data)) + data[: len(data) // 2])
+                _killed()
+            send(message)
+
+        conn.send = send_then_die
+    elif moment == "writing the report":
+
+        def save_then_die(book, stream):
+            stream.write(b"PK\x03\x04 half a workbook")
+            stream.flush()
+            _killed()
+
+        openpyxl.Workbook.save = save_then_die
+    return worker.serve(conn)
 
 
-def always_dies(queues, events):
+def always_dies(conn):
     os._exit(5)
 
 
-def ignores_the_end(queues, events):
+def ignores_the_end(conn):
     time.sleep(120)
 
 
@@ -186,70 +220,77 @@ def test_host_terminates_a_worker_that_does_not_stop(home, window):
 # ---------------------------------------------------------------- a worker that dies
 
 
-def test_worker_death_during_a_run_is_reported_and_the_worker_restarted(home, tmp_path, window, monkeypatch):
+@pytest.mark.parametrize("moment", ["idle", "reading a request", "writing a message", "writing the report"])
+def test_a_worker_killed_at_any_moment_never_wedges_the_host(home, tmp_path, window, monkeypatch, capfd, moment):
     starts = tmp_path / "starts"
     monkeypatch.setenv(FLAG, str(starts))
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    monkeypatch.setenv(MOMENT, moment)
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
+    runs = []
 
     def script(w, q, e):
-        w.run(q, e, make_request(patents))  # the worker dies under this one
-        w.run(q, e, make_request(patents))  # and its replacement serves this one
+        if moment == "idle":
+            wait_for_starts(starts, 2)
+        e["get_receipt"].set()
+        q["起始數據"].put(make_request(patents))
+        q["起始數據"].put(make_request(patents))  # queued behind the first
+        lines = []
+        while lines.count(DONE) < 2:
+            lines.append(q["get_receipt"].get(timeout=60))
+        e["get_receipt"].clear()
+        runs.extend(split_runs(lines))
 
     fake = window(script)
-    status = host.serve(dies_during_first_run)
-
-    assert fake.error is None
-    assert status == 0
-    died, served = fake.runs
-    assert len(died) == 2 and died[1] == DONE
-    assert "意外停止" in died[0] and "結束代碼 3" in died[0]
-    (report,) = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
-    assert served == ["1/1 EP1234567A1", f"檢索報告已輸出: {report}", DONE]
+    status, seconds = timed(lambda: host.serve(killed_at_a_moment))
+    assert (fake.error, status) == (None, 0)
+    assert seconds < 60
+    reports = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
+    served = [["1/2 EP1234567A1", "2/2 TW I 123456 B", f"檢索報告已輸出: {report}", DONE] for report in reports]
+    if moment == "idle":  # nobody was waiting: a new worker, and not a word
+        assert runs == served and len(reports) == 2
+    else:
+        died, *rest = runs  # what the worker said before it died, one line about it, the marker
+        said = {"reading a request": 0, "writing a message": 1, "writing the report": 2}[moment]
+        assert died[:-2] == ["1/2 EP1234567A1", "2/2 TW I 123456 B"][:said]
+        assert died[-2].startswith("檢索報告程式意外停止 (結束代碼 ") and died[-1] == DONE
+        assert rest == served and len(reports) == 1
+    # every report under a report's name is a whole workbook
+    assert all(openpyxl.load_workbook(r).active["B4"].value == "EP1234567A1" for r in reports)
     assert starts.read_text().splitlines() == ["start", "start"]
     assert workers() == []
+    assert "Traceback" not in capfd.readouterr().err
 
 
-def test_worker_death_while_idle_is_silent_and_the_worker_restarted(home, tmp_path, window, monkeypatch):
-    starts = tmp_path / "starts"
-    monkeypatch.setenv(FLAG, str(starts))
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-
-    def script(w, q, e):
-        wait_for_starts(starts, 2)
-        w.run(q, e, make_request(patents))
-
-    fake = window(script)
-    assert host.serve(dies_at_once) == 0
-    assert fake.error is None
-    (only,) = fake.runs
-    assert only[0] == "1/1 EP1234567A1" and only[-1] == DONE
-    assert not any("意外停止" in str(line) for line in only)
+def split_runs(lines):
+    runs, current = [], []
+    for line in lines:
+        current.append(line)
+        if line == DONE:
+            runs.append(current)
+            current = []
+    return runs
 
 
-def test_supervisor_slows_down_for_a_worker_that_keeps_dying(home):
+def test_relay_slows_down_for_a_worker_that_keeps_dying(home):
     context = multiprocessing.get_context("spawn")
-    queues, events = host.make_channels(context)
-    supervisor = host.Supervisor(context, queues, events, always_dies, poll=0.05)
-    supervisor.start()
+    queues, events = host.make_channels()
+    relay = host.Relay(context, queues, events, always_dies, poll=0.05)
+    relay.start()
     try:
         time.sleep(3)
-        events["get_receipt"].set()  # a run starts: the next death is reported
-        deadline = time.monotonic() + 20
-        lines = []
-        while DONE not in lines and time.monotonic() < deadline:
-            try:
-                lines.append(queues["get_receipt"].get(timeout=0.5))
-            except Exception:
-                pass
+        starts_while_idle = relay.starts
+        queues["起始數據"].put(make_request("p.xlsx"))  # a run starts: the next death is reported
+        lines = [queues["get_receipt"].get(timeout=20)]
+        while lines[-1] != DONE:
+            lines.append(queues["get_receipt"].get(timeout=20))
     finally:
-        supervisor.stop(2)
-        host._discard(queues)
+        relay.stop(2)
     # Restarts at once, then after 0.5 s, 1 s, 2 s...: a handful in 3 s, not
     # hundreds (fewer where starting a process is slow, as under wine).
-    assert 2 <= supervisor.starts <= 8
-    assert set(supervisor.exitcodes) == {5}
+    assert 2 <= starts_while_idle <= 8
+    assert set(relay.exitcodes) == {5}
     assert lines[-2:] == [host.death_message(5), DONE]
-    assert "結束代碼 5" in lines[-2]
+    assert workers() == []
 
 
 # ---------------------------------------------------------------- failures of the window itself

@@ -3,7 +3,6 @@ import hashlib
 import math
 import multiprocessing
 import os
-import queue
 import re
 import shutil
 import sys
@@ -66,6 +65,8 @@ def table_rows(sheet, header_row):
     """(value, font name, font size) per cell of the table, header included; None where empty."""
     rows = []
     for row in sheet.iter_rows(min_row=header_row, max_col=6):
+        if all(c.value is None for c in row):  # the table ends
+            break
         rows.append([None if c.value is None else (c.value, c.font.name, c.font.sz) for c in row])
     return rows
 
@@ -306,7 +307,14 @@ def test_report_without_template(home, tmp_path):
         [(2, l, 18), ("not a number", l, 18), None, None, None, ("格式不符", c, 18)],
         [(3, l, 18), ("US 2020/0123456 A1", l, 18), ("US", l, 18), ("20200123456", l, 18), ("A1", l, 18), ("格式正確", c, 18)],
     ]
-    assert sheet.max_row == 6
+    # recognised numbers link to their public pages; the others do not
+    links = [sheet.cell(row=r, column=2).hyperlink for r in (4, 5, 6)]
+    assert [link and link.target for link in links] == [
+        "https://patents.google.com/patent/TWI123456B", None, "https://patents.google.com/patent/US20200123456A1"]
+    assert sheet["B4"].font.u == "single" and sheet["B5"].font.u is None
+    assert [sheet.cell(row=r, column=1).value for r in (7, 8, 9)] == [
+        None, "製表日期: 2024-05-06", "共 3 筆公開號: 可辨識 2 筆，格式不符 1 筆"]
+    assert sheet.max_row == 9
 
 
 def test_report_font_follows_each_cells_text(home, tmp_path):
@@ -314,7 +322,7 @@ def test_report_font_follows_each_cells_text(home, tmp_path):
     patents = make_patents(tmp_path / "p.xlsx", ["Nº 12345 É", "ＴＷ　Ｉ１２３４５６Ｂ", "專利 TW I 1 B"])
     path = worker.make_report(make_request(patents, cjk="中", latin="Lat"), [].append, now=frozen)
     sheet = openpyxl.load_workbook(path).active
-    assert [[(c.value, c.font.name) for c in row[:3] if c.value is not None] for row in sheet.iter_rows(min_row=4)] == [
+    assert [[(c.value, c.font.name) for c in row[:3] if c.value is not None] for row in sheet.iter_rows(min_row=4, max_row=6)] == [
         [(1, "Lat"), ("Nº 12345 É", "Lat")],
         [(2, "Lat"), ("ＴＷ Ｉ１２３４５６Ｂ", "中"), ("TW", "Lat")],
         [(3, "Lat"), ("專利 TW I 1 B", "中")],
@@ -354,7 +362,7 @@ def test_report_with_template_keeps_every_sheet(home, tmp_path):
         [(1, l, 15.5), ("EP1234567A1", l, 15.5), ("EP", l, 15.5), ("1234567", l, 15.5), ("A1", l, 15.5), ("格式正確", c, 15.5)],
         [(2, l, 15.5), ("TW I 123456 B", l, 15.5), ("TW", l, 15.5), ("I123456", l, 15.5), ("B", l, 15.5), ("格式正確", c, 15.5)],
     ]
-    assert first.max_row == 12
+    assert first.max_row == 15  # the date and the count below the table
 
 
 def test_report_on_an_empty_template_sheet_starts_at_the_top(home, tmp_path):
@@ -485,7 +493,24 @@ def test_failed_save_leaves_no_half_written_file(home, tmp_path, monkeypatch):
     assert messages[-2].startswith("無法寫入檢索報告: ")
     assert "No space left on device" in messages[-2]
     assert messages[-1] == DONE
-    assert reports(home) == []
+    assert list((home / "tarnwick" / "Lumivar").iterdir()) == []  # no partial file under any name
+
+
+def test_a_workbook_open_in_another_program_is_named_as_such(home, tmp_path, monkeypatch):
+    # What Windows answers for a workbook that Excel holds open.
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    real_open = worker.openpyxl.load_workbook
+
+    def locked(path, *args, **kwargs):
+        if Path(path) == patents:
+            raise PermissionError(13, "Permission denied", str(path))
+        return real_open(path, *args, **kwargs)
+
+    monkeypatch.setattr(worker.openpyxl, "load_workbook", locked)
+    messages = []
+    worker.handle_request(make_request(patents), messages.append, now=frozen)
+    assert messages == [f"無法讀取專利檔案: {patents} (沒有存取權限，或檔案正在其他程式 (例如 Excel) 中開啟；請關閉該檔案後再試一次)",
+                        DONE]
 
 
 # ---------------------------------------------------------------- messages
@@ -574,63 +599,63 @@ def test_unexpected_fault_still_ends_with_the_marker(home, tmp_path, monkeypatch
 
 
 def serve_in_thread(now=frozen):
-    queues = {"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()}
-    events = {"get_receipt": threading.Event(), "end": threading.Event()}
-    thread = threading.Thread(target=worker.run, args=(queues, events), kwargs={"now": now, "poll": 0.05})
+    host, own = multiprocessing.Pipe()
+    thread = threading.Thread(target=worker.serve, args=(own,), kwargs={"now": now})
     thread.start()
-    return queues, events, thread
+    return host, thread
 
 
-def until_marker(receipts, timeout=20):
+def until_marker(conn, timeout=20):
     lines = []
     while True:
-        line = receipts.get(timeout=timeout)
-        lines.append(line)
-        if line == DONE:
+        assert conn.poll(timeout), f"no marker after {lines}"
+        lines.append(conn.recv())
+        if lines[-1] == DONE:
             return lines
 
 
-def test_run_serves_requests_until_none(home, tmp_path):
-    queues, events, thread = serve_in_thread()
+def test_serve_answers_requests_until_none(home, tmp_path):
+    host, thread = serve_in_thread()
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
     try:
-        queues["起始數據"].put("nonsense")
-        queues["起始數據"].put(make_request(patents))
-        queues["起始數據"].put(make_request(patents))
-        first = until_marker(queues["get_receipt"])
-        second = until_marker(queues["get_receipt"])
-        third = until_marker(queues["get_receipt"])
+        host.send("nonsense")
+        host.send(make_request(patents))
+        host.send(make_request(patents))
+        first = until_marker(host)
+        second = until_marker(host)
+        third = until_marker(host)
+        leftover = host.poll(0.2)
     finally:
-        queues["起始數據"].put(None)
+        host.send(None)
         thread.join(5)
     assert not thread.is_alive()
     assert len(first) == 2 and first[0].startswith("請求格式錯誤: ")
     folder = home / "tarnwick" / "Lumivar"
     assert second == ["1/2 EP1234567A1", "2/2 TW I 123456 B", f"檢索報告已輸出: {folder / FROZEN_NAME}", DONE]
     assert third[-2] == f"檢索報告已輸出: {folder / '檢索報告_20240506_070809_2.xlsx'}"
-    assert queues["get_receipt"].empty()
+    assert leftover is False
+    assert sorted(p.name for p in folder.iterdir()) == [FROZEN_NAME, "檢索報告_20240506_070809_2.xlsx"]
 
 
-def test_run_ends_when_the_window_closes(home):
-    queues, events, thread = serve_in_thread()
-    events["end"].set()
+def test_serve_ends_when_the_host_is_gone(home):
+    host, thread = serve_in_thread()
+    host.close()
     thread.join(5)
     assert not thread.is_alive()
-    assert queues["get_receipt"].empty()
 
 
-def test_run_in_a_spawned_process(home, tmp_path):
+def test_serve_in_a_spawned_process(home, tmp_path):
     context = multiprocessing.get_context("spawn")
-    queues = {"起始數據": context.Queue(), "get_receipt": context.Queue(), "end": context.Queue()}
-    events = {"get_receipt": context.Event(), "end": context.Event()}
-    process = context.Process(target=worker.run, args=(queues, events))
+    host, own = context.Pipe()
+    process = context.Process(target=worker.serve, args=(own,))
     process.start()
+    own.close()
     try:
         patents = make_patents(tmp_path / "p.xlsx", ["TW I 123456 B", "US 2020/0123456 A1"])
-        queues["起始數據"].put(make_request(patents, ratio=1.5))
-        lines = until_marker(queues["get_receipt"], timeout=60)
+        host.send(make_request(patents, ratio=1.5))
+        lines = until_marker(host, timeout=60)
     finally:
-        events["end"].set()
+        host.send(None)
         process.join(10)
         if process.is_alive():
             process.kill()
