@@ -31,6 +31,7 @@ from PIL import ImageGrab  # noqa: E402
 
 LUMIVAR = shutil.which("lumivar", path=str(Path(sys.executable).parent)) or shutil.which("lumivar")
 WINDOWS_PYTHON = os.environ.get("LUMIVAR_WINDOWS_PYTHON")
+INSTALLER = os.environ.get("LUMIVAR_INSTALLER")  # dist/Lumivar-*-win64-setup.exe, from scripts/test --windows
 
 # Places in the window at its opening size, as fractions of its width and height.
 TEMPLATE_ENTRY = (0.378, 0.270)
@@ -160,6 +161,7 @@ class Linux:
             pytest.skip("the lumivar command is not installed (pip install .)")
         self.home = home
         self.reports = home / "tarnwick" / "Lumivar"
+        self.env = {}
 
     def command(self):
         return [LUMIVAR]
@@ -178,6 +180,7 @@ class Windows:
         drive_c = Path(os.environ["WINEPREFIX"]) / "drive_c"
         shutil.rmtree(drive_c / "tarnwick", ignore_errors=True)
         self.reports = drive_c / "tarnwick" / "Lumivar"
+        self.env = {}
 
     def command(self):
         return ["wine", WINDOWS_PYTHON, "-m", "lumivar"]
@@ -186,9 +189,50 @@ class Windows:
         return "Z:" + str(path).replace("/", "\\")
 
 
+class Installed:
+    """The app as a Windows user gets it: installed silently by the setup
+    program into a fresh wine prefix, started from its Start-menu shortcut."""
+
+    def __init__(self, home, prefix):
+        if not (INSTALLER and shutil.which("wine")):
+            pytest.skip("needs the Windows installer and wine: scripts/test --windows")
+        self.home = home
+        self.env = {"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+        self.wine("wineboot", "-i")
+        drive_c = prefix / "drive_c"
+        self.reports = drive_c / "tarnwick" / "Lumivar"
+        (self.user,) = [p for p in (drive_c / "users").iterdir() if p.name != "Public"]
+        self.program = self.user / "AppData" / "Local" / "Programs" / "Lumivar"
+        self.shortcut = self.user / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Lumivar.lnk"
+
+    def wine(self, *args):
+        # wine's programs want a pipe, not a file, as their output
+        return subprocess.run(["wine", *args], env=dict(os.environ, **self.env), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=180).stdout.decode(errors="replace")
+
+    def install(self):
+        self.wine(INSTALLER, "/S")
+
+    def uninstall_entry(self):
+        return self.wine("reg", "query", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Lumivar")
+
+    def uninstall(self):
+        self.wine(str(self.program / "uninstall.exe"), "/S")
+        # the uninstaller runs on from a copy of itself
+        wait_until(lambda: not self.program.exists(), 60, "the uninstaller")
+
+    def command(self):
+        # As a double-click on the shortcut does; then wait until every
+        # program of the prefix has ended (the shortcut gives no handle to wait on).
+        return ["sh", "-c", 'wine start /unix "$1" && exec wineserver -w', "start", str(self.shortcut)]
+
+    def path(self, path):
+        return "Z:" + str(path).replace("/", "\\")
+
+
 def open_window(display, host):
     home = host.home
-    env = dict(os.environ, DISPLAY=display, HOME=str(home))
+    env = dict(os.environ, DISPLAY=display, HOME=str(home), **host.env)
     env.pop("PYTHONPATH", None)  # the installed program, as a user runs it
     # A pipe, not a file: wine's python.exe cannot start with a file as its output.
     process = subprocess.Popen(host.command(), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -312,3 +356,46 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     assert (sheet["A1"].value, sheet["A3"].value) == ("專利檢索報告", "客戶: 某公司")
     assert [cells(sheet[r]) for r in range(5, 9)] == table
     assert sheet.max_row == 11
+
+
+def close(process, window):
+    window.x("xdotool", "windowactivate", "--sync", window.id)
+    window.x("xdotool", "key", "alt+F4")
+    try:
+        output = process.communicate(timeout=60)[0].decode(errors="replace")
+    finally:
+        stop(process)
+    assert process.returncode == 0, output
+
+
+def test_the_installed_app_makes_a_report_and_uninstalls_cleanly(display, home, tmp_path):
+    app = Installed(home, tmp_path / "wine")
+    app.install()
+    assert app.shortcut.is_file() and (app.program / "Python" / "pythonw.exe").is_file()
+    assert "DisplayName    REG_SZ    Lumivar" in app.uninstall_entry()
+    patents = tmp_path / "patents.xlsx"
+    book = openpyxl.Workbook()
+    book.active.append(["公開號"])
+    book.active.append(["TW I 123456 B"])
+    book.save(patents)
+
+    process, window = open_window(display, app)
+    try:
+        window.type_into(PATENT_ENTRY, app.path(patents))
+        report = press_and_wait(window, app.reports, set())
+    finally:
+        close(process, window)
+    assert openpyxl.load_workbook(report).active["B4"].value == "TW I 123456 B"
+
+    # The user's own edits of the starter workbook survive a reinstall and the next start.
+    starter = app.reports / "檢索專利公開號.xlsx"
+    starter.write_bytes(b"the user's own numbers")
+    app.install()
+    process, window = open_window(display, app)
+    close(process, window)
+    assert starter.read_bytes() == b"the user's own numbers"
+
+    app.uninstall()
+    assert not app.shortcut.exists()
+    assert "Lumivar" not in app.uninstall_entry()
+    assert report.is_file() and starter.read_bytes() == b"the user's own numbers"

