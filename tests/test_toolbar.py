@@ -16,7 +16,7 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import LOGGER, ON_WINDOWS, Session, host_objects, not_on_windows
+from conftest import LOGGER, ON_WINDOWS, Session, host_objects
 
 
 
@@ -260,7 +260,7 @@ def test_web_page_over_https_and_over_http_only_after_an_https_error(
     assert errors_logged(caplog) == []
 
 
-@not_on_windows
+@pytest.mark.skipif(ON_WINDOWS, reason="Windows opens files itself; xdg-open is the opener elsewhere")
 def test_a_missing_opener_is_named_in_one_line(session, gui_module, monkeypatch, home, capsys, caplog):
     missing = FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), "xdg-open")
     monkeypatch.setattr(gui_module, "subprocess", Processes(fail=missing))
