@@ -62,9 +62,12 @@ class Worker:
 
     def __init__(self, context, target: Target):
         self.conn, child = context.Pipe()
-        self.process = context.Process(target=target, args=(child,), name="lumivar-worker", daemon=True)
         try:
+            self.process = context.Process(target=target, args=(child,), name="lumivar-worker", daemon=True)
             self.process.start()
+        except BaseException:
+            self.conn.close()
+            raise
         finally:
             child.close()
         self.started_at = time.monotonic()
@@ -108,8 +111,10 @@ class Relay:
         return self._worker
 
     def start(self) -> None:
-        """Starts the first worker (so it is ready for the first request), then the relay."""
-        self._start_worker()
+        """Starts the first worker (so it is ready for the first request), then
+        the relay; a worker that cannot be started at all raises here."""
+        self._worker = Worker(self._context, self._target)
+        self.starts += 1
         self._thread = threading.Thread(target=self._run, name="lumivar-relay", daemon=True)
         self._thread.start()
 

@@ -296,6 +296,20 @@ def test_relay_slows_down_for_a_worker_that_keeps_dying(home):
 # ---------------------------------------------------------------- failures of the window itself
 
 
+def test_a_worker_that_cannot_be_started_is_reported_and_no_window_opens(home, window, capsys):
+    class NoProcesses:
+        Pipe = staticmethod(multiprocessing.Pipe)
+
+        def Process(self, **options):
+            raise OSError("no more processes")
+
+    fake = window(lambda w, q, e: None)
+    status, seconds = timed(lambda: host.serve(context=NoProcesses()))
+    assert (status, fake.keys) == (1, None)
+    assert seconds < 10
+    assert "lumivar: 無法啟動檢索報告程式: no more processes" in capsys.readouterr().err
+
+
 def test_missing_window_module_is_reported(home, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "GUI", None)  # import GUI fails
     status, seconds = timed(lambda: host.main([]))
