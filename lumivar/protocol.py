@@ -1,6 +1,7 @@
 """Names shared by the window, the host and the report worker.
 
-The window is a compiled module, so these texts must match it exactly.
+The window is a compiled module with its own copy (model/protocol.hpp, seen
+from Python as GUI._protocol); tests/test_protocol.py checks that they agree.
 """
 from __future__ import annotations
 

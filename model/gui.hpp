@@ -62,4 +62,7 @@ void register_window(py::module_& m);
 // Binds the private platform helper `_platform` (used by tests and tools).
 void register_platform(py::module_& m);
 
+// Binds `_protocol`, the texts shared with the host and the worker.
+void register_protocol(py::module_& m);
+
 }  // namespace lumivar

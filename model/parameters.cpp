@@ -1,5 +1,6 @@
 // The report parameters: a plain class whose instances carry one dictionary.
 #include "gui.hpp"
+#include "protocol.hpp"
 
 namespace lumivar {
 
@@ -10,9 +11,9 @@ void init_parameters(py::object self) {
     parameters["顯示免用統一發票章"] = py::bool_(false);
     parameters["顯示負責人章"] = py::bool_(false);
     parameters["顯示日期"] = py::bool_(true);
-    parameters["文字大小比例"] = py::int_(1);
-    parameters["中文文字字體"] = py::str("標楷體");
-    parameters["英文文字字體"] = py::str("Calibri");
+    parameters[protocol::kSizeRatio] = py::int_(protocol::kDefaultRatio);
+    parameters[protocol::kCjkFont] = py::str(protocol::kDefaultCjkFont);
+    parameters[protocol::kLatinFont] = py::str(protocol::kDefaultLatinFont);
     self.attr("parameters") = parameters;
 }
 

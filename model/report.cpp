@@ -2,21 +2,20 @@
 // progress monitor shows the worker's messages, one per timer tick.
 #include "window.hpp"
 
+#include "protocol.hpp"
+
 using namespace pybind11::literals;
 
 namespace lumivar {
 
 namespace {
 
-constexpr const char* kButton = "輸出檢索報告";
-constexpr const char* kIdleLabel = "輸出檢索報告";
-constexpr const char* kBusy1 = "輸出中.";
-constexpr const char* kBusy2 = "輸出中..";
-constexpr const char* kBusy3 = "輸出中...";
-constexpr const char* kMarker = "$$$檢索報告完成$$$";
-constexpr const char* kDone = "\n完成";
-constexpr const char* kHeader = "檢索專利如下:\n\n";
-constexpr const char* kErrorLine = "button_event_001函數出現錯誤\n";
+using namespace protocol;
+
+constexpr const char* kButton = kIdleLabel;  // the button's name is its idle label
+constexpr const char* kBusy1 = kBusyLabels[0];
+constexpr const char* kBusy2 = kBusyLabels[1];
+constexpr const char* kBusy3 = kBusyLabels[2];
 
 // Python's == and != with the interpreter's own rules.
 bool equals(const py::object& a, const py::object& b) {
@@ -44,7 +43,7 @@ py::object end_index(const py::dict& g) { return global(g, "tkinter").attr("END"
 }  // namespace
 
 void Window::button_event_001() {
-    py::object busy = Event_All_variable[py::str("get_receipt")];
+    py::object busy = Event_All_variable[py::str(kBusy)];
     // A press during a running report must not end that report's busy state;
     // when the event cannot tell, the press counts as the one that set it.
     bool was_busy = false;
@@ -60,12 +59,10 @@ void Window::button_event_001() {
 
     py::dict sss;
     try {
-        sss[py::str("範本檔案路徑")] = set_table.attr("get")("範本檔案路徑");
-        sss[py::str("專利檔案路徑")] = set_table.attr("get")("專利檔案路徑");
+        sss[py::str(kTemplatePath)] = set_table.attr("get")(kTemplatePath);
+        sss[py::str(kPatentPath)] = set_table.attr("get")(kPatentPath);
         py::object parameters = PP.attr("parameters");
-        sss[py::str("文字大小比例")] = parameters[py::str("文字大小比例")];
-        sss[py::str("中文文字字體")] = parameters[py::str("中文文字字體")];
-        sss[py::str("英文文字字體")] = parameters[py::str("英文文字字體")];
+        for (const char* key : {kSizeRatio, kCjkFont, kLatinFont}) sss[py::str(key)] = parameters[py::str(key)];
     } catch (...) {
         withdraw_busy();
         throw;
@@ -75,7 +72,7 @@ void Window::button_event_001() {
     try {
         error = catch_exception([&] {
             if (!running_as_main(g)) {
-                Queue_All_variable[py::str("起始數據")].attr("put")(sss);
+                Queue_All_variable[py::str(kRequests)].attr("put")(sss);
                 sent = true;
             }
             textbox.attr("delete")("1.0", end_index(g));
@@ -96,7 +93,7 @@ void Window::button_event_001() {
 void Window::aa() {
     // Label: animate while busy, show the idle label otherwise.
     discard_errors([&] {
-        py::object busy = Event_All_variable[py::str("get_receipt")];
+        py::object busy = Event_All_variable[py::str(kBusy)];
         auto label = [&] { return set_button.attr("cget")(kButton, "text"); };
         auto show = [&](const char* text) { set_button.attr("configure")(kButton, "text"_a = text); };
         if (equals(busy.attr("is_set")(), py::bool_(true))) {
@@ -116,14 +113,14 @@ void Window::aa() {
 
     // Message: at most one per tick, taken only when the queue reports one.
     discard_errors([&] {
-        py::object messages = Queue_All_variable[py::str("get_receipt")];
+        py::object messages = Queue_All_variable[py::str(kMessages)];
         if (equals(messages.attr("empty")(), py::bool_(false))) {
             py::object PAPN = messages.attr("get")();
             if (differs(PAPN, py::str(kMarker))) {
                 textbox.attr("insert")(end_index(g), concat(text_of(PAPN), py::str("\n")));
             } else {
                 textbox.attr("insert")(end_index(g), kDone);
-                Event_All_variable[py::str("get_receipt")].attr("clear")();
+                Event_All_variable[py::str(kBusy)].attr("clear")();
             }
         }
     });

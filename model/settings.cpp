@@ -1,6 +1,8 @@
 // The settings dialog: fonts and text-size ratio of the report.
 #include "window.hpp"
 
+#include "protocol.hpp"
+
 #include <cmath>
 #include <memory>
 
@@ -68,9 +70,9 @@ void button_event_004_A(const Dialog& dialog) {
     if (!window) throw std::runtime_error("the window of this dialog has been closed");
     py::object text = alive(dialog.entry).attr("get")();
     py::object parameters = window->PP.attr("parameters");
-    parameters[py::str("文字大小比例")] = ratio_from_text(text);
-    parameters[py::str("中文文字字體")] = alive(dialog.optionmenu_004_B).attr("get")();
-    parameters[py::str("英文文字字體")] = alive(dialog.optionmenu_004_A).attr("get")();
+    parameters[py::str(protocol::kSizeRatio)] = ratio_from_text(text);
+    parameters[py::str(protocol::kCjkFont)] = alive(dialog.optionmenu_004_B).attr("get")();
+    parameters[py::str(protocol::kLatinFont)] = alive(dialog.optionmenu_004_A).attr("get")();
 }
 
 }  // namespace
@@ -101,20 +103,20 @@ void Window::button_event_004() {
     py::object optionmenu_004_A = font_menu();
     optionmenu_004_A.attr("grid")("row"_a = 1, "column"_a = 0, "padx"_a = py::make_tuple(20, 20),
                                   "pady"_a = py::make_tuple(60, 10), "sticky"_a = "nsew");
-    optionmenu_004_A.attr("set")(parameters[py::str("英文文字字體")]);
+    optionmenu_004_A.attr("set")(parameters[py::str(protocol::kLatinFont)]);
 
     entry_name = label("中文字體設定");
     entry_name.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(0, 10));
     py::object optionmenu_004_B = font_menu();
     optionmenu_004_B.attr("grid")("row"_a = 3, "column"_a = 0, "padx"_a = py::make_tuple(20, 20),
                                   "pady"_a = py::make_tuple(10, 10), "sticky"_a = "nsew");
-    optionmenu_004_B.attr("set")(parameters[py::str("中文文字字體")]);
+    optionmenu_004_B.attr("set")(parameters[py::str(protocol::kCjkFont)]);
 
     entry_name = label("文字大小比例");
     entry_name.attr("grid")("row"_a = 4, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(10, 10));
     // The hint is the interpreter's own text of ratio × 100 (100, 150.0, ...).
     py::object scaled = py::reinterpret_steal<py::object>(
-        PyNumber_Multiply(py::object(parameters[py::str("文字大小比例")]).ptr(), py::int_(100).ptr()));
+        PyNumber_Multiply(py::object(parameters[py::str(protocol::kSizeRatio)]).ptr(), py::int_(100).ptr()));
     if (!scaled) throw py::error_already_set();
     py::object entry = global(g, "customtkinter")
                            .attr("CTkEntry")(setting_window, "placeholder_text"_a = py::str(scaled), "width"_a = 300,

@@ -100,6 +100,7 @@ void run_startup(py::module_ m) {
     register_parameters(m);
     register_window(m);
     register_platform(m);
+    register_protocol(m);
 
     if (running_as_main(m.attr("__dict__"))) {
         m.attr("GUI")("X", "X");

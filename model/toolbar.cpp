@@ -3,6 +3,7 @@
 #include "window.hpp"
 
 #include "platform.hpp"
+#include "protocol.hpp"
 
 using namespace pybind11::literals;
 
@@ -38,9 +39,9 @@ void Window::choose_file(const char* entry_name) {
     set_table.attr("set")(entry_name, file_path);
 }
 
-void Window::button_event_006() { choose_file("範本檔案路徑"); }
+void Window::button_event_006() { choose_file(protocol::kTemplatePath); }
 
-void Window::button_event_007() { choose_file("專利檔案路徑"); }
+void Window::button_event_007() { choose_file(protocol::kPatentPath); }
 
 void Window::button_event_008() {
     // An error of any kind from the https request falls back to http.

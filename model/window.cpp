@@ -3,6 +3,7 @@
 #include "window.hpp"
 
 #include "platform.hpp"
+#include "protocol.hpp"
 
 #include <stdexcept>
 #include <utility>
@@ -83,9 +84,9 @@ void Window::run() {
     cancel_pending_timers();
     release_toolkit_trackers();
     if (!running_as_main(g)) {
-        Queue_All_variable[py::str("end")].attr("put")(py::none());
-        Event_All_variable[py::str("end")].attr("set")();
-        Queue_All_variable[py::str("起始數據")].attr("put")(py::none());
+        Queue_All_variable[py::str(protocol::kEnd)].attr("put")(py::none());
+        Event_All_variable[py::str(protocol::kEnd)].attr("set")();
+        Queue_All_variable[py::str(protocol::kRequests)].attr("put")(py::none());
     }
 }
 
@@ -186,8 +187,8 @@ void Window::build() {
 
     // 9. Entry table.
     set_table = global(g, "Set_Table")(frame[5]);
-    set_table.attr("add_entry_name")("範本檔案路徑");
-    set_table.attr("add_entry_name")("專利檔案路徑");
+    set_table.attr("add_entry_name")(protocol::kTemplatePath);
+    set_table.attr("add_entry_name")(protocol::kPatentPath);
 
     // 10. Commands, each in its logged form.
     py::object button_event_001 = wrapped(&Window::button_event_001, "button_event_001");
