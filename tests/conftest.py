@@ -239,7 +239,10 @@ class Session:
 
         def recording_wrap(handler):
             wrapped = real_wrap(handler)
-            name = COMMAND_NAMES[len(session.commands)] if len(session.commands) < len(COMMAND_NAMES) else f"extra{len(session.commands)}"
+            # Each command carries its own name; anything else is numbered.
+            name = getattr(handler, "__name__", None)
+            if name not in COMMAND_NAMES or name in session.commands:
+                name = f"extra{len(session.commands)}"
 
             if name == "aa":
                 def tick():
