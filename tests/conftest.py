@@ -355,6 +355,12 @@ class Session:
         self.close()
 
 
+def idle(s):
+    """A session script step: waits until the window shows and has laid itself out."""
+    yield lambda: s.app.winfo_ismapped()
+    s.app.update_idletasks()
+
+
 class Ticks:
     def __init__(self, n=1):
         self.n = n

@@ -99,7 +99,7 @@ from hypothesis import strategies as st
 
 import fakes
 from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, ON_WINDOWS, Recorder, Session, Ticks,
-                      host_objects, moves_home)
+                      host_objects, idle, moves_home)
 
 REFUSED_TICK = "the timer refused the next tick"
 WORKBOOK = "檢索專利公開號.xlsx"
@@ -107,11 +107,6 @@ NOTICE = "版權宣告.pdf"
 
 
 # ---------------------------------------------------------------- helpers
-
-def idle(s):
-    yield lambda: s.app.winfo_ismapped()
-    s.app.update_idletasks()
-
 
 def logged_errors(caplog):
     return [r for r in caplog.records if r.name == LOGGER and r.levelno >= logging.ERROR]

@@ -7,17 +7,12 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import Session, host_objects
+from conftest import Session, host_objects, idle
 
 FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"]
 
 
 # ---------------------------------------------------------------- helpers
-
-def idle(s):
-    yield lambda: s.app.winfo_ismapped()
-    s.app.update_idletasks()
-
 
 def dialogs(s):
     return s.widgets(customtkinter.CTkToplevel)

@@ -16,17 +16,10 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import LOGGER, ON_WINDOWS, Session, host_objects
-
-
+from conftest import LOGGER, ON_WINDOWS, Session, host_objects, idle
 
 
 # ---------------------------------------------------------------- helpers
-
-def idle(s):
-    yield lambda: s.app.winfo_ismapped()
-    s.app.update_idletasks()
-
 
 class DialogTk:
     """The tkinter module with a scripted file-open dialog; an answer that is an

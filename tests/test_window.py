@@ -7,12 +7,7 @@ from pathlib import Path
 import customtkinter
 import pytest
 
-from conftest import Session, Ticks, host_objects
-
-
-def idle(s):
-    yield lambda: s.app.winfo_ismapped()
-    s.app.update_idletasks()
+from conftest import Session, Ticks, host_objects, idle
 
 
 def test_window_title_size_and_widgets(session):
