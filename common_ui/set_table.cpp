@@ -135,9 +135,8 @@ private:
     // All entries share one width: what the widest label leaves of the row.
     void fit_entries() const {
         int widest = 0;
-        const py::object font = font_;
         for (const auto &name : names()) {
-            widest = std::max(widest, font.attr("measure")(name).cast<int>());
+            widest = std::max(widest, font_.attr("measure")(name).cast<int>());
         }
         const int width = std::clamp(kRowWidth - kLabelLeft - kLabelGap - widest,
                                      kMinEntryWidth, kMaxEntryWidth);

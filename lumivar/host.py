@@ -106,10 +106,6 @@ class Relay:
         self.exitcodes: list[int | None] = []  # of the workers that died
         self.starts = 0
 
-    @property
-    def worker(self) -> Worker | None:
-        return self._worker
-
     def start(self) -> None:
         """Starts the first worker (so it is ready for the first request), then
         the relay; a worker that cannot be started at all raises here."""

