@@ -1,10 +1,11 @@
-// Shared declarations of the module GUI: pybind11 includes, lookups of the
-// module's global names, and the entry points of each area.
+// Shared by every file of the module GUI: the pybind11 includes, the lookup
+// of the module's global names, how errors are caught, and the registration
+// functions that module start-up calls.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <string>
+#include <utility>
 
 namespace py = pybind11;
 
@@ -15,17 +16,18 @@ namespace lumivar {
 // effect at once. A missing name raises NameError, as Python code would.
 py::object global(const py::dict& g, const char* name);
 
-// True while the module runs as the program's main module (stand-alone trial).
-bool running_as_main(const py::dict& g);
+// An ordinary error derives from Exception; KeyboardInterrupt, SystemExit and
+// the rest of BaseException always pass through.
+inline bool is_ordinary_error(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
-// Runs `f`; a Python exception derived from Exception that escapes it is
-// returned (empty object when none), anything else propagates.
+// Runs `f`; an ordinary error that escapes it is returned (an empty object
+// when there is none), anything else propagates.
 template <class F>
-py::object catch_exception(F&& f) {
+py::object catch_ordinary_error(F&& f) {
     try {
-        f();
+        std::forward<F>(f)();
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!is_ordinary_error(e)) throw;
         return e.value();
     }
     return py::object();
@@ -35,34 +37,33 @@ py::object catch_exception(F&& f) {
 template <class F>
 void discard_errors(F&& f) {
     try {
-        f();
+        std::forward<F>(f)();
     } catch (py::error_already_set&) {
     }
 }
-
-// Python's truth test of an object (bool(x)).
-bool truthy(const py::object& value);
-
-// The + operator of the interpreter (plain concatenation for texts).
-py::object concat(const py::object& a, const py::object& b);
 
 // print() through the interpreter's own builtins, one line to standard output;
 // characters the output's encoding lacks are written as escapes, never raised.
 void print_line(const py::object& text);
 
+// Runs one guarded step: an ordinary error is printed after `prefix`, and the
+// caller goes on.
+template <class F>
+void print_on_error(const char* prefix, F&& step) {
+    py::object error = catch_ordinary_error(std::forward<F>(step));
+    if (error) print_line(py::str(prefix) + py::str(error));
+}
+
+// The bold face of the window's own texts.
+py::object window_font(const py::dict& g, int size);
+
 // Start-up steps run by the module's exec slot.
 void run_startup(py::module_ m);
 
-// Binds the class Parameters into the module dictionary.
-void register_parameters(py::module_& m);
-
-// Binds the function GUI into the module dictionary.
-void register_window(py::module_& m);
-
-// Binds the private platform helper `_platform` (used by tests and tools).
-void register_platform(py::module_& m);
-
-// Binds `_protocol`, the texts shared with the host and the worker.
-void register_protocol(py::module_& m);
+// Each binds its names into the module dictionary.
+void register_parameters(py::module_& m);  // Parameters
+void register_window(py::module_& m);      // GUI
+void register_platform(py::module_& m);    // _platform, for tests and tools
+void register_protocol(py::module_& m);    // _protocol, the texts shared with the host
 
 }  // namespace lumivar

@@ -1,7 +1,7 @@
 // GUI._protocol: the shared texts of protocol.hpp, for the host's own copy to
 // be checked against.
-#include "gui.hpp"
 #include "protocol.hpp"
+#include "gui.hpp"
 
 namespace lumivar {
 

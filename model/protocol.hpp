@@ -7,10 +7,10 @@
 namespace lumivar::protocol {
 
 // Keys of Queue_All_variable and Event_All_variable.
-inline constexpr const char* kRequests = "起始數據";  // queue: requests, window to worker
+inline constexpr const char* kRequests = "起始數據";     // queue: requests, window to worker
 inline constexpr const char* kMessages = "get_receipt";  // queue: messages, worker to window
-inline constexpr const char* kBusy = "get_receipt";  // event: a report is running
-inline constexpr const char* kEnd = "end";  // queue and event: the window has closed
+inline constexpr const char* kBusy = "get_receipt";      // event: a report is running
+inline constexpr const char* kEnd = "end";               // queue and event: the window has closed
 
 // The report request's keys, in the order they are sent, and the parameters' defaults.
 inline constexpr const char* kTemplatePath = "範本檔案路徑";

@@ -1,8 +1,8 @@
-// A report run: the output command sends one request to the worker, and the
-// progress monitor shows the worker's messages, one per timer tick.
-#include "window.hpp"
+#include "report.hpp"
 
 #include "protocol.hpp"
+
+#include <utility>
 
 using namespace pybind11::literals;
 
@@ -13,41 +13,53 @@ namespace {
 using namespace protocol;
 
 constexpr const char* kButton = kIdleLabel;  // the button's name is its idle label
-constexpr const char* kBusy1 = kBusyLabels[0];
-constexpr const char* kBusy2 = kBusyLabels[1];
-constexpr const char* kBusy3 = kBusyLabels[2];
-
-// Python's == and != with the interpreter's own rules.
-bool equals(const py::object& a, const py::object& b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool differs(const py::object& a, const py::object& b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // str(x): a text subclass is converted too, so its own + or __str__ is honoured
-// exactly as the interpreter's str() does.
+// exactly as the interpreter's str() does (py::str would keep it as it is).
 py::object text_of(const py::object& value) {
     PyObject* text = PyObject_Str(value.ptr());
     if (!text) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(text);
 }
 
-py::object end_index(const py::dict& g) { return global(g, "tkinter").attr("END"); }
-
 }  // namespace
 
-void Window::button_event_001() {
-    py::object busy = Event_All_variable[py::str(kBusy)];
+ReportRun::ReportRun(py::dict g, Host host, py::object parameters_owner, py::object set_table,
+                     py::object set_button, py::object textbox)
+    : g_(std::move(g)),
+      host_(std::move(host)),
+      parameters_owner_(std::move(parameters_owner)),
+      set_table_(std::move(set_table)),
+      set_button_(std::move(set_button)),
+      textbox_(std::move(textbox)) {}
+
+Commands ReportRun::commands() {
+    return {{"button_event_001",
+             bind_command(shared_from_this(), &ReportRun::button_event_001, "button_event_001")}};
+}
+
+void ReportRun::add_buttons(const ButtonBar& bar) const {
+    bar.add_button(bar.frames.command_panel, "button_event"_a = bar.logged["button_event_001"],
+                   "button_name"_a = kButton, "text"_a = kIdleLabel, "size"_a = py::make_tuple(25, 25),
+                   "padx"_a = 50, "pady"_a = 10, "sticky"_a = "", "width"_a = 140);
+}
+
+void ReportRun::start_monitor(const py::object& app) {
+    app_ = app;
+    monitor_ = global(g_, "try_except_log")(bind_command(shared_from_this(), &ReportRun::aa, "aa"));
+    app_.attr("after")(kTickMs, monitor_);
+}
+
+void ReportRun::write(const py::object& text) const {
+    textbox_.attr("insert")(global(g_, "tkinter").attr("END"), text);
+}
+
+void ReportRun::button_event_001() {
+    py::object busy = host_.event(kBusy);
     // A press during a running report must not end that report's busy state;
     // when the event cannot tell, the press counts as the one that set it.
     bool was_busy = false;
-    catch_exception([&] { was_busy = truthy(busy.attr("is_set")()); });
+    catch_ordinary_error([&] { was_busy = py::bool_(busy.attr("is_set")()); });
     busy.attr("set")();
 
     // From here on a request of this press that does not reach the queue must
@@ -59,10 +71,11 @@ void Window::button_event_001() {
 
     py::dict sss;
     try {
-        sss[py::str(kTemplatePath)] = set_table.attr("get")(kTemplatePath);
-        sss[py::str(kPatentPath)] = set_table.attr("get")(kPatentPath);
-        py::object parameters = PP.attr("parameters");
-        for (const char* key : {kSizeRatio, kCjkFont, kLatinFont}) sss[py::str(key)] = parameters[py::str(key)];
+        sss[py::str(kTemplatePath)] = set_table_.attr("get")(kTemplatePath);
+        sss[py::str(kPatentPath)] = set_table_.attr("get")(kPatentPath);
+        py::object parameters = parameters_owner_.attr("parameters");
+        for (const char* key : {kSizeRatio, kCjkFont, kLatinFont})
+            sss[py::str(key)] = parameters[py::str(key)];
     } catch (...) {
         withdraw_busy();
         throw;
@@ -70,62 +83,62 @@ void Window::button_event_001() {
 
     py::object error;
     try {
-        error = catch_exception([&] {
-            if (!running_as_main(g)) {
-                Queue_All_variable[py::str(kRequests)].attr("put")(sss);
+        error = catch_ordinary_error([&] {
+            if (host_.connected()) {
+                host_.queue(kRequests).attr("put")(sss);
                 sent = true;
             }
-            textbox.attr("delete")("1.0", end_index(g));
-            textbox.attr("insert")(end_index(g), kHeader);
+            textbox_.attr("delete")("1.0", global(g_, "tkinter").attr("END"));
+            write(py::str(kHeader));
         });
     } catch (...) {
         withdraw_busy();
         throw;
     }
     if (error) {
-        if (!sent && !running_as_main(g)) withdraw_busy();
-        textbox.attr("insert")(end_index(g), kErrorLine, "red_tag");
-        textbox.attr("insert")(end_index(g), concat(py::str(error), py::str("\n")));
+        if (host_.connected()) withdraw_busy();
+        textbox_.attr("insert")(global(g_, "tkinter").attr("END"), kErrorLine, "red_tag");
+        write(py::str(error) + py::str("\n"));
     }
-    discard_errors([&] { textbox.attr("tag_config")("red_tag", "foreground"_a = "red"); });
+    discard_errors([&] { textbox_.attr("tag_config")("red_tag", "foreground"_a = "red"); });
 }
 
-void Window::aa() {
+void ReportRun::aa() {
     // Label: animate while busy, show the idle label otherwise.
     discard_errors([&] {
-        py::object busy = Event_All_variable[py::str(kBusy)];
-        auto label = [&] { return set_button.attr("cget")(kButton, "text"); };
-        auto show = [&](const char* text) { set_button.attr("configure")(kButton, "text"_a = text); };
-        if (equals(busy.attr("is_set")(), py::bool_(true))) {
-            if (equals(label(), py::str(kBusy1))) {
-                show(kBusy2);
-            } else if (equals(label(), py::str(kBusy2))) {
-                show(kBusy3);
-            } else if (equals(label(), py::str(kBusy3))) {
-                show(kBusy1);
+        py::object busy = host_.event(kBusy);
+        auto label = [&] { return set_button_.attr("cget")(kButton, "text"); };
+        auto show = [&](const char* text) { set_button_.attr("configure")(kButton, "text"_a = text); };
+        if (busy.attr("is_set")().equal(py::bool_(true))) {
+            if (label().equal(py::str(kBusyLabels[0]))) {
+                show(kBusyLabels[1]);
+            } else if (label().equal(py::str(kBusyLabels[1]))) {
+                show(kBusyLabels[2]);
+            } else if (label().equal(py::str(kBusyLabels[2]))) {
+                show(kBusyLabels[0]);
             } else {
-                show(kBusy1);
+                show(kBusyLabels[0]);
             }
-        } else if (equals(busy.attr("is_set")(), py::bool_(false))) {
+        } else if (busy.attr("is_set")().equal(py::bool_(false))) {
             show(kIdleLabel);
         }
     });
 
     // Message: at most one per tick, taken only when the queue reports one.
     discard_errors([&] {
-        py::object messages = Queue_All_variable[py::str(kMessages)];
-        if (equals(messages.attr("empty")(), py::bool_(false))) {
+        py::object messages = host_.queue(kMessages);
+        if (messages.attr("empty")().equal(py::bool_(false))) {
             py::object PAPN = messages.attr("get")();
-            if (differs(PAPN, py::str(kMarker))) {
-                textbox.attr("insert")(end_index(g), concat(text_of(PAPN), py::str("\n")));
+            if (PAPN.not_equal(py::str(kMarker))) {
+                write(text_of(PAPN) + py::str("\n"));
             } else {
-                textbox.attr("insert")(end_index(g), kDone);
-                Event_All_variable[py::str(kBusy)].attr("clear")();
+                write(py::str(kDone));
+                host_.event(kBusy).attr("clear")();
             }
         }
     });
 
-    app.attr("after")(kTickMs, aa_wrapped);
+    app_.attr("after")(kTickMs, monitor_);
 }
 
 }  // namespace lumivar

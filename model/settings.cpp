@@ -1,10 +1,10 @@
-// The settings dialog: fonts and text-size ratio of the report.
-#include "window.hpp"
+#include "settings.hpp"
 
 #include "protocol.hpp"
 
 #include <cmath>
-#include <memory>
+#include <stdexcept>
+#include <utility>
 
 using namespace pybind11::literals;
 
@@ -13,15 +13,7 @@ namespace lumivar {
 namespace {
 
 constexpr const char* kFonts[] = {"微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"};
-
-// What the confirm button of one dialog reaches. Widgets are held weakly: the
-// dialog's button holds this, and the dialog holds the button.
-struct Dialog {
-    std::weak_ptr<Window> window;
-    py::weakref entry;
-    py::weakref optionmenu_004_A;
-    py::weakref optionmenu_004_B;
-};
+constexpr const char* kSettingsIcon = "\\格式範本\\設定.png";
 
 py::object alive(const py::weakref& ref) {
     py::object target = ref();
@@ -46,16 +38,16 @@ py::object ratio_from_text(const py::object& text) {
 // customtkinter keeps every window in a class-level scaling table and never
 // drops a closed one: a closed dialog would stay alive there, and with it the
 // main window, its master. Its own <Destroy> event takes it out again.
-void forget_when_destroyed(const py::object& setting_window) {
+void forget_when_destroyed(const py::dict& g, const py::object& setting_window) {
     py::weakref weak_window(setting_window);
     py::object forget = py::cpp_function(
-        [weak_window](py::object event) {
+        [g, weak_window](const py::object& event) {
             py::object window = weak_window();
             if (window.is_none()) return;
             // The binding also sees the destruction of each widget inside.
             if (!py::str(event.attr("widget")).equal(py::str(window))) return;
             discard_errors([&] {
-                py::module_::import("customtkinter")
+                global(g, "customtkinter")
                     .attr("ScalingTracker")
                     .attr("window_dpi_scaling_dict")
                     .attr("pop")(window, py::none());
@@ -65,70 +57,102 @@ void forget_when_destroyed(const py::object& setting_window) {
     setting_window.attr("bind")("<Destroy>", forget, "+");
 }
 
-void button_event_004_A(const Dialog& dialog) {
-    std::shared_ptr<Window> window = dialog.window.lock();
-    if (!window) throw std::runtime_error("the window of this dialog has been closed");
+}  // namespace
+
+// What the confirm button of one dialog reaches. Widgets are held weakly: the
+// dialog's button holds this, and the dialog holds the button.
+struct SettingsDialog::Dialog {
+    std::weak_ptr<const SettingsDialog> owner;
+    py::weakref entry;
+    py::weakref optionmenu_004_A;
+    py::weakref optionmenu_004_B;
+};
+
+SettingsDialog::SettingsDialog(py::dict g, Paths paths, py::object parameters_owner)
+    : g_(std::move(g)), paths_(std::move(paths)), parameters_owner_(std::move(parameters_owner)) {}
+
+Commands SettingsDialog::commands() {
+    return {{"button_event_004",
+             bind_command(shared_from_this(), &SettingsDialog::button_event_004, "button_event_004")}};
+}
+
+void SettingsDialog::add_buttons(const ButtonBar& bar) const {
+    // Between the help and folder buttons of the top band.
+    bar.add_button(bar.frames.top_band, "image_path"_a = paths_.resource(kSettingsIcon),
+                   "button_event"_a = bar.logged["button_event_004"], "size"_a = py::make_tuple(25, 25),
+                   "padx"_a = py::make_tuple(128, 105), "row"_a = 0, "column"_a = 1,
+                   "fg_color"_a = "transparent");
+}
+
+void SettingsDialog::confirm(const Dialog& dialog) const {
     py::object text = alive(dialog.entry).attr("get")();
-    py::object parameters = window->PP.attr("parameters");
+    py::object parameters = parameters_owner_.attr("parameters");
     parameters[py::str(protocol::kSizeRatio)] = ratio_from_text(text);
     parameters[py::str(protocol::kCjkFont)] = alive(dialog.optionmenu_004_B).attr("get")();
     parameters[py::str(protocol::kLatinFont)] = alive(dialog.optionmenu_004_A).attr("get")();
 }
 
-}  // namespace
-
-void Window::button_event_004() {
-    py::object ctk = global(g, "customtkinter");
-    py::object setting_window = ctk.attr("CTkToplevel")();
+void SettingsDialog::button_event_004() {
+    py::object setting_window = global(g_, "customtkinter").attr("CTkToplevel")();
     setting_window.attr("attributes")("-topmost", true);
     setting_window.attr("title")("設定");
     setting_window.attr("geometry")("300x330");
-    forget_when_destroyed(setting_window);
+    forget_when_destroyed(g_, setting_window);
 
     py::list fonts;
     for (const char* font : kFonts) fonts.append(font);
-    py::object parameters = PP.attr("parameters");
+    py::object parameters = parameters_owner_.attr("parameters");
 
     auto label = [&](const char* text) {
-        return global(g, "customtkinter").attr("CTkLabel")(setting_window, "text"_a = text, "font"_a = window_font(g, 15));
+        return global(g_, "customtkinter")
+            .attr("CTkLabel")(setting_window, "text"_a = text, "font"_a = window_font(g_, 15));
     };
     auto font_menu = [&] {
-        return global(g, "customtkinter")
-            .attr("CTkOptionMenu")(setting_window, "font"_a = window_font(g, 13), "width"_a = 50, "height"_a = 20,
-                                   "dynamic_resizing"_a = false, "values"_a = fonts);
+        return global(g_, "customtkinter")
+            .attr("CTkOptionMenu")(setting_window, "font"_a = window_font(g_, 13), "width"_a = 50,
+                                   "height"_a = 20, "dynamic_resizing"_a = false, "values"_a = fonts);
     };
 
     py::object entry_name = label("英文字體設定");
-    entry_name.attr("grid")("row"_a = 1, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(0, 10));
+    entry_name.attr("grid")("row"_a = 1, "column"_a = 0, "sticky"_a = "nsew",
+                            "pady"_a = py::make_tuple(0, 10));
     py::object optionmenu_004_A = font_menu();
     optionmenu_004_A.attr("grid")("row"_a = 1, "column"_a = 0, "padx"_a = py::make_tuple(20, 20),
                                   "pady"_a = py::make_tuple(60, 10), "sticky"_a = "nsew");
     optionmenu_004_A.attr("set")(parameters[py::str(protocol::kLatinFont)]);
 
     entry_name = label("中文字體設定");
-    entry_name.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(0, 10));
+    entry_name.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "nsew",
+                            "pady"_a = py::make_tuple(0, 10));
     py::object optionmenu_004_B = font_menu();
     optionmenu_004_B.attr("grid")("row"_a = 3, "column"_a = 0, "padx"_a = py::make_tuple(20, 20),
                                   "pady"_a = py::make_tuple(10, 10), "sticky"_a = "nsew");
     optionmenu_004_B.attr("set")(parameters[py::str(protocol::kCjkFont)]);
 
     entry_name = label("文字大小比例");
-    entry_name.attr("grid")("row"_a = 4, "column"_a = 0, "sticky"_a = "nsew", "pady"_a = py::make_tuple(10, 10));
+    entry_name.attr("grid")("row"_a = 4, "column"_a = 0, "sticky"_a = "nsew",
+                            "pady"_a = py::make_tuple(10, 10));
     // The hint is the interpreter's own text of ratio × 100 (100, 150.0, ...).
-    py::object scaled = py::reinterpret_steal<py::object>(
-        PyNumber_Multiply(py::object(parameters[py::str(protocol::kSizeRatio)]).ptr(), py::int_(100).ptr()));
-    if (!scaled) throw py::error_already_set();
-    py::object entry = global(g, "customtkinter")
-                           .attr("CTkEntry")(setting_window, "placeholder_text"_a = py::str(scaled), "width"_a = 300,
-                                             "height"_a = 30);
+    py::object ratio = parameters[py::str(protocol::kSizeRatio)];
+    py::object scaled = ratio * py::int_(100);
+    py::object entry = global(g_, "customtkinter")
+                           .attr("CTkEntry")(setting_window, "placeholder_text"_a = py::str(scaled),
+                                             "width"_a = 300, "height"_a = 30);
     entry.attr("grid")("row"_a = 5, "column"_a = 0, "sticky"_a = "new");
 
-    auto dialog = std::make_shared<Dialog>(
-        Dialog{weak_from_this(), py::weakref(entry), py::weakref(optionmenu_004_A), py::weakref(optionmenu_004_B)});
-    py::object confirm = py::cpp_function([dialog]() { button_event_004_A(*dialog); }, py::name("button_event_004_A"));
-    py::object button_1 = global(g, "customtkinter")
-                              .attr("CTkButton")(setting_window, "text"_a = "確認", "command"_a = confirm,
-                                                 "font"_a = window_font(g, 15));
+    auto dialog = std::make_shared<Dialog>(Dialog{
+        weak_from_this(), py::weakref(entry), py::weakref(optionmenu_004_A), py::weakref(optionmenu_004_B)});
+    py::object button_event_004_A = py::cpp_function(
+        [dialog]() {
+            std::shared_ptr<const SettingsDialog> owner = dialog->owner.lock();
+            if (!owner) throw std::runtime_error("the window of this dialog has been closed");
+            owner->confirm(*dialog);
+        },
+        py::name("button_event_004_A"));
+    py::object button_1 =
+        global(g_, "customtkinter")
+            .attr("CTkButton")(setting_window, "text"_a = "確認", "command"_a = button_event_004_A,
+                               "font"_a = window_font(g_, 15));
     button_1.attr("grid")("row"_a = 6, "column"_a = 0, "padx"_a = 50, "pady"_a = py::make_tuple(10, 10));
 }
 

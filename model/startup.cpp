@@ -1,34 +1,16 @@
 // Start-up of the module: toolkit guards, platform services, the common
 // package and the two definitions, bound in this order into the module.
 #include "gui.hpp"
+#include "host.hpp"
 
 namespace lumivar {
 
 py::object global(const py::dict& g, const char* name) {
-    PyObject* value = PyDict_GetItemString(g.ptr(), name);  // borrowed
-    if (!value) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+    if (!g.contains(name)) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();
     }
-    return py::reinterpret_borrow<py::object>(value);
-}
-
-bool running_as_main(const py::dict& g) {
-    PyObject* name = PyDict_GetItemString(g.ptr(), "__name__");
-    return name && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0;
-}
-
-bool truthy(const py::object& value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object concat(const py::object& a, const py::object& b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
+    return g[name];
 }
 
 void print_line(const py::object& text) {
@@ -42,13 +24,15 @@ void print_line(const py::object& text) {
         py::object out = py::module_::import("sys").attr("stdout");
         py::object encoding = py::getattr(out, "encoding", py::none());
         if (!py::isinstance<py::str>(encoding)) encoding = py::str("ascii");
-        py::object shown = py::str(text).attr("encode")(encoding, "backslashreplace").attr("decode")(encoding);
+        py::object shown =
+            py::str(text).attr("encode")(encoding, "backslashreplace").attr("decode")(encoding);
         print(shown, py::arg("flush") = true);
     }
 }
 
 namespace {
 
+// A toolkit's load may fail in any way except by the user's own abort.
 bool is_user_abort(const py::error_already_set& e) {
     return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
 }
@@ -102,9 +86,7 @@ void run_startup(py::module_ m) {
     register_platform(m);
     register_protocol(m);
 
-    if (running_as_main(m.attr("__dict__"))) {
-        m.attr("GUI")("X", "X");
-    }
+    if (runs_as_main(m.attr("__dict__"))) m.attr("GUI")("X", "X");
 }
 
 }  // namespace lumivar

@@ -1,9 +1,9 @@
-// The small commands of the icon buttons: clear, file pickers, working
-// folder, web page and copyright notice.
-#include "window.hpp"
+#include "toolbar.hpp"
 
-#include "platform.hpp"
 #include "protocol.hpp"
+
+#include <string>
+#include <utility>
 
 using namespace pybind11::literals;
 
@@ -21,52 +21,94 @@ constexpr const char* kProductTempFolder = "C:/tarnwick/temp/Lumivar/";
 constexpr const char* kLocalNotice = "C:\\tarnwick\\temp\\Lumivar\\版權宣告.pdf";
 constexpr const char* kShippedNotice = "\\格式範本\\版權宣告.pdf";
 
+constexpr const char* kFolderIcon = "\\格式範本\\資料夾.png";
+constexpr const char* kBinIcon = "\\格式範本\\垃圾桶.png";
+constexpr const char* kHelpIcon = "\\格式範本\\問號001.png";
+constexpr const char* kCopyrightIcon = "\\格式範本\\版權宣告圖示.png";
+
 std::string page_address(const char* scheme) {
     return std::string(scheme) + "://" + kWebHost + ":" + kWebPort + kWebPath;
 }
 
 }  // namespace
 
-void Window::button_event_003() { set_table.attr("delete_all")(); }
+Toolbar::Toolbar(py::dict g, Paths paths, py::object set_table)
+    : g_(std::move(g)), paths_(std::move(paths)), set_table_(std::move(set_table)) {}
 
-void Window::button_event_005() { platform::show_working_folder(g, platform); }
-
-void Window::choose_file(const char* entry_name) {
-    py::object file_path =
-        global(g, "tkinter").attr("filedialog").attr("askopenfilename")("title"_a = "選擇檔案");
-    // A cancelled dialog answers with the empty text (some Tk builds: an empty tuple).
-    if (!truthy(file_path)) return;
-    set_table.attr("set")(entry_name, file_path);
+Commands Toolbar::commands() {
+    auto self = shared_from_this();
+    return {
+        {"button_event_003", bind_command(self, &Toolbar::button_event_003, "button_event_003")},
+        {"button_event_005", bind_command(self, &Toolbar::button_event_005, "button_event_005")},
+        {"button_event_006", bind_command(self, &Toolbar::button_event_006, "button_event_006")},
+        {"button_event_007", bind_command(self, &Toolbar::button_event_007, "button_event_007")},
+        {"button_event_008", bind_command(self, &Toolbar::button_event_008, "button_event_008")},
+    };
 }
 
-void Window::button_event_006() { choose_file(protocol::kTemplatePath); }
+void Toolbar::add_buttons(const ButtonBar& bar) {
+    const Frames& f = bar.frames;
+    auto icon = [&](const char* relative) { return paths_.resource(relative); };
+    bar.add_button(f.top_band, "image_path"_a = icon(kFolderIcon),
+                   "button_event"_a = bar.logged["button_event_005"], "size"_a = py::make_tuple(25, 25),
+                   "padx"_a = py::make_tuple(178, 55), "row"_a = 0, "column"_a = 1,
+                   "fg_color"_a = "transparent");
+    bar.add_button(f.file_panel, "image_path"_a = icon(kBinIcon),
+                   "button_event"_a = bar.logged["button_event_003"], "size"_a = py::make_tuple(20, 20),
+                   "padx"_a = py::make_tuple(20, 5), "row"_a = 0, "column"_a = 0, "fg_color"_a = "#2b2b2b",
+                   "width"_a = 20, "corner_radius"_a = 0);
+    bar.add_button(f.file_panel, "image_path"_a = icon(kFolderIcon),
+                   "button_event"_a = bar.logged["button_event_006"], "size"_a = py::make_tuple(25, 25),
+                   "padx"_a = py::make_tuple(10, 5), "pady"_a = py::make_tuple(38, 5), "row"_a = 0,
+                   "column"_a = 0, "fg_color"_a = "#2b2b2b", "corner_radius"_a = 0);
+    bar.add_button(f.file_panel, "image_path"_a = icon(kFolderIcon),
+                   "button_event"_a = bar.logged["button_event_007"], "size"_a = py::make_tuple(25, 25),
+                   "padx"_a = py::make_tuple(10, 5), "pady"_a = py::make_tuple(72, 5), "row"_a = 0,
+                   "column"_a = 0, "fg_color"_a = "#2b2b2b", "corner_radius"_a = 0);
+    bar.add_button(f.top_band, "image_path"_a = icon(kHelpIcon),
+                   "button_event"_a = bar.logged["button_event_008"], "size"_a = py::make_tuple(25, 25),
+                   "padx"_a = py::make_tuple(78, 105), "row"_a = 0, "column"_a = 1,
+                   "fg_color"_a = "transparent");
+    // The copyright notice sits in the file panel's top strip, right of the
+    // waste bin; it reports its own errors, so it is not wrapped.
+    bar.add_button(f.file_panel, "image_path"_a = icon(kCopyrightIcon),
+                   "button_event"_a =
+                       bind_command(shared_from_this(), &Toolbar::button_event_003_B, "button_event_003_B"),
+                   "size"_a = py::make_tuple(25, 25), "padx"_a = py::make_tuple(178, 55), "row"_a = 0,
+                   "column"_a = 0, "fg_color"_a = "transparent");
+}
 
-void Window::button_event_007() { choose_file(protocol::kPatentPath); }
+void Toolbar::button_event_003() { set_table_.attr("delete_all")(); }
 
-void Window::button_event_008() {
+void Toolbar::button_event_005() { paths_.show_working_folder(); }
+
+void Toolbar::choose_file(const char* entry_name) {
+    py::object file_path =
+        global(g_, "tkinter").attr("filedialog").attr("askopenfilename")("title"_a = "選擇檔案");
+    // A cancelled dialog answers with the empty text (some Tk builds: an empty tuple).
+    if (!py::bool_(file_path)) return;
+    set_table_.attr("set")(entry_name, file_path);
+}
+
+void Toolbar::button_event_006() { choose_file(protocol::kTemplatePath); }
+
+void Toolbar::button_event_007() { choose_file(protocol::kPatentPath); }
+
+void Toolbar::button_event_008() {
     // An error of any kind from the https request falls back to http.
     try {
-        global(g, "webbrowser").attr("open")(page_address("https"));
+        global(g_, "webbrowser").attr("open")(page_address("https"));
     } catch (py::error_already_set&) {
-        global(g, "webbrowser").attr("open")(page_address("http"));
+        global(g_, "webbrowser").attr("open")(page_address("http"));
     }
 }
 
-void Window::button_event_003_B() {
-    for (const char* folder : {kTempFolder, kProductTempFolder}) {
-        // Any error (the folder exists, access denied, no drive) is ignored.
-        discard_errors([&] { global(g, "os").attr("mkdir")(platform::native_path(folder, platform)); });
-    }
-    py::str local_copy = platform::native_path(kLocalNotice, platform);
-    py::object error = catch_exception([&] {
-        // An existing local copy is kept as it is, never refreshed.
-        if (!truthy(global(g, "os").attr("path").attr("lexists")(local_copy))) {
-            global(g, "shutil").attr("copy2")(platform::resource(g, kShippedNotice, platform), local_copy);
-        }
-    });
-    if (error) print_line(concat(py::str("版權宣告 --> "), py::str(error)));
-    error = catch_exception([&] { platform::open_with_default_app(g, local_copy, platform); });
-    if (error) print_line(concat(py::str("無法打開檔案: "), py::str(error)));
+void Toolbar::button_event_003_B() {
+    paths_.make_folder(kTempFolder);
+    paths_.make_folder(kProductTempFolder);
+    // An existing local copy is kept as it is, never refreshed.
+    print_on_error("版權宣告 --> ", [&] { paths_.copy_unless_present(kShippedNotice, kLocalNotice); });
+    print_on_error("無法打開檔案: ", [&] { paths_.open_file(paths_.native(kLocalNotice)); });
 }
 
 }  // namespace lumivar
