@@ -15,6 +15,7 @@ import shutil
 
 import customtkinter
 from PIL import Image, ImageTk
+from lumivar import protocol
 
 FONT_FAMILY = "Microsoft JhengHei"
 
@@ -111,7 +112,7 @@ def window(ctk_class, res, queues, events, common=None):
         print("檢索專利公開號.xlsx --> " + str(e), flush=True)
 
     parameters = {"顯示免用統一發票章": False, "顯示負責人章": False, "顯示日期": True,
-                  "文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri"}
+                  protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體", protocol.LATIN_FONT: "Calibri"}
     set_button = common.Set_Button() if common else DirectButtons()
 
     customtkinter.set_appearance_mode("dark")
@@ -169,8 +170,8 @@ def window(ctk_class, res, queues, events, common=None):
     title.grid(row=0, column=2, sticky="nsew")
 
     set_table = common.Set_Table(frame[5]) if common else DirectTable(frame[5])
-    set_table.add_entry_name("範本檔案路徑")
-    set_table.add_entry_name("專利檔案路徑")
+    set_table.add_entry_name(protocol.TEMPLATE_PATH)
+    set_table.add_entry_name(protocol.PATENT_PATH)
 
     wrap = common.try_except_log if common else (lambda f: f)
     commands = [wrap(_noop) for _ in range(7)]
@@ -202,7 +203,7 @@ def window(ctk_class, res, queues, events, common=None):
 
     app.mainloop()
     _release_trackers(app)
-    queues["end"].put(None)
-    events["end"].set()
-    queues["起始數據"].put(None)
+    queues[protocol.END].put(None)
+    events[protocol.END].set()
+    queues[protocol.REQUESTS].put(None)
     return parameters, icon

@@ -7,50 +7,14 @@ button bar. Everything else is the real toolkit and the real common package.
 """
 import gc
 import os
-import queue
-import threading
+import sys
 import time
 
 import customtkinter
 
-# The order in which the window wraps its handlers; the monitor comes last.
-WRAPPED = (
-    "button_event_001",
-    "button_event_003",
-    "button_event_004",
-    "button_event_005",
-    "button_event_006",
-    "button_event_007",
-    "button_event_008",
-    "aa",
-)
-
-
-class ToolkitProxy:
-    """customtkinter with one name changed: CTk."""
-
-    def __init__(self, real, ctk_class):
-        self._real = real
-        self.CTk = ctk_class
-
-    def __getattr__(self, name):
-        return getattr(self._real, name)
-
-
-def cancel_pending(app):
-    """Cancels every pending Tcl timer of the window's interpreter, so none of
-    them fires in the loop of a later window."""
-    try:
-        pending = app.tk.splitlist(app.tk.call("after", "info"))
-    except Exception:
-        return
-    # Only the timers: their Python callbacks stay registered with the widgets
-    # that made them, which delete them when they are destroyed.
-    for after_id in pending:
-        try:
-            app.tk.call("after", "cancel", after_id)
-        except Exception:
-            pass
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from window_driver import ToolkitProxy, cancel_pending, census, command_name, drain  # noqa: E402,F401
+from window_driver import host_channels as host_objects  # noqa: E402,F401
 
 
 class Driver:
@@ -114,17 +78,11 @@ class Driver:
         saved = {name: module.__dict__[name] for name in ("customtkinter", "try_except_log", "Set_Button")}
         real_wrap = saved["try_except_log"]
         real_set_button = saved["Set_Button"]
-        count = [0]
 
         def recording_wrap(handler):
             wrapped = real_wrap(handler)
-            # Known by its name where the handler has one, else by its place.
-            name = getattr(handler, "__name__", None)
-            if name not in WRAPPED:
-                name = WRAPPED[count[0]] if count[0] < len(WRAPPED) else None
-            if name == "aa":
+            if command_name(handler) == "aa":
                 self.monitor = wrapped
-            count[0] += 1
             return wrapped
 
         def recording_set_button():
@@ -142,39 +100,9 @@ class Driver:
         return undo
 
 
-def census(app):
-    """How many widgets of each class the window holds, Tk's own ones included."""
-    counts = {}
-    stack = [app]
-    while stack:
-        w = stack.pop()
-        children = w.winfo_children()
-        stack.extend(children)
-        for child in children:
-            name = type(child).__name__
-            counts[name] = counts.get(name, 0) + 1
-    return dict(sorted(counts.items()))
-
-
 def close(app):
     cancel_pending(app)
     app.destroy()
-
-
-def host_objects():
-    """What a host passes: queues and events under the keys the window uses."""
-    queues = {k: queue.Queue() for k in ("起始數據", "get_receipt", "end")}
-    events = {k: threading.Event() for k in ("get_receipt", "end")}
-    return queues, events
-
-
-def drain(queues, events):
-    """What the host's worker does after a window has closed."""
-    for q in queues.values():
-        while not q.empty():
-            q.get_nowait()
-    for e in events.values():
-        e.clear()
 
 
 def run_gui(module, driver, queues, events):

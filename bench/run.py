@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from lumivar import protocol
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MiB = 1024 * 1024
@@ -128,7 +129,7 @@ def child_tick(rounds, batch):
 
     receipts, busy = Receipts(), Busy()
     queues, events = harness.host_objects()
-    queues["get_receipt"], events["get_receipt"] = receipts, busy
+    queues[protocol.RECEIPTS], events[protocol.BUSY] = receipts, busy
     result = {}
 
     def lines(box):

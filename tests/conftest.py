@@ -20,6 +20,9 @@ SUITE_HOME = os.environ["HOME"] = tempfile.mkdtemp(prefix="lumivar-test-home-")
 
 import pytest  # noqa: E402
 
+from window_driver import Recorder, ToolkitProxy, command_name, host_objects  # noqa: E402,F401
+from lumivar import protocol
+
 ON_WINDOWS = sys.platform == "win32"
 
 
@@ -141,7 +144,7 @@ def click(widget):
 
 
 # The window's own texts, as the tests compare them.
-MARKER = "$$$檢索報告完成$$$"
+MARKER = protocol.DONE
 DONE = "\n完成"
 HEADER = "檢索專利如下:\n\n"
 IDLE = "輸出檢索報告"
@@ -154,30 +157,6 @@ OLD = "上一次的訊息\n"
 # ---------------------------------------------------------------------------
 # Driving the real window of GUI(...)
 # ---------------------------------------------------------------------------
-
-COMMAND_NAMES = (
-    "button_event_001",
-    "button_event_003",
-    "button_event_004",
-    "button_event_005",
-    "button_event_006",
-    "button_event_007",
-    "button_event_008",
-    "aa",
-)
-
-
-class _ToolkitProxy:
-    """Stands in for the customtkinter module: everything is the real toolkit's
-    except CTk, which is the driver's own subclass."""
-
-    def __init__(self, real, ctk_class):
-        self._real = real
-        self.CTk = ctk_class
-
-    def __getattr__(self, name):
-        return getattr(self._real, name)
-
 
 class Session:
     """One call of GUI(...) under test control.
@@ -240,8 +219,8 @@ class Session:
         def recording_wrap(handler):
             wrapped = real_wrap(handler)
             # Each command carries its own name; anything else is numbered.
-            name = getattr(handler, "__name__", None)
-            if name not in COMMAND_NAMES or name in session.commands:
+            name = command_name(handler)
+            if name is None or name in session.commands:
                 name = f"extra{len(session.commands)}"
 
             if name == "aa":
@@ -262,7 +241,7 @@ class Session:
             session.commands[name] = call
             return call
 
-        monkeypatch.setattr(module, "customtkinter", _ToolkitProxy(customtkinter, DrivenCTk))
+        monkeypatch.setattr(module, "customtkinter", ToolkitProxy(customtkinter, DrivenCTk))
         monkeypatch.setattr(module, "Set_Table", recording_set_table)
         monkeypatch.setattr(module, "Set_Button", recording_set_button)
         monkeypatch.setattr(module, "try_except_log", recording_wrap)
@@ -364,55 +343,6 @@ def idle(s):
 class Ticks:
     def __init__(self, n=1):
         self.n = n
-
-
-class Recorder:
-    """A queue and event double that records the calls made on it."""
-
-    def __init__(self, name, log, fail=()):
-        self.name = name
-        self.log = log
-        self.fail = set(fail)
-        self.items = []
-        self._set = False
-
-    def _call(self, op, *args):
-        self.log.append((self.name, op) + args)
-        if op in self.fail:
-            raise RuntimeError(f"{self.name}.{op} refused")
-
-    def put(self, item):
-        self._call("put", item)
-        self.items.append(item)
-
-    def empty(self):
-        self._call("empty")
-        return not self.items
-
-    def get(self):
-        self._call("get")
-        return self.items.pop(0)
-
-    def set(self):
-        self._call("set")
-        self._set = True
-
-    def clear(self):
-        self._call("clear")
-        self._set = False
-
-    def is_set(self):
-        self._call("is_set")
-        return self._set
-
-
-def host_objects(log=None, fail=None):
-    """Queue and event doubles for the keys the window uses."""
-    log = [] if log is None else log
-    fail = fail or {}
-    queues = {k: Recorder(f"queue:{k}", log, fail.get(f"queue:{k}", ())) for k in ("起始數據", "get_receipt", "end")}
-    events = {k: Recorder(f"event:{k}", log, fail.get(f"event:{k}", ())) for k in ("get_receipt", "end")}
-    return queues, events, log
 
 
 @pytest.fixture

@@ -4,9 +4,11 @@ This module is imported by child processes started with the "spawn" method,
 so it must stay importable on its own: no toolkit, no GUI module.
 """
 
-REQUESTS = "起始數據"
-MESSAGES = "get_receipt"
-END = "end"
+from lumivar import protocol
+
+REQUESTS = protocol.REQUESTS
+MESSAGES = protocol.RECEIPTS
+END = protocol.END
 RECORDED = "recorded"
 
 

@@ -18,20 +18,20 @@ import openpyxl
 import pytest
 
 import lumivar
-from lumivar import host, worker
+from lumivar import host, protocol, worker
 
-DONE = "$$$檢索報告完成$$$"
+DONE = protocol.DONE
 FLAG = "LUMIVAR_TEST_STARTS"
 MOMENT = "LUMIVAR_TEST_KILL_AT"
 
 
 def make_request(patents, template=""):
     return {
-        "範本檔案路徑": str(template),
-        "專利檔案路徑": str(patents),
-        "文字大小比例": 1,
-        "中文文字字體": "標楷體",
-        "英文文字字體": "Calibri",
+        protocol.TEMPLATE_PATH: str(template),
+        protocol.PATENT_PATH: str(patents),
+        protocol.SIZE_RATIO: 1,
+        protocol.CJK_FONT: "標楷體",
+        protocol.LATIN_FONT: "Calibri",
     }
 
 
@@ -66,21 +66,21 @@ class FakeWindow:
         except BaseException as error:  # reported by the test, not swallowed
             self.error = error
         finally:
-            queues["end"].put(None)
-            events["end"].set()
-            queues["起始數據"].put(None)
+            queues[protocol.END].put(None)
+            events[protocol.END].set()
+            queues[protocol.REQUESTS].put(None)
 
     def run(self, queues, events, request, timeout=60):
         """One press of the button: busy on, request out, lines in until the marker."""
-        events["get_receipt"].set()
+        events[protocol.BUSY].set()
         if request is not None:
-            queues["起始數據"].put(request)
+            queues[protocol.REQUESTS].put(request)
         lines = []
         deadline = time.monotonic() + timeout
         while True:
-            lines.append(queues["get_receipt"].get(timeout=max(0.1, deadline - time.monotonic())))
+            lines.append(queues[protocol.RECEIPTS].get(timeout=max(0.1, deadline - time.monotonic())))
             if lines[-1] == DONE:
-                events["get_receipt"].clear()
+                events[protocol.BUSY].clear()
                 self.runs.append(lines)
                 return lines
 
@@ -189,7 +189,7 @@ def test_host_serves_the_window_and_exits_0(home, tmp_path, window):
     assert len(fake.workers_at_start) == 1
     process, alive = fake.workers_at_start[0]
     assert alive and isinstance(process, multiprocessing.context.SpawnProcess)
-    assert fake.keys == (["起始數據", "get_receipt", "end"], ["get_receipt", "end"])
+    assert fake.keys == ([protocol.REQUESTS, protocol.RECEIPTS, protocol.END], [protocol.BUSY, protocol.END])
     # It served the request and is gone now.
     assert process.exitcode == 0
     assert workers() == []
@@ -231,13 +231,13 @@ def test_a_worker_killed_at_any_moment_never_wedges_the_host(home, tmp_path, win
     def script(w, q, e):
         if moment == "idle":
             wait_for_starts(starts, 2)
-        e["get_receipt"].set()
-        q["起始數據"].put(make_request(patents))
-        q["起始數據"].put(make_request(patents))  # queued behind the first
+        e[protocol.BUSY].set()
+        q[protocol.REQUESTS].put(make_request(patents))
+        q[protocol.REQUESTS].put(make_request(patents))  # queued behind the first
         lines = []
         while lines.count(DONE) < 2:
-            lines.append(q["get_receipt"].get(timeout=60))
-        e["get_receipt"].clear()
+            lines.append(q[protocol.RECEIPTS].get(timeout=60))
+        e[protocol.BUSY].clear()
         runs.extend(split_runs(lines))
 
     fake = window(script)
@@ -279,10 +279,10 @@ def test_relay_slows_down_for_a_worker_that_keeps_dying(home):
     try:
         time.sleep(3)
         starts_while_idle = relay.starts
-        queues["起始數據"].put(make_request("p.xlsx"))  # a run starts: the next death is reported
-        lines = [queues["get_receipt"].get(timeout=20)]
+        queues[protocol.REQUESTS].put(make_request("p.xlsx"))  # a run starts: the next death is reported
+        lines = [queues[protocol.RECEIPTS].get(timeout=20)]
         while lines[-1] != DONE:
-            lines.append(queues["get_receipt"].get(timeout=20))
+            lines.append(queues[protocol.RECEIPTS].get(timeout=20))
     finally:
         relay.stop(2)
     # Restarts at once, then after 0.5 s, 1 s, 2 s...: a handful in 3 s, not

@@ -1,5 +1,7 @@
 """The report parameters and their defaults."""
 
+from lumivar import protocol
+
 
 def test_defaults_keys_order_and_exact_types(gui_module):
     pp = gui_module.Parameters()
@@ -8,9 +10,9 @@ def test_defaults_keys_order_and_exact_types(gui_module):
         ("顯示免用統一發票章", False),
         ("顯示負責人章", False),
         ("顯示日期", True),
-        ("文字大小比例", 1),
-        ("中文文字字體", "標楷體"),
-        ("英文文字字體", "Calibri"),
+        (protocol.SIZE_RATIO, 1),
+        (protocol.CJK_FONT, "標楷體"),
+        (protocol.LATIN_FONT, "Calibri"),
     ]
     assert [type(v) for _, v in items] == [bool, bool, bool, int, str, str]
     assert type(pp.parameters) is dict
@@ -18,6 +20,6 @@ def test_defaults_keys_order_and_exact_types(gui_module):
 
 def test_each_instance_owns_its_dictionary(gui_module):
     a, b = gui_module.Parameters(), gui_module.Parameters()
-    a.parameters["文字大小比例"] = 1.5
-    assert b.parameters["文字大小比例"] == 1
+    a.parameters[protocol.SIZE_RATIO] = 1.5
+    assert b.parameters[protocol.SIZE_RATIO] == 1
     assert gui_module.Parameters.__bases__ == (object,)

@@ -20,6 +20,7 @@ import pytest
 import fakes
 from conftest import (BUSY, click, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session,
                       host_objects)
+from lumivar import protocol
 
 
 
@@ -118,39 +119,12 @@ def red_text(box):
 
 def default_request(template, patents):
     return [
-        ("範本檔案路徑", template),
-        ("專利檔案路徑", patents),
-        ("文字大小比例", 1),
-        ("中文文字字體", "標楷體"),
-        ("英文文字字體", "Calibri"),
+        (protocol.TEMPLATE_PATH, template),
+        (protocol.PATENT_PATH, patents),
+        (protocol.SIZE_RATIO, 1),
+        (protocol.CJK_FONT, "標楷體"),
+        (protocol.LATIN_FONT, "Calibri"),
     ]
-
-
-class Faltering(Recorder):
-    """A Recorder whose operations named in `refusing` raise while it holds them."""
-
-    def __init__(self, name, log):
-        super().__init__(name, log)
-        self.refusing = set()
-
-    def _call(self, op, *args):
-        if op in self.refusing:
-            self.log.append((self.name, op) + args)
-            raise RuntimeError(f"{self.name}.{op} refused")
-        super()._call(op, *args)
-
-
-class ScriptedEvent(Recorder):
-    """An event whose next is_set() answers can be given in advance, as if the
-    worker changed it between two queries."""
-
-    def __init__(self, name, log):
-        super().__init__(name, log)
-        self.answers = []
-
-    def is_set(self):
-        self._call("is_set")
-        return self.answers.pop(0) if self.answers else self._set
 
 
 class Unprintable:
@@ -201,18 +175,18 @@ def test_a_press_sends_one_request_with_the_paths_as_typed_and_the_default_param
     queues, events, log = host_objects()
 
     def body(s, watch):
-        s.set_table.set("範本檔案路徑", template)
-        s.set_table.set("專利檔案路徑", patents)
+        s.set_table.set(protocol.TEMPLATE_PATH, template)
+        s.set_table.set(protocol.PATENT_PATH, patents)
         watch.press()
         yield watch.until(watch.mark() + 1)
 
     session.run(queues, events, watched(body))
-    request, closing = queues["起始數據"].items
+    request, closing = queues[protocol.REQUESTS].items
     assert closing is None
     assert list(request.items()) == default_request(template, patents)
-    assert type(request["文字大小比例"]) is int
+    assert type(request[protocol.SIZE_RATIO]) is int
     # the busy event is raised before the request leaves
-    assert log.index(("event:get_receipt", "set")) < log.index(("queue:起始數據", "put", request))
+    assert log.index((f"event:{protocol.BUSY}", "set")) < log.index((f"queue:{protocol.REQUESTS}", "put", request))
 
 
 def test_each_press_reads_the_report_parameters_afresh_into_a_new_request(session, gui_module, monkeypatch):
@@ -221,28 +195,28 @@ def test_each_press_reads_the_report_parameters_afresh_into_a_new_request(sessio
     queues, events, _ = host_objects()
 
     def body(s, watch):
-        s.set_table.set("範本檔案路徑", "a.xlsx")
-        s.set_table.set("專利檔案路徑", "b.xlsx")
+        s.set_table.set(protocol.TEMPLATE_PATH, "a.xlsx")
+        s.set_table.set(protocol.PATENT_PATH, "b.xlsx")
         watch.press()
         (pp,) = made
         changed = dict(pp.parameters)
-        changed.update({"文字大小比例": 1.25, "中文文字字體": "新細明體", "英文文字字體": "Times New Roman",
+        changed.update({protocol.SIZE_RATIO: 1.25, protocol.CJK_FONT: "新細明體", protocol.LATIN_FONT: "Times New Roman",
                         "顯示日期": False})
         pp.parameters = changed
-        s.set_table.set("專利檔案路徑", "c.xlsx")
+        s.set_table.set(protocol.PATENT_PATH, "c.xlsx")
         watch.press()
         yield watch.until(watch.mark() + 1)
 
     session.run(queues, events, watched(body))
-    first, second, _ = queues["起始數據"].items
+    first, second, _ = queues[protocol.REQUESTS].items
     assert first is not second
     assert list(first.items()) == default_request("a.xlsx", "b.xlsx")
     assert list(second.items()) == [
-        ("範本檔案路徑", "a.xlsx"),
-        ("專利檔案路徑", "c.xlsx"),
-        ("文字大小比例", 1.25),
-        ("中文文字字體", "新細明體"),
-        ("英文文字字體", "Times New Roman"),
+        (protocol.TEMPLATE_PATH, "a.xlsx"),
+        (protocol.PATENT_PATH, "c.xlsx"),
+        (protocol.SIZE_RATIO, 1.25),
+        (protocol.CJK_FONT, "新細明體"),
+        (protocol.LATIN_FONT, "Times New Roman"),
     ]
 
 
@@ -307,16 +281,16 @@ def test_a_run_shows_one_message_per_tick_and_the_idle_label_one_tick_after_the_
     def body(s, watch):
         pressed = watch.press()
         for message in messages:
-            queues["get_receipt"].put(message)
+            queues[protocol.RECEIPTS].put(message)
         yield watch.until(pressed + len(steps))
         seen["snaps"] = watch.snaps[pressed:pressed + len(steps)]
 
     session.run(queues, events, watched(body))
     assert seen["snaps"] == expected_snaps(HEADER, steps)
     # one get per message: the queue is only read when it reports a message
-    assert len(calls(log, "queue:get_receipt", "get")) == len(messages)
-    assert len(calls(log, "event:get_receipt", "clear")) == messages.count(MARKER)
-    assert not events["get_receipt"]._set
+    assert len(calls(log, f"queue:{protocol.RECEIPTS}", "get")) == len(messages)
+    assert len(calls(log, f"event:{protocol.BUSY}", "clear")) == messages.count(MARKER)
+    assert not events[protocol.BUSY]._set
 
 
 def test_ten_messages_put_at_once_appear_one_per_tick_in_order_and_the_label_cycles_on(session):
@@ -327,7 +301,7 @@ def test_ten_messages_put_at_once_appear_one_per_tick_in_order_and_the_label_cyc
     def body(s, watch):
         pressed = watch.press()
         for message in messages:
-            queues["get_receipt"].put(message)
+            queues[protocol.RECEIPTS].put(message)
         yield watch.until(pressed + 13)
         seen["snaps"] = watch.snaps[pressed:pressed + 13]
         seen["periods"] = watch.periods
@@ -336,7 +310,7 @@ def test_ten_messages_put_at_once_appear_one_per_tick_in_order_and_the_label_cyc
     # after the tenth message the queue stays empty and the animation goes on
     steps = [(BUSY[i % 3], messages[i] + "\n" if i < 10 else "") for i in range(13)]
     assert seen["snaps"] == expected_snaps(HEADER, steps)
-    assert events["get_receipt"]._set
+    assert events[protocol.BUSY]._set
     assert seen["periods"] == {500}
 
 
@@ -365,12 +339,11 @@ def test_a_label_changed_by_someone_else_is_replaced_on_the_next_tick(session, b
 ])
 def test_an_idle_tick_asks_the_busy_event_twice_before_showing_the_idle_label(session, answers, label):
     queues, events, log = host_objects()
-    events["get_receipt"] = ScriptedEvent("event:get_receipt", log)
     seen = {}
 
     def body(s, watch):
         pressed = watch.press()
-        watch.at(pressed + 2, lambda: events["get_receipt"].answers.extend(answers))
+        watch.at(pressed + 2, lambda: events[protocol.BUSY].answers.extend(answers))
         yield watch.until(pressed + 4)
         seen["labels"] = [lab for lab, _ in watch.snaps[pressed:pressed + 4]]
 
@@ -390,13 +363,13 @@ def test_a_second_press_during_a_run_sends_again_and_restarts_the_text_box(sessi
 
     def body(s, watch):
         first = watch.press()
-        queues["get_receipt"].put("第一次 1")
-        queues["get_receipt"].put("第一次 2")
+        queues[protocol.RECEIPTS].put("第一次 1")
+        queues[protocol.RECEIPTS].put("第一次 2")
         yield watch.until(first + 2)
         seen["before"] = s.text()
         second = watch.press()
-        queues["get_receipt"].put("第二次 1")
-        queues["get_receipt"].put(MARKER)
+        queues[protocol.RECEIPTS].put("第二次 1")
+        queues[protocol.RECEIPTS].put(MARKER)
         yield watch.until(second + 3)
         seen["snaps"] = watch.snaps[second:second + 3]
         seen["busy ticks before"] = second - first
@@ -406,9 +379,9 @@ def test_a_second_press_during_a_run_sends_again_and_restarts_the_text_box(sessi
     # the animation simply goes on through the second press
     n = seen["busy ticks before"]
     assert seen["snaps"] == expected_snaps(HEADER, [(BUSY[n % 3], "第二次 1\n"), (BUSY[(n + 1) % 3], DONE), (IDLE, "")])
-    first, second, closing = queues["起始數據"].items
+    first, second, closing = queues[protocol.REQUESTS].items
     assert first == second and first is not second and closing is None
-    assert len(calls(log, "event:get_receipt", "set")) == 2
+    assert len(calls(log, f"event:{protocol.BUSY}", "set")) == 2
 
 
 # ---------------------------------------------------------------------------
@@ -424,13 +397,13 @@ class _Raising:
 
 
 def _refuse_put(s, queues):
-    queues["起始數據"].fail.add("put")
-    return lambda: queues["起始數據"].fail.discard("put")
+    queues[protocol.REQUESTS].fail.add("put")
+    return lambda: queues[protocol.REQUESTS].fail.discard("put")
 
 
 def _remove_request_queue(s, queues):
-    request_queue = queues.pop("起始數據")
-    return lambda: queues.__setitem__("起始數據", request_queue)
+    request_queue = queues.pop(protocol.REQUESTS)
+    return lambda: queues.__setitem__(protocol.REQUESTS, request_queue)
 
 
 def _refuse_clearing(s, queues):
@@ -466,7 +439,7 @@ def test_a_failure_while_sending_or_preparing_the_box_adds_a_red_line_and_the_er
         undo = breakage(s, queues)
         pressed = watch.press()
         undo()
-        seen["busy after the press"] = events["get_receipt"]._set
+        seen["busy after the press"] = events[protocol.BUSY]._set
         yield watch.until(pressed + 2)
         seen["labels"] = [label for label, _ in watch.snaps[pressed:pressed + 2]]
         seen["text"] = s.text()
@@ -478,7 +451,7 @@ def test_a_failure_while_sending_or_preparing_the_box_adds_a_red_line_and_the_er
     assert seen["red"] == [ERROR_LINE]
     assert seen["red colour"] == "red"
     assert logged_errors(caplog) == []
-    requests = [item for item in queues["起始數據"].items if item is not None]
+    requests = [item for item in queues[protocol.REQUESTS].items if item is not None]
     assert len(requests) == (1 if sent else 0)
     # a request on its way keeps the animation; one that never left stops it
     assert seen["busy after the press"] is sent
@@ -494,13 +467,13 @@ def test_a_refused_press_during_a_running_report_leaves_that_report_busy(session
         undo = _refuse_put(s, queues)
         pressed = watch.press()  # the second request never leaves
         undo()
-        seen["busy after the press"] = events["get_receipt"]._set
+        seen["busy after the press"] = events[protocol.BUSY]._set
         yield watch.until(pressed + 2)
         seen["labels"] = [label for label, _ in watch.snaps[pressed:pressed + 2]]
 
     session.run(queues, events, watched(body))
     assert seen == {"busy after the press": True, "labels": ["輸出中.", "輸出中.."]}
-    assert [op for name, op, *_ in log if name == "event:get_receipt" and op in ("set", "clear")] == ["set", "set"]
+    assert [op for name, op, *_ in log if name == f"event:{protocol.BUSY}" and op in ("set", "clear")] == ["set", "set"]
 
 
 def _parameters_without(gui_module, key):
@@ -525,7 +498,7 @@ def _unreadable_table(gui_module):
 
 
 @pytest.mark.parametrize("names, events_without_busy, error", [
-    pytest.param(lambda gui: {"Parameters": _parameters_without(gui, "英文文字字體")}, False,
+    pytest.param(lambda gui: {"Parameters": _parameters_without(gui, protocol.LATIN_FONT)}, False,
                  (KeyError, "'英文文字字體'"), id="a-report-parameter-missing"),
     pytest.param(lambda gui: {"Set_Table": _unreadable_table(gui)}, False,
                  (RuntimeError, "the entry table cannot be read"), id="entry-table-fails"),
@@ -536,7 +509,7 @@ def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_noth
     s = driven(**names(gui_module))
     queues, events, log = host_objects()
     if events_without_busy:
-        del events["get_receipt"]
+        del events[protocol.BUSY]
     seen = {}
 
     def body(s, watch):
@@ -547,13 +520,13 @@ def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_noth
 
     s.run(queues, events, watched(body))
     assert seen["snaps"] == [(IDLE, OLD), (IDLE, OLD)]
-    assert queues["起始數據"].items == [None]
+    assert queues[protocol.REQUESTS].items == [None]
     (record,) = logged_errors(caplog)
     kind, text = error
     assert isinstance(record.exc_info[1], kind) and str(record.exc_info[1]) == text
     if not events_without_busy:
         # raised at the start of the press, withdrawn when the request could not be built
-        ops = [entry[1] for entry in log if entry[0] == "event:get_receipt" and entry[1] in ("set", "clear")]
+        ops = [entry[1] for entry in log if entry[0] == f"event:{protocol.BUSY}" and entry[1] in ("set", "clear")]
         assert ops == ["set", "clear"]
 
 
@@ -604,14 +577,14 @@ def test_a_message_without_text_is_lost_and_the_next_one_shows_on_the_next_tick(
     def body(s, watch):
         pressed = watch.press()
         for message in ("之前", Unprintable(), "之後", MARKER):
-            queues["get_receipt"].put(message)
+            queues[protocol.RECEIPTS].put(message)
         yield watch.until(pressed + 5)
         seen["snaps"] = watch.snaps[pressed:pressed + 5]
 
     session.run(queues, events, watched(body))
     assert seen["snaps"] == expected_snaps(HEADER, [
         ("輸出中.", "之前\n"), ("輸出中..", ""), ("輸出中...", "之後\n"), ("輸出中.", DONE), (IDLE, "")])
-    assert queues["get_receipt"].items == []
+    assert queues[protocol.RECEIPTS].items == []
     assert logged_errors(caplog) == []
 
 
@@ -629,15 +602,15 @@ def test_when_the_completion_cannot_be_written_the_run_goes_on(session):
 
         s.textbox.insert = insert
         pressed = watch.press()
-        queues["get_receipt"].put(MARKER)
-        queues["get_receipt"].put("之後")
+        queues[protocol.RECEIPTS].put(MARKER)
+        queues[protocol.RECEIPTS].put("之後")
         yield watch.until(pressed + 3)
         seen["snaps"] = watch.snaps[pressed:pressed + 3]
         del s.textbox.insert
 
     session.run(queues, events, watched(body))
     assert seen["snaps"] == expected_snaps(HEADER, [("輸出中.", ""), ("輸出中..", "之後\n"), ("輸出中...", "")])
-    assert events["get_receipt"]._set
+    assert events[protocol.BUSY]._set
 
 
 # ---------------------------------------------------------------------------
@@ -673,23 +646,21 @@ def test_a_failing_step_of_a_tick_is_silent_and_the_ticks_go_on(driven, gui_modu
     buttons = _faltering_buttons(gui_module)
     s = driven(Set_Button=buttons)
     queues, events, log = host_objects()
-    events["get_receipt"] = Faltering("event:get_receipt", log)
-    queues["get_receipt"] = Faltering("queue:get_receipt", log)
 
     def refuse(on):
         if failing == "buttons":
             buttons.refusing = on
         else:
-            target = events["get_receipt"] if failing == "event" else queues["get_receipt"]
+            target = events[protocol.BUSY] if failing == "event" else queues[protocol.RECEIPTS]
             op = "is_set" if failing == "event" else "empty"
-            (target.refusing.add if on else target.refusing.discard)(op)
+            (target.fail.add if on else target.fail.discard)(op)
 
     seen = {}
 
     def body(s, watch):
         pressed = watch.press()
         for message in ("一", "二", "三", MARKER):
-            queues["get_receipt"].put(message)
+            queues[protocol.RECEIPTS].put(message)
         watch.at(pressed + 1, lambda: refuse(True))
         watch.at(pressed + 3, lambda: refuse(False))
         yield watch.until(pressed + len(steps))
@@ -709,7 +680,7 @@ def test_a_failing_rearm_stops_the_polling_and_is_logged(session, caplog):
         watch.refuse_rearm_at = pressed + 2
         yield watch.until(pressed + 2)
         ticks = s.ticks
-        queues["get_receipt"].put("不會出現")
+        queues[protocol.RECEIPTS].put("不會出現")
         yield 300  # fifteen tick periods
         seen["extra ticks"] = s.ticks - ticks
         seen["label"] = watch.button.cget("text")
@@ -743,8 +714,8 @@ def host_with_worker(kind, messages):
                 make_queue, make_event = manager.Queue, manager.Event
             else:
                 make_queue, make_event = context.Queue, context.Event
-        queues = {key: make_queue() for key in ("起始數據", "get_receipt", "end")}
-        events = {key: make_event() for key in ("get_receipt", "end")}
+        queues = {key: make_queue() for key in (protocol.REQUESTS, protocol.RECEIPTS, protocol.END)}
+        events = {key: make_event() for key in (protocol.BUSY, protocol.END)}
         recorded, ready = make_queue(), make_event()
         args = (dict(queues, recorded=recorded), events, messages, ready)
         if kind == "threading":
@@ -770,8 +741,8 @@ def test_a_clicked_report_run_through_a_real_worker(session, kind):
 
     with host_with_worker(kind, WORKER_MESSAGES) as host:
         def body(s, watch):
-            s.set_table.set("範本檔案路徑", " C:/範本/報告格式.xlsx")
-            s.set_table.set("專利檔案路徑", "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
+            s.set_table.set(protocol.TEMPLATE_PATH, " C:/範本/報告格式.xlsx")
+            s.set_table.set(protocol.PATENT_PATH, "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
             yield lambda: watch.button.winfo_viewable()
             click(watch.button)
             yield host.ready.is_set
@@ -782,14 +753,14 @@ def test_a_clicked_report_run_through_a_real_worker(session, kind):
         session.run(host.queues, host.events, watched(body), timeout=40)
         request = host.recorded.get(timeout=30)
         closing = host.recorded.get(timeout=30)
-        seen["busy at the end"] = host.events["get_receipt"].is_set()
+        seen["busy at the end"] = host.events[protocol.BUSY].is_set()
     if kind != "threading":
         assert host.worker.exitcode == 0
     assert not host.worker.is_alive()
 
     assert list(request.items()) == default_request(
         " C:/範本/報告格式.xlsx", "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
-    assert closing == {"起始數據": None, "end event set before it": True, "end": None}
+    assert closing == {protocol.REQUESTS: None, "end event set before it": True, protocol.END: None}
 
     # every tick shows at most one more message, in order; once the worker has
     # delivered them all, exactly one per tick

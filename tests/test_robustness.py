@@ -100,6 +100,7 @@ from hypothesis import strategies as st
 import fakes
 from conftest import (BUSY, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, ON_WINDOWS, Recorder, Session, Ticks,
                       host_objects, idle, moves_home)
+from lumivar import protocol
 
 REFUSED_TICK = "the timer refused the next tick"
 WORKBOOK = "檢索專利公開號.xlsx"
@@ -122,10 +123,10 @@ def os_error(code, path=None):
 
 
 def signals(log):
-    return [entry for entry in log if entry[0] in ("queue:end", "event:end") or entry[:2] == ("queue:起始數據", "put")]
+    return [entry for entry in log if entry[0] in ("queue:end", "event:end") or entry[:2] == (f"queue:{protocol.REQUESTS}", "put")]
 
 
-END_SIGNALS = [("queue:end", "put", None), ("event:end", "set"), ("queue:起始數據", "put", None)]
+END_SIGNALS = [("queue:end", "put", None), ("event:end", "set"), (f"queue:{protocol.REQUESTS}", "put", None)]
 
 
 class Service:
@@ -200,38 +201,6 @@ class Stepper:
         self.hold = False
         self.tick()
         yield Ticks(ticks)
-
-
-class Refusals:
-    """Which calls of a double refuse: op -> list of per-call answers, each
-    None (carry on), "raise" (raise before acting) or "take" (act, then raise)."""
-
-    def __init__(self):
-        self.plan = collections.defaultdict(list)
-
-    def next(self, op):
-        return self.plan[op].pop(0) if self.plan[op] else None
-
-
-class RefusingRecorder(Recorder):
-    """A Recorder whose calls refuse as its `refusals` say."""
-
-    def __init__(self, name, log):
-        super().__init__(name, log)
-        self.refusals = Refusals()
-
-    def _call(self, op, *args):
-        super()._call(op, *args)
-        answer = self.refusals.next(op)
-        if answer == "raise":
-            raise RuntimeError(f"{self.name}.{op} refused")
-        return answer
-
-    def get(self):
-        if self._call("get") == "take":
-            self.items.pop(0)
-            raise RuntimeError(f"{self.name}.get lost its message")
-        return self.items.pop(0)
 
 
 class RecordingTextbox(customtkinter.CTkTextbox):
@@ -605,8 +574,8 @@ def _refuse_signal(key, kind):
 
 
 def _no_end_event(gui, mp, queues, events):
-    del events["end"]
-    return Session(gui, mp), KeyError("end")
+    del events[protocol.END]
+    return Session(gui, mp), KeyError(protocol.END)
 
 
 WINDOW_STEP_FAILURES = {
@@ -620,8 +589,8 @@ WINDOW_STEP_FAILURES = {
     "option-menu": (_fail_toolkit("CTkOptionMenu"), []),
     "first-tick": (_fail_window_method("after"), []),
     "event-loop": (_fail_window_method("mainloop"), []),
-    "end-queue": (_refuse_signal("end", "queue"), END_SIGNALS[:1]),
-    "request-queue-end-marker": (_refuse_signal("起始數據", "queue"), END_SIGNALS),
+    "end-queue": (_refuse_signal(protocol.END, "queue"), END_SIGNALS[:1]),
+    "request-queue-end-marker": (_refuse_signal(protocol.REQUESTS, "queue"), END_SIGNALS),
     "no-end-event": (_no_end_event, END_SIGNALS[:1]),
 }
 
@@ -649,13 +618,13 @@ def test_a_failing_step_of_the_window_reaches_the_host_and_the_next_window_works
         def script(s):
             yield from idle(s)
             s.commands["button_event_001"]()
-            queues["get_receipt"].put(MARKER)
+            queues[protocol.RECEIPTS].put(MARKER)
             yield Ticks(2)
 
         again.run(queues, events, script)
     assert signals(log)[-3:] == END_SIGNALS
-    assert len([item for item in queues["起始數據"].items if item is not None]) == 1
-    assert events["get_receipt"]._set is False  # the marker was shown and the run ended
+    assert len([item for item in queues[protocol.REQUESTS].items if item is not None]) == 1
+    assert events[protocol.BUSY]._set is False  # the marker was shown and the run ended
 
 
 # ---------------------------------------------------------------- output command
@@ -665,20 +634,6 @@ class Unsayable(Exception):
 
     def __str__(self):
         raise ValueError("this error has no text")
-
-
-class RefusingQueue(Recorder):
-    """A request queue that refuses every request (and takes the end marker)."""
-
-    def __init__(self, name, log, error):
-        super().__init__(name, log)
-        self.error = error
-
-    def put(self, item):
-        if item is None:
-            return super().put(item)
-        self._call("put", item)
-        raise self.error
 
 
 @pytest.mark.parametrize("put_error, refuse, logged", [
@@ -691,7 +646,8 @@ def test_a_failing_error_report_goes_to_the_logger_and_skips_the_tag(gui_module,
     s = Session(gui_module, monkeypatch)
     box = recording_textbox(s, monkeypatch, refuse)
     queues, events, log = host_objects()
-    queues["起始數據"] = RefusingQueue("queue:起始數據", log, put_error)
+    queues[protocol.REQUESTS].error = put_error
+    queues[protocol.REQUESTS].plan["put"] = ["raise"]
     seen = {}
 
     def script(s):
@@ -713,8 +669,8 @@ def test_a_failing_error_report_goes_to_the_logger_and_skips_the_tag(gui_module,
                     "tags": [], "rearms": [1, 1], "label": IDLE}
     (record,) = logged_errors(caplog)
     assert (type(record.exc_info[1]), str(record.exc_info[1])) == logged
-    assert [e for e in log if e[0] == "event:get_receipt" and e[1] in ("set", "clear")] == [
-        ("event:get_receipt", "set"), ("event:get_receipt", "clear")]
+    assert [e for e in log if e[0] == f"event:{protocol.BUSY}" and e[1] in ("set", "clear")] == [
+        (f"event:{protocol.BUSY}", "set"), (f"event:{protocol.BUSY}", "clear")]
 
 
 @pytest.mark.parametrize("error", [RuntimeError("no tags today"), HostPanic("not even an ordinary error")],
@@ -725,7 +681,7 @@ def test_a_failing_tag_configuration_is_ignored(gui_module, monkeypatch, home, c
     box = recording_textbox(s, monkeypatch, {"tag_config": lambda tag: error})
     queues, events, log = host_objects()
     if send == "refused":
-        queues["起始數據"] = RefusingQueue("queue:起始數據", log, RuntimeError("queue:起始數據.put refused"))
+        queues[protocol.REQUESTS].plan["put"] = ["raise"]
     seen = {}
 
     def script(s):
@@ -741,7 +697,7 @@ def test_a_failing_tag_configuration_is_ignored(gui_module, monkeypatch, home, c
     expected = HEADER if send == "sent" else OLD + ERROR_LINE + "queue:起始數據.put refused\n"
     assert seen == {"result": None, "text": expected, "tags": [("red_tag", {"foreground": "red"})]}
     assert logged_errors(caplog) == []
-    assert len([item for item in queues["起始數據"].items if item is not None]) == (1 if send == "sent" else 0)
+    assert len([item for item in queues[protocol.REQUESTS].items if item is not None]) == (1 if send == "sent" else 0)
 
 
 # ---------------------------------------------------------------- progress monitor
@@ -771,7 +727,7 @@ def test_a_failing_label_step_leaves_the_label_and_the_messages_go_on(gui_module
     s = Session(gui_module, monkeypatch)
     queues, events, log = host_objects()
     if case == "no-busy-event":
-        del events["get_receipt"]
+        del events[protocol.BUSY]
     seen = {"labels": [], "texts": [], "rearms": []}
 
     def script(s):
@@ -781,9 +737,9 @@ def test_a_failing_label_step_leaves_the_label_and_the_messages_go_on(gui_module
         if case == "no-busy-event":
             button.configure(text="別的文字")  # an idle tick would put the idle label back
         else:
-            events["get_receipt"].set()  # busy: a working tick would animate the label
+            events[protocol.BUSY].set()  # busy: a working tick would animate the label
         for message in ("一", "二", MARKER):
-            queues["get_receipt"].put(message)
+            queues[protocol.RECEIPTS].put(message)
         for _ in range(4):
             seen["rearms"].append(stepper.tick())
             seen["labels"].append(button.cget("text"))
@@ -819,18 +775,16 @@ def test_a_failing_message_step_loses_at_most_the_message_taken(gui_module, monk
     recording_textbox(s, monkeypatch, {"insert": lambda t: t == refused_text and RuntimeError("no room for it")})
     queues, events, log = host_objects()
     if refusals is None and refused_text is None:
-        del queues["get_receipt"]
-    else:
-        queues["get_receipt"] = RefusingRecorder("queue:get_receipt", log)
+        del queues[protocol.RECEIPTS]
     seen = {"labels": [], "texts": [], "rearms": []}
 
     def script(s):
         stepper = Stepper(s)
         yield from stepper.start()
-        if "get_receipt" in queues:
-            queues["get_receipt"].refusals.plan["get"] = list(refusals or [])
+        if protocol.RECEIPTS in queues:
+            queues[protocol.RECEIPTS].plan["get"] = list(refusals or [])
             for message in ("一", "二", "三", MARKER):
-                queues["get_receipt"].put(message)
+                queues[protocol.RECEIPTS].put(message)
         s.commands["button_event_001"]()
         for _ in texts:
             seen["rearms"].append(stepper.tick())
@@ -861,7 +815,7 @@ def test_a_text_message_of_a_subclass_is_shown_with_exactly_one_line_break(sessi
         stepper = Stepper(s)
         yield from stepper.start()
         for message in (JoinsItsOwnWay("第一筆"), "第二筆"):
-            queues["get_receipt"].put(message)
+            queues[protocol.RECEIPTS].put(message)
         stepper.tick()
         stepper.tick()
         seen["text"] = s.text()
@@ -974,7 +928,7 @@ def test_copyright_notice_failures_are_printed_and_never_raise(gui_module, monke
     assert logged_errors(caplog) == []
 
 
-@pytest.mark.parametrize("command, entry", [("button_event_006", "範本檔案路徑"), ("button_event_007", "專利檔案路徑")])
+@pytest.mark.parametrize("command, entry", [("button_event_006", protocol.TEMPLATE_PATH), ("button_event_007", protocol.PATENT_PATH)])
 def test_a_path_the_table_refuses_goes_to_the_logger(gui_module, monkeypatch, home, caplog, command, entry):
     error = RuntimeError("the table refused the path")
 
@@ -1012,12 +966,12 @@ def test_a_path_the_table_refuses_goes_to_the_logger(gui_module, monkeypatch, ho
 # ---------------------------------------------------------------- settings dialog
 
 def _without_english_font(s, mp, pp):
-    del pp.parameters["英文文字字體"]
-    return KeyError("英文文字字體"), ["CTkLabel:英文字體設定", "CTkOptionMenu"]
+    del pp.parameters[protocol.LATIN_FONT]
+    return KeyError(protocol.LATIN_FONT), ["CTkLabel:英文字體設定", "CTkOptionMenu"]
 
 
 def _ratio_that_cannot_be_scaled(s, mp, pp):
-    pp.parameters["文字大小比例"] = None
+    pp.parameters[protocol.SIZE_RATIO] = None
     return (TypeError("unsupported operand type(s) for *: 'NoneType' and 'int'"),
             ["CTkLabel:英文字體設定", "CTkOptionMenu", "CTkLabel:中文字體設定", "CTkOptionMenu", "CTkLabel:文字大小比例"])
 
@@ -1070,8 +1024,8 @@ class RefusingParameters(dict):
 
 
 @pytest.mark.parametrize("refused, unreadable_menu, stored_chinese", [
-    pytest.param("中文文字字體", False, "標楷體", id="chinese-font-refused"),
-    pytest.param("英文文字字體", False, "新細明體", id="english-font-refused"),
+    pytest.param(protocol.CJK_FONT, False, "標楷體", id="chinese-font-refused"),
+    pytest.param(protocol.LATIN_FONT, False, "新細明體", id="english-font-refused"),
     pytest.param(None, True, "標楷體", id="chinese-menu-unreadable"),
 ])
 def test_a_font_that_cannot_be_stored_reaches_the_toolkit_and_the_ratio_stays(
@@ -1098,14 +1052,14 @@ def test_a_font_that_cannot_be_stored_reaches_the_toolkit_and_the_ratio_stays(
             chinese.get = _raiser(RuntimeError("the menu cannot be read"))
         s.app.after_idle(confirm.invoke)  # the toolkit runs the command, as on a click
         yield lambda: reported
-        seen["parameters"] = {k: pp.parameters[k] for k in ("文字大小比例", "中文文字字體", "英文文字字體")}
+        seen["parameters"] = {k: pp.parameters[k] for k in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)}
         seen["open"] = top.winfo_exists()
 
     s.run(*host_objects()[:2], script)
     (error,) = reported
     expected = "the menu cannot be read" if unreadable_menu else f"{refused} cannot be stored"
     assert (type(error), str(error)) == (RuntimeError, expected)
-    assert seen == {"parameters": {"文字大小比例": 1.5, "中文文字字體": stored_chinese, "英文文字字體": "Calibri"}, "open": 1}
+    assert seen == {"parameters": {protocol.SIZE_RATIO: 1.5, protocol.CJK_FONT: stored_chinese, protocol.LATIN_FONT: "Calibri"}, "open": 1}
     assert logged_errors(caplog) == []
 
 
@@ -1318,11 +1272,11 @@ class RaisingMapping:
         raise make_error(self.error)
 
 
-NOT_MAPPINGS = {"int": lambda: 3, "list": lambda: ["get_receipt", "end"], "text": lambda: "X", "None": lambda: None,
+NOT_MAPPINGS = {"int": lambda: 3, "list": lambda: [protocol.RECEIPTS, protocol.END], "text": lambda: "X", "None": lambda: None,
                 "tuple": lambda: ("end",), "set": lambda: {"end"}, "bytes": lambda: b"end"}
 
-QUEUE_KEYS = ("起始數據", "get_receipt", "end")
-EVENT_KEYS = ("get_receipt", "end")
+QUEUE_KEYS = (protocol.REQUESTS, protocol.RECEIPTS, protocol.END)
+EVENT_KEYS = (protocol.BUSY, protocol.END)
 
 
 def build_mapping(recipe, kind, log):
@@ -1410,8 +1364,8 @@ PARAMETER_VALUE = st.one_of(st.tuples(st.just("plain"), st.one_of(SAFE_TEXT, st.
                             st.tuples(st.just("odd"), ODD))
 PARAMETERS = st.one_of(
     st.none(),
-    st.fixed_dictionaries({}, optional={key: PARAMETER_VALUE for key in ("文字大小比例", "中文文字字體", "英文文字字體")}),
-    st.just({"文字大小比例": ("plain", 1), "中文文字字體": ("plain", "標楷體"), "英文文字字體": ("plain", "Calibri")}),
+    st.fixed_dictionaries({}, optional={key: PARAMETER_VALUE for key in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)}),
+    st.just({protocol.SIZE_RATIO: ("plain", 1), protocol.CJK_FONT: ("plain", "標楷體"), protocol.LATIN_FONT: ("plain", "Calibri")}),
 )
 
 STEPS = st.lists(st.one_of(
@@ -1427,7 +1381,7 @@ EVERY_KIND_OF_MESSAGE = (
     ("dict", {key: ("double", ({}, {})) for key in QUEUE_KEYS}),
     ("dict", {key: ("double", ({}, {})) for key in EVENT_KEYS}),
     ("C:/範本.xlsx", "專利.xlsx"),
-    {"文字大小比例": ("plain", 1), "中文文字字體": ("plain", "標楷體"), "英文文字字體": ("plain", "Calibri")},
+    {protocol.SIZE_RATIO: ("plain", 1), protocol.CJK_FONT: ("plain", "標楷體"), protocol.LATIN_FONT: ("plain", "Calibri")},
     [("text", "第一筆"), ("5 MB", None), ("int", 3), ("unprintable", ("ValueError", "")), ("float", float("nan")),
      ("bytes", b"\x00\xff"), ("uncomparable", ("HostPanic", "")), ("textless", None), ("look-alike", MARKER + "\n"),
      ("plain text subclass", "子類"), ("None", None), ("tuple", [1, 2])],
@@ -1477,7 +1431,7 @@ class ReferenceWindow:
         return []
 
     def press(self):
-        busy = self.E["get_receipt"]
+        busy = self.E[protocol.RECEIPTS]
         was_busy = False
         try:
             was_busy = bool(busy.is_set())
@@ -1495,19 +1449,19 @@ class ReferenceWindow:
 
         try:
             sss = {}
-            sss["範本檔案路徑"] = self.table[0]
-            sss["專利檔案路徑"] = self.table[1]
+            sss[protocol.TEMPLATE_PATH] = self.table[0]
+            sss[protocol.PATENT_PATH] = self.table[1]
             parameters = self.parameters
-            sss["文字大小比例"] = parameters["文字大小比例"]
-            sss["中文文字字體"] = parameters["中文文字字體"]
-            sss["英文文字字體"] = parameters["英文文字字體"]
+            sss[protocol.SIZE_RATIO] = parameters[protocol.SIZE_RATIO]
+            sss[protocol.CJK_FONT] = parameters[protocol.CJK_FONT]
+            sss[protocol.LATIN_FONT] = parameters[protocol.LATIN_FONT]
         except BaseException:
             withdraw()
             raise
         error = None
         try:
             try:
-                self.Q["起始數據"].put(sss)
+                self.Q[protocol.REQUESTS].put(sss)
                 sent = True
                 self.text, self.red = "", []
                 self.insert(HEADER)
@@ -1524,7 +1478,7 @@ class ReferenceWindow:
 
     def tick(self, refuse_rearm=False):
         try:
-            busy = self.E["get_receipt"]
+            busy = self.E[protocol.RECEIPTS]
             if busy.is_set() == True:  # noqa: E712 - compared with true, as described
                 if self.label == BUSY[0]:
                     self.label = BUSY[1]
@@ -1539,14 +1493,14 @@ class ReferenceWindow:
         except BaseException:
             pass
         try:
-            messages = self.Q["get_receipt"]
+            messages = self.Q[protocol.RECEIPTS]
             if messages.empty() == False:  # noqa: E712
                 PAPN = messages.get()
                 if PAPN != MARKER:
                     self.insert(str(PAPN) + "\n")
                 else:
                     self.insert(DONE)
-                    self.E["get_receipt"].clear()
+                    self.E[protocol.RECEIPTS].clear()
         except BaseException:
             pass
         if refuse_rearm:
@@ -1554,9 +1508,9 @@ class ReferenceWindow:
         self.rearms += 1
 
     def close(self):
-        self.Q["end"].put(None)
-        self.E["end"].set()
-        self.Q["起始數據"].put(None)
+        self.Q[protocol.END].put(None)
+        self.E[protocol.END].set()
+        self.Q[protocol.REQUESTS].put(None)
 
 
 def describe(escaped):
@@ -1612,14 +1566,14 @@ def check_case(s, stepper, pp, error_log, switches, case):
     ref_q, ref_doubles = build_mapping(queue_recipe, "queue", ref_log)
     ref_e, _ = build_mapping(event_recipe, "event", ref_log)
     for doubles in (real_doubles, ref_doubles):
-        if "get_receipt" in doubles:
-            doubles["get_receipt"].items.extend(make_message(m) for m in messages)
+        if protocol.RECEIPTS in doubles:
+            doubles[protocol.RECEIPTS].items.extend(make_message(m) for m in messages)
 
     # the real window, brought to the reference's starting point
     s.textbox.delete("1.0", "end")
     s.set_button.configure(IDLE, text=IDLE)
-    s.set_table.set("範本檔案路徑", table[0])
-    s.set_table.set("專利檔案路徑", table[1])
+    s.set_table.set(protocol.TEMPLATE_PATH, table[0])
+    s.set_table.set(protocol.PATENT_PATH, table[1])
     pp.parameters = make_parameters(parameter_recipe)
     RecordingTextbox.tag_calls.clear()
     switches[0].current, switches[1].current = real_q, real_e
@@ -1632,8 +1586,8 @@ def check_case(s, stepper, pp, error_log, switches, case):
             expected = ref.run(ref.press)
         elif step[0] == "message":
             for doubles in (real_doubles, ref_doubles):
-                if "get_receipt" in doubles:
-                    doubles["get_receipt"].items.append(make_message(step[1]))
+                if protocol.RECEIPTS in doubles:
+                    doubles[protocol.RECEIPTS].items.append(make_message(step[1]))
             real = expected = []
         else:
             refuse = step[0] == "tick, re-arm refused"
@@ -1681,7 +1635,7 @@ def test_hostile_host_objects_behave_as_the_reference_window_says(gui_module, mo
             switches[0].current, switches[1].current = benign_queues, benign_events
         # the timer still drives the monitor
         s.textbox.delete("1.0", "end")
-        benign_queues["get_receipt"].put("還在")
+        benign_queues[protocol.RECEIPTS].put("還在")
         yield from stepper.release(3)
         seen["after"] = s.text()
         seen["periods"] = stepper.periods
@@ -1696,7 +1650,7 @@ def test_hostile_host_objects_behave_as_the_reference_window_says(gui_module, mo
 HOST_ARGUMENTS = st.tuples(mapping_recipes(QUEUE_KEYS, fixed=True), mapping_recipes(EVENT_KEYS, fixed=True),
                            st.lists(MESSAGES, max_size=3))
 
-DEFAULT_PARAMETERS = {"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri"}
+DEFAULT_PARAMETERS = {protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體", protocol.LATIN_FONT: "Calibri"}
 
 
 @settings(max_examples=20, deadline=None, database=None, suppress_health_check=list(HealthCheck))
@@ -1710,8 +1664,8 @@ def test_any_host_arguments_keep_the_timer_and_end_as_the_reference_says(gui_mod
     real_log, ref_log = [], []
     queues, doubles = build_mapping(queue_recipe, "queue", real_log)
     events, _ = build_mapping(event_recipe, "event", real_log)
-    if "get_receipt" in doubles:
-        doubles["get_receipt"].items.extend(make_message(m) for m in messages)
+    if protocol.RECEIPTS in doubles:
+        doubles[protocol.RECEIPTS].items.extend(make_message(m) for m in messages)
     seen = {}
     with pytest.MonkeyPatch.context() as mp:
         s = Session(gui_module, mp)
@@ -1764,10 +1718,10 @@ def test_ten_thousand_messages_from_a_spawned_worker_are_all_shown_in_order(gui_
 
     def script(s):
         yield from idle(s)
-        s.set_table.set("專利檔案路徑", "一萬筆.xlsx")
+        s.set_table.set(protocol.PATENT_PATH, "一萬筆.xlsx")
         s.commands["button_event_001"]()
         ticks = s.ticks
-        yield lambda: not events["get_receipt"].is_set()
+        yield lambda: not events[protocol.BUSY].is_set()
         seen["ticks"] = s.ticks - ticks
         seen["text"] = s.text()
         yield Ticks(1)
@@ -1783,11 +1737,11 @@ def test_ten_thousand_messages_from_a_spawned_worker_are_all_shown_in_order(gui_
             worker.terminate()
             worker.join()
     assert worker.exitcode == 0
-    assert request["專利檔案路徑"] == "一萬筆.xlsx"
+    assert request[protocol.PATENT_PATH] == "一萬筆.xlsx"
     assert seen["text"] == HEADER + "".join(m + "\n" for m in messages[:-1]) + DONE
     assert seen["ticks"] >= len(messages)  # one message per tick at most
     assert seen["label"] == IDLE
-    assert closing == {"起始數據": None, "end event set before it": True, "end": None}
+    assert closing == {protocol.REQUESTS: None, "end event set before it": True, protocol.END: None}
 
 
 class CountingEvent:
@@ -1810,7 +1764,7 @@ def test_thirty_windows_on_the_same_host_objects_each_run_and_each_send_the_end_
 
     context = multiprocessing.get_context("spawn")
     queues = {key: context.Queue() for key in QUEUE_KEYS}
-    events = {"get_receipt": context.Event(), "end": CountingEvent(context.Event())}
+    events = {protocol.BUSY: context.Event(), protocol.END: CountingEvent(context.Event())}
     seen = []
     for k in range(30):
         with pytest.MonkeyPatch.context() as mp:
@@ -1818,21 +1772,21 @@ def test_thirty_windows_on_the_same_host_objects_each_run_and_each_send_the_end_
 
             def script(s, k=k):
                 yield from idle(s)
-                s.set_table.set("專利檔案路徑", f"第{k}次.xlsx")
+                s.set_table.set(protocol.PATENT_PATH, f"第{k}次.xlsx")
                 s.commands["button_event_001"]()
-                queues["get_receipt"].put(f"第 {k} 次的訊息")
-                queues["get_receipt"].put(MARKER)
-                yield lambda: not events["get_receipt"].is_set()
+                queues[protocol.RECEIPTS].put(f"第 {k} 次的訊息")
+                queues[protocol.RECEIPTS].put(MARKER)
+                yield lambda: not events[protocol.BUSY].is_set()
                 yield Ticks(1)
                 seen.append((s.text(), s.label()))
 
             assert s.run(queues, events, script) is None
     assert seen == [(HEADER + f"第 {k} 次的訊息\n" + DONE, IDLE) for k in range(30)]
-    requests = [queues["起始數據"].get(timeout=10) for _ in range(60)]
-    assert [r["專利檔案路徑"] for r in requests[0::2]] == [f"第{k}次.xlsx" for k in range(30)]
+    requests = [queues[protocol.REQUESTS].get(timeout=10) for _ in range(60)]
+    assert [r[protocol.PATENT_PATH] for r in requests[0::2]] == [f"第{k}次.xlsx" for k in range(30)]
     assert requests[1::2] == [None] * 30
-    assert [queues["end"].get(timeout=10) for _ in range(30)] == [None] * 30
+    assert [queues[protocol.END].get(timeout=10) for _ in range(30)] == [None] * 30
     for q in queues.values():
         with pytest.raises(queue.Empty):
             q.get(timeout=0.2)
-    assert events["end"].sets == 30
+    assert events[protocol.END].sets == 30

@@ -8,6 +8,7 @@ import pytest
 from PIL import Image
 
 from conftest import Session, host_objects, idle
+from lumivar import protocol
 
 FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"]
 
@@ -125,11 +126,11 @@ def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, parame
     def script(s):
         yield from idle(s)
         pp = parameters_made[0].parameters
-        pp["文字大小比例"] = 0.75  # a value held before: confirming always replaces it
+        pp[protocol.SIZE_RATIO] = 0.75  # a value held before: confirming always replaces it
         d = yield from open_dialog(s)
         d.type(text)
         d.confirm.invoke()
-        seen["stored"] = pp["文字大小比例"]
+        seen["stored"] = pp[protocol.SIZE_RATIO]
         nxt = yield from open_dialog(s)
         seen["hint"] = nxt.entry.cget("placeholder_text")
 
@@ -151,7 +152,7 @@ def test_a_ratio_whose_reading_fails_in_any_way_is_stored_as_1(session, paramete
         d = yield from open_dialog(s)
         d.entry.get = lambda *args: Interrupting("150")
         d.confirm.invoke()
-        seen["stored"] = parameters_made[0].parameters["文字大小比例"]
+        seen["stored"] = parameters_made[0].parameters[protocol.SIZE_RATIO]
 
     session.run(*host_objects()[:2], script)
     assert seen["stored"] == 1 and type(seen["stored"]) is int
@@ -173,7 +174,7 @@ def test_menu_choices_are_stored_under_their_own_keys(session, parameters_made):
 
     session.run(*host_objects()[:2], script)
     p = seen["parameters"]
-    assert (p["英文文字字體"], p["中文文字字體"], p["文字大小比例"]) == ("Brush Script MT", "新細明體", 0.9)
+    assert (p[protocol.LATIN_FONT], p[protocol.CJK_FONT], p[protocol.SIZE_RATIO]) == ("Brush Script MT", "新細明體", 0.9)
     assert seen["next"] == ("Brush Script MT", "新細明體")
     # The other parameters stay as they were.
     assert [p[k] for k in ("顯示免用統一發票章", "顯示負責人章", "顯示日期")] == [False, False, True]
@@ -192,7 +193,7 @@ def test_dialog_stays_open_and_confirms_again(session, parameters_made):
             d.chinese.set(chinese)
             d.confirm.invoke()
             yield 20
-            seen.append((pp["文字大小比例"], pp["英文文字字體"], pp["中文文字字體"],
+            seen.append((pp[protocol.SIZE_RATIO], pp[protocol.LATIN_FONT], pp[protocol.CJK_FONT],
                          d.top.winfo_exists() and d.top.winfo_ismapped(), len(dialogs(s))))
 
     session.run(*host_objects()[:2], script)
@@ -214,9 +215,9 @@ def test_two_dialogs_each_write_their_own_values(session, parameters_made):
         second.type("200")
         second.chinese.set("新細明體")
         second.confirm.invoke()
-        seen.append((pp["文字大小比例"], pp["英文文字字體"], pp["中文文字字體"]))
+        seen.append((pp[protocol.SIZE_RATIO], pp[protocol.LATIN_FONT], pp[protocol.CJK_FONT]))
         first.confirm.invoke()
-        seen.append((pp["文字大小比例"], pp["英文文字字體"], pp["中文文字字體"]))
+        seen.append((pp[protocol.SIZE_RATIO], pp[protocol.LATIN_FONT], pp[protocol.CJK_FONT]))
 
     session.run(*host_objects()[:2], script)
     assert seen == [True, (2.0, "Calibri", "新細明體"), (1.2, "標楷體", "標楷體")]
@@ -227,8 +228,8 @@ def test_a_request_after_confirming_carries_the_new_values(session, parameters_m
 
     def script(s):
         yield from idle(s)
-        s.set_table.set("範本檔案路徑", "/t/範本.xlsx")
-        s.set_table.set("專利檔案路徑", "/t/專利.xlsx")
+        s.set_table.set(protocol.TEMPLATE_PATH, "/t/範本.xlsx")
+        s.set_table.set(protocol.PATENT_PATH, "/t/專利.xlsx")
         s.commands["button_event_001"]()
         d = yield from open_dialog(s)
         d.type("125")
@@ -238,12 +239,12 @@ def test_a_request_after_confirming_carries_the_new_values(session, parameters_m
         s.commands["button_event_001"]()
 
     session.run(queues, events, script)
-    requests = [item for item in queues["起始數據"].items if item is not None]
+    requests = [item for item in queues[protocol.REQUESTS].items if item is not None]
     assert [list(r.items()) for r in requests] == [
-        [("範本檔案路徑", "/t/範本.xlsx"), ("專利檔案路徑", "/t/專利.xlsx"), ("文字大小比例", 1),
-         ("中文文字字體", "標楷體"), ("英文文字字體", "Calibri")],
-        [("範本檔案路徑", "/t/範本.xlsx"), ("專利檔案路徑", "/t/專利.xlsx"), ("文字大小比例", 1.25),
-         ("中文文字字體", "微軟正黑體"), ("英文文字字體", "新細明體")],
+        [(protocol.TEMPLATE_PATH, "/t/範本.xlsx"), (protocol.PATENT_PATH, "/t/專利.xlsx"), (protocol.SIZE_RATIO, 1),
+         (protocol.CJK_FONT, "標楷體"), (protocol.LATIN_FONT, "Calibri")],
+        [(protocol.TEMPLATE_PATH, "/t/範本.xlsx"), (protocol.PATENT_PATH, "/t/專利.xlsx"), (protocol.SIZE_RATIO, 1.25),
+         (protocol.CJK_FONT, "微軟正黑體"), (protocol.LATIN_FONT, "新細明體")],
     ]
 
 
@@ -266,7 +267,7 @@ def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, param
         seen["title"] = d.top.title()
         d.type("175")
         d.confirm.invoke()
-        seen["ratio"] = parameters_made[0].parameters["文字大小比例"]
+        seen["ratio"] = parameters_made[0].parameters[protocol.SIZE_RATIO]
         again = yield from open_dialog(s, button.invoke)
         seen["hint"] = again.entry.cget("placeholder_text")
         seen["count"] = len(dialogs(s))

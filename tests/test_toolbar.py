@@ -17,6 +17,7 @@ import pytest
 from PIL import Image
 
 from conftest import LOGGER, ON_WINDOWS, Session, host_objects, idle
+from lumivar import protocol
 
 
 # ---------------------------------------------------------------- helpers
@@ -142,8 +143,8 @@ class StartfileOs:
 # ---------------------------------------------------------------- entry table
 
 @pytest.mark.parametrize("command, own, other", [
-    ("button_event_006", "範本檔案路徑", "專利檔案路徑"),
-    ("button_event_007", "專利檔案路徑", "範本檔案路徑"),
+    ("button_event_006", protocol.TEMPLATE_PATH, protocol.PATENT_PATH),
+    ("button_event_007", protocol.PATENT_PATH, protocol.TEMPLATE_PATH),
 ], ids=["template", "patents"])
 def test_file_picker_fills_only_its_own_entry_and_cancel_keeps_the_text(
         session, gui_module, monkeypatch, command, own, other):
@@ -177,14 +178,14 @@ def test_clearing_empties_both_rows_which_stay_usable(session, gui_module, monke
 
     def script(s):
         yield from idle(s)
-        entries = {name: s.set_table.entry(name) for name in ("範本檔案路徑", "專利檔案路徑")}
-        s.set_table.set("範本檔案路徑", "/a/範本.xlsx")
-        entries["專利檔案路徑"].insert(0, "typed by hand")
+        entries = {name: s.set_table.entry(name) for name in (protocol.TEMPLATE_PATH, protocol.PATENT_PATH)}
+        s.set_table.set(protocol.TEMPLATE_PATH, "/a/範本.xlsx")
+        entries[protocol.PATENT_PATH].insert(0, "typed by hand")
         s.commands["button_event_003"]()
         seen["cleared"] = [s.set_table.get(n) for n in entries]
         s.commands["button_event_003"]()  # on an empty table as well
         seen["again"] = [s.set_table.get(n) for n in entries]
-        entries["範本檔案路徑"].insert(0, "new text")
+        entries[protocol.TEMPLATE_PATH].insert(0, "new text")
         s.commands["button_event_007"]()
         seen["after"] = [s.set_table.get(n) for n in entries]
         seen["same widgets"] = all(s.set_table.entry(n) is e and e.winfo_exists() for n, e in entries.items())
@@ -194,7 +195,7 @@ def test_clearing_empties_both_rows_which_stay_usable(session, gui_module, monke
     assert seen["cleared"] == ["", ""] and seen["again"] == ["", ""]
     assert seen["after"] == ["new text", "/data/專利.xlsx"]
     assert seen["same widgets"]
-    assert seen["rows"] == (["範本檔案路徑", "專利檔案路徑"], 2)
+    assert seen["rows"] == ([protocol.TEMPLATE_PATH, protocol.PATENT_PATH], 2)
 
 
 # ---------------------------------------------------------------- working folder
@@ -317,10 +318,10 @@ def test_an_error_of_a_toolbar_command_reaches_the_logger_and_the_window_goes_on
 
     def script(s):
         yield from idle(s)
-        s.set_table.set("範本檔案路徑", "/kept.xlsx")
+        s.set_table.set(protocol.TEMPLATE_PATH, "/kept.xlsx")
         seen["result"] = s.commands[command]()
         yield 50
-        seen["kept"] = s.set_table.get("範本檔案路徑")
+        seen["kept"] = s.set_table.get(protocol.TEMPLATE_PATH)
         seen["window"] = s.app.winfo_exists()
 
     with caplog.at_level(logging.ERROR, logger=LOGGER):

@@ -8,6 +8,7 @@ import customtkinter
 import pytest
 
 from conftest import Session, Ticks, host_objects, idle
+from lumivar import protocol
 
 
 def test_window_title_size_and_widgets(session):
@@ -33,7 +34,7 @@ def test_window_title_size_and_widgets(session):
     assert seen["title"] == "Lumivar"
     assert seen["resizable"] == (False, False)
     assert seen["box"] == (700, 300, 0)
-    assert seen["labels"] == sorted(["Lumivar", "範本檔案路徑", "專利檔案路徑"])
+    assert seen["labels"] == sorted(["Lumivar", protocol.TEMPLATE_PATH, protocol.PATENT_PATH])
     assert seen["menu"] == ["暫時用不到"]
     assert seen["entries"] == 2
     # two logo buttons, the output button and seven icon buttons
@@ -62,15 +63,15 @@ def test_first_run_creates_folders_and_copies_the_workbook_later_runs_keep_the_u
 def test_closing_sends_the_three_end_signals_in_order(session):
     queues, events, log = host_objects()
     assert session.run(queues, events, idle) is None
-    signals = [entry for entry in log if entry[0] != "event:get_receipt" and entry[0] != "queue:get_receipt"]
-    assert signals == [("queue:end", "put", None), ("event:end", "set"), ("queue:起始數據", "put", None)]
+    signals = [entry for entry in log if entry[0] != f"event:{protocol.BUSY}" and entry[0] != f"queue:{protocol.RECEIPTS}"]
+    assert signals == [("queue:end", "put", None), ("event:end", "set"), (f"queue:{protocol.REQUESTS}", "put", None)]
 
 
 def test_a_failing_end_signal_reaches_the_host_and_stops_the_rest(session):
     queues, events, log = host_objects(fail={"event:end": ("set",)})
     with pytest.raises(RuntimeError, match="event:end.set refused"):
         session.run(queues, events, idle)
-    assert ("queue:起始數據", "put", None) not in log
+    assert (f"queue:{protocol.REQUESTS}", "put", None) not in log
 
 
 def test_first_tick_comes_500_ms_after_the_loop_starts(gui_module, monkeypatch, home):

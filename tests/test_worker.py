@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 from conftest import not_on_windows
 from lumivar import protocol, worker
 
-DONE = "$$$檢索報告完成$$$"
+DONE = protocol.DONE
 FROZEN = datetime(2024, 5, 6, 7, 8, 9)
 FROZEN_NAME = "檢索報告_20240506_070809.xlsx"
 
@@ -30,11 +30,11 @@ def frozen():
 
 def make_request(patents, template="", ratio=1, cjk="標楷體", latin="Calibri"):
     return {
-        "範本檔案路徑": str(template),
-        "專利檔案路徑": str(patents),
-        "文字大小比例": ratio,
-        "中文文字字體": cjk,
-        "英文文字字體": latin,
+        protocol.TEMPLATE_PATH: str(template),
+        protocol.PATENT_PATH: str(patents),
+        protocol.SIZE_RATIO: ratio,
+        protocol.CJK_FONT: cjk,
+        protocol.LATIN_FONT: latin,
     }
 
 
@@ -551,7 +551,7 @@ def folder_blocked(d):
         (lambda d: None, "請求格式錯誤: "),
         (lambda d: ["TW I 123456 B"], "請求格式錯誤: "),
         (lambda d: "p.xlsx", "請求格式錯誤: "),
-        (lambda d: {"專利檔案路徑": str(d / "p.xlsx")}, "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體"),
+        (lambda d: {protocol.PATENT_PATH: str(d / "p.xlsx")}, "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體"),
         (lambda d: dict(make_request(d / "p.xlsx"), 專利檔案路徑=None), "請求格式錯誤: 欄位 專利檔案路徑 應為文字"),
         (lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3), "請求格式錯誤: 欄位 中文文字字體 應為文字"),
         (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=None), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
