@@ -2,10 +2,12 @@
 
     python bench/run.py            # full run, about 2-3 minutes
     python bench/run.py --quick    # fewer trials, for a first look
+    python bench/run.py --instructions   # only the instruction count (valgrind)
 
 Prints one table: window build against a plain customtkinter build of the
-same window, import cost, CPU time of one monitor tick, and resident memory
-over repeated open/close cycles. Each figure runs in fresh child processes of
+same window (wall time, and outside --quick the instructions counted by
+valgrind's callgrind), import cost, CPU time of one monitor tick, and resident
+memory over repeated open/close cycles. Each figure runs in fresh child processes of
 this interpreter so one cannot warm or pollute another. Needs an X display; when
 DISPLAY is unset a private Xvfb is started for the run.
 """
@@ -92,6 +94,27 @@ def child_build(pairs, warmup):
     out["same"] = {k: v == seen_by_kind["gui"] for k, v in seen_by_kind.items()}
     out["census"] = seen_by_kind["gui"]
     return out
+
+
+def child_count(kind, builds):
+    """`builds` window builds of one kind, for the instruction counter. The
+    same warm-up (one build of each kind, so both load the same code) comes
+    first whatever their number, so two runs differ by the builds alone."""
+    GUI, harness, floor = _modules()
+    res = floor.resources(os.path.dirname(os.path.abspath(GUI.__file__)))
+    queues, events = harness.host_objects()
+
+    def gui():
+        harness.run_gui(GUI, harness.Driver(), queues, events)
+
+    def direct():
+        floor.window(harness.Driver().ctk_class, res, queues, events)
+
+    for build in [gui, direct] + [{"gui": gui, "direct": direct}[kind]] * builds:
+        build()
+        harness.drain(queues, events)
+        harness.collect()
+    return {"kind": kind, "builds": builds}
 
 
 def child_tick(rounds, batch):
@@ -277,6 +300,39 @@ def import_time(env, statement):
     return wall, cpu, own, (on_top if on_top >= 0 else None)
 
 
+def instructions_per_build(env, builds):
+    """Client instructions of one window build, GUI(...) and the floor, counted
+    by valgrind's callgrind: for each kind a run with `builds` builds less a
+    run with none, divided by `builds`. Deterministic up to the event loop's
+    timing, unlike wall time on a shared machine. None without valgrind."""
+    if shutil.which("valgrind") is None:
+        return None
+    counts = {}
+    with tempfile.TemporaryDirectory(prefix="lumivar-callgrind-") as folder:
+        for kind in ("gui", "direct"):
+            for n in (0, builds):
+                out = os.path.join(folder, f"{kind}-{n}.out")
+                cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no",
+                       sys.executable, os.path.abspath(__file__), "--child", "count", kind, str(n)]
+                p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=1800, cwd=env["HOME"])
+                if p.returncode != 0:
+                    sys.stderr.write(p.stdout + p.stderr)
+                    raise SystemExit(f"callgrind run {kind}/{n} failed with exit code {p.returncode}")
+                with open(out) as f:
+                    totals = [line.split()[1] for line in f if line.startswith(("summary:", "totals:"))]
+                counts[kind, n] = int(totals[-1])
+    return {kind: (counts[kind, builds] - counts[kind, 0]) / builds for kind in ("gui", "direct")}
+
+
+def instruction_row(per_build, builds):
+    if per_build is None:
+        return ("1. window build / floor, instructions", "not measured: valgrind is not installed", "<= 1.02", "-")
+    ratio = per_build["gui"] / per_build["direct"]
+    return ("1. window build / floor, instructions", f"{ratio:.3f} ({per_build['gui'] / 1e6:.0f} M / "
+            f"{per_build['direct'] / 1e6:.0f} M per build, callgrind, {builds} builds)", "<= 1.02",
+            verdict(ratio <= 1.02))
+
+
 def machine():
     cpu = "unknown CPU"
     try:
@@ -352,6 +408,8 @@ def verdict(ok):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer trials (about a minute)")
+    ap.add_argument("--instructions", action="store_true",
+                    help="only the instruction count of a window build under callgrind (a few minutes)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -363,6 +421,8 @@ def main():
             out = child_tick(int(rest[0]), int(rest[1]))
         elif name == "memory":
             out = child_memory(int(rest[0]), rest[1])
+        elif name == "count":
+            out = child_count(rest[0], int(rest[1]))
         else:
             raise SystemExit(f"unknown child {name}")
         print(json.dumps(out))
@@ -373,6 +433,7 @@ def main():
     import_runs = 8 if quick else 20
     tick_rounds, tick_batch = (10, 50) if quick else (30, 50)
     memory_runs = 1 if quick else 2
+    count_builds = 3
 
     started = time.monotonic()
     home = tempfile.mkdtemp(prefix="lumivar-bench-home-")
@@ -383,9 +444,18 @@ def main():
         xvfb, env["DISPLAY"] = start_display()
     load_at_start = os.getloadavg()
     noise = []
+    per_build = None
     try:
         rows = []
         say = lambda text: print(text, file=sys.stderr, flush=True)  # noqa: E731
+        if args.instructions:
+            say("instructions (callgrind) ...")
+            # The first child also copies the toolkit's fonts into HOME.
+            run_child(env, "count", "gui", 0)
+            row = instruction_row(instructions_per_build(env, count_builds), count_builds)
+            print("  ".join(row))
+            print(f"run took {time.monotonic() - started:.0f} s")
+            return
 
         # 2. Import (first: the first child also copies the toolkit's fonts into HOME).
         phase = time.monotonic()
@@ -441,6 +511,11 @@ def main():
         growth = statistics.median((after(m["readings"], 30) - after(m["readings"], 10)) / MiB for m in mem_runs)
         raw_growth = statistics.median((m["readings"][29] - m["readings"][9]) / MiB for m in mem_runs)
         say(f"  {time.monotonic() - phase:.0f} s")
+        if not quick:
+            say("instructions (callgrind) ...")
+            phase = time.monotonic()
+            per_build = instructions_per_build(env, count_builds)
+            say(f"  {time.monotonic() - phase:.0f} s")
         floor_growth = (after(floor_mem["readings"], 30) - after(floor_mem["readings"], 10)) / MiB
     finally:
         if xvfb is not None:
@@ -451,6 +526,8 @@ def main():
     rows.append(("1. window build / floor, wall",
                  f"{ratio:.3f} (95% CI {ci(ratios, 1, 2)}; {med['gui']:.0f} / {med['direct']:.0f} ms)",
                  "<= 1.05", verdict(ratio <= 1.05)))
+    if not quick:
+        rows.append(instruction_row(per_build, count_builds))
     rows.append(("   same interval, CPU time of the process",
                  f"{statistics.median(cpu_ratios):.3f} (95% CI {ci(cpu_ratios, 1, 2)}; "
                  f"{cpu_med['gui']:.0f} / {cpu_med['direct']:.0f} ms)", "-", "info"))

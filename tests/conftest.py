@@ -1,4 +1,5 @@
-"""Shared fixtures and fakes for the test suite.
+"""Shared fixtures of the test suite; the window driver and the doubles are
+in support.py.
 
 Every test process gets its own HOME before customtkinter is imported: the
 toolkit copies its fonts into ~/.fonts on import, and off Windows the product
@@ -12,7 +13,6 @@ import importlib.machinery
 import importlib.util
 import os
 import shutil
-import sys
 import tempfile
 from pathlib import Path
 
@@ -20,10 +20,7 @@ SUITE_HOME = os.environ["HOME"] = tempfile.mkdtemp(prefix="lumivar-test-home-")
 
 import pytest  # noqa: E402
 
-from window_driver import Recorder, ToolkitProxy, command_name, host_objects  # noqa: E402,F401
-from lumivar import protocol
-
-ON_WINDOWS = sys.platform == "win32"
+from support import ON_WINDOWS, Session  # noqa: E402
 
 
 def _under_wine():
@@ -113,238 +110,6 @@ def ctk_root():
     customtkinter.ScalingTracker.window_dpi_scaling_dict.pop(root, None)
 
 
-def pump(root, ms=0):
-    """Runs the Tk event loop for about `ms` milliseconds of Tk time."""
-    done = []
-    root.after(ms, lambda: done.append(True))
-    while not done:
-        root.update()
-
-
-def click(widget):
-    """A real mouse click on the middle of `widget`, through the system's input:
-    the X server here (xdotool), Windows' own input queue there (SendInput)."""
-    widget.update_idletasks()
-    x = widget.winfo_rootx() + widget.winfo_width() // 2
-    y = widget.winfo_rooty() + widget.winfo_height() // 2
-    if ON_WINDOWS:
-        import ctypes
-
-        user32 = ctypes.windll.user32
-        user32.SetCursorPos(x, y)
-        down, up = 0x0002, 0x0004  # MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP
-        user32.mouse_event(down, 0, 0, 0, 0)
-        user32.mouse_event(up, 0, 0, 0, 0)
-        return
-    import subprocess
-
-    outside = widget.winfo_screenwidth() - 1, widget.winfo_screenheight() - 1
-    subprocess.run(["xdotool", "mousemove", "--sync", *map(str, outside),
-                    "mousemove", "--sync", str(x), str(y), "click", "1"], check=True, timeout=20)
-
-
-# The window's own texts, as the tests compare them.
-MARKER = protocol.DONE
-DONE = "\n完成"
-HEADER = "檢索專利如下:\n\n"
-IDLE = "輸出檢索報告"
-BUSY = ("輸出中.", "輸出中..", "輸出中...")
-ERROR_LINE = "button_event_001函數出現錯誤\n"
-LOGGER = "tarnwick通用模組"
-OLD = "上一次的訊息\n"
-
-
-# ---------------------------------------------------------------------------
-# Driving the real window of GUI(...)
-# ---------------------------------------------------------------------------
-
-class Session:
-    """One call of GUI(...) under test control.
-
-    The test's script is a generator that runs inside the window's event loop.
-    It yields what it waits for next: an int (milliseconds of Tk time), a
-    ``Ticks(n)`` (n more monitor ticks) or a callable (until it returns true).
-    When the script ends the window is closed as a user would close it.
-    """
-
-    def __init__(self, module, monkeypatch, tick_ms=20):
-        import customtkinter
-
-        self.module = module
-        self.tick_ms = tick_ms
-        self.app = None
-        self.set_table = None
-        self.set_button = None
-        self.commands = {}
-        self.after_calls = []
-        self.ticks = 0
-        self.loop_started_at = None
-        self.tick_times = []
-        self.errors = []
-        self._script = None
-        self._waiting_ticks = None
-        self._waiting_until = None
-        session = self
-
-        class DrivenCTk(customtkinter.CTk):
-            def __init__(self, *args, **kwargs):
-                super().__init__(*args, **kwargs)
-                session.app = self
-
-            def after(self, ms, func=None, *args):
-                session.after_calls.append((ms, func))
-                if func is not None and func is session.commands.get("aa") and session.tick_ms is not None:
-                    ms = session.tick_ms
-                return super().after(ms, func, *args)
-
-            def mainloop(self, *args, **kwargs):
-                import time
-
-                session.loop_started_at = time.monotonic()
-                super().after(0, session._advance)
-                return super().mainloop(*args, **kwargs)
-
-        real_set_table = module.Set_Table
-        real_set_button = module.Set_Button
-        real_wrap = module.try_except_log
-
-        def recording_set_table(master):
-            session.set_table = real_set_table(master)
-            return session.set_table
-
-        def recording_set_button():
-            session.set_button = real_set_button()
-            return session.set_button
-
-        def recording_wrap(handler):
-            wrapped = real_wrap(handler)
-            # Each command carries its own name; anything else is numbered.
-            name = command_name(handler)
-            if name is None or name in session.commands:
-                name = f"extra{len(session.commands)}"
-
-            if name == "aa":
-                def tick():
-                    import time
-
-                    wrapped()
-                    session.ticks += 1
-                    session.tick_times.append(time.monotonic())
-                    if session._waiting_ticks is not None:
-                        session._waiting_ticks -= 1
-                        if session._waiting_ticks <= 0:
-                            session._waiting_ticks = None
-                            session.app.after_idle(session._advance)
-                call = tick
-            else:
-                call = wrapped
-            session.commands[name] = call
-            return call
-
-        monkeypatch.setattr(module, "customtkinter", ToolkitProxy(customtkinter, DrivenCTk))
-        monkeypatch.setattr(module, "Set_Table", recording_set_table)
-        monkeypatch.setattr(module, "Set_Button", recording_set_button)
-        monkeypatch.setattr(module, "try_except_log", recording_wrap)
-
-    # -- widgets -----------------------------------------------------------
-    def widgets(self, kind=None, root=None):
-        found = []
-        stack = [root or self.app]
-        while stack:
-            w = stack.pop()
-            for child in w.winfo_children():
-                stack.append(child)
-                if kind is None or isinstance(child, kind):
-                    found.append(child)
-        return found
-
-    @property
-    def textbox(self):
-        import customtkinter
-
-        (box,) = self.widgets(customtkinter.CTkTextbox)
-        return box
-
-    def text(self):
-        return self.textbox.get("1.0", "end-1c")
-
-    def label(self):
-        return self.set_button.cget("輸出檢索報告", "text")
-
-    def button(self, text):
-        import customtkinter
-
-        return [b for b in self.widgets(customtkinter.CTkButton) if b.cget("text") == text]
-
-    # -- running -----------------------------------------------------------
-    def run(self, queues, events, script=None, timeout=60):
-        """Calls GUI(queues, events) and drives it with `script`; returns GUI's result."""
-        self._script = script(self) if script else iter(())
-        self._deadline_ms = int(timeout * 1000)
-        self.result = self.module.GUI(queues, events)
-        if self.errors:
-            raise self.errors[0]
-        return self.result
-
-    def close(self):
-        if self.app is not None:
-            try:
-                self.app.destroy()
-            except Exception:
-                pass
-
-    def _advance(self):
-        if self.app is None:
-            return
-        if self._deadline_ms is not None:
-            self.app.after(self._deadline_ms, self._timeout)
-            self._deadline_ms = None
-        try:
-            step = next(self._script)
-        except StopIteration:
-            self.close()
-            return
-        except BaseException as e:  # a failed check inside the loop: report it after GUI returns
-            self.errors.append(e)
-            self.close()
-            return
-        if isinstance(step, Ticks):
-            self._waiting_ticks = step.n
-        elif callable(step):
-            self._waiting_until = step
-            self._poll_until()
-        else:
-            self.app.after(int(step), self._advance)
-
-    def _poll_until(self):
-        try:
-            done = self._waiting_until()
-        except BaseException as e:
-            self.errors.append(e)
-            self.close()
-            return
-        if done:
-            self._waiting_until = None
-            self._advance()
-        else:
-            self.app.after(5, self._poll_until)
-
-    def _timeout(self):
-        self.errors.append(TimeoutError("the test script did not finish in time"))
-        self.close()
-
-
-def idle(s):
-    """A session script step: waits until the window shows and has laid itself out."""
-    yield lambda: s.app.winfo_ismapped()
-    s.app.update_idletasks()
-
-
-class Ticks:
-    def __init__(self, n=1):
-        self.n = n
-
-
 @pytest.fixture
 def module_copy(tmp_path, gui_module):
     """A second load of the module file, from a folder whose data files a test may remove."""
@@ -393,3 +158,29 @@ def session(gui_module, monkeypatch, home):
     s = Session(gui_module, monkeypatch)
     yield s
     s.close()
+
+
+WORKBOOK = "檢索專利公開號.xlsx"
+NOTICE = "版權宣告.pdf"
+USER_FILES = {
+    ("tarnwick", "Lumivar", WORKBOOK): b"PK\x03\x04 the user's own publication numbers, edited",
+    ("tarnwick", "temp", "Lumivar", NOTICE): b"%PDF-1.4 the notice, annotated by the user",
+}
+
+
+@pytest.fixture
+def users_files(home):
+    """An edited user copy of the starter workbook and an existing local copy
+    of the copyright notice in the test's home; afterwards both must be
+    exactly as they were: same bytes, same file, same modification time."""
+    made = {}
+    for pieces, content in USER_FILES.items():
+        path = home.joinpath(*pieces)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content)
+        os.utime(path, ns=(1_600_000_000_000_000_000, 1_600_000_000_000_000_000))
+        made[path] = (content, path.stat().st_ino, path.stat().st_mtime_ns)
+    yield made
+    for path, (content, inode, mtime) in made.items():
+        now = path.stat()
+        assert (path.read_bytes(), now.st_ino, now.st_mtime_ns) == (content, inode, mtime), f"{path} was touched"

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, strategies as st
 from PIL import Image
 
-from conftest import pump
+from support import pump
 from tarnwick通用模組 import Customtkinter_Model, Try_Except_Model
 
 W = Customtkinter_Model()

@@ -18,10 +18,9 @@ import types
 import pytest
 
 import fakes
-from conftest import (BUSY, click, DONE, ERROR_LINE, HEADER, IDLE, LOGGER, MARKER, OLD, Recorder, Session,
-                      host_objects)
+from support import (BUSY, click, DONE, ERROR_LINE, HEADER, host_objects, HostPanic, IDLE, LOGGER, MARKER,
+                     OLD, output_button, recording_textbox, Session, Stepper, Unsayable)
 from lumivar import protocol
-
 
 
 # ---------------------------------------------------------------------------
@@ -774,3 +773,197 @@ def test_a_clicked_report_run_through_a_real_worker(session, kind):
     assert snaps[done][0] in BUSY
     assert {label for label, _ in snaps[done + 1:]} == {IDLE}
     assert seen["busy at the end"] is False
+
+
+# Failures this area survives; the user's files stay untouched.
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("put_error, refuse, logged", [
+    pytest.param(Unsayable(), {}, (ValueError, "this error has no text"), id="error-text-cannot-be-made"),
+    pytest.param(RuntimeError("the queue refused"), {"insert": lambda t: t == ERROR_LINE and RuntimeError("no red line")},
+                 (RuntimeError, "no red line"), id="red-line-refused"),
+])
+def test_a_failing_error_report_goes_to_the_logger_and_skips_the_tag(gui_module, monkeypatch, home, caplog,
+                                                                       put_error, refuse, logged):
+    s = Session(gui_module, monkeypatch)
+    box = recording_textbox(s, monkeypatch, refuse)
+    queues, events, log = host_objects()
+    queues[protocol.REQUESTS].error = put_error
+    queues[protocol.REQUESTS].plan["put"] = ["raise"]
+    seen = {}
+
+    def script(s):
+        stepper = Stepper(s)
+        yield from stepper.start()
+        s.textbox.insert("end", OLD)
+        box.tag_calls.clear()
+        seen["result"] = s.commands["button_event_001"]()
+        seen["text"] = s.text()
+        seen["red"] = red_text(s.textbox)
+        seen["tags"] = list(box.tag_calls)
+        seen["rearms"] = [stepper.tick(), stepper.tick()]
+        seen["label"] = output_button(s).cget("text")
+        yield from stepper.release()
+
+    s.run(queues, events, script)
+    expected_text = OLD + ERROR_LINE if refuse == {} else OLD
+    assert seen == {"result": None, "text": expected_text, "red": [ERROR_LINE] if refuse == {} else [],
+                    "tags": [], "rearms": [1, 1], "label": IDLE}
+    (record,) = logged_errors(caplog)
+    assert (type(record.exc_info[1]), str(record.exc_info[1])) == logged
+    assert [e for e in log if e[0] == f"event:{protocol.BUSY}" and e[1] in ("set", "clear")] == [
+        (f"event:{protocol.BUSY}", "set"), (f"event:{protocol.BUSY}", "clear")]
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("error", [RuntimeError("no tags today"), HostPanic("not even an ordinary error")],
+                         ids=["ordinary-error", "any-class"])
+@pytest.mark.parametrize("send", ["sent", "refused"])
+def test_a_failing_tag_configuration_is_ignored(gui_module, monkeypatch, home, caplog, error, send):
+    s = Session(gui_module, monkeypatch)
+    box = recording_textbox(s, monkeypatch, {"tag_config": lambda tag: error})
+    queues, events, log = host_objects()
+    if send == "refused":
+        queues[protocol.REQUESTS].plan["put"] = ["raise"]
+    seen = {}
+
+    def script(s):
+        stepper = Stepper(s)
+        yield from stepper.start()
+        s.textbox.insert("end", OLD)
+        seen["result"] = s.commands["button_event_001"]()
+        seen["text"] = s.text()
+        seen["tags"] = list(box.tag_calls)
+        yield from stepper.release()
+
+    s.run(queues, events, script)
+    expected = HEADER if send == "sent" else OLD + ERROR_LINE + "queue:起始數據.put refused\n"
+    assert seen == {"result": None, "text": expected, "tags": [("red_tag", {"foreground": "red"})]}
+    assert logged_errors(caplog) == []
+    assert len([item for item in queues[protocol.REQUESTS].items if item is not None]) == (1 if send == "sent" else 0)
+
+
+def _bar_that_knows_another_name(gui):
+    class Bar(gui.Set_Button):
+        def add_button(self, *args, **kwargs):
+            if kwargs.get("button_name") == IDLE:
+                kwargs["button_name"] = "舊的名字"
+            return super().add_button(*args, **kwargs)
+    return Bar
+
+
+def _bar_that_refuses_configure(gui):
+    class Bar(gui.Set_Button):
+        def configure(self, name, **options):
+            raise RuntimeError("the button bar refused the label")
+    return Bar
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("case", ["no-busy-event", "unknown-button", "configure-refused"])
+def test_a_failing_label_step_leaves_the_label_and_the_messages_go_on(gui_module, monkeypatch, home, caplog, case):
+    if case == "unknown-button":
+        monkeypatch.setattr(gui_module, "Set_Button", _bar_that_knows_another_name(gui_module))
+    if case == "configure-refused":
+        monkeypatch.setattr(gui_module, "Set_Button", _bar_that_refuses_configure(gui_module))
+    s = Session(gui_module, monkeypatch)
+    queues, events, log = host_objects()
+    if case == "no-busy-event":
+        del events[protocol.BUSY]
+    seen = {"labels": [], "texts": [], "rearms": []}
+
+    def script(s):
+        stepper = Stepper(s)
+        yield from stepper.start()
+        button = output_button(s)
+        if case == "no-busy-event":
+            button.configure(text="別的文字")  # an idle tick would put the idle label back
+        else:
+            events[protocol.BUSY].set()  # busy: a working tick would animate the label
+        for message in ("一", "二", MARKER):
+            queues[protocol.RECEIPTS].put(message)
+        for _ in range(4):
+            seen["rearms"].append(stepper.tick())
+            seen["labels"].append(button.cget("text"))
+            seen["texts"].append(s.text())
+        yield from stepper.release()
+
+    s.run(queues, events, script)
+    label = "別的文字" if case == "no-busy-event" else IDLE
+    assert seen == {"labels": [label] * 4, "texts": ["一\n", "一\n二\n", "一\n二\n" + DONE, "一\n二\n" + DONE],
+                    "rearms": [1, 1, 1, 1]}
+    assert logged_errors(caplog) == []
+
+
+MESSAGE_STEP_FAILURES = {
+    # (refusals of the message queue's get, texts the box refuses, text after each tick)
+    "no-message-queue": (None, None, [HEADER] * 4),
+    "get-refuses-and-keeps-the-message": (
+        [None, "raise", None, None, None], None,
+        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n二\n", HEADER + "一\n二\n三\n", HEADER + "一\n二\n三\n" + DONE]),
+    "get-takes-the-message-and-fails": (
+        [None, "take", None, None], None,
+        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n三\n", HEADER + "一\n三\n" + DONE]),
+    "box-refuses-a-message": (
+        None, "二\n",
+        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n三\n", HEADER + "一\n三\n" + DONE]),
+}
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("refusals, refused_text, texts", list(MESSAGE_STEP_FAILURES.values()), ids=list(MESSAGE_STEP_FAILURES))
+def test_a_failing_message_step_loses_at_most_the_message_taken(gui_module, monkeypatch, home, caplog,
+                                                                 refusals, refused_text, texts):
+    s = Session(gui_module, monkeypatch)
+    recording_textbox(s, monkeypatch, {"insert": lambda t: t == refused_text and RuntimeError("no room for it")})
+    queues, events, log = host_objects()
+    if refusals is None and refused_text is None:
+        del queues[protocol.RECEIPTS]
+    seen = {"labels": [], "texts": [], "rearms": []}
+
+    def script(s):
+        stepper = Stepper(s)
+        yield from stepper.start()
+        if protocol.RECEIPTS in queues:
+            queues[protocol.RECEIPTS].plan["get"] = list(refusals or [])
+            for message in ("一", "二", "三", MARKER):
+                queues[protocol.RECEIPTS].put(message)
+        s.commands["button_event_001"]()
+        for _ in texts:
+            seen["rearms"].append(stepper.tick())
+            seen["labels"].append(output_button(s).cget("text"))
+            seen["texts"].append(s.text())
+        yield from stepper.release()
+
+    s.run(queues, events, script)
+    # the label step is untouched by the message step's failures (the marker,
+    # when shown, comes on the last tick: the label turns idle on the next one)
+    labels = [BUSY[i % 3] for i in range(len(texts))]
+    assert seen == {"labels": labels, "texts": texts, "rearms": [1] * len(texts)}
+    assert logged_errors(caplog) == []
+
+
+class JoinsItsOwnWay(str):
+    """A text message whose own + does not append what it is given."""
+
+    def __add__(self, other):
+        return JoinsItsOwnWay("接不上")
+
+
+@pytest.mark.usefixtures("users_files")
+def test_a_text_message_of_a_subclass_is_shown_with_exactly_one_line_break(session):
+    queues, events, _ = host_objects()
+    seen = {}
+
+    def script(s):
+        stepper = Stepper(s)
+        yield from stepper.start()
+        for message in (JoinsItsOwnWay("第一筆"), "第二筆"):
+            queues[protocol.RECEIPTS].put(message)
+        stepper.tick()
+        stepper.tick()
+        seen["text"] = s.text()
+        yield from stepper.release()
+
+    session.run(queues, events, script)
+    assert seen["text"] == "第一筆\n第二筆\n"

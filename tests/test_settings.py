@@ -7,7 +7,7 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import Session, host_objects, idle
+from support import host_objects, idle, logged_errors, raiser, Session, Ticks
 from lumivar import protocol
 
 FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"]
@@ -301,3 +301,105 @@ def test_closed_dialogs_and_window_leave_nothing_alive(gui_module, monkeypatch, 
     gc.collect()
     assert [r() for r in refs if r() is not None] == []
     assert customtkinter.AppearanceModeTracker.app_list == []
+
+
+# Failures this area survives; the user's files stay untouched.
+
+def _without_english_font(s, mp, pp):
+    del pp.parameters[protocol.LATIN_FONT]
+    return KeyError(protocol.LATIN_FONT), ["CTkLabel:英文字體設定", "CTkOptionMenu"]
+
+
+def _ratio_that_cannot_be_scaled(s, mp, pp):
+    pp.parameters[protocol.SIZE_RATIO] = None
+    return (TypeError("unsupported operand type(s) for *: 'NoneType' and 'int'"),
+            ["CTkLabel:英文字體設定", "CTkOptionMenu", "CTkLabel:中文字體設定", "CTkOptionMenu", "CTkLabel:文字大小比例"])
+
+
+def _entry_that_cannot_be_made(s, mp, pp):
+    error = RuntimeError("no entry today")
+    mp.setattr(s.module.customtkinter, "CTkEntry", raiser(error), raising=False)
+    return error, ["CTkLabel:英文字體設定", "CTkOptionMenu", "CTkLabel:中文字體設定", "CTkOptionMenu", "CTkLabel:文字大小比例"]
+
+
+def describe_widgets(top):
+    return [type(w).__name__ + (":" + w.cget("text") if isinstance(w, customtkinter.CTkLabel) else "")
+            for w in top.winfo_children()]
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("arrange", [_without_english_font, _ratio_that_cannot_be_scaled, _entry_that_cannot_be_made],
+                         ids=["english-font-missing", "ratio-cannot-be-scaled", "entry-cannot-be-made"])
+def test_a_failure_while_building_the_dialog_is_logged_and_earlier_widgets_stay(
+        gui_module, monkeypatch, home, caplog, parameters_made, arrange):
+    s = Session(gui_module, monkeypatch)
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        error, widgets = arrange(s, monkeypatch, parameters_made[0])
+        seen["expected"] = (type(error), error.args, widgets)
+        seen["result"] = s.commands["button_event_004"]()
+        tops = s.widgets(customtkinter.CTkToplevel)
+        seen["dialogs"] = [(t.title(), describe_widgets(t)) for t in tops]
+        yield Ticks(2)  # the main window goes on
+
+    s.run(*host_objects()[:2], script)
+    kind, args, widgets = seen["expected"]
+    assert (seen["result"], seen["dialogs"]) == (None, [("設定", widgets)])
+    (record,) = logged_errors(caplog)
+    assert (type(record.exc_info[1]), record.exc_info[1].args) == (kind, args)
+
+
+class RefusingParameters(dict):
+    """Report parameters that refuse to store one key."""
+
+    def __init__(self, values, refused):
+        super().__init__(values)
+        self.refused = refused
+
+    def __setitem__(self, key, value):
+        if key == self.refused:
+            raise RuntimeError(f"{key} cannot be stored")
+        super().__setitem__(key, value)
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("refused, unreadable_menu, stored_chinese", [
+    pytest.param(protocol.CJK_FONT, False, "標楷體", id="chinese-font-refused"),
+    pytest.param(protocol.LATIN_FONT, False, "新細明體", id="english-font-refused"),
+    pytest.param(None, True, "標楷體", id="chinese-menu-unreadable"),
+])
+def test_a_font_that_cannot_be_stored_reaches_the_toolkit_and_the_ratio_stays(
+        gui_module, monkeypatch, home, caplog, parameters_made, refused, unreadable_menu, stored_chinese):
+    s = Session(gui_module, monkeypatch)
+    reported = []
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        pp = parameters_made[0]
+        pp.parameters = RefusingParameters(pp.parameters, refused)
+        s.app.report_callback_exception = lambda kind, value, trace: reported.append(value)
+        s.commands["button_event_004"]()
+        (top,) = s.widgets(customtkinter.CTkToplevel)
+        yield lambda: top.winfo_ismapped()
+        entry = [w for w in top.winfo_children() if isinstance(w, customtkinter.CTkEntry)][0]
+        english, chinese = [w for w in top.winfo_children() if isinstance(w, customtkinter.CTkOptionMenu)]
+        (confirm,) = [w for w in top.winfo_children() if isinstance(w, customtkinter.CTkButton)]
+        entry.insert(0, "150")
+        english.set("Brush Script MT")
+        chinese.set("新細明體")
+        if unreadable_menu:
+            chinese.get = raiser(RuntimeError("the menu cannot be read"))
+        s.app.after_idle(confirm.invoke)  # the toolkit runs the command, as on a click
+        yield lambda: reported
+        seen["parameters"] = {k: pp.parameters[k] for k in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)}
+        seen["open"] = top.winfo_exists()
+
+    s.run(*host_objects()[:2], script)
+    (error,) = reported
+    expected = "the menu cannot be read" if unreadable_menu else f"{refused} cannot be stored"
+    assert (type(error), str(error)) == (RuntimeError, expected)
+    assert seen == {"parameters": {protocol.SIZE_RATIO: 1.5, protocol.CJK_FONT: stored_chinese, protocol.LATIN_FONT: "Calibri"}, "open": 1}
+    assert logged_errors(caplog) == []

@@ -1,11 +1,14 @@
 """Loading the module: toolkit guards, the names it binds, one interpreter per process."""
 import importlib
+import json
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+from conftest import WORKBOOK
 
 EXPECTED_NAMES = [
     "os", "tkinter", "customtkinter", "webbrowser", "shutil", "Image", "subprocess",
@@ -163,3 +166,150 @@ def test_loading_again_in_one_interpreter_yields_the_first_module(gui_module):
     assert again is gui_module
     assert importlib.reload(gui_module) is gui_module
     assert gui_module.Parameters is first_parameters
+
+
+# Failures this area survives; the user's files stay untouched.
+
+# Runs in a fresh interpreter: prepares the case, loads GUI and writes what
+# happened into the file named by argv[2]. Start-up's own output is what
+# remains on standard output.
+CASE_LOADER = textwrap.dedent(
+    """
+    import json, os, sys
+    case, report = sys.argv[1], sys.argv[2]
+    sys.path[:0] = sys.argv[3:]  # an embedded Windows Python ignores PYTHONPATH
+    result = {}
+
+    def note(**kw):
+        result.update(kw)
+        with open(report, "w", encoding="utf-8") as f:
+            json.dump(result, f)
+
+    if case in ("install-cannot-run", "print-fails"):
+        import tkinter
+        sys.modules["customtkinter"] = None          # missing, and no installer helps
+        def system(command):
+            result.setdefault("commands", []).append(command)
+            raise OSError("no command shell")
+        os.system = system
+    if case == "print-fails":
+        class Console:
+            def write(self, text):
+                raise OSError("the console is gone")
+            def flush(self):
+                pass
+        sys.stdout = Console()
+    if case in ("pil-missing", "webbrowser-missing", "subprocess-missing"):
+        import customtkinter                         # the toolkits themselves load
+        sys.modules[{"pil-missing": "PIL.Image", "webbrowser-missing": "webbrowser",
+                     "subprocess-missing": "subprocess"}[case]] = None
+    try:
+        import GUI
+    except BaseException as e:
+        note(error=[type(e).__name__, str(e)], loaded="GUI" in sys.modules)
+        raise SystemExit(0)
+    note(loaded=True, no=vars(GUI).get("no", "<unbound>"), names=[n for n in vars(GUI) if not n.startswith("_")])
+    if case == "install-cannot-run":
+        try:
+            GUI.GUI({}, {})
+        except BaseException as e:
+            note(gui=[type(e).__name__, str(e)])
+    """
+)
+
+# Stand-ins for the common package, each failing one way; `REAL` is the real one.
+BROKEN_COMMON_PACKAGE = {
+    "widget-model-raises": """
+def Customtkinter_Model():
+    raise RuntimeError("the widget model cannot be made")
+""",
+    "member-missing": """
+class Customtkinter_Model:
+    Entry_Table = Set_Table = CTkCalendar = object
+""",
+    "error-model-raises": """
+Customtkinter_Model = REAL.Customtkinter_Model
+def Try_Except_Model():
+    raise LookupError("no error logger here")
+""",
+    "wrapper-missing": """
+Customtkinter_Model = REAL.Customtkinter_Model
+class Try_Except_Model:
+    pass
+""",
+}
+
+
+def run_loader(tmp_path, case, stdin_text="", package=None):
+    report = tmp_path / "report.json"
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    paths = []
+    if package is not None:
+        folder = tmp_path / "common"
+        (folder / "tarnwick通用模組").mkdir(parents=True)
+        # The stand-in loads the real package beside itself, under the same name.
+        (folder / "tarnwick通用模組" / "__init__.py").write_text(textwrap.dedent(
+            f"""
+            import importlib, sys
+            _self = sys.modules.pop(__name__)
+            _path = list(sys.path)
+            sys.path[:] = [p for p in _path if p != {str(folder)!r}]
+            try:
+                REAL = importlib.import_module(__name__)
+            finally:
+                sys.path[:] = _path
+                sys.modules[__name__] = _self
+            """) + package)
+        paths.append(str(folder))
+    result = subprocess.run([sys.executable, "-c", CASE_LOADER, case, str(report), *paths], input=stdin_text,
+                            capture_output=True, text=True, encoding="utf-8", env=env, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return json.loads(report.read_text(encoding="utf-8")), result.stdout
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("case, package, error", [
+    pytest.param("pil-missing", None, ["ModuleNotFoundError", "import of PIL.Image halted; None in sys.modules"],
+                 id="imaging-library-missing"),
+    pytest.param("webbrowser-missing", None, ["ModuleNotFoundError", "import of webbrowser halted; None in sys.modules"],
+                 id="platform-module-missing"),
+    pytest.param("subprocess-missing", None, ["ModuleNotFoundError", "import of subprocess halted; None in sys.modules"],
+                 id="process-module-missing"),
+    pytest.param("common", "widget-model-raises", ["RuntimeError", "the widget model cannot be made"],
+                 id="widget-model-raises"),
+    pytest.param("common", "member-missing",
+                 ["AttributeError", "'Customtkinter_Model' object has no attribute 'Set_Button'"], id="member-missing"),
+    pytest.param("common", "error-model-raises", ["LookupError", "no error logger here"], id="error-model-raises"),
+    pytest.param("common", "wrapper-missing",
+                 ["AttributeError", "'Try_Except_Model' object has no attribute 'try_except_log'"], id="wrapper-missing"),
+])
+def test_a_failing_start_up_step_ends_the_load_with_its_error_and_shows_nothing(tmp_path, case, package, error):
+    result, stdout = run_loader(tmp_path, case, package=BROKEN_COMMON_PACKAGE.get(package))
+    assert result == {"error": error, "loaded": False}
+    assert stdout == ""
+
+
+@pytest.mark.usefixtures("users_files")
+def test_an_install_command_that_cannot_run_gives_the_message_and_the_wait_once(tmp_path):
+    result, stdout = run_loader(tmp_path, "install-cannot-run", stdin_text="whatever\nnot read\n")
+    assert stdout == "請安裝 py -m pip install customtkinter\n"
+    assert result["commands"] == ["py -m pip install customtkinter"]
+    assert result["no"] == "whatever"
+    # start-up went on past the missing toolkit
+    assert result["names"][-2:] == ["Parameters", "GUI"] and "customtkinter" not in result["names"]
+
+
+@pytest.mark.usefixtures("users_files")
+def test_a_toolkit_missing_after_its_guard_fails_the_window_with_a_name_error(tmp_path, home):
+    result, _ = run_loader(tmp_path, "install-cannot-run", stdin_text="\n")
+    assert result["gui"] == ["NameError", "name 'customtkinter' is not defined"]
+    # the working folder and the starter workbook come before the toolkit is first needed
+    assert (home / "tarnwick" / "Lumivar" / WORKBOOK).is_file()
+
+
+@pytest.mark.usefixtures("users_files")
+def test_a_message_that_cannot_be_printed_fails_the_load(tmp_path):
+    result, _ = run_loader(tmp_path, "print-fails", stdin_text="never read\n")
+    # the line is never waited for: the load ends at the message
+    assert result == {"commands": ["py -m pip install customtkinter"],
+                      "error": ["OSError", "the console is gone"], "loaded": False}

@@ -16,7 +16,9 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import LOGGER, ON_WINDOWS, Session, host_objects, idle
+from conftest import moves_home, NOTICE
+from support import (host_objects, idle, logged_errors, LOGGER, ON_WINDOWS, os_error, refusing, Service,
+                     Session, Ticks)
 from lumivar import protocol
 
 
@@ -55,16 +57,21 @@ class Process:
 
 
 class Processes:
-    """The subprocess module with a recording Popen."""
+    """The subprocess module with a recording Popen, which may refuse (`fail`).
+    The files handed to a program to open are noted in `files`; on Windows
+    its startfile stands in for os.startfile."""
 
     def __init__(self, fail=None, on_start=None):
         self.started = []
         self.log = []
+        self.files = []
         self.fail = fail
         self.on_start = on_start
 
     def Popen(self, *args, **kwargs):
         self.log.append(("Popen", args, kwargs))
+        if isinstance(args[0], list) and args[0][:1] == ["xdg-open"]:
+            self.files.append(args[0][1])
         if self.on_start:
             self.on_start(args, kwargs)
         if self.fail is not None:
@@ -72,6 +79,11 @@ class Processes:
         process = Process(self.log, args, kwargs)
         self.started.append(process)
         return process
+
+    def startfile(self, path):
+        self.files.append(path)
+        if self.fail is not None:
+            raise self.fail
 
     def __getattr__(self, name):
         return getattr(subprocess, name)
@@ -110,10 +122,6 @@ def icon_buttons(s, module, name):
 def copyright_button(s, module):
     (button,) = icon_buttons(s, module, "版權宣告圖示.png")
     return button
-
-
-def errors_logged(caplog):
-    return [r for r in caplog.records if r.name == LOGGER and r.levelno >= logging.ERROR]
 
 
 def not_found(path):
@@ -222,7 +230,7 @@ def test_folder_button_starts_the_file_manager_on_the_working_folder_without_wai
     assert gui_module._platform.folder_view_command("win32") == "explorer C:\\tarnwick\\Lumivar"
     # Neither waited for nor examined.
     assert [entry[0] for entry in processes.log] == ["Popen", "Popen"]
-    assert errors_logged(caplog) == []
+    assert logged_errors(caplog) == []
 
 
 # ---------------------------------------------------------------- web page
@@ -251,7 +259,7 @@ def test_web_page_over_https_and_over_http_only_after_an_https_error(
     for u in urls:
         assert (u.port, u.path, u.query, u.fragment) == (34008, "/Lumivar", "", "")
         assert u.hostname and u.hostname == urls[0].hostname
-    assert errors_logged(caplog) == []
+    assert logged_errors(caplog) == []
 
 
 @pytest.mark.skipif(ON_WINDOWS, reason="Windows opens files itself; xdg-open is the opener elsewhere")
@@ -268,7 +276,7 @@ def test_a_missing_opener_is_named_in_one_line(session, gui_module, monkeypatch,
         session.run(*host_objects()[:2], script)
     plain = f"[Errno {errno.ENOENT}] 找不到開啟程式 xdg-open，請安裝 xdg-utils"
     assert capsys.readouterr().out.splitlines() == ["無法開啟工作資料夾: " + plain, "無法打開檔案: " + plain]
-    assert errors_logged(caplog) == []
+    assert logged_errors(caplog) == []
 
 
 # ---------------------------------------------------------------- errors
@@ -327,7 +335,7 @@ def test_an_error_of_a_toolbar_command_reaches_the_logger_and_the_window_goes_on
     with caplog.at_level(logging.ERROR, logger=LOGGER):
         session.run(*host_objects()[:2], script)
     assert seen == {"result": None, "kept": "/kept.xlsx", "window": 1}
-    [record] = errors_logged(caplog)
+    [record] = logged_errors(caplog)
     assert record.exc_info[1] is error
 
 
@@ -385,7 +393,7 @@ def test_copyright_first_run_copies_with_metadata_later_runs_only_open_the_local
     assert existed_when_opened == [shipped, b"annotated by the user", b"annotated by the user"]
     assert seen["dialogs"] == []
     assert capsys.readouterr().out == ""
-    assert errors_logged(caplog) == []
+    assert logged_errors(caplog) == []
 
 
 @pytest.mark.parametrize("case", ["no shipped notice", "no maker folder"])
@@ -422,7 +430,7 @@ def test_copyright_without_a_notice_to_open_prints_exactly_two_lines(
     assert not local.exists()
     assert processes.log == []
     assert seen == {"result": None, "dialogs": []}
-    assert errors_logged(caplog) == []
+    assert logged_errors(caplog) == []
 
 
 # ---------------------------------------------------------------- placement
@@ -463,3 +471,117 @@ def test_copyright_and_settings_buttons_are_visible_and_overlap_no_control(sessi
     for name in ("copyright", "gear"):
         assert seen[name] == {"viewable": 1, "inside": True, "overlaps": []}, name
     assert seen["copyright in file panel"] and seen["gear in top band"]
+
+
+# Failures this area survives; the user's files stay untouched.
+
+def _fresh_home(tmp_path, monkeypatch):
+    fresh = tmp_path / "fresh"
+    (fresh / "tarnwick").mkdir(parents=True)
+    monkeypatch.setenv("HOME", str(fresh))
+    return fresh / "tarnwick" / "temp" / "Lumivar" / NOTICE
+
+
+def _folders_refused(gui, mp, tmp_path, home, calls, processes):
+    mp.setattr(gui, "os", Service(os, mkdir=refusing(calls, "mkdir", RuntimeError("no folders today"))))
+    local = home / "tarnwick" / "temp" / "Lumivar" / NOTICE
+    return [], [local], ["mkdir", "mkdir"]
+
+
+def _copy_refused(gui, mp, tmp_path, home, calls, processes):
+    local = _fresh_home(tmp_path, mp)
+    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))))
+    return ["版權宣告 --> " + os_error(errno.ENOSPC), "無法打開檔案: " + os_error(errno.ENOENT, local)], [], ["copy2"]
+
+
+def _opener_refused(gui, mp, tmp_path, home, calls, processes):
+    processes.fail = PermissionError(errno.EACCES, os.strerror(errno.EACCES), "xdg-open")
+    local = home / "tarnwick" / "temp" / "Lumivar" / NOTICE
+    return ["無法打開檔案: " + os_error(errno.EACCES, "xdg-open")], [local], []
+
+
+def _temp_is_a_file(gui, mp, tmp_path, home, calls, processes):
+    local = _fresh_home(tmp_path, mp)
+    local.parent.parent.write_text("a file where the temporary folder belongs")
+    return ["版權宣告 --> " + os_error(errno.ENOTDIR, local), "無法打開檔案: " + os_error(errno.ENOENT, local)], [], []
+
+
+def _existence_test_refused(gui, mp, tmp_path, home, calls, processes):
+    local = home / "tarnwick" / "temp" / "Lumivar" / NOTICE
+    error = PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(local))
+    mp.setattr(gui, "os", Service(os, path=Service(os.path, lexists=refusing(calls, "lexists", error))))
+    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made"))))
+    return ["版權宣告 --> " + os_error(errno.EACCES, local)], [local], ["lexists"]
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("arrange", [
+    pytest.param(_folders_refused, id="folders-refused"),
+    pytest.param(_copy_refused, marks=moves_home, id="copy-refused"),
+    pytest.param(_opener_refused, id="opener-refused"),
+    pytest.param(_temp_is_a_file, marks=moves_home, id="temp-is-a-file"),
+    pytest.param(_existence_test_refused, id="existence-test-refused"),
+])
+def test_copyright_notice_failures_are_printed_and_never_raise(gui_module, monkeypatch, tmp_path, home, capsys, caplog, arrange):
+    processes = Processes()
+    monkeypatch.setattr(gui_module, "subprocess", processes)
+    if ON_WINDOWS:
+        monkeypatch.setattr(os, "startfile", processes.startfile)
+    s = Session(gui_module, monkeypatch)
+    calls = []
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        capsys.readouterr()
+        # the failure is arranged once the window runs: only the command meets it
+        seen["expected"] = arrange(gui_module, monkeypatch, tmp_path, home, calls, processes)
+        seen["result"] = copyright_button(s, gui_module).invoke()
+        seen["lines"] = capsys.readouterr().out.splitlines()
+        seen["dialogs"] = s.widgets(customtkinter.CTkToplevel)
+        yield Ticks(1)
+
+    s.run(*host_objects()[:2], script)
+    lines, opened, provoked = seen["expected"]
+    assert (seen["result"], seen["lines"], seen["dialogs"]) == (None, lines, [])
+    assert processes.files == [str(path) for path in opened]
+    if not ON_WINDOWS:
+        assert [args for op, args, _ in processes.log if op == "Popen"] == [(["xdg-open", str(path)],) for path in opened]
+    assert [c[0] for c in calls] == provoked
+    assert logged_errors(caplog) == []
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("command, entry", [("button_event_006", protocol.TEMPLATE_PATH), ("button_event_007", protocol.PATENT_PATH)])
+def test_a_path_the_table_refuses_goes_to_the_logger(gui_module, monkeypatch, home, caplog, command, entry):
+    error = RuntimeError("the table refused the path")
+
+    class Table(gui_module.Set_Table):
+        refusing = False
+
+        def set(self, name, text):
+            if Table.refusing:
+                raise error
+            return super().set(name, text)
+
+    monkeypatch.setattr(gui_module, "Set_Table", Table)
+    chosen = []
+    dialog = types.SimpleNamespace(askopenfilename=lambda **options: chosen.append(options) or "/選了/這個.xlsx")
+    monkeypatch.setattr(gui_module, "tkinter", Service(tkinter, filedialog=dialog))
+    s = Session(gui_module, monkeypatch)
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        s.set_table.set(entry, "舊的.xlsx")
+        Table.refusing = True
+        seen["result"] = s.commands[command]()
+        Table.refusing = False
+        seen["kept"] = s.set_table.get(entry)
+        yield Ticks(1)  # the window goes on
+
+    s.run(*host_objects()[:2], script)
+    assert seen == {"result": None, "kept": "舊的.xlsx"}
+    assert chosen == [{"title": "選擇檔案"}]
+    (record,) = logged_errors(caplog)
+    assert record.exc_info[1] is error

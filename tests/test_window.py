@@ -1,4 +1,6 @@
 """The main window: working folder, widgets, resources, closing and clean-up."""
+import tkinter
+import errno
 import gc
 import os
 import weakref
@@ -7,7 +9,9 @@ from pathlib import Path
 import customtkinter
 import pytest
 
-from conftest import Session, Ticks, host_objects, idle
+from conftest import moves_home, WORKBOOK
+from support import (END_SIGNALS, host_objects, idle, MARKER, os_error, raiser, Recorder, refusing, Service,
+                     Session, signals, Ticks)
 from lumivar import protocol
 
 
@@ -182,3 +186,202 @@ def test_a_console_that_cannot_show_chinese_gets_the_line_escaped(module_copy, m
     path = repr(str(folder / "格式範本" / "檢索專利公開號.xlsx"))
     assert line.endswith(path.encode("cp1252", "backslashreplace").decode("cp1252"))
     assert ("event:end", "set") in log
+
+
+# Failures this area survives; the user's files stay untouched.
+
+def _home_below_a_file(gui, mp, tmp_path, home, calls):
+    (tmp_path / "plain-file").write_text("not a folder")
+    new_home = tmp_path / "plain-file" / "home"
+    mp.setenv("HOME", str(new_home))
+    copy = new_home / "tarnwick" / "Lumivar" / WORKBOOK
+    return [f"{WORKBOOK} --> " + os_error(errno.ENOTDIR, copy)], None
+
+
+def _home_missing(gui, mp, tmp_path, home, calls):
+    new_home = tmp_path / "gone" / "home"
+    mp.setenv("HOME", str(new_home))
+    copy = new_home / "tarnwick" / "Lumivar" / WORKBOOK
+    return [f"{WORKBOOK} --> " + os_error(errno.ENOENT, copy)], None
+
+
+def _mkdir_denied(gui, mp, tmp_path, home, calls):
+    mp.setattr(gui, "os", Service(os, mkdir=refusing(calls, "mkdir", PermissionError(errno.EACCES, "denied"))))
+    return [], "mkdir"
+
+
+class NotAnOrdinaryError(BaseException):
+    """Derived from BaseException only: folder creation ignores even this."""
+
+
+def _mkdir_raises_anything(gui, mp, tmp_path, home, calls):
+    mp.setattr(gui, "os", Service(os, mkdir=refusing(calls, "mkdir", NotAnOrdinaryError("the disk is on fire"))))
+    return [], "mkdir"
+
+
+def _copy_fails(gui, mp, tmp_path, home, calls):
+    mp.setenv("HOME", str(tmp_path / "fresh"))
+    (tmp_path / "fresh").mkdir()
+    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))))
+    return [f"{WORKBOOK} --> " + os_error(errno.ENOSPC)], "copy2"
+
+
+def _existence_test_fails(gui, mp, tmp_path, home, calls):
+    copy = home / "tarnwick" / "Lumivar" / WORKBOOK
+    path = Service(os.path, lexists=refusing(calls, "lexists", PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(copy))))
+    mp.setattr(gui, "os", Service(os, path=path))
+    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made"))))
+    return [f"{WORKBOOK} --> " + os_error(errno.EACCES, copy)], "lexists"
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("arrange", [
+    pytest.param(_home_below_a_file, marks=moves_home, id="home-below-a-file"),
+    pytest.param(_home_missing, marks=moves_home, id="home-missing"),
+    pytest.param(_mkdir_denied, id="mkdir-denied"),
+    pytest.param(_mkdir_raises_anything, id="mkdir-raises-anything"),
+    pytest.param(_copy_fails, marks=moves_home, id="copy-fails"),
+    pytest.param(_existence_test_fails, id="existence-test-fails"),
+])
+def test_folder_and_workbook_failures_at_window_start(gui_module, monkeypatch, tmp_path, home, capsys, arrange):
+    calls = []
+    lines, provoked = arrange(gui_module, monkeypatch, tmp_path, home, calls)
+    s = Session(gui_module, monkeypatch)
+    queues, events, log = host_objects()
+    seen = {}
+
+    def script(s):
+        yield from idle(s)
+        yield Ticks(2)  # the monitor runs (a stopped one fails the wait)
+        seen["lines"] = capsys.readouterr().out.splitlines()
+
+    assert s.run(queues, events, script) is None
+    assert seen == {"lines": lines}
+    assert signals(log) == END_SIGNALS
+    if provoked == "mkdir":
+        native = gui_module._platform.native_path
+        assert calls == [("mkdir", native("C:/tarnwick/")), ("mkdir", native("C:/tarnwick/Lumivar/"))]
+    elif provoked is not None:
+        assert [c[0] for c in calls] == [provoked]
+    if arrange is _copy_fails:
+        assert (tmp_path / "fresh" / "tarnwick" / "Lumivar").is_dir()
+        assert not (tmp_path / "fresh" / "tarnwick" / "Lumivar" / WORKBOOK).exists()
+
+
+def _fail_global(name):
+    def arrange(gui, mp, queues, events):
+        error = RuntimeError(f"{name} cannot be made")
+        mp.setattr(gui, name, raiser(error))
+        return Session(gui, mp), error
+    return arrange
+
+
+def _fail_toolkit(name):
+    def arrange(gui, mp, queues, events):
+        error = RuntimeError(f"{name} cannot be made")
+        s = Session(gui, mp)
+        mp.setattr(s.module.customtkinter, name, raiser(error), raising=False)
+        return s, error
+    return arrange
+
+
+def _fail_fourth_button(gui, mp, queues, events):
+    error = RuntimeError("the fourth button cannot be made")
+
+    class Bar(gui.Set_Button):
+        made = 0
+
+        def add_button(self, *args, **kwargs):
+            Bar.made += 1
+            if Bar.made == 4:
+                raise error
+            return super().add_button(*args, **kwargs)
+
+    mp.setattr(gui, "Set_Button", Bar)
+    return Session(gui, mp), error
+
+
+def _fail_window_method(method):
+    def arrange(gui, mp, queues, events):
+        error = RuntimeError(f"the window refused {method}")
+        s = Session(gui, mp)
+        driven = s.module.customtkinter.CTk
+
+        class Refusing(driven):
+            def after(self, ms, func=None, *args):
+                if method == "after" and func is not None and func is s.commands.get("aa"):
+                    raise error
+                return super().after(ms, func, *args)
+
+            def mainloop(self, *args, **kwargs):
+                if method == "mainloop":
+                    raise error
+                return super().mainloop(*args, **kwargs)
+
+        mp.setattr(s.module.customtkinter, "CTk", Refusing, raising=False)
+        return s, error
+    return arrange
+
+
+def _refuse_signal(key, kind):
+    def arrange(gui, mp, queues, events):
+        mapping = queues if kind == "queue" else events
+        log = mapping[key].log
+        mapping[key] = Recorder(f"{kind}:{key}", log, fail=("put", "set"))
+        return Session(gui, mp), RuntimeError(f"{kind}:{key}.{'put' if kind == 'queue' else 'set'} refused")
+    return arrange
+
+
+def _no_end_event(gui, mp, queues, events):
+    del events[protocol.END]
+    return Session(gui, mp), KeyError(protocol.END)
+
+
+WINDOW_STEP_FAILURES = {
+    "report-parameters": (_fail_global("Parameters"), []),
+    "button-bar": (_fail_global("Set_Button"), []),
+    "entry-table": (_fail_global("Set_Table"), []),
+    "command-wrapper": (_fail_global("try_except_log"), []),
+    "main-window": (_fail_toolkit("CTk"), []),
+    "message-box": (_fail_toolkit("CTkTextbox"), []),
+    "a-button": (_fail_fourth_button, []),
+    "option-menu": (_fail_toolkit("CTkOptionMenu"), []),
+    "first-tick": (_fail_window_method("after"), []),
+    "event-loop": (_fail_window_method("mainloop"), []),
+    "end-queue": (_refuse_signal(protocol.END, "queue"), END_SIGNALS[:1]),
+    "request-queue-end-marker": (_refuse_signal(protocol.REQUESTS, "queue"), END_SIGNALS),
+    "no-end-event": (_no_end_event, END_SIGNALS[:1]),
+}
+
+
+@pytest.mark.usefixtures("users_files")
+@pytest.mark.parametrize("arrange, sent", list(WINDOW_STEP_FAILURES.values()), ids=list(WINDOW_STEP_FAILURES))
+def test_a_failing_step_of_the_window_reaches_the_host_and_the_next_window_works(gui_module, home, capsys, arrange, sent):
+    queues, events, log = host_objects()
+    with pytest.MonkeyPatch.context() as mp:
+        s, error = arrange(gui_module, mp, queues, events)
+        with pytest.raises(type(error)) as raised:
+            s.run(queues, events, idle)
+        made = s.app
+    assert type(raised.value) is type(error) and raised.value.args == error.args
+    assert signals(log) == sent
+    if made is not None:
+        with pytest.raises(tkinter.TclError):
+            made.winfo_exists()  # the window does not outlive the call
+    assert capsys.readouterr().out == ""
+
+    # The module is left as it was: the next call builds and runs a whole window.
+    queues, events, log = host_objects()
+    with pytest.MonkeyPatch.context() as mp:
+        again = Session(gui_module, mp)
+
+        def script(s):
+            yield from idle(s)
+            s.commands["button_event_001"]()
+            queues[protocol.RECEIPTS].put(MARKER)
+            yield Ticks(2)
+
+        again.run(queues, events, script)
+    assert signals(log)[-3:] == END_SIGNALS
+    assert len([item for item in queues[protocol.REQUESTS].items if item is not None]) == 1
+    assert events[protocol.BUSY]._set is False  # the marker was shown and the run ended

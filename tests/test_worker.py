@@ -1,10 +1,8 @@
 """The report worker: numbers, workbooks, the report file and its messages."""
 import hashlib
-import math
 import multiprocessing
 import os
 import re
-import shutil
 import sys
 import threading
 import zipfile
