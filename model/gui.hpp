@@ -54,9 +54,6 @@ void print_on_error(const char* prefix, F&& step) {
     if (error) print_line(py::str(prefix) + py::str(error));
 }
 
-// The bold face of the window's own texts.
-py::object window_font(const py::dict& g, int size);
-
 // Start-up steps run by the module's exec slot.
 void run_startup(py::module_ m);
 

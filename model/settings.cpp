@@ -1,6 +1,7 @@
 #include "settings.hpp"
 
 #include "protocol.hpp"
+#include "toolkit.hpp"
 
 #include <cmath>
 #include <stdexcept>

@@ -1,6 +1,7 @@
 #include "window.hpp"
 
 #include "protocol.hpp"
+#include "toolkit.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -22,11 +23,6 @@ constexpr const char* kTextLogo = "\\格式範本\\logo(僅文字).png";
 
 }  // namespace
 
-py::object window_font(const py::dict& g, int size) {
-    return global(g, "customtkinter")
-        .attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = size, "weight"_a = "bold");
-}
-
 Window::Window(py::dict g, py::object queues, py::object events)
     : g_(std::move(g)), host_(std::move(queues), std::move(events), runs_as_main(g_)), paths_(g_) {}
 
@@ -38,8 +34,8 @@ void Window::run() {
         close_if_open();
         throw;
     }
-    cancel_pending_timers();
-    release_toolkit_trackers();
+    cancel_pending_timers(app_);
+    release_toolkit_trackers(g_, app_);
     host_.send_end_signals();
 }
 
@@ -186,42 +182,8 @@ void Window::close_if_open() {
     discard_errors([&] {
         if (py::bool_(app_.attr("winfo_exists")())) app_.attr("destroy")();
     });
-    cancel_pending_timers();
-    release_toolkit_trackers();
-}
-
-void Window::cancel_pending_timers() const {
-    // Timers of a closed root still fire once another window's loop runs (the
-    // thread has one notifier for every interpreter), and then find their
-    // commands gone. The monitor's re-arm and the toolkit's own loops are such timers.
-    if (!app_) return;
-    discard_errors([&] {
-        py::object tk = app_.attr("tk");
-        py::tuple pending = tk.attr("splitlist")(tk.attr("call")("after", "info"));
-        for (const py::handle id : pending) tk.attr("call")("after", "cancel", id);
-    });
-}
-
-void Window::release_toolkit_trackers() const {
-    // customtkinter keeps every root in class-level trackers; a closed root
-    // would stay alive there. Versions without these trackers are fine too.
-    if (!app_) return;
-    py::object ctk;
-    discard_errors([&] { ctk = global(g_, "customtkinter"); });
-    if (!ctk) return;
-    discard_errors([&] {
-        py::object tracker = ctk.attr("AppearanceModeTracker");
-        py::list apps = tracker.attr("app_list");
-        while (apps.contains(app_)) apps.attr("remove")(app_);
-        if (py::len(apps) == 0) tracker.attr("update_loop_running") = false;
-    });
-    discard_errors([&] {
-        py::object tracker = ctk.attr("ScalingTracker");
-        py::dict windows = tracker.attr("window_widgets_dict");
-        windows.attr("pop")(app_, py::none());
-        tracker.attr("window_dpi_scaling_dict").attr("pop")(app_, py::none());
-        if (py::len(windows) == 0) tracker.attr("update_loop_running") = false;
-    });
+    cancel_pending_timers(app_);
+    release_toolkit_trackers(g_, app_);
 }
 
 void register_window(py::module_& m) {

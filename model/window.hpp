@@ -33,8 +33,6 @@ class Window {
     void make_option_menu() const;
     void connect_areas();
     void close_if_open();
-    void cancel_pending_timers() const;
-    void release_toolkit_trackers() const;
 
     py::dict g_;  // the module's global names
     Host host_;

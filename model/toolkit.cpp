@@ -1,0 +1,46 @@
+#include "toolkit.hpp"
+
+using namespace pybind11::literals;
+
+namespace lumivar {
+
+py::object window_font(const py::dict& g, int size) {
+    return global(g, "customtkinter")
+        .attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = size, "weight"_a = "bold");
+}
+
+void cancel_pending_timers(const py::object& app) {
+    // Timers of a closed root still fire once another window's loop runs (the
+    // thread has one notifier for every interpreter), and then find their
+    // commands gone. The monitor's re-arm and the toolkit's own loops are such timers.
+    if (!app) return;
+    discard_errors([&] {
+        py::object tk = app.attr("tk");
+        py::tuple pending = tk.attr("splitlist")(tk.attr("call")("after", "info"));
+        for (const py::handle id : pending) tk.attr("call")("after", "cancel", id);
+    });
+}
+
+void release_toolkit_trackers(const py::dict& g, const py::object& app) {
+    // customtkinter keeps every root in class-level trackers; a closed root
+    // would stay alive there. Versions without these trackers are fine too.
+    if (!app) return;
+    py::object ctk;
+    discard_errors([&] { ctk = global(g, "customtkinter"); });
+    if (!ctk) return;
+    discard_errors([&] {
+        py::object tracker = ctk.attr("AppearanceModeTracker");
+        py::list apps = tracker.attr("applist");
+        while (apps.contains(app)) apps.attr("remove")(app);
+        if (py::len(apps) == 0) tracker.attr("update_loop_running") = false;
+    });
+    discard_errors([&] {
+        py::object tracker = ctk.attr("ScalingTracker");
+        py::dict windows = tracker.attr("window_widgets_dict");
+        windows.attr("pop")(app, py::none());
+        tracker.attr("window_dpi_scaling_dict").attr("pop")(app, py::none());
+        if (py::len(windows) == 0) tracker.attr("update_loop_running") = false;
+    });
+}
+
+}  // namespace lumivar
