@@ -30,7 +30,7 @@ void release_toolkit_trackers(const py::dict& g, const py::object& app) {
     if (!ctk) return;
     discard_errors([&] {
         py::object tracker = ctk.attr("AppearanceModeTracker");
-        py::list apps = tracker.attr("applist");
+        py::list apps = tracker.attr("app_list");
         while (apps.contains(app)) apps.attr("remove")(app);
         if (py::len(apps) == 0) tracker.attr("update_loop_running") = false;
     });
