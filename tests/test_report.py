@@ -423,8 +423,8 @@ def _refuse_header(s, queues):
 
 
 @pytest.mark.parametrize("breakage, error_text, sent, kept", [
-    pytest.param(_refuse_put, "queue:起始數據.put refused", False, OLD, id="put-raises"),
-    pytest.param(_remove_request_queue, "'起始數據'", False, OLD, id="no-request-queue"),
+    pytest.param(_refuse_put, f"queue:{protocol.REQUESTS}.put refused", False, OLD, id="put-raises"),
+    pytest.param(_remove_request_queue, repr(protocol.REQUESTS), False, OLD, id="no-request-queue"),
     pytest.param(_refuse_clearing, "the text box cannot be cleared", True, OLD, id="clearing-fails"),
     pytest.param(_refuse_header, "the header cannot be written", True, "", id="header-fails"),
 ])
@@ -498,10 +498,10 @@ def _unreadable_table(gui_module):
 
 @pytest.mark.parametrize("names, events_without_busy, error", [
     pytest.param(lambda gui: {"Parameters": _parameters_without(gui, protocol.LATIN_FONT)}, False,
-                 (KeyError, "'英文文字字體'"), id="a-report-parameter-missing"),
+                 (KeyError, repr(protocol.LATIN_FONT)), id="a-report-parameter-missing"),
     pytest.param(lambda gui: {"Set_Table": _unreadable_table(gui)}, False,
                  (RuntimeError, "the entry table cannot be read"), id="entry-table-fails"),
-    pytest.param(lambda gui: {}, True, (KeyError, "'get_receipt'"), id="no-busy-event"),
+    pytest.param(lambda gui: {}, True, (KeyError, repr(protocol.BUSY)), id="no-busy-event"),
 ])
 def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_nothing(
         driven, gui_module, caplog, names, events_without_busy, error):
@@ -837,7 +837,7 @@ def test_a_failing_tag_configuration_is_ignored(gui_module, monkeypatch, home, c
         yield from stepper.release()
 
     s.run(queues, events, script)
-    expected = HEADER if send == "sent" else OLD + ERROR_LINE + "queue:起始數據.put refused\n"
+    expected = HEADER if send == "sent" else OLD + ERROR_LINE + f"queue:{protocol.REQUESTS}.put refused\n"
     assert seen == {"result": None, "text": expected, "tags": [("red_tag", {"foreground": "red"})]}
     assert logged_errors(caplog) == []
     assert len([item for item in queues[protocol.REQUESTS].items if item is not None]) == (1 if send == "sent" else 0)
