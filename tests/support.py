@@ -8,6 +8,7 @@ forms: the real queue.Queue/threading.Event a host passes, and Recorder
 doubles that log every call and refuse on request.
 """
 import collections
+import hashlib
 import logging
 import os
 import queue
@@ -15,6 +16,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import customtkinter
 
@@ -550,3 +552,37 @@ class Unsayable(Exception):
 
     def __str__(self):
         raise ValueError("this error has no text")
+
+
+# ---------------------------------------------------------------------------
+# Requests and workbooks
+# ---------------------------------------------------------------------------
+
+def make_request(patents, template="", ratio=1, cjk="標楷體", latin="Calibri"):
+    return {
+        protocol.TEMPLATE_PATH: str(template),
+        protocol.PATENT_PATH: str(patents),
+        protocol.SIZE_RATIO: ratio,
+        protocol.CJK_FONT: cjk,
+        protocol.LATIN_FONT: latin,
+    }
+
+
+def make_patents(path, values, header="公開號", sheet_title=None):
+    """A patent workbook whose first sheet's first column holds `values`."""
+    import openpyxl  # only the tests that make workbooks need it
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    if sheet_title:
+        sheet.title = sheet_title
+    if header is not None:
+        sheet.append([header, "備註"])
+    for value in values:
+        sheet.append([value, "ignored"])
+    book.save(path)
+    return path
+
+
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()

@@ -8,7 +8,6 @@ The same test drives the Windows build too: `python -m lumivar` of a Windows
 CPython under wine (scripts/test --windows names it in LUMIVAR_WINDOWS_PYTHON),
 whose reports land in C:\\tarnwick\\Lumivar of wine's prefix.
 """
-import hashlib
 import os
 import shutil
 import subprocess
@@ -28,6 +27,8 @@ if missing:
     pytest.skip(f"needs {', '.join(missing)} (.ci/run installs them)", allow_module_level=True)
 
 from PIL import ImageGrab  # noqa: E402
+
+from support import digest  # noqa: E402
 
 LUMIVAR = shutil.which("lumivar", path=str(Path(sys.executable).parent)) or shutil.which("lumivar")
 WINDOWS_PYTHON = os.environ.get("LUMIVAR_WINDOWS_PYTHON")
@@ -287,10 +288,6 @@ def press_and_wait(window, folder, before):
 
     wait_until(settled, DONE_TIMEOUT, "the button to finish")
     return report
-
-
-def digest(path):
-    return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
 def cells(row):

@@ -19,29 +19,11 @@ import pytest
 
 import lumivar
 from lumivar import host, protocol, worker
+from support import make_patents, make_request
 
 DONE = protocol.DONE
 FLAG = "LUMIVAR_TEST_STARTS"
 MOMENT = "LUMIVAR_TEST_KILL_AT"
-
-
-def make_request(patents, template=""):
-    return {
-        protocol.TEMPLATE_PATH: str(template),
-        protocol.PATENT_PATH: str(patents),
-        protocol.SIZE_RATIO: 1,
-        protocol.CJK_FONT: "標楷體",
-        protocol.LATIN_FONT: "Calibri",
-    }
-
-
-def make_patents(path, values):
-    book = openpyxl.Workbook()
-    book.active.append(["公開號"])
-    for value in values:
-        book.active.append([value])
-    book.save(path)
-    return path
 
 
 def workers():

@@ -9,7 +9,6 @@ counted in those ticks, never in wall-clock time.
 """
 import collections
 import contextlib
-import logging
 import multiprocessing
 import queue
 import threading
@@ -18,8 +17,8 @@ import types
 import pytest
 
 import fakes
-from support import (BUSY, click, DONE, ERROR_LINE, HEADER, host_objects, HostPanic, IDLE, LOGGER, MARKER,
-                     OLD, output_button, recording_textbox, Session, Stepper, Unsayable)
+from support import (BUSY, click, DONE, ERROR_LINE, HEADER, host_objects, HostPanic, IDLE, logged_errors, MARKER,
+                     OLD, output_button, recording_textbox, red_text, Session, Stepper, Unsayable)
 from lumivar import protocol
 
 
@@ -105,15 +104,6 @@ def shown(message):
 
 def calls(log, name, op):
     return [entry for entry in log if entry[:2] == (name, op)]
-
-
-def logged_errors(caplog):
-    return [r for r in caplog.records if r.name == LOGGER and r.levelno >= logging.ERROR]
-
-
-def red_text(box):
-    ranges = box.tag_ranges("red_tag")
-    return [box.get(ranges[i], ranges[i + 1]) for i in range(0, len(ranges), 2)]
 
 
 def default_request(template, patents):

@@ -1,5 +1,4 @@
 """The report worker: numbers, workbooks, the report file and its messages."""
-import hashlib
 import multiprocessing
 import os
 import re
@@ -15,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import not_on_windows
+from support import digest, make_patents, make_request
 from lumivar import protocol, worker
 
 DONE = protocol.DONE
@@ -24,34 +24,6 @@ FROZEN_NAME = "檢索報告_20240506_070809.xlsx"
 
 def frozen():
     return FROZEN
-
-
-def make_request(patents, template="", ratio=1, cjk="標楷體", latin="Calibri"):
-    return {
-        protocol.TEMPLATE_PATH: str(template),
-        protocol.PATENT_PATH: str(patents),
-        protocol.SIZE_RATIO: ratio,
-        protocol.CJK_FONT: cjk,
-        protocol.LATIN_FONT: latin,
-    }
-
-
-def make_patents(path, values, header="公開號", sheet_title=None):
-    """A patent workbook whose first sheet's first column holds `values`."""
-    book = openpyxl.Workbook()
-    sheet = book.active
-    if sheet_title:
-        sheet.title = sheet_title
-    if header is not None:
-        sheet.append([header, "備註"])
-    for value in values:
-        sheet.append([value, "ignored"])
-    book.save(path)
-    return path
-
-
-def digest(path):
-    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
 def reports(home):
