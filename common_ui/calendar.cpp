@@ -106,12 +106,10 @@ class CalendarView {
         auto ctk = customtkinter();
         auto partial = py::module_::import("functools").attr("partial");
         // Destroying calls back into Python: take the buttons out first.
-        std::vector<py::object> old;
-        old.swap(day_buttons_);
+        const std::vector<py::object> old = std::exchange(day_buttons_, {});
         for (const auto& button : old) {
             button.attr("destroy")();
         }
-        clear_objects(old);
         title_.attr("configure")("text"_a = title());
 
         const int first = weekday(year_, month_, 1);

@@ -163,8 +163,7 @@ class Relay:
                     message = worker.conn.recv()
                 except _BROKEN:
                     break
-                self._receipts.put(message)
-                if isinstance(message, str) and message == protocol.DONE:
+                if self._forward(message):
                     return
             elif ready:  # the process ended; its last messages may still be in the pipe
                 if not self._drain(worker):
@@ -181,13 +180,16 @@ class Relay:
         """Passes on what a dead worker left in its pipe; true when that held the marker."""
         try:
             while worker.conn.poll():
-                message = worker.conn.recv()
-                self._receipts.put(message)
-                if isinstance(message, str) and message == protocol.DONE:
+                if self._forward(worker.conn.recv()):
                     return True
         except _BROKEN:
             pass
         return False
+
+    def _forward(self, message) -> bool:
+        """Passes a worker's message to the window; true for the completion marker."""
+        self._receipts.put(message)
+        return isinstance(message, str) and message == protocol.DONE
 
     def _bury(self) -> None:
         worker, self._worker = self._worker, None

@@ -15,9 +15,13 @@ constexpr const char* kOpener = "xdg-open";
 
 std::string running_platform() { return py::module_::import("sys").attr("platform").cast<std::string>(); }
 
+py::object windows_path(const std::string& text) {
+    return py::module_::import("pathlib").attr("PureWindowsPath")(text);
+}
+
 // The parts of a Windows path after its anchor ("C:\", "\" or nothing).
-py::list parts_after_anchor(const std::string& windows_path) {
-    py::tuple parts = py::module_::import("pathlib").attr("PureWindowsPath")(windows_path).attr("parts");
+py::list parts_after_anchor(const py::object& path) {
+    py::tuple parts = path.attr("parts");
     py::list rest;
     for (size_t i = 1; i < parts.size(); ++i) rest.append(parts[i]);
     return rest;
@@ -36,8 +40,9 @@ Paths::Paths(py::dict g, const std::string& platform) : g_(std::move(g)), window
 
 py::str Paths::native(const std::string& literal) const {
     if (windows_) return py::str(literal);
-    py::list rest = parts_after_anchor(literal);
-    py::object drive = py::module_::import("pathlib").attr("PureWindowsPath")(literal).attr("drive");
+    py::object path = windows_path(literal);
+    py::list rest = parts_after_anchor(path);
+    const py::object drive = path.attr("drive");
     const bool on_c = drive.equal(py::str("C:"));
     py::object os_path = global(g_, "os").attr("path");
     py::object root = on_c ? os_path.attr("expanduser")("~") : py::str("/");
@@ -52,7 +57,7 @@ py::str Paths::resource(const std::string& relative) const {
     py::object os_path = global(g_, "os").attr("path");
     py::object base = os_path.attr("split")(os_path.attr("abspath")(global(g_, "__file__")))[py::int_(0)];
     if (windows_) return base + py::str(relative);
-    return os_path.attr("join")(base, *parts_after_anchor(relative));
+    return os_path.attr("join")(base, *parts_after_anchor(windows_path(relative)));
 }
 
 void Paths::make_folder(const char* literal) const {

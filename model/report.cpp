@@ -50,9 +50,9 @@ void ReportRun::start_monitor(const py::object& app) {
     app_.attr("after")(kTickMs, monitor_);
 }
 
-void ReportRun::write(const py::object& text) const {
-    textbox_.attr("insert")(global(g_, "tkinter").attr("END"), text);
-}
+py::object ReportRun::end() const { return global(g_, "tkinter").attr("END"); }
+
+void ReportRun::write(const py::object& text) const { textbox_.attr("insert")(end(), text); }
 
 void ReportRun::button_event_001() {
     py::object busy = host_.event(kBusy);
@@ -88,7 +88,7 @@ void ReportRun::button_event_001() {
                 host_.queue(kRequests).attr("put")(sss);
                 sent = true;
             }
-            textbox_.attr("delete")("1.0", global(g_, "tkinter").attr("END"));
+            textbox_.attr("delete")("1.0", end());
             write(py::str(kHeader));
         });
     } catch (...) {
@@ -97,7 +97,7 @@ void ReportRun::button_event_001() {
     }
     if (error) {
         if (host_.connected()) withdraw_busy();
-        textbox_.attr("insert")(global(g_, "tkinter").attr("END"), kErrorLine, "red_tag");
+        textbox_.attr("insert")(end(), kErrorLine, "red_tag");
         write(py::str(error) + py::str("\n"));
     }
     discard_errors([&] { textbox_.attr("tag_config")("red_tag", "foreground"_a = "red"); });

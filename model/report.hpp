@@ -28,6 +28,7 @@ class ReportRun : public std::enable_shared_from_this<ReportRun> {
     void aa();
 
   private:
+    py::object end() const;  // the text box's end index
     void write(const py::object& text) const;
 
     py::dict g_;

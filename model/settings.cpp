@@ -36,28 +36,6 @@ py::object ratio_from_text(const py::object& text) {
     return ratio;
 }
 
-// customtkinter keeps every window in a class-level scaling table and never
-// drops a closed one: a closed dialog would stay alive there, and with it the
-// main window, its master. Its own <Destroy> event takes it out again.
-void forget_when_destroyed(const py::dict& g, const py::object& setting_window) {
-    py::weakref weak_window(setting_window);
-    py::object forget = py::cpp_function(
-        [g, weak_window](const py::object& event) {
-            py::object window = weak_window();
-            if (window.is_none()) return;
-            // The binding also sees the destruction of each widget inside.
-            if (!py::str(event.attr("widget")).equal(py::str(window))) return;
-            discard_errors([&] {
-                global(g, "customtkinter")
-                    .attr("ScalingTracker")
-                    .attr("window_dpi_scaling_dict")
-                    .attr("pop")(window, py::none());
-            });
-        },
-        py::arg("event"));
-    setting_window.attr("bind")("<Destroy>", forget, "+");
-}
-
 }  // namespace
 
 // What the confirm button of one dialog reaches. Widgets are held weakly: the
@@ -98,7 +76,7 @@ void SettingsDialog::button_event_004() {
     setting_window.attr("attributes")("-topmost", true);
     setting_window.attr("title")("設定");
     setting_window.attr("geometry")("300x330");
-    forget_when_destroyed(g_, setting_window);
+    forget_scaling_when_destroyed(g_, setting_window);
 
     py::list fonts;
     for (const char* font : kFonts) fonts.append(font);

@@ -43,4 +43,26 @@ void release_toolkit_trackers(const py::dict& g, const py::object& app) {
     });
 }
 
+// customtkinter keeps every window in a class-level scaling table and never
+// drops a closed one: a closed dialog would stay alive there, and with it the
+// main window, its master. Its own <Destroy> event takes it out again.
+void forget_scaling_when_destroyed(const py::dict& g, const py::object& toplevel) {
+    py::weakref weak_window(toplevel);
+    py::object forget = py::cpp_function(
+        [g, weak_window](const py::object& event) {
+            py::object window = weak_window();
+            if (window.is_none()) return;
+            // The binding also sees the destruction of each widget inside.
+            if (!py::str(event.attr("widget")).equal(py::str(window))) return;
+            discard_errors([&] {
+                global(g, "customtkinter")
+                    .attr("ScalingTracker")
+                    .attr("window_dpi_scaling_dict")
+                    .attr("pop")(window, py::none());
+            });
+        },
+        py::arg("event"));
+    toplevel.attr("bind")("<Destroy>", forget, "+");
+}
+
 }  // namespace lumivar

@@ -3,18 +3,16 @@ fakes of the suite; the benchmark (bench/harness.py) drives its windows with
 the same pieces.
 
 Only the module's global names are replaced by a driver; everything else is
-the real toolkit and the real common package. The host's side comes in two
-forms: the real queue.Queue/threading.Event a host passes, and Recorder
+the real toolkit and the real common package. The host's side is either the
+reference host's own channels (lumivar.host.make_channels) or Recorder
 doubles that log every call and refuse on request.
 """
 import collections
 import hashlib
 import logging
 import os
-import queue
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -67,13 +65,6 @@ def command_name(handler):
     """The name under which a driver knows a handler given to try_except_log."""
     name = getattr(handler, "__name__", None)
     return name if name in COMMAND_NAMES else None
-
-
-def host_channels():
-    """What a host passes: a real queue or event under every key the window uses."""
-    queues = {k: queue.Queue() for k in (protocol.REQUESTS, protocol.RECEIPTS, protocol.END)}
-    events = {k: threading.Event() for k in (protocol.BUSY, protocol.END)}
-    return queues, events
 
 
 def drain(queues, events):

@@ -1,4 +1,8 @@
-# Helpers shared by the scripts (sourced, not run). $PY is the Python to use.
+# Helpers shared by the scripts (sourced, not run).
+
+# The Python to use: $PY if set, else $PYTHON, else python3.11, else python3.
+PY=${PY:-${PYTHON:-python3.11}}
+command -v "$PY" >/dev/null || PY=python3
 
 die() { echo "$*" >&2; exit 1; }
 
