@@ -3,7 +3,6 @@
 #include "protocol.hpp"
 #include "toolkit.hpp"
 
-#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -22,15 +21,15 @@ py::object alive(const py::weakref& ref) {
     return target;
 }
 
-// The entered percentage as a ratio; unreadable text, and numbers that make
-// no sense as a text size (zero, negative, infinite, NaN), give the integer 1.
+// The entered percentage as a ratio, stored as typed: zero, negative,
+// infinite and NaN values too (the worker decides what a report can use).
+// Unreadable text gives the integer 1.
 py::object ratio_from_text(const py::object& text) {
     py::object ratio;
     // Whatever the reading raises, of whatever class, gives the default.
     discard_errors([&] {
         py::object number = py::module_::import("builtins").attr("float")(text);
-        const double value = number.cast<double>() / 100.0;
-        if (std::isfinite(value) && value > 0.0) ratio = py::float_(value);
+        ratio = py::float_(number.cast<double>() / 100.0);
     });
     if (!ratio) ratio = py::int_(1);
     return ratio;
