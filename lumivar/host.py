@@ -24,9 +24,12 @@ import time
 from typing import Any, Callable
 
 from . import protocol
+from .messages import MessageQueue
 
-# How long the worker gets to finish after the window closed.
+# How long the worker gets to finish after the window closed, and how much
+# longer when it is saving a report then (so that report lands whole).
 STOP_TIMEOUT = 3.0
+SAVE_GRACE = 10.0
 # A worker that dies sooner than this after starting is restarted with a delay,
 # so a worker that cannot start does not spin.
 QUICK_DEATH = 5.0
@@ -38,12 +41,12 @@ Target = Callable[[Any], Any]  # the worker's main, given its end of the pipe
 def _default_target() -> Target:
     from . import worker
 
-    return worker.serve
+    return worker.main
 
 
 def make_channels() -> tuple[dict[str, Any], dict[str, Any]]:
     """The window's queues and events, in this process."""
-    queues = {protocol.REQUESTS: queue.Queue(), protocol.RECEIPTS: queue.Queue(), protocol.END: queue.Queue()}
+    queues = {protocol.REQUESTS: queue.Queue(), protocol.RECEIPTS: MessageQueue(), protocol.END: queue.Queue()}
     events = {protocol.BUSY: threading.Event(), protocol.END: threading.Event()}
     return queues, events
 
@@ -71,16 +74,41 @@ class Worker:
         finally:
             child.close()
         self.started_at = time.monotonic()
+        self.saving = False
 
     def alive(self) -> bool:
         return self.process.is_alive()
 
-    def stop(self, timeout: float) -> None:
+    def notice(self, message) -> bool:
+        """Takes note of the worker's saving notices; true for one of them."""
+        if isinstance(message, tuple) and message in (protocol.SAVING, protocol.SAVED):
+            self.saving = message == protocol.SAVING
+            return True
+        return False
+
+    def stop(self, timeout: float, grace: float = SAVE_GRACE) -> None:
+        """Asks the worker to leave once its request is done; after `timeout`
+        (`grace` more when it is saving a report then) it is ended."""
         try:
             self.conn.send(None)  # the worker's signal to leave
         except _BROKEN:
             pass
-        self.process.join(timeout)
+        deadline = time.monotonic() + timeout
+        extended = False
+        waiting_on = [self.conn, self.process.sentinel]
+        while self.process.is_alive():
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                if self.saving and not extended:
+                    deadline, extended = time.monotonic() + grace, True
+                    continue
+                break
+            ready = multiprocessing.connection.wait(waiting_on, remaining)
+            if self.conn in ready:
+                try:
+                    self.notice(self.conn.recv())  # the window is gone: only the notices matter
+                except _BROKEN:
+                    waiting_on = [self.process.sentinel]
         if self.process.is_alive():
             self.process.terminate()
             self.process.join(2.0)
@@ -163,7 +191,7 @@ class Relay:
                     message = worker.conn.recv()
                 except _BROKEN:
                     break
-                if self._forward(message):
+                if self._forward(worker, message):
                     return
             elif ready:  # the process ended; its last messages may still be in the pipe
                 if not self._drain(worker):
@@ -180,14 +208,16 @@ class Relay:
         """Passes on what a dead worker left in its pipe; true when that held the marker."""
         try:
             while worker.conn.poll():
-                if self._forward(worker.conn.recv()):
+                if self._forward(worker, worker.conn.recv()):
                     return True
         except _BROKEN:
             pass
         return False
 
-    def _forward(self, message) -> bool:
+    def _forward(self, worker: Worker, message) -> bool:
         """Passes a worker's message to the window; true for the completion marker."""
+        if worker.notice(message):
+            return False
         self._receipts.put(message)
         return isinstance(message, str) and message == protocol.DONE
 

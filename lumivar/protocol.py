@@ -17,6 +17,12 @@ BUSY = "get_receipt"
 # The window stops its busy animation when it reads this line.
 DONE = "$$$檢索報告完成$$$"
 
+# Between our host and its worker only, never shown in the window: the
+# worker has started or finished saving a report, so a close of the window
+# lets a save under way finish.
+SAVING = ("lumivar", "saving")
+SAVED = ("lumivar", "saved")
+
 # Request keys, in the order the window sends them.
 TEMPLATE_PATH = "範本檔案路徑"
 PATENT_PATH = "專利檔案路徑"

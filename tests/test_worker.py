@@ -1,25 +1,25 @@
-"""The report worker: numbers, workbooks, the report file and its messages."""
+"""The report job and its worker: the report file, read back as Excel's
+readers read it, its messages, and saving it safely."""
 import multiprocessing
 import os
-import re
+import subprocess
 import sys
 import threading
-import zipfile
 from datetime import datetime
 from pathlib import Path
 
 import openpyxl
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+import python_calamine
 
-from conftest import not_on_windows
 from support import digest, make_patents, make_request
 from lumivar import protocol, worker
+from lumivar.report import files, job, layout
 
 DONE = protocol.DONE
 FROZEN = datetime(2024, 5, 6, 7, 8, 9)
 FROZEN_NAME = "檢索報告_20240506_070809.xlsx"
+NOTICES = (protocol.SAVING, protocol.SAVED)
 
 
 def frozen():
@@ -31,387 +31,135 @@ def reports(home):
     return sorted(folder.glob("*.xlsx")) if folder.is_dir() else []
 
 
-def table_rows(sheet, header_row):
-    """(value, font name, font size) per cell of the table, header included; None where empty."""
+def table(sheet, header_row):
+    """Each row of the table from its header on: (value, font name, size, fill colour) per cell."""
     rows = []
-    for row in sheet.iter_rows(min_row=header_row, max_col=6):
-        if all(c.value is None for c in row):  # the table ends
+    for row in sheet.iter_rows(min_row=header_row, max_col=len(layout.HEADERS)):
+        if all(c.value is None for c in row):
             break
-        rows.append([None if c.value is None else (c.value, c.font.name, c.font.sz) for c in row])
+        rows.append([(c.value, c.font.name, c.font.sz, c.fill.fgColor.rgb if c.fill.fill_type else None)
+                     for c in row])
     return rows
 
 
-# ---------------------------------------------------------------- numbers
+def run(request, **kwargs):
+    messages = []
+    path = job.handle_request(request, messages.append, now=frozen, **kwargs)
+    return path, messages
 
 
-@pytest.mark.parametrize(
-    "raw, parts",
-    [
-        ("TW I 123456 B", ("TW", "I123456", "B")),
-        ("US 2020/0123456 A1", ("US", "20200123456", "A1")),
-        ("EP1234567A1", ("EP", "1234567", "A1")),
-        ("tw m 654321 u", ("TW", "M654321", "U")),
-        ("US-D-987654-S", ("US", "D987654", "S")),
-        ("  CN 1 2 3 4 5 6 7 C  ", ("CN", "1234567", "C")),
-        ("JP\t2019/123456\tA", ("JP", "2019123456", "A")),
-        ("ＴＷ　Ｉ１２３４５６Ｂ", ("TW", "I123456", "B")),  # typed with a full-width IME
-        ("WO 2021–123456 A2", ("WO", "2021123456", "A2")),  # en dash pasted from a web page
-        ("KR10-1234567-B1", ("KR", "101234567", "B1")),
-        # does not fit: no kind code, no country, too long a kind, letters inside, empty
-        ("US1234567", None),
-        ("1234567A1", None),
-        ("T1234567A1", None),
-        ("EP1234567A12", None),
-        ("EP12X4567A1", None),
-        ("TWIM123456B", None),
-        ("EPA1", None),
-        ("TW I 123456 B; US 2020/0123456 A1", None),
-        ("公開號", None),
-        ("US 7,654,321 B2", None),
-    ],
-)
-def test_parse_number(raw, parts):
-    item = worker.parse_number(raw)
-    assert (item.country, item.number, item.kind) == (parts or (None, None, None))
-    assert item.status == ("格式正確" if parts else "格式不符")
-    assert item.text == " ".join(raw.split())
+# ---------------------------------------------------------------- the report
 
 
-@pytest.mark.parametrize(
-    "raw, expected",
-    [
-        ("TW I 123456 B", "TWI123456B"),
-        ("us 2020/0123456 a1", "US20200123456A1"),
-        ("ep-1234567-a1", "EP1234567A1"),
-        ("a \\ b / c", "ABC"),
-        ("", ""),
-    ],
-)
-def test_normalise(raw, expected):
-    assert worker.normalise(raw) == expected
-
-
-separators = st.text(alphabet=" /-\t", max_size=2)
-
-
-@given(
-    country=st.text(alphabet="ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=2, max_size=2),
-    prefix=st.sampled_from(["", "I", "M", "D"]),
-    digits=st.text(alphabet="0123456789", min_size=1, max_size=12),
-    kind=st.tuples(st.sampled_from("ABCSU"), st.sampled_from(["", "1", "2", "9"])).map("".join),
-    cuts=st.lists(separators, min_size=4, max_size=4),
-    lower=st.booleans(),
-)
-@settings(max_examples=200, deadline=None)
-def test_parse_number_ignores_separators_and_case(country, prefix, digits, kind, cuts, lower):
-    mid = len(digits) // 2
-    raw = cuts[0].join([country, prefix + digits[:mid]]) + cuts[1] + digits[mid:] + cuts[2] + kind + cuts[3]
-    if lower:
-        raw = raw.lower()
-    item = worker.parse_number(raw)
-    assert (item.country, item.number, item.kind) == (country, prefix + digits, kind)
-
-
-# ---------------------------------------------------------------- reading workbooks
-
-
-def test_read_numbers_skips_header_and_blanks(tmp_path):
-    path = make_patents(
-        tmp_path / "p.xlsx",
-        ["TW I 123456 B", None, "   ", "  EP1234567A1 ", 1234567, 7654321.0, None, "US 2020/0123456 A1"],
-        header="TW HEADER 1 A",  # looks like a number: must still be skipped
-    )
-    assert worker.read_numbers(path) == [
-        "TW I 123456 B",
-        "EP1234567A1",
-        "1234567",
-        "7654321",
-        "US 2020/0123456 A1",
-    ]
-
-
-def test_read_numbers_uses_the_first_sheet_not_the_active_one(tmp_path):
+def texts_only(path, values):
+    """A list whose cells are all text, even those that read like formulas."""
     book = openpyxl.Workbook()
-    first = book.active
-    first.append(["公開號"])
-    first.append(["TW I 111111 B"])
-    second = book.create_sheet("其他")
-    second.append(["公開號"])
-    second.append(["TW I 222222 B"])
-    book.active = 1
-    book.save(tmp_path / "p.xlsx")
-    assert worker.read_numbers(tmp_path / "p.xlsx") == ["TW I 111111 B"]
-
-
-def test_read_numbers_reads_past_a_wrong_sheet_size(tmp_path):
-    # Some programs store a too small size for the sheet; every row must still be read.
-    path = make_patents(tmp_path / "p.xlsx", ["TW I 111111 B", "TW I 222222 B", "TW I 333333 B"])
-    patched = tmp_path / "patched.xlsx"
-    with zipfile.ZipFile(path) as src, zipfile.ZipFile(patched, "w") as dst:
-        for info in src.infolist():
-            data = src.read(info)
-            if info.filename == "xl/worksheets/sheet1.xml":
-                data, count = re.subn(rb'<dimension ref="[^"]*"', b'<dimension ref="A1:B2"', data)
-                assert count == 1
-            dst.writestr(info, data)
-    assert worker.read_numbers(patched) == ["TW I 111111 B", "TW I 222222 B", "TW I 333333 B"]
-
-
-def test_read_numbers_leaves_the_file_untouched(tmp_path):
-    path = make_patents(tmp_path / "p.xlsx", ["TW I 123456 B"])
-    before, mtime = digest(path), path.stat().st_mtime_ns
-    worker.read_numbers(path)
-    assert (digest(path), path.stat().st_mtime_ns) == (before, mtime)
-
-
-@pytest.mark.parametrize(
-    "setup, message",
-    [
-        (lambda d: make_patents(d / "p.xlsx", []), "專利檔案中沒有公開號: "),
-        (lambda d: make_patents(d / "p.xlsx", [None, "  "]), "專利檔案中沒有公開號: "),
-        (lambda d: make_patents(d / "p.xlsx", [], header=None), "專利檔案中沒有公開號: "),
-        (lambda d: d / "missing.xlsx", "找不到專利檔案: "),
-        (lambda d: d, "專利檔案不是檔案: "),
-        (lambda d: (d / "p.xlsx").write_text("not a workbook") and d / "p.xlsx", "無法讀取專利檔案: "),
-        (lambda d: (d / "p.xlsx").write_bytes(b"") or d / "p.xlsx", "無法讀取專利檔案: "),
-    ],
-    ids=["header-only", "blank-cells-only", "no-rows", "missing", "folder", "text-file", "empty-file"],
-)
-def test_read_numbers_errors(tmp_path, setup, message):
-    path = setup(tmp_path)
-    with pytest.raises(worker.ReportError) as caught:
-        worker.read_numbers(path)
-    assert str(caught.value).startswith(message + str(path))
-    assert "\n" not in str(caught.value)
-
-
-# ---------------------------------------------------------------- sizes and fonts
-
-
-@pytest.mark.parametrize(
-    "base, ratio, size",
-    [
-        (12, 1, 12.0),
-        (16, 1, 16.0),
-        (12, 1.5, 18.0),
-        (16, 1.5, 24.0),
-        (12, 1.3, 15.5),  # 15.6
-        (16, 1.3, 21.0),  # 20.8
-        (12, 1.0625, 13.0),  # 12.75: halves round up
-        (16, 0.765625, 12.5),  # 12.25: up, not to the even half
-        (12, 1.02, 12.0),  # 12.24
-        (12, 1.04, 12.5),  # 12.48
-        (12, 0.01, 1.0),  # Excel's smallest size
-        (16, 100, 409.0),  # and its largest
-    ],
-)
-def test_font_size(base, ratio, size):
-    assert worker.font_size(base, ratio) == size
-
-
-@given(base=st.sampled_from([12, 16]), ratio=st.floats(min_value=0.1, max_value=25, allow_nan=False))
-def test_font_size_is_the_nearest_half_point(base, ratio):
-    size = worker.font_size(base, ratio)
-    assert (size * 2).is_integer()
-    assert abs(size - base * ratio) <= 0.25 + 1e-9
-
-
-@pytest.mark.parametrize(
-    "value, ratio",
-    [
-        (1, 1.0),
-        (1.5, 1.5),
-        (2, 2.0),
-        ("1.5", 1.5),
-        (" 1.25 ", 1.25),
-        (0, 1.0),
-        (-2, 1.0),
-        (float("nan"), 1.0),
-        (float("inf"), 1.0),
-        ("abc", 1.0),
-        ("", 1.0),
-        (10**400, 1.0),
-    ],
-)
-def test_size_ratio(value, ratio):
-    assert worker.size_ratio(value) == ratio
-
-
-@pytest.mark.parametrize(
-    "text, cjk",
-    [
-        ("檢索報告", True),
-        ("TW 專利", True),
-        ("ＴＷ", True),
-        ("にほん", True),
-        ("한국", True),
-        ("TW I 123456 B", False),
-        ("Calibri", False),
-        ("é ü ß", False),
-        ("", False),
-    ],
-)
-def test_has_cjk(text, cjk):
-    assert worker.has_cjk(text) is cjk
-
-
-# ---------------------------------------------------------------- reports
+    book.active.append(["公開號"])
+    for row, value in enumerate(values, start=2):
+        book.active.cell(row=row, column=1, value=value).data_type = "s"
+    book.save(path)
+    return path
 
 
 def test_report_without_template(home, tmp_path):
-    patents = make_patents(tmp_path / "p.xlsx", ["TW I 123456 B", "not a number", "US 2020/0123456 A1"])
-    messages = []
-    path = worker.make_report(
-        make_request(patents, ratio=1.5, cjk="新細明體", latin="Arial"), messages.append, now=frozen
-    )
+    patents = texts_only(tmp_path / "p.xlsx", [
+        "TW I 123456 B", "not a number", "US 2020/123456 A1", "us-2020-0123456-a1",
+        "=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "\t=1+1", "cmd|' /C calc'!A0"])
+    before = digest(patents)
+    path, messages = run(make_request(patents, ratio=1.5, cjk="新細明體", latin="Arial"))
+    assert digest(patents) == before
     assert path == home / "tarnwick" / "Lumivar" / FROZEN_NAME
+    assert messages[0] == "讀取「Sheet」工作表 A 欄 第 2–8 列: 7 筆"
+    assert messages[1:-2] == [f"{i}/7 {t}" for i, t in enumerate(
+        ["TW I 123456 B", "not a number", "US 2020/123456 A1", "us-2020-0123456-a1",
+         "=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "=1+1", "cmd|' /C calc'!A0"], start=1)]
+    assert messages[-2:] == [f"檢索報告已輸出: {path}", DONE]
+
     book = openpyxl.load_workbook(path)
-    assert book.sheetnames == ["檢索報告"]
     sheet = book.active
-    assert (sheet["A1"].value, sheet["A1"].font.name, sheet["A1"].font.sz) == ("檢索報告", "新細明體", 24.0)
-    assert sheet["A2"].value is None
-    c, l = "新細明體", "Arial"
-    assert table_rows(sheet, 3) == [
-        [("序號", c, 18), ("公開號", c, 18), ("國別", c, 18), ("號碼", c, 18), ("種類", c, 18), ("狀態", c, 18)],
-        [(1, l, 18), ("TW I 123456 B", l, 18), ("TW", l, 18), ("I123456", l, 18), ("B", l, 18), ("格式正確", c, 18)],
-        [(2, l, 18), ("not a number", l, 18), None, None, None, ("格式不符", c, 18)],
-        [(3, l, 18), ("US 2020/0123456 A1", l, 18), ("US", l, 18), ("20200123456", l, 18), ("A1", l, 18), ("格式正確", c, 18)],
-    ]
-    # recognised numbers link to their public pages; the others do not
-    links = [sheet.cell(row=r, column=2).hyperlink for r in (4, 5, 6)]
-    assert [link and link.target for link in links] == [
-        "https://patents.google.com/patent/TWI123456B", None, "https://patents.google.com/patent/US20200123456A1"]
-    assert sheet["B4"].font.u == "single" and sheet["B5"].font.u is None
-    assert [sheet.cell(row=r, column=1).value for r in (7, 8, 9)] == [
-        None, "製表日期: 2024-05-06", "共 3 筆公開號: 可辨識 2 筆，格式不符 1 筆"]
-    assert sheet.max_row == 9
+    assert (sheet.title, sheet["A1"].value, sheet["A1"].font.sz, sheet["A1"].font.b) == ("檢索報告", "檢索報告", 24, True)
+    assert [sheet.cell(row=r, column=1).value for r in (2, 3, 4)] == [
+        "製表日期: 2024-05-06", "專利檔案: p.xlsx「Sheet」工作表 A 欄", "共 7 筆: 可辨識 2 件公開 (另有重複 1 筆)，格式不符 4 筆"]
+    c, l, red, grey = "新細明體", "Arial", "FFFFC7CE", "FFD9D9D9"
+    rows = table(sheet, 6)
+    assert rows[0] == [(h, c, 18, "FFDDEBF7") for h in layout.HEADERS]
+    assert rows[1] == [(1, l, 18, None), ("TW I 123456 B", l, 18, None), ("TWI123456B", l, 18, None),
+                       ("TW", l, 18, None), ("I123456", l, 18, None), ("B", l, 18, None), ("格式正確", c, 18, None)]
+    assert rows[2][1:3] + rows[2][6:] == [("not a number", l, 18, red), (None, l, 18, red), ("格式不符", c, 18, red)]
+    assert [r[2][0] for r in rows[3:5]] == ["US20200123456A1"] * 2
+    assert rows[4][6] == ("重複", c, 18, grey)
+    # Text from the user's file is text, never a formula.
+    assert [r[1][0] for r in rows[5:]] == ["=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "=1+1",
+                                          "cmd|' /C calc'!A0"]
+    assert [sheet.cell(row=r, column=2).data_type for r in range(11, 14)] == ["s"] * 3
+    links = {cell.coordinate: cell.hyperlink.target for row in sheet.iter_rows() for cell in row if cell.hyperlink}
+    assert links == {"C7": "https://patents.google.com/patent/TWI123456B",
+                     "C9": "https://patents.google.com/patent/US20200123456A1",
+                     "C10": "https://patents.google.com/patent/US20200123456A1"}
+    # Printed: header row on every page, frozen below it, a filter, page numbers.
+    assert sheet.print_title_rows == "$6:$6"
+    assert (sheet.freeze_panes, sheet.auto_filter.ref) == ("A7", "A6:G13")
+    assert sheet.oddFooter.center.text == "第 &P 頁，共 &N 頁"
+    assert all(0 < sheet.column_dimensions[col].width <= 255 for col in "ABCDEFG")
+    # calamine, another reader, sees the same table.
+    rows = python_calamine.CalamineWorkbook.from_path(str(path)).get_sheet_by_index(0).to_python()
+    assert rows[6][:3] == [1.0, "TW I 123456 B", "TWI123456B"]
 
 
-def test_report_font_follows_each_cells_text(home, tmp_path):
-    # Accented Latin text is not Chinese; a full-width number typed with an IME is.
-    patents = make_patents(tmp_path / "p.xlsx", ["Nº 12345 É", "ＴＷ　Ｉ１２３４５６Ｂ", "專利 TW I 1 B"])
-    path = worker.make_report(make_request(patents, cjk="中", latin="Lat"), [].append, now=frozen)
+@pytest.mark.parametrize("ratio, note, size", [
+    (1.3, None, 15.5),
+    ("1.5", None, 18),
+    (0.0, "文字大小比例 0% 無法使用，改以 100% 輸出", 12),
+    (-0.5, "文字大小比例 -50% 無法使用，改以 100% 輸出", 12),
+    (float("inf"), "文字大小比例 inf% 無法使用，改以 100% 輸出", 12),
+    (float("nan"), "文字大小比例 nan% 無法使用，改以 100% 輸出", 12),
+    ("abc", "文字大小比例 abc 無法使用，改以 100% 輸出", 12),
+    (1e9, None, 409),  # Excel's largest font; widths stay within 255
+])
+def test_a_ratio_a_report_cannot_use_is_100_percent_and_said_so(home, tmp_path, ratio, note, size):
+    path, messages = run(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"]), ratio=ratio))
+    assert path is not None
+    assert [m for m in messages if m.startswith("文字大小比例")] == ([note] if note else [])
     sheet = openpyxl.load_workbook(path).active
-    assert [[(c.value, c.font.name) for c in row[:3] if c.value is not None] for row in sheet.iter_rows(min_row=4, max_row=6)] == [
-        [(1, "Lat"), ("Nº 12345 É", "Lat")],
-        [(2, "Lat"), ("ＴＷ Ｉ１２３４５６Ｂ", "中"), ("TW", "Lat")],
-        [(3, "Lat"), ("專利 TW I 1 B", "中")],
-    ]
+    assert sheet["B7"].font.sz == size
+    assert all(sheet.column_dimensions[col].width <= 255 for col in "ABCDEFG")
 
 
-def test_report_with_template_keeps_every_sheet(home, tmp_path):
+def test_report_into_a_template_with_a_hidden_first_sheet(home, tmp_path):
     template = tmp_path / "範本.xlsx"
     book = openpyxl.Workbook()
-    cover = book.active
-    cover.title = "封面"
+    book.active.title = "隱藏"
+    book.active["A1"] = "不該有表格"
+    book.active.sheet_state = "hidden"
+    cover = book.create_sheet("封面")
     cover["A1"] = "專利檢索報告"
-    cover["A1"].font = openpyxl.styles.Font(name="微軟正黑體", size=20)
-    cover["B4"] = "申請人: 某公司"
-    cover.merge_cells("A6:C8")  # the merged area is in use down to row 8
-    cover["A6"] = "說明"
-    notes = book.create_sheet("附註")
-    notes["C3"] = "保留這一頁"
+    cover.merge_cells("A3:C5")  # in use down to row 5
+    book.create_sheet("附註")["C3"] = "保留這一頁"
+    book.active = 2
     book.save(template)
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
-    before = digest(template), digest(patents)
-
-    path = worker.make_report(make_request(patents, template=template, ratio=1.3), [].append, now=frozen)
-
-    assert (digest(template), digest(patents)) == before
+    before = digest(template)
+    path, messages = run(make_request(patents, template=template))
+    assert digest(template) == before
     report = openpyxl.load_workbook(path)
-    assert report.sheetnames == ["封面", "附註"]
-    assert report["附註"]["C3"].value == "保留這一頁"
+    assert (report.sheetnames, report.active.title) == (["隱藏", "封面", "附註"], "封面")
     first = report["封面"]
-    assert (first["A1"].value, first["A1"].font.name, first["A1"].font.sz) == ("專利檢索報告", "微軟正黑體", 20)
-    assert first["B4"].value == "申請人: 某公司"
-    assert [str(r) for r in first.merged_cells.ranges] == ["A6:C8"]
-    assert all(first.cell(row=9, column=col).value is None for col in range(1, 7))
-    c, l = "標楷體", "Calibri"
-    assert table_rows(first, 10) == [
-        [("序號", c, 15.5), ("公開號", c, 15.5), ("國別", c, 15.5), ("號碼", c, 15.5), ("種類", c, 15.5), ("狀態", c, 15.5)],
-        [(1, l, 15.5), ("EP1234567A1", l, 15.5), ("EP", l, 15.5), ("1234567", l, 15.5), ("A1", l, 15.5), ("格式正確", c, 15.5)],
-        [(2, l, 15.5), ("TW I 123456 B", l, 15.5), ("TW", l, 15.5), ("I123456", l, 15.5), ("B", l, 15.5), ("格式正確", c, 15.5)],
-    ]
-    assert first.max_row == 15  # the date and the count below the table
+    assert (first["A1"].value, report["附註"]["C3"].value, report["隱藏"].max_row) == ("專利檢索報告", "保留這一頁", 1)
+    assert first["A7"].value == "製表日期: 2024-05-06"
+    assert [r[2][0] for r in table(first, 11)] == ["標準公開號", "EP1234567A1", "TWI123456B"]
+    assert first["C12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
 
 
-def test_report_on_an_empty_template_sheet_starts_at_the_top(home, tmp_path):
-    template = tmp_path / "t.xlsx"
-    openpyxl.Workbook().save(template)
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-    report = openpyxl.load_workbook(worker.make_report(make_request(patents, template=template), [].append, now=frozen))
-    assert [c.value for c in report.active[1]] == ["序號", "公開號", "國別", "號碼", "種類", "狀態"]
-    assert report.active["B2"].value == "EP1234567A1"
+def test_a_bare_file_name_is_in_the_working_folder(home, tmp_path, monkeypatch):
+    folder = home / "tarnwick" / "Lumivar"
+    folder.mkdir(parents=True)
+    make_patents(folder / "檢索專利公開號.xlsx", ["EP1234567A1"])
+    monkeypatch.chdir(tmp_path)  # not where the worker happens to run
+    path, messages = run(make_request(" 檢索專利公開號.xlsx "))
+    assert path is not None, messages
 
 
-def test_report_from_an_excel_template_file_opens_as_a_workbook(home, tmp_path):
-    template = tmp_path / "t.xltx"
-    book = openpyxl.Workbook()
-    book.template = True
-    book.active["A1"] = "範本"
-    book.save(template)
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-    path = worker.make_report(make_request(patents, template=template), [].append, now=frozen)
-    with zipfile.ZipFile(path) as archive:
-        types = archive.read("[Content_Types].xml").decode()
-    assert "spreadsheetml.sheet.main+xml" in types
-    assert "template" not in types
-
-
-@pytest.mark.parametrize(
-    "ratio, cjk, latin, fonts, cell_size, title_size",
-    [
-        (float("nan"), "標楷體", "Calibri", ("標楷體", "Calibri"), 12, 16),
-        (-1, "標楷體", "Calibri", ("標楷體", "Calibri"), 12, 16),
-        ("1.5", "標楷體", "Calibri", ("標楷體", "Calibri"), 18, 24),
-        (2, "", "   ", ("標楷體", "Calibri"), 24, 32),  # emptied entries fall back to the defaults
-        (1, "  細明體 ", "Times New Roman", ("細明體", "Times New Roman"), 12, 16),
-    ],
-)
-def test_report_ratio_and_font_names(home, tmp_path, ratio, cjk, latin, fonts, cell_size, title_size):
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-    path = worker.make_report(make_request(patents, ratio=ratio, cjk=cjk, latin=latin), [].append, now=frozen)
-    sheet = openpyxl.load_workbook(path).active
-    assert (sheet["A1"].font.name, sheet["A1"].font.sz) == (fonts[0], title_size)
-    assert [(c.font.name, c.font.sz) for c in sheet[4]] == [(fonts[1], cell_size)] * 5 + [(fonts[0], cell_size)]
-
-
-def test_report_accepts_pasted_paths_with_spaces_and_quotes(home, tmp_path):
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-    template = tmp_path / "t.xlsx"
-    openpyxl.Workbook().save(template)
-    path = worker.make_report(
-        make_request(f'  "{patents}" ', template=f" {template}\t"), [].append, now=frozen
-    )
-    assert openpyxl.load_workbook(path).active["B2"].value == "EP1234567A1"
-
-
-@pytest.mark.skipif(sys.platform == "win32", reason="Windows drops the trailing spaces of a file name")
-def test_user_path_prefers_the_text_as_given(tmp_path):
-    odd = tmp_path / " spaced.xlsx "
-    odd.write_bytes(b"x")
-    (tmp_path / "spaced.xlsx").write_bytes(b"y")
-    assert worker.user_path(str(tmp_path) + "/ spaced.xlsx ") == odd
-    assert worker.user_path(str(tmp_path) + "/spaced.xlsx ") == tmp_path / "spaced.xlsx"
-
-
-def test_user_path_maps_drive_c_to_home(home):
-    (home / "tarnwick").mkdir()
-    (home / "tarnwick" / "p.xlsx").write_bytes(b"x")
-    assert worker.user_path("C:/tarnwick/p.xlsx") == home / "tarnwick" / "p.xlsx"
-    assert worker.user_path("c:\\tarnwick\\p.xlsx") == home / "tarnwick" / "p.xlsx"
-
-
-@not_on_windows
-def test_working_folder_follows_home(home, monkeypatch, tmp_path):
-    assert protocol.working_folder() == home / "tarnwick" / "Lumivar"
-    other = tmp_path / "other"
-    monkeypatch.setenv("HOME", str(other))
-    assert protocol.working_folder() == other / "tarnwick" / "Lumivar"
-    assert str(protocol.working_folder("win32")).replace("\\", "/") == "C:/tarnwick/Lumivar"
-
-
-# ---------------------------------------------------------------- never overwriting
+# ---------------------------------------------------------------- saving
 
 
 def test_report_never_overwrites_an_existing_report(home, tmp_path):
@@ -420,92 +168,69 @@ def test_report_never_overwrites_an_existing_report(home, tmp_path):
     existing = folder / FROZEN_NAME
     existing.write_bytes(b"the user's own file")
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-
-    first = worker.make_report(make_request(patents), [].append, now=frozen)
-    second = worker.make_report(make_request(patents), [].append, now=frozen)
-
+    first, _ = run(make_request(patents))
+    second, _ = run(make_request(patents))
     assert existing.read_bytes() == b"the user's own file"
-    assert first == folder / "檢索報告_20240506_070809_2.xlsx"
-    assert second == folder / "檢索報告_20240506_070809_3.xlsx"
-    first_bytes = first.read_bytes()
-    assert openpyxl.load_workbook(second).active["B4"].value == "EP1234567A1"
-    assert first.read_bytes() == first_bytes
+    assert (first.name, second.name) == ("檢索報告_20240506_070809_2.xlsx", "檢索報告_20240506_070809_3.xlsx")
+    if os.name != "nt":
+        assert first.stat().st_mode & 0o777 == 0o666 & ~current_umask()  # an ordinary new file, not 0600
 
 
-def test_report_is_created_exclusively(home, tmp_path, monkeypatch):
-    # Another program may create the file between a check and the write.
-    folder = home / "tarnwick" / "Lumivar"
-    folder.mkdir(parents=True)
-    existing = folder / FROZEN_NAME
-    existing.write_bytes(b"written a moment ago by someone else")
-    monkeypatch.setattr(os.path, "exists", lambda p: False)
-    monkeypatch.setattr(os.path, "isfile", lambda p: False)
-    real_exists = Path.exists
-    monkeypatch.setattr(Path, "exists", lambda self: False if self.parent == folder else real_exists(self))
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-
-    path = worker.make_report(make_request(patents), [].append, now=frozen)
-
-    assert existing.read_bytes() == b"written a moment ago by someone else"
-    assert path.name == "檢索報告_20240506_070809_2.xlsx"
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
-def test_failed_save_leaves_no_half_written_file(home, tmp_path, monkeypatch):
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+@pytest.mark.skipif(os.name == "nt", reason="hard links are the claim of POSIX systems")
+@pytest.mark.parametrize("disk", ["fine", "full"])
+def test_without_hard_links_the_name_only_ever_holds_a_whole_report(home, tmp_path, monkeypatch, disk):
+    def no_links(*args):
+        raise PermissionError(1, "Operation not permitted")
 
-    def broken_save(self, filename):
-        filename.write(b"PK partial")
-        raise OSError(28, "No space left on device")
+    real_replace = os.replace
 
-    monkeypatch.setattr(openpyxl.Workbook, "save", broken_save)
-    messages = []
-    assert worker.handle_request(make_request(patents), messages.append, now=frozen) is None
-    assert messages[-2].startswith("無法寫入檢索報告: ")
-    assert "No space left on device" in messages[-2]
-    assert messages[-1] == DONE
-    assert list((home / "tarnwick" / "Lumivar").iterdir()) == []  # no partial file under any name
+    def replace(source, target):
+        if disk == "full":
+            raise OSError(28, "No space left on device")
+        return real_replace(source, target)
+
+    monkeypatch.setattr(os, "link", no_links)
+    monkeypatch.setattr(os, "replace", replace)
+    path, messages = run(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])))
+    left = sorted(p.name for p in (home / "tarnwick" / "Lumivar").iterdir())
+    if disk == "full":
+        assert (path, left) == (None, [])
+        assert messages[-2].startswith("無法寫入檢索報告: ")
+    else:
+        assert left == [FROZEN_NAME] and openpyxl.load_workbook(path).active["B7"].value == "EP1234567A1"
 
 
-def test_a_workbook_open_in_another_program_is_named_as_such(home, tmp_path, monkeypatch):
-    # What Windows answers for a workbook that Excel holds open.
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-    real_open = worker.openpyxl.load_workbook
+def test_leftover_temporary_reports_are_removed_but_not_one_being_written(tmp_path):
+    left = tmp_path / "~lumivar-old.xlsx.part"
+    left.write_bytes(b"PK half")
+    seen = {}
 
-    def locked(path, *args, **kwargs):
-        if Path(path) == patents:
-            raise PermissionError(13, "Permission denied", str(path))
-        return real_open(path, *args, **kwargs)
+    def write(stream):
+        seen["removed while written"] = files.remove_leftovers(tmp_path)
+        stream.write(b"PK whole")
 
-    monkeypatch.setattr(worker.openpyxl, "load_workbook", locked)
-    messages = []
-    worker.handle_request(make_request(patents), messages.append, now=frozen)
-    assert messages == [f"無法讀取專利檔案: {patents} (沒有存取權限，或檔案正在其他程式 (例如 Excel) 中開啟；請關閉該檔案後再試一次)",
-                        DONE]
+    path = files.save_new(write, tmp_path, FROZEN)
+    assert not left.exists() and seen["removed while written"] == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.name] and path.read_bytes() == b"PK whole"
+
+
+def test_saving_is_announced_so_a_close_lets_it_finish(tmp_path):
+    heard = []
+    files.save_new(lambda stream: heard.append("writing"), tmp_path, FROZEN, heard.append)
+    assert heard == [protocol.SAVING, "writing", protocol.SAVED]
 
 
 # ---------------------------------------------------------------- messages
 
 
-def test_message_sequence(home, tmp_path):
-    patents = make_patents(tmp_path / "p.xlsx", ["TW I 123456 B", None, "garbage", "US 2020/0123456 A1"])
-    messages = []
-    path = worker.handle_request(make_request(patents), messages.append, now=frozen)
-    assert messages == [
-        "1/3 TW I 123456 B",
-        "2/3 garbage",
-        "3/3 US 2020/0123456 A1",
-        f"檢索報告已輸出: {path}",
-        DONE,
-    ]
-    assert path.is_file()
-
-
-def template_gone(d):
-    return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "gone.xlsx")
-
-
 def template_broken(d):
-    (d / "t.xlsx").write_text("not a workbook")
+    (d / "t.xlsx").write_text("公開號,x\n")
     return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "t.xlsx")
 
 
@@ -515,126 +240,112 @@ def folder_blocked(d):
     return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]))
 
 
-@pytest.mark.parametrize(
-    "build, message",
-    [
-        (lambda d: None, "請求格式錯誤: "),
-        (lambda d: ["TW I 123456 B"], "請求格式錯誤: "),
-        (lambda d: "p.xlsx", "請求格式錯誤: "),
-        (lambda d: {protocol.PATENT_PATH: str(d / "p.xlsx")}, "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體"),
-        (lambda d: dict(make_request(d / "p.xlsx"), 專利檔案路徑=None), "請求格式錯誤: 欄位 專利檔案路徑 應為文字"),
-        (lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3), "請求格式錯誤: 欄位 中文文字字體 應為文字"),
-        (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=None), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
-        (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=True), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
-        (lambda d: make_request(""), "尚未指定專利檔案"),
-        (lambda d: make_request("   "), "尚未指定專利檔案"),
-        (lambda d: make_request(d / "missing.xlsx"), "找不到專利檔案: "),
-        (lambda d: make_request(d), "專利檔案不是檔案: "),
-        (lambda d: make_request(make_patents(d / "p.xlsx", [])), "專利檔案中沒有公開號: "),
-        (lambda d: (d / "p.xlsx").write_text("x") and make_request(d / "p.xlsx"), "無法讀取專利檔案: "),
-        (template_gone, "找不到範本檔案: "),
-        (template_broken, "無法讀取範本檔案: "),
-        (folder_blocked, "無法建立工作資料夾: "),
-    ],
-    ids=[
-        "none", "list", "text", "missing-keys", "path-none", "font-number", "ratio-none", "ratio-bool",
-        "no-patent-path", "blank-patent-path", "patent-missing", "patent-folder", "patent-empty",
-        "patent-broken", "template-missing", "template-broken", "folder-blocked",
-    ],
-)
+@pytest.mark.parametrize("build, message", [
+    (lambda d: None, "請求格式錯誤: "),
+    (lambda d: {protocol.PATENT_PATH: str(d / "p.xlsx")}, "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體"),
+    (lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3), "請求格式錯誤: 欄位 中文文字字體 應為文字"),
+    (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=True), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
+    (lambda d: make_request("   "), "尚未指定專利檔案"),
+    (lambda d: make_request(d / "missing.xlsx"), "找不到專利檔案: "),
+    (lambda d: make_request(make_patents(d / "p.xlsx", [])), "在專利檔案的「Sheet」工作表中找不到公開號: "),
+    (lambda d: make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "gone.xlsx"), "找不到範本檔案: "),
+    (template_broken, "範本檔案是文字檔 (CSV)"),
+    (folder_blocked, "無法建立工作資料夾: "),
+], ids=["none", "missing-keys", "font-number", "ratio-bool", "blank-path", "patent-missing", "no-number",
+        "template-missing", "template-broken", "folder-blocked"])
 def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
     request = build(tmp_path)
     inputs = {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()}
-    messages = []
-    assert worker.handle_request(request, messages.append, now=frozen) is None
-    assert len(messages) == 2, messages
-    assert messages[0].startswith(message)
-    assert messages[1] == DONE
+    path, messages = run(request)
+    assert path is None and messages[-1] == DONE
+    assert messages[-2].startswith(message)
+    assert all(m.startswith("讀取「") for m in messages[:-2])
     assert reports(home) == []
     assert {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()} == inputs
 
 
-def test_unexpected_fault_still_ends_with_the_marker(home, tmp_path, monkeypatch):
-    def fault(*args, **kwargs):
-        raise RuntimeError("boom")
-
-    monkeypatch.setattr(worker, "add_table", fault)
-    messages = []
-    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
-    assert worker.handle_request(make_request(patents), messages.append, now=frozen) is None
-    assert messages == ["產生檢索報告時發生未預期的錯誤 (RuntimeError: boom)", DONE]
+def test_unexpected_fault_ends_with_one_plain_line_and_the_marker(home, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(job.xlsx, "write_new", lambda *args: 1 / 0)
+    path, messages = run(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])))
+    assert path is None
+    assert messages[-2:] == ["產生檢索報告時發生未預期的錯誤 (內部錯誤)", DONE]
+    assert "ZeroDivisionError" in capsys.readouterr().err  # for us, on the console
 
 
-# ---------------------------------------------------------------- the process target
-
-
-def serve_in_thread(now=frozen):
-    host, own = multiprocessing.Pipe()
-    thread = threading.Thread(target=worker.serve, args=(own,), kwargs={"now": now})
-    thread.start()
-    return host, thread
+# ---------------------------------------------------------------- the worker process and the command line
 
 
 def until_marker(conn, timeout=20):
     lines = []
     while True:
         assert conn.poll(timeout), f"no marker after {lines}"
-        lines.append(conn.recv())
-        if lines[-1] == DONE:
+        message = conn.recv()
+        if message not in NOTICES:
+            lines.append(message)
+        if message == DONE:
             return lines
 
 
-def test_serve_answers_requests_until_none(home, tmp_path):
-    host, thread = serve_in_thread()
+def test_serve_answers_requests_until_none_or_the_host_is_gone(home, tmp_path):
+    host, own = multiprocessing.Pipe()
+    thread = threading.Thread(target=worker.serve, args=(own,), kwargs={"now": frozen})
+    thread.start()
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
     try:
         host.send("nonsense")
         host.send(make_request(patents))
-        host.send(make_request(patents))
-        first = until_marker(host)
-        second = until_marker(host)
-        third = until_marker(host)
-        leftover = host.poll(0.2)
+        first, second = until_marker(host), until_marker(host)
     finally:
         host.send(None)
         thread.join(5)
     assert not thread.is_alive()
     assert len(first) == 2 and first[0].startswith("請求格式錯誤: ")
-    folder = home / "tarnwick" / "Lumivar"
-    assert second == ["1/2 EP1234567A1", "2/2 TW I 123456 B", f"檢索報告已輸出: {folder / FROZEN_NAME}", DONE]
-    assert third[-2] == f"檢索報告已輸出: {folder / '檢索報告_20240506_070809_2.xlsx'}"
-    assert leftover is False
-    assert sorted(p.name for p in folder.iterdir()) == [FROZEN_NAME, "檢索報告_20240506_070809_2.xlsx"]
-
-
-def test_serve_ends_when_the_host_is_gone(home):
-    host, thread = serve_in_thread()
-    host.close()
-    thread.join(5)
+    assert second[-2:] == [f"檢索報告已輸出: {home / 'tarnwick' / 'Lumivar' / FROZEN_NAME}", DONE]
+    host, own = multiprocessing.Pipe()
+    thread = threading.Thread(target=worker.serve, args=(own,))
+    thread.start()
+    host.send(make_request(patents))
+    host.close()  # gone while the job runs: its messages cannot be sent
+    thread.join(10)
     assert not thread.is_alive()
 
 
-def test_serve_in_a_spawned_process(home, tmp_path):
+def test_worker_process_leaves_quietly_and_cleans_up(home, tmp_path):
+    folder = home / "tarnwick" / "Lumivar"
+    folder.mkdir(parents=True)
+    (folder / "~lumivar-killed.xlsx.part").write_bytes(b"PK half")
     context = multiprocessing.get_context("spawn")
     host, own = context.Pipe()
-    process = context.Process(target=worker.serve, args=(own,))
+    process = context.Process(target=worker.main, args=(own,))
     process.start()
     own.close()
     try:
-        patents = make_patents(tmp_path / "p.xlsx", ["TW I 123456 B", "US 2020/0123456 A1"])
-        host.send(make_request(patents, ratio=1.5))
+        host.send(make_request(make_patents(tmp_path / "p.xlsx", ["TW I 123456 B"]), ratio=1.5))
         lines = until_marker(host, timeout=60)
     finally:
         host.send(None)
         process.join(10)
-        if process.is_alive():
-            process.kill()
-            process.join()
     assert process.exitcode == 0
-    assert lines[:2] == ["1/2 TW I 123456 B", "2/2 US 2020/0123456 A1"]
-    assert lines[-1] == DONE
-    written = reports(home)
-    assert len(written) == 1 and lines[2] == f"檢索報告已輸出: {written[0]}"
-    sheet = openpyxl.load_workbook(written[0]).active
-    assert [c.value for c in sheet[5]] == [2, "US 2020/0123456 A1", "US", "20200123456", "A1", "格式正確"]
-    assert sheet["D5"].font.sz == 18
+    assert sorted(p.name for p in folder.iterdir()) == [Path(lines[-2].split(": ", 1)[1]).name]
+
+
+@pytest.mark.parametrize("args, status, first_line", [
+    (["{patents}", "--folder", "{out}", "--ratio", "1.5"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),
+    (["{out}/missing.xlsx", "--folder", "{out}"], 1, "找不到專利檔案: "),
+    (["--ratio"], 2, ""),
+])
+def test_command_line(tmp_path, args, status, first_line):
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    out = tmp_path / "報告"
+    argv = [a.format(patents=patents, out=out) for a in args]
+    done = subprocess.run([sys.executable, "-m", "lumivar.report", *argv], capture_output=True, timeout=120,
+                          env=dict(os.environ, PYTHONIOENCODING="ascii"))
+    lines = done.stdout.decode("utf-8").splitlines()
+    assert done.returncode == status, done.stderr.decode("utf-8", "replace")
+    if status == 0:
+        assert lines[0] == first_line and lines[-1].startswith(f"檢索報告已輸出: {out}")
+        assert len(list(out.glob("*.xlsx"))) == 1
+    elif status == 1:
+        assert lines[-1].startswith(first_line)
+    else:
+        assert "參數錯誤" in done.stderr.decode("utf-8")

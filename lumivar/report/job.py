@@ -1,0 +1,141 @@
+"""One report, from request to file: the code path of both the window's
+worker and the command line."""
+from __future__ import annotations
+
+import numbers as numeric
+import os
+import re
+import sys
+import traceback
+from dataclasses import dataclass
+from datetime import datetime
+from pathlib import Path
+from typing import Any, Callable, Mapping
+
+from .. import protocol
+from . import layout, numbers, reading, template, xlsx
+from .files import ReportError, ensure_folder, reason, save_new, user_path
+from .layout import Style, Table
+
+Emit = Callable[[object], Any]
+Clock = Callable[[], datetime]
+
+
+class ListenerGone(BaseException):
+    """Whoever hears the job's messages has gone (the host closed its pipe).
+
+    Not an Exception: no handler for a failed file may take it for one."""
+
+
+def _guarded(emit: Emit) -> Emit:
+    def send(message: object) -> None:
+        try:
+            emit(message)
+        except Exception as error:
+            raise ListenerGone from error
+
+    return send
+
+
+@dataclass(frozen=True)
+class Request:
+    template: str
+    patents: str
+    ratio: object  # as received; layout.size_ratio tells whether a report can use it
+    cjk_font: str
+    latin_font: str
+
+
+def _font_name(value: str, default: str) -> str:
+    return numbers.one_line(value)[:100] or default
+
+
+def check_request(request: object) -> Request:
+    if not isinstance(request, Mapping):
+        raise ReportError(f"請求格式錯誤: 應為欄位對照表，收到 {type(request).__name__}")
+    missing = [key for key in protocol.REQUEST_KEYS if key not in request]
+    if missing:
+        raise ReportError(f"請求格式錯誤: 缺少欄位 {'、'.join(missing)}")
+    texts = {}
+    for key in (protocol.TEMPLATE_PATH, protocol.PATENT_PATH, protocol.CJK_FONT, protocol.LATIN_FONT):
+        value = request[key]
+        if isinstance(value, os.PathLike) and key in (protocol.TEMPLATE_PATH, protocol.PATENT_PATH):
+            value = os.fspath(value)
+        if not isinstance(value, str):
+            raise ReportError(f"請求格式錯誤: 欄位 {key} 應為文字，收到 {type(value).__name__}")
+        texts[key] = value
+    ratio = request[protocol.SIZE_RATIO]
+    if isinstance(ratio, bool) or not isinstance(ratio, (numeric.Real, str)):
+        raise ReportError(f"請求格式錯誤: 欄位 {protocol.SIZE_RATIO} 應為數字，收到 {type(ratio).__name__}")
+    return Request(
+        template=texts[protocol.TEMPLATE_PATH],
+        patents=texts[protocol.PATENT_PATH],
+        ratio=ratio,
+        cjk_font=_font_name(texts[protocol.CJK_FONT], protocol.DEFAULT_CJK_FONT),
+        latin_font=_font_name(texts[protocol.LATIN_FONT], protocol.DEFAULT_LATIN_FONT),
+    )
+
+
+def make_report(
+    request: object,
+    emit: Emit,
+    *,
+    now: Clock = datetime.now,
+    folder: Path | None = None,
+    notify: Emit = lambda notice: None,
+) -> Path:
+    """Writes one report; raises ReportError with a message for the user."""
+    checked = check_request(request)
+    if not checked.patents.strip():
+        raise ReportError("尚未指定專利檔案")
+    target_folder = folder if folder is not None else protocol.working_folder()
+    ratio = layout.size_ratio(checked.ratio)
+    if ratio is None:
+        emit(layout.ratio_note(checked.ratio))
+        ratio = float(protocol.DEFAULT_RATIO)
+    style = Style(ratio, checked.cjk_font, checked.latin_font)
+
+    patents = user_path(checked.patents, target_folder)
+    found = reading.read_list(patents)
+    emit(found.summary)
+    for note in found.notes:
+        emit(note)
+    book = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
+    made = now()
+    source = f"{patents.name}「{found.sheet}」工作表 {reading.column_letter(found.column)} 欄"
+    table = Table(numbers.mark_repeats([numbers.parse(text) for text in found.entries]), made, source)
+
+    def write(stream) -> None:
+        if book is None:
+            xlsx.write_new(stream, table, style, emit)
+        else:
+            template.write_into(book, stream, table, style, emit)
+
+    return save_new(write, ensure_folder(target_folder), made, notify)
+
+
+def handle_request(
+    request: object,
+    emit: Emit,
+    *,
+    now: Clock = datetime.now,
+    folder: Path | None = None,
+    notify: Emit = lambda notice: None,
+) -> Path | None:
+    """One request, start to marker. Never raises for a bad request or file;
+    ListenerGone when the messages can no longer be sent."""
+    emit, notify = _guarded(emit), _guarded(notify)
+    try:
+        path = make_report(request, emit, now=now, folder=folder, notify=notify)
+    except ReportError as error:
+        # A file name may hold a line break; the window shows one line per message.
+        emit(re.sub(r"[\r\n]+", " ", str(error)))
+        path = None
+    except Exception as error:  # a fault of ours: still tell the user and stay alive
+        traceback.print_exc(file=sys.stderr)  # for us, on the console; the window gets one plain line
+        emit(f"產生檢索報告時發生未預期的錯誤 ({reason(error)})")
+        path = None
+    else:
+        emit(f"檢索報告已輸出: {path}")
+    emit(protocol.DONE)
+    return path

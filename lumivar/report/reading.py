@@ -1,0 +1,298 @@
+"""Reading the user's list of publication numbers from any workbook.
+
+Workbooks come from Excel, LibreOffice, WPS and web exports: .xlsx, .xlsm,
+.xltx, .xlsb, legacy .xls and .ods, told apart by their content, not their
+name. python-calamine reads them all. The list is found where it is: the
+visible sheet with the most cells that look like publication numbers, and in
+it the column with the most; rows above the first such cell are titles.
+
+Sizes are checked before anything is read, so no file, however odd, takes
+unbounded time or memory.
+"""
+from __future__ import annotations
+
+import datetime as dt
+import re
+import zipfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import python_calamine
+from lxml import etree
+
+from . import numbers
+from .files import ReportError, check_file
+from .ooxml import Package, scan_cells
+
+# Limits well above any real list.
+MAX_ENTRIES = 200_000
+MAX_FILE = 200 * 1024 * 1024  # bytes of a non-zip workbook
+MAX_UNPACKED = 400 * 1024 * 1024  # bytes of a zip workbook's parts together
+MAX_PARTS = 20_000
+MAX_CELLS = 8_000_000  # cells between a sheet's first and last value
+MAX_ROWS_LISTED = 20
+
+_LETTERS = re.compile(r"[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}")
+_DIGIT = re.compile(r"[0-9\uff10-\uff19]")
+
+TOO_LARGE = "檔案過大或內容異常"
+
+
+@dataclass
+class ListRead:
+    entries: list[str]
+    sheet: str
+    column: int  # 0-based
+    first_row: int  # 1-based, as the user sees rows
+    last_row: int
+    notes: list[str] = field(default_factory=list)
+
+    @property
+    def summary(self) -> str:
+        rows = f"第 {self.first_row}–{self.last_row} 列" if self.last_row > self.first_row else f"第 {self.first_row} 列"
+        return f"讀取「{self.sheet}」工作表 {column_letter(self.column)} 欄 {rows}: {len(self.entries)} 筆"
+
+
+def column_letter(index: int) -> str:
+    letters = ""
+    index += 1
+    while index:
+        index, rest = divmod(index - 1, 26)
+        letters = chr(65 + rest) + letters
+    return letters
+
+
+def _could_be_number(value: object) -> bool:
+    # A quick look before the full rules: two letters and a digit.
+    return (
+        isinstance(value, str)
+        and 4 <= len(value) <= 4 * numbers.MAX_ENTRY
+        and _DIGIT.search(value) is not None
+        and _LETTERS.search(value) is not None
+        and any(numbers.looks_like_number(piece) for piece in numbers.split_cell(value))
+    )
+
+
+# ---------------------------------------------------------------- what the file is
+
+
+def kind_of(path: Path, what: str) -> str:
+    """"zip", "ods", "xlsb", "xls"; refuses what is no workbook, naming it."""
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(2048)
+    except OSError as error:
+        from .files import reason
+
+        raise ReportError(f"無法讀取{what}: {path} ({reason(error)})") from error
+    if not head:
+        raise ReportError(f"{what}是空的檔案: {path}")
+    if head.startswith(b"PK\x03\x04") or head.startswith(b"PK\x05\x06"):
+        return "zip"
+    if head.startswith(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"):
+        if _is_encrypted(path):
+            raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}")
+        return "xls"
+    text = head.lstrip(b"\xef\xbb\xbf").lstrip()
+    if text[:1] == b"<" and (b"<html" in text.lower() or b"<table" in text.lower()):
+        raise ReportError(f"{what}是網頁 (HTML) 檔，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
+    if b"\x00" not in head and (b"," in head or b"\t" in head or b";" in head):
+        raise ReportError(f"{what}是文字檔 (CSV)，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
+    raise ReportError(f"{what}不是 Excel 活頁簿 (.xlsx、.xls、.ods): {path}")
+
+
+def _is_encrypted(path: Path) -> bool:
+    """An Office file with a password is an OLE2 file holding these streams."""
+    try:
+        with open(path, "rb") as handle:
+            data = handle.read(1 << 20)
+    except OSError:
+        return False
+    return any(name.encode("utf-16-le") in data for name in ("EncryptionInfo", "EncryptedPackage"))
+
+
+def _check_package(path: Path, what: str) -> Package:
+    try:
+        package = Package(path)
+    except (zipfile.BadZipFile, OSError, EOFError, ValueError) as error:
+        raise ReportError(f"{what}已損壞，無法開啟: {path}") from error
+    infos = package.infos
+    if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:
+        package.close()
+        raise ReportError(f"{TOO_LARGE}: {what}解開後超過 {MAX_UNPACKED // 2**20} MB: {path}")
+    return package
+
+
+# ---------------------------------------------------------------- reading
+
+
+@dataclass
+class _Sheet:
+    index: int
+    name: str
+    score: int
+    column: int
+    first: int  # 0-based row of the first number in that column
+
+
+def read_list(path: Path, what: str = "專利檔案") -> ListRead:
+    """The entries of the user's list, and where they were found."""
+    status = check_file(path, what)
+    kind = kind_of(path, what)
+    package: Package | None = None
+    active = 0
+    if kind == "zip":
+        package = _check_package(path, what)
+        if package.is_ods:  # its size is checked; calamine reads the rest
+            package.close()
+            package = None
+        elif package.workbook_part is None:
+            package.close()
+            raise ReportError(f"{what}不是 Excel 活頁簿 (壓縮檔中沒有活頁簿): {path}")
+        else:
+            try:
+                active = package.active_tab()
+            except (etree.XMLSyntaxError, KeyError, ValueError, zipfile.BadZipFile, OSError) as error:
+                package.close()
+                raise ReportError(f"{what}已損壞，無法開啟: {path}") from error
+    elif status.st_size > MAX_FILE:
+        raise ReportError(f"{TOO_LARGE}: {what}超過 {MAX_FILE // 2**20} MB: {path}")
+    try:
+        return _read(path, what, package, active)
+    finally:
+        if package is not None:
+            package.close()
+
+
+def _open_book(path: Path, what: str):
+    try:
+        return python_calamine.CalamineWorkbook.from_path(str(path))
+    except python_calamine.PasswordError as error:
+        raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}") from error
+    except MemoryError as error:
+        raise ReportError(f"{TOO_LARGE}: {what}: {path}") from error
+    except Exception as error:  # calamine's own errors: a damaged or unknown file
+        raise ReportError(f"{what}已損壞或格式無法辨識，無法開啟: {path}") from error
+
+
+def _load_sheet(book, index: int, name: str, what: str, path: Path):
+    try:
+        return book.get_sheet_by_index(index)
+    except MemoryError as error:
+        raise ReportError(f"{TOO_LARGE}: {what}的「{name}」工作表: {path}") from error
+    except Exception as error:
+        raise ReportError(f"{what}的「{name}」工作表已損壞，無法讀取: {path}") from error
+
+
+def _read(path: Path, what: str, package: Package | None, active: int) -> ListRead:
+    book = _open_book(path, what)
+    try:
+        try:
+            sheets = book.sheets_metadata
+        except Exception as error:
+            raise ReportError(f"{what}已損壞，無法讀取工作表: {path}") from error
+        visible = [
+            (index, meta.name)
+            for index, meta in enumerate(sheets)
+            if meta.visible == python_calamine.SheetVisibleEnum.Visible
+            and meta.typ == python_calamine.SheetTypeEnum.WorkSheet
+        ]
+        if not visible:
+            raise ReportError(f"{what}中沒有可見的工作表: {path}")
+        scans = {}
+        best: _Sheet | None = None
+        for index, name in visible:
+            if package is not None:
+                scans[index] = _prescan(package, name, what, path)
+            sheet = _load_sheet(book, index, name, what, path)
+            found = _score(sheet, index, name)
+            if found and (
+                best is None
+                or found.score > best.score
+                or (found.score == best.score and index == active and best.index != active)
+            ):
+                best = found
+        if best is None:
+            names = "、".join(f"「{name}」" for _, name in visible)
+            raise ReportError(f"在{what}的{names}工作表中找不到公開號: {path}")
+        sheet = _load_sheet(book, best.index, best.name, what, path)
+        return _take(sheet, best, scans.get(best.index))
+    finally:
+        book.close()
+
+
+def _prescan(package: Package, name: str, what: str, path: Path):
+    try:
+        scan = scan_cells(package, name)
+    except MemoryError as error:
+        raise ReportError(f"{TOO_LARGE}: {what}的「{name}」工作表: {path}") from error
+    except (KeyError, ValueError, etree.XMLSyntaxError, zipfile.BadZipFile, EOFError, OSError) as error:
+        raise ReportError(f"{what}的「{name}」工作表已損壞，無法讀取: {path}") from error
+    if scan is not None and scan.extent > MAX_CELLS:
+        raise ReportError(
+            f"{TOO_LARGE}: {what}的「{name}」工作表的內容分布過廣 (最遠到 {scan.far_cell})，"
+            f"請刪除清單以外的儲存格後再試一次: {path}"
+        )
+    return scan
+
+
+def _score(sheet, index: int, name: str) -> _Sheet | None:
+    counts: dict[int, int] = {}
+    firsts: dict[int, int] = {}
+    top = sheet.start[0] if sheet.start else 0
+    left = sheet.start[1] if sheet.start else 0
+    for r, row in enumerate(sheet.iter_rows()):
+        for c, value in enumerate(row):
+            if _could_be_number(value):
+                column = left + c
+                counts[column] = counts.get(column, 0) + 1
+                firsts.setdefault(column, top + r)
+    if not counts:
+        return None
+    column = max(counts, key=lambda c: (counts[c], -c))
+    return _Sheet(index, name, counts[column], column, firsts[column])
+
+
+def _cell_text(value: object) -> str | None:
+    """The text of an entry cell; None for what is never an entry (dates,
+    numbers, yes/no values; errors come back from calamine as empty text)."""
+    if isinstance(value, str):
+        return value.strip() or None
+    return None
+
+
+def _take(sheet, found: _Sheet, scan) -> ListRead:
+    top = sheet.start[0] if sheet.start else 0
+    left = sheet.start[1] if sheet.start else 0
+    entries: list[str] = []
+    skipped: list[int] = []
+    last = found.first
+    for r, row in enumerate(sheet.iter_rows()):
+        at = top + r
+        if at < found.first or found.column - left >= len(row):
+            continue
+        value = row[found.column - left]
+        text = _cell_text(value)
+        if text is None:
+            if not (isinstance(value, str)):
+                skipped.append(at + 1)
+            continue
+        pieces = numbers.split_cell(text)
+        entries.extend(pieces)
+        last = at
+        if len(entries) > MAX_ENTRIES:
+            raise ReportError(f"{TOO_LARGE}: 清單超過 {MAX_ENTRIES:,} 筆公開號")
+    read = ListRead(entries, found.name, found.column, found.first + 1, last + 1)
+    errors, formulas = ([], []) if scan is None else scan.special(found.column, found.first)
+    skipped = sorted(set(skipped) | set(errors))
+    if skipped:
+        read.notes.append(f"略過 {len(skipped)} 個不是公開號的儲存格 (日期、數字、是非值或錯誤值): {_rows(skipped)}")
+    if formulas:
+        read.notes.append(f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}")
+    return read
+
+
+def _rows(rows: list[int]) -> str:
+    listed = "、".join(str(r) for r in rows[:MAX_ROWS_LISTED])
+    more = f" 等 {len(rows)} 列" if len(rows) > MAX_ROWS_LISTED else ""
+    return f"第 {listed} 列{more}"

@@ -1,0 +1,70 @@
+"""Publication numbers as people write them, and the IDs of their public pages."""
+import pytest
+
+from lumivar.report import numbers
+
+WRITTEN_AND_ID = [
+    ("US 2020/0123456 A1", "US20200123456A1"),
+    ("US 2020/123456 A1", "US20200123456A1"),  # the serial padded to 7 digits
+    ("US 10,123,456 B2", "US10123456B2"),
+    ("US-10123456-B2", "US10123456B2"),
+    ("US RE49,123 E", "USRE49123E1"),  # Google Patents writes a reissue's E as E1
+    ("USD912345S", "USD912345S"),
+    ("US 9,876,543", "US9876543"),  # no kind code: the page still resolves
+    ("US10123456", "US10123456"),
+    ("EP 1 234 567 A1", "EP1234567A1"),
+    ("WO 2019/123456 A1", "WO2019123456A1"),
+    ("WO 01/12345 A1", "WO2001012345A1"),  # two-digit year widened, serial padded to 6
+    ("WO 98/12345 A1", "WO1998012345A1"),
+    ("JP 2020-123456 A", "JP2020123456A"),
+    ("JP H10-123456 A", "JPH10123456A"),
+    ("KR 10-2019-0123456 A", "KR20190123456A"),
+    ("KR 10-1234567 B1", "KR101234567B1"),
+    ("TW I 123456 B", "TWI123456B"),
+    ("TW M567890 U", "TWM567890U"),
+    ("TW 201812345 A", "TW201812345A"),
+    ("DE 10 2019 123 456 A1", "DE102019123456A1"),
+    ("CN 112345678 A", "CN112345678A"),
+    # folded as typed or pasted: full width, NBSP, zero-width space, case, Excel's apostrophe, dashes
+    ("ＴＷ　Ｉ１２３４５６Ｂ", "TWI123456B"),
+    ("'us\u00a010123456\u200bb2", "US10123456B2"),
+    ("WO 2021\u2013123456 A2", "WO2021123456A2"),
+    # no publication number
+    ("公開號", None),
+    ("1234567A1", None),  # no country
+    ("XX1234567A1", None),  # no such office
+    ("TWIM123456B", None),  # letters inside the number
+    ("EP1234567A12", None),  # a kind code of three characters
+    ("EPA1", None),
+    ("US 1,23,456 B2", None),  # commas that are no thousands separators
+    ("=HYPERLINK(\"http://x\",\"US9999999B2\")", None),
+    ("US" + "1" * 500 + "B2", None),
+]
+
+
+@pytest.mark.parametrize("written, expected", WRITTEN_AND_ID)
+def test_written_forms_and_their_ids(written, expected):
+    item = numbers.parse(written)
+    assert item.id == expected
+    assert item.status == (numbers.STATUS_OK if expected else numbers.STATUS_BAD)
+    assert item.address == (f"https://patents.google.com/patent/{expected}" if expected else None)
+    assert len(item.text) <= numbers.MAX_ENTRY + 1 and "\n" not in item.text
+
+
+@pytest.mark.parametrize("cell, entries", [
+    ("US 10,123,456 B2", ["US 10,123,456 B2"]),
+    ("US 10,123,456 B2, US 9,876,543 B1", ["US 10,123,456 B2", "US 9,876,543 B1"]),
+    ("EP1234567A1；TW I 123456 B\nUS10123456", ["EP1234567A1", "TW I 123456 B", "US10123456"]),
+    ("EP1234567A1 EP7654321B1", ["EP1234567A1", "EP7654321B1"]),
+    ("EP1234567A1、JP H10-123456 A", ["EP1234567A1", "JP H10-123456 A"]),
+    ("EP1234567A1; 備註", ["EP1234567A1; 備註"]),  # not all numbers: one entry, listed as it is
+])
+def test_a_cell_with_several_numbers_gives_one_entry_each(cell, entries):
+    assert numbers.split_cell(cell) == entries
+
+
+def test_later_spellings_of_the_same_publication_are_repeats():
+    items = numbers.mark_repeats([numbers.parse(t) for t in
+                                  ("US10123456B2", "not one", "US 10,123,456 B2", "us-10123456-b2", "not one")])
+    assert [i.status for i in items] == ["格式正確", "格式不符", "重複", "重複", "格式不符"]
+    assert items[2].address == items[0].address  # a repeat keeps its link

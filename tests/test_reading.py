@@ -1,0 +1,151 @@
+"""Finding the user's list in the workbooks users have (tests/corpus is
+LibreOffice's own writing; see its README), and refusing odd files clearly."""
+import datetime as dt
+import io
+import os
+import re
+import zipfile
+from pathlib import Path
+
+import openpyxl
+import pytest
+
+from lumivar.report import ReportError, reading
+from support import digest
+
+CORPUS = Path(__file__).parent / "corpus"
+TEN = ["US 2020/0123456 A1", "US 10,123,456 B2", "EP 1 234 567 A1", "WO 01/12345 A1", "JP H10-123456 A",
+       "KR 10-2019-0123456 A", "TW I 123456 B", "TW M567890 U", "DE 10 2019 123 456 A1", "CN 112345678 A"]
+
+
+@pytest.mark.parametrize("extension", ["xlsx", "xls", "ods"])
+@pytest.mark.parametrize("name, summary, entries, note", [
+    # an instructions sheet first; title, blank and header rows; a date and a yes/no cell among the numbers
+    ("title-rows", "讀取「清單」工作表 B 欄 第 4–14 列: 9 筆", TEN[:8] + ["US 10,123,456 B2"], "第 10、13 列"),
+    # the hidden first sheet holds more numbers, but the user sees the second
+    ("hidden-first", "讀取「清單」工作表 A 欄 第 1–3 列: 3 筆", TEN[:3], None),
+    # no header: the first row is a number too
+    ("no-header", "讀取「Sheet」工作表 A 欄 第 1–10 列: 10 筆", TEN, None),
+])
+def test_lists_saved_by_libreoffice(extension, name, summary, entries, note):
+    path = CORPUS / f"list-{name}.{extension}"
+    before = digest(path)
+    found = reading.read_list(path)
+    assert (found.summary, found.entries) == (summary, entries)
+    assert [n for n in found.notes if note and note in n] == found.notes
+    assert digest(path) == before
+
+
+def book_with(tmp_path, build, name="p.xlsx"):
+    book = openpyxl.Workbook()
+    build(book)
+    book.save(tmp_path / name)
+    return tmp_path / name
+
+
+def test_the_sheet_and_column_with_the_most_numbers_win_ties_go_to_the_active_sheet(tmp_path):
+    def build(book):
+        first = book.active
+        first.append(["序號", "備註", "公開號"])
+        for i in range(3):
+            first.append([i + 1, "US 1234567 B1 這不是", f"EP{1000000 + i}A1"])
+        second = book.create_sheet("第二頁")
+        for i in range(3):
+            second.append([f"TW I {100000 + i} B"])
+        book.active = 1
+    found = reading.read_list(book_with(tmp_path, build))
+    assert (found.sheet, found.column, found.entries) == ("第二頁", 0, ["TW I 100000 B", "TW I 100001 B", "TW I 100002 B"])
+
+
+def test_errors_and_formulas_without_a_result_are_named_never_entries(tmp_path):
+    def build(book):
+        sheet = book.active
+        for value in ["EP1234567A1", "#N/A", "=1/0", "=HYPERLINK(\"http://x\",\"US9999999B2\")", dt.date(2020, 1, 2),
+                      "TW I 123456 B"]:
+            sheet.append([value])
+    found = reading.read_list(book_with(tmp_path, build))
+    assert found.entries == ["EP1234567A1", "TW I 123456 B"]
+    assert found.notes == ["略過 2 個不是公開號的儲存格 (日期、數字、是非值或錯誤值): 第 2、5 列",
+                           "2 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): 第 3、4 列"]
+
+
+def recased(tmp_path, source):
+    """The same workbook with its part names in other letter cases (LibreOffice opens it)."""
+    target = tmp_path / "recased.xlsx"
+    with zipfile.ZipFile(source) as src, zipfile.ZipFile(target, "w") as dst:
+        for info in src.infolist():
+            name = info.filename
+            if name.startswith("xl/"):
+                name = name.replace("sharedStrings", "SharedStrings").replace("worksheets", "Worksheets")
+            dst.writestr(name, src.read(info))
+    return target
+
+
+def far_cells(tmp_path, _):
+    path = tmp_path / "far.xlsx"
+    book = openpyxl.Workbook()
+    book.active["A1"] = "EP1234567A1"
+    book.active["XFD900"] = "x"
+    book.save(path)
+    return path
+
+
+def write(name, data):
+    def make(tmp_path, _):
+        (tmp_path / name).write_bytes(data)
+        return tmp_path / name
+    return make
+
+
+def no_visible_sheet(tmp_path, build):
+    source = build(tmp_path, lambda b: b.active.append(["EP1234567A1"]), "source.xlsx")
+    with zipfile.ZipFile(source) as src, zipfile.ZipFile(tmp_path / "p.xlsx", "w") as dst:
+        for info in src.infolist():
+            data = src.read(info)
+            dst.writestr(info, data.replace(b'state="visible"', b'state="hidden"') if "workbook.xml" in info.filename else data)
+    return tmp_path / "p.xlsx"
+
+
+@pytest.mark.parametrize("make, message", [
+    (write("p.xlsx", b""), "專利檔案是空的檔案"),
+    (write("p.xlsx", "公開號,備註\nEP1234567A1,x\n".encode()), "專利檔案是文字檔 (CSV)，不是 Excel 活頁簿"),
+    (write("p.xlsx", b"<html><table><tr><td>EP1234567A1</td></tr></table></html>"), "專利檔案是網頁 (HTML) 檔"),
+    (write("p.xlsx", b"PK\x03\x04 cut short"), "專利檔案已損壞，無法開啟"),
+    (write("p.xlsx", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptionInfo".encode("utf-16-le")),
+     "專利檔案有密碼保護，請先移除密碼再試一次"),
+    (write("p.xls", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600)), "專利檔案已損壞或格式無法辨識"),
+    (lambda d, _: d / "missing.xlsx", "找不到專利檔案"),
+    (lambda d, _: d, "專利檔案是資料夾，不是檔案"),
+    (lambda d, _: d / ("長" * 256 + ".xlsx"), "專利檔案的路徑中有名稱過長 (超過 255 字元)"),
+    (lambda d, build: build(d, lambda b: b.active.append(["公開號"])), "在專利檔案的「Sheet」工作表中找不到公開號"),
+    (no_visible_sheet, "專利檔案中沒有可見的工作表"),
+    (far_cells, "檔案過大或內容異常: 專利檔案的「Sheet」工作表的內容分布過廣 (最遠到 XFD900)"),
+], ids=["empty", "csv", "html", "cut-zip", "encrypted", "bad-ole", "missing", "folder", "long-name", "no-number",
+        "no-visible-sheet", "far-cells"])
+def test_files_that_are_refused_and_why(tmp_path, make, message):
+    path = make(tmp_path, book_with)
+    with pytest.raises(ReportError) as caught:
+        reading.read_list(path)
+    assert str(caught.value).startswith(message)
+    assert not re.search(r"Error|Exception|Traceback", str(caught.value))
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_a_fifo_is_refused_without_being_opened(tmp_path):
+    os.mkfifo(tmp_path / "p.xlsx")  # opening it would wait for a writer forever
+    with pytest.raises(ReportError, match="^專利檔案不是一般檔案"):
+        reading.read_list(tmp_path / "p.xlsx")
+
+
+def test_recased_part_names_and_a_shared_string_bomb(tmp_path):
+    source = book_with(tmp_path, lambda b: b.active.append(["EP1234567A1"]))
+    assert reading.read_list(recased(tmp_path, source)).entries == ["EP1234567A1"]
+    bomb = tmp_path / "bomb.xlsx"
+    with zipfile.ZipFile(source) as src, zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as dst:
+        for info in src.infolist():
+            dst.writestr(info.filename, src.read(info))
+        with dst.open("xl/padding.xml", "w") as pad:  # 450 MB of nothing, a few hundred KB packed
+            for _ in range(450):
+                pad.write(b"<si><t/></si>" * 80_000)
+    with pytest.raises(ReportError, match="^檔案過大或內容異常: 專利檔案解開後超過 400 MB"):
+        reading.read_list(bomb)
