@@ -60,11 +60,24 @@ class FakeWindow:
         lines = []
         deadline = time.monotonic() + timeout
         while True:
-            lines.append(queues[protocol.RECEIPTS].get(timeout=max(0.1, deadline - time.monotonic())))
+            lines.extend(lines_of(queues[protocol.RECEIPTS].get(timeout=max(0.1, deadline - time.monotonic()))))
             if lines[-1] == DONE:
                 events[protocol.BUSY].clear()
                 self.runs.append(lines)
                 return lines
+
+
+def lines_of(message):
+    """The lines of one message: the host's queue joins waiting lines into one."""
+    return message.split("\n") if isinstance(message, str) else [message]
+
+
+def served(report, numbers=("EP1234567A1", "TW I 123456 B")):
+    """What the window is told of one report of `numbers`."""
+    rows = f"2–{len(numbers) + 1}" if len(numbers) > 1 else "2"
+    return ([f"讀取「Sheet」工作表 A 欄 第 {rows} 列: {len(numbers)} 筆"]
+            + [f"{i}/{len(numbers)} {n}" for i, n in enumerate(numbers, start=1)]
+            + [f"檢索報告已輸出: {report}", DONE])
 
 
 @pytest.fixture
@@ -119,7 +132,7 @@ def killed_at_a_moment(conn):
         send = conn.send
 
         def send_then_die(message):
-            if not str(message).startswith("1/"):
+            if str(message).startswith("2/"):
                 data = pickle.dumps(message)
                 if sys.platform != "win32":  # a message cut short in the pipe
                     os.write(conn.fileno(), struct.pack("!i", len(data)) + data[: len(data) // 2])
@@ -129,12 +142,14 @@ def killed_at_a_moment(conn):
         conn.send = send_then_die
     elif moment == "writing the report":
 
-        def save_then_die(book, stream):
+        def save_then_die(stream, *args):
             stream.write(b"PK\x03\x04 half a workbook")
             stream.flush()
             _killed()
 
-        openpyxl.Workbook.save = save_then_die
+        from lumivar.report import xlsx
+
+        xlsx.write_new = save_then_die
     return worker.serve(conn)
 
 
@@ -144,6 +159,18 @@ def always_dies(conn):
 
 def ignores_the_end(conn):
     time.sleep(120)
+
+
+def saves_slowly(conn):
+    """Busy with a report for 3 s after the window closes, saving it when
+    LUMIVAR_TEST_SAVING is set; leaves on the host's None."""
+    if os.environ.get("LUMIVAR_TEST_SAVING"):
+        conn.send(protocol.SAVING)
+    time.sleep(3)
+    Path(os.environ[FLAG]).write_text("whole")
+    conn.send(protocol.SAVED)
+    while conn.recv() is not None:
+        pass
 
 
 def wait_for_starts(path, count, timeout=30):
@@ -176,8 +203,9 @@ def test_host_serves_the_window_and_exits_0(home, tmp_path, window):
     assert process.exitcode == 0
     assert workers() == []
     (report,) = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
-    assert fake.runs == [["1/2 TW I 123456 B", "2/2 US 2020/0123456 A1", f"檢索報告已輸出: {report}", DONE]]
-    assert [c.value for c in openpyxl.load_workbook(report).active[4]] == [1, "TW I 123456 B", "TW", "I123456", "B", "格式正確"]
+    assert fake.runs == [served(report, ("TW I 123456 B", "US 2020/0123456 A1"))]
+    assert [c.value for c in openpyxl.load_workbook(report).active[7]] == [
+        1, "TW I 123456 B", "TWI123456B", "TW", "I123456", "B", "格式正確"]
 
 
 def test_host_with_no_request_at_all(home, window):
@@ -199,6 +227,18 @@ def test_host_terminates_a_worker_that_does_not_stop(home, window):
     assert workers() == []
 
 
+@pytest.mark.parametrize("saving", [True, False])
+def test_a_close_lets_a_save_under_way_finish_and_ends_any_other_job(tmp_path, monkeypatch, saving):
+    monkeypatch.setenv(FLAG, str(tmp_path / "report"))
+    if saving:
+        monkeypatch.setenv("LUMIVAR_TEST_SAVING", "1")
+    one = host.Worker(multiprocessing.get_context("spawn"), saves_slowly)
+    time.sleep(1.5)  # the job is under way
+    one.stop(timeout=0.5, grace=10)
+    assert (tmp_path / "report").exists() is saving
+    assert (one.process.exitcode == 0) is saving
+
+
 # ---------------------------------------------------------------- a worker that dies
 
 
@@ -218,7 +258,7 @@ def test_a_worker_killed_at_any_moment_never_wedges_the_host(home, tmp_path, win
         q[protocol.REQUESTS].put(make_request(patents))  # queued behind the first
         lines = []
         while lines.count(DONE) < 2:
-            lines.append(q[protocol.RECEIPTS].get(timeout=60))
+            lines.extend(lines_of(q[protocol.RECEIPTS].get(timeout=60)))
         e[protocol.BUSY].clear()
         runs.extend(split_runs(lines))
 
@@ -227,17 +267,17 @@ def test_a_worker_killed_at_any_moment_never_wedges_the_host(home, tmp_path, win
     assert (fake.error, status) == (None, 0)
     assert seconds < 60
     reports = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
-    served = [["1/2 EP1234567A1", "2/2 TW I 123456 B", f"檢索報告已輸出: {report}", DONE] for report in reports]
+    whole = [served(report) for report in reports]
     if moment == "idle":  # nobody was waiting: a new worker, and not a word
-        assert runs == served and len(reports) == 2
+        assert runs == whole and len(reports) == 2
     else:
         died, *rest = runs  # what the worker said before it died, one line about it, the marker
-        said = {"reading a request": 0, "writing a message": 1, "writing the report": 2}[moment]
-        assert died[:-2] == ["1/2 EP1234567A1", "2/2 TW I 123456 B"][:said]
+        said = {"reading a request": 0, "writing a message": 2, "writing the report": 1}[moment]
+        assert died[:-2] == served(None)[:said]
         assert died[-2].startswith("檢索報告程式意外停止 (結束代碼 ") and died[-1] == DONE
-        assert rest == served and len(reports) == 1
+        assert rest == whole and len(reports) == 1
     # every report under a report's name is a whole workbook
-    assert all(openpyxl.load_workbook(r).active["B4"].value == "EP1234567A1" for r in reports)
+    assert all(openpyxl.load_workbook(r).active["B7"].value == "EP1234567A1" for r in reports)
     assert starts.read_text().splitlines() == ["start", "start"]
     assert workers() == []
     assert "Traceback" not in capfd.readouterr().err
@@ -342,7 +382,7 @@ FAKE_GUI = textwrap.dedent(
             events["get_receipt"].set()
             queues["起始數據"].put(json.loads(os.environ["FAKE_REQUEST"]))
             while not lines or lines[-1] != "$$$檢索報告完成$$$":
-                lines.append(str(queues["get_receipt"].get(timeout=60)))
+                lines.extend(str(queues["get_receipt"].get(timeout=60)).split("\\n"))
             events["get_receipt"].clear()
         finally:
             with open(os.environ["FAKE_LINES"], "w", encoding="utf-8") as out:
@@ -370,4 +410,4 @@ def test_python_m_lumivar(home, tmp_path):
     assert done.returncode == 0, done.stderr
     lines = json.loads((tmp_path / "lines.json").read_text(encoding="utf-8"))
     (report,) = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
-    assert lines == ["1/1 TW I 123456 B", f"檢索報告已輸出: {report}", DONE]
+    assert lines == served(report, ("TW I 123456 B",))
