@@ -11,28 +11,29 @@ import os
 import signal
 import sys
 from datetime import datetime
+from typing import Callable
 
 from . import protocol
 from .report import files
 from .report.job import Clock, ListenerGone, handle_request
 
 
-def serve(conn, *, now: Clock = datetime.now) -> None:
+def serve(conn, *, now: Clock = datetime.now, between: Callable[[], None] = lambda: None) -> None:
     """Serves the requests that arrive on `conn`, sending each message back
-    on it, until None arrives or the host is gone."""
+    on it, until None arrives or the host is gone; `between` runs after each."""
     try:
         while (request := conn.recv()) is not None:
             handle_request(request, conn.send, now=now, notify=conn.send)
-            # A large job's memory goes back to the system while the worker waits.
-            gc.collect()
-            _trim()
+            between()
     except (EOFError, OSError, KeyboardInterrupt, ListenerGone):
         # The host is gone (its end of the pipe closed), or Ctrl+C reached us
         # too: either way the host does the shutting down.
         pass
 
 
-def _trim() -> None:
+def give_back_memory() -> None:
+    """A large job's memory goes back to the system while the worker waits."""
+    gc.collect()
     if sys.platform.startswith("linux"):
         try:
             import ctypes
@@ -49,7 +50,7 @@ def main(conn) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     files.remove_leftovers(protocol.working_folder())
     try:
-        serve(conn)
+        serve(conn, between=give_back_memory)
     finally:
         sys.stdout.flush()
         sys.stderr.flush()

@@ -8,6 +8,7 @@ The same test drives the Windows build too: `python -m lumivar` of a Windows
 CPython under wine (scripts/test --windows names it in LUMIVAR_WINDOWS_PYTHON),
 whose reports land in C:\\tarnwick\\Lumivar of wine's prefix.
 """
+import datetime
 import os
 import shutil
 import subprocess
@@ -291,7 +292,7 @@ def press_and_wait(window, folder, before):
 
 
 def cells(row):
-    return [None if c.value is None else (c.value, c.font.name, c.font.sz) for c in row[:6]]
+    return [None if c.value is None else (c.value, c.font.name, c.font.sz) for c in row[:7]]
 
 
 @pytest.mark.parametrize("platform", [Linux, Windows], ids=["linux", "windows"])
@@ -333,26 +334,61 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     assert (digest(patents), digest(template)) == inputs
     c, l = "標楷體", "Calibri"  # the window's default fonts, at ratio 1
     table = [
-        [("序號", c, 12), ("公開號", c, 12), ("國別", c, 12), ("號碼", c, 12), ("種類", c, 12), ("狀態", c, 12)],
-        [(1, l, 12), ("TW I 123456 B", l, 12), ("TW", l, 12), ("I123456", l, 12), ("B", l, 12), ("格式正確", c, 12)],
-        [(2, l, 12), ("bad one", l, 12), None, None, None, ("格式不符", c, 12)],
-        [(3, l, 12), ("US 2020/0123456 A1", l, 12), ("US", l, 12), ("20200123456", l, 12), ("A1", l, 12), ("格式正確", c, 12)],
+        [(h, c, 12) for h in ("序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態")],
+        [(1, l, 12), ("TW I 123456 B", l, 12), ("TWI123456B", l, 12), ("TW", l, 12), ("I123456", l, 12), ("B", l, 12),
+         ("格式正確", c, 12)],
+        [(2, l, 12), ("bad one", l, 12), None, None, None, None, ("格式不符", c, 12)],
+        [(3, l, 12), ("US 2020/0123456 A1", l, 12), ("US20200123456A1", l, 12), ("US", l, 12), ("20200123456", l, 12),
+         ("A1", l, 12), ("格式正確", c, 12)],
     ]
 
     report = openpyxl.load_workbook(plain)
     assert report.sheetnames == ["檢索報告"]
     sheet = report.active
     assert cells(sheet[1])[0] == ("檢索報告", c, 16)
-    assert [cells(sheet[r]) for r in range(3, 7)] == table
-    assert sheet.max_row == 9  # the table, then the date and the count
+    assert [cells(sheet[r]) for r in range(6, 10)] == table
+    assert sheet["C7"].hyperlink.target == "https://patents.google.com/patent/TWI123456B"
+    assert sheet.max_row == 9
 
     report = openpyxl.load_workbook(with_template)
     assert report.sheetnames == ["封面", "附註"]
     assert report["附註"]["B2"].value == "保留"
     sheet = report["封面"]
     assert (sheet["A1"].value, sheet["A3"].value) == ("專利檢索報告", "客戶: 某公司")
-    assert [cells(sheet[r]) for r in range(5, 9)] == table
-    assert sheet.max_row == 11
+    assert sheet["A5"].value == f"製表日期: {datetime.date.today():%Y-%m-%d}"
+    assert [cells(sheet[r]) for r in range(9, 13)] == table
+    assert sheet.max_row == 12
+
+
+def set_dpi(dpi):
+    """The display scaling of wine's prefix, as Windows' display settings set it (96 = 100 %)."""
+    subprocess.run(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=True, timeout=60)
+
+
+def test_the_windows_window_at_150_percent_scales_whole(display, home, tmp_path):
+    host = Windows(home)
+    set_dpi(144)
+    try:
+        process, window = open_window(display, host)
+        try:
+            assert (window.width, window.height) == (1080, 765)
+            # Every control is drawn where the 100 % window has it, in proportion: the entries
+            # take typed text and the report button works.
+            shot = window.shot()
+            if os.environ.get("LUMIVAR_UPDATE_DOCS"):  # the README's picture
+                shot.save(Path(__file__).parent.parent / "docs" / "windows-main-window-150.png")
+            patents = tmp_path / "patents.xlsx"
+            book = openpyxl.Workbook()
+            book.active.append(["TW I 123456 B"])
+            book.save(patents)
+            window.type_into(PATENT_ENTRY, host.path(patents))
+            report = press_and_wait(window, host.reports, set())
+            assert openpyxl.load_workbook(report).active["B7"].value == "TW I 123456 B"
+        finally:
+            close(process, window)
+    finally:
+        set_dpi(96)
 
 
 def close(process, window):
@@ -382,7 +418,7 @@ def test_the_installed_app_makes_a_report_and_uninstalls_cleanly(display, home, 
         report = press_and_wait(window, app.reports, set())
     finally:
         close(process, window)
-    assert openpyxl.load_workbook(report).active["B4"].value == "TW I 123456 B"
+    assert openpyxl.load_workbook(report).active["B7"].value == "TW I 123456 B"
 
     # The user's own edits of the starter workbook survive a reinstall and the next start.
     starter = app.reports / "檢索專利公開號.xlsx"

@@ -234,6 +234,11 @@ def template_broken(d):
     return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "t.xlsx")
 
 
+def template_bytes(d, data):
+    (d / "t.xlsx").write_bytes(data)
+    return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "t.xlsx")
+
+
 def folder_blocked(d):
     # A file where the working folder should be: the folder cannot be made.
     protocol.native_path("C:/tarnwick").write_text("in the way")
@@ -250,9 +255,12 @@ def folder_blocked(d):
     (lambda d: make_request(make_patents(d / "p.xlsx", [])), "在專利檔案的「Sheet」工作表中找不到公開號: "),
     (lambda d: make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "gone.xlsx"), "找不到範本檔案: "),
     (template_broken, "範本檔案是文字檔 (CSV)"),
+    (lambda d: template_bytes(d, b"PK\x03\x04 cut short"), "範本檔案已損壞，無法開啟: "),
+    (lambda d: template_bytes(d, b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptedPackage".encode("utf-16-le")),
+     "範本檔案有密碼保護，請先移除密碼再試一次: "),
     (folder_blocked, "無法建立工作資料夾: "),
 ], ids=["none", "missing-keys", "font-number", "ratio-bool", "blank-path", "patent-missing", "no-number",
-        "template-missing", "template-broken", "folder-blocked"])
+        "template-missing", "template-csv", "template-cut", "template-encrypted", "folder-blocked"])
 def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
     request = build(tmp_path)
     inputs = {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()}

@@ -5,7 +5,7 @@ saves them (.xlsx, .xls, .ods), laid out the way users' lists are.
 
 The layouts are written with openpyxl, then opened and saved by LibreOffice
 headless, so the files in the corpus are LibreOffice's own writing. What each
-list holds is in tests/corpus/README.md.
+file holds is in tests/corpus/README.md.
 """
 from __future__ import annotations
 
@@ -61,8 +61,49 @@ def no_header(book: openpyxl.Workbook) -> None:
         book.active.append([value])
 
 
-LAYOUTS = {"title-rows": title_rows, "hidden-first": hidden_first, "no-header": no_header}
+def letterhead(book: openpyxl.Workbook, marker: bool = False) -> None:
+    """An office's report form: a hidden settings sheet first; on the form a
+    logo, the firm's name over merged cells, its address, a note, widths for
+    the first two columns, a page header and a print area. With `marker`,
+    the cell where the table goes."""
+    from openpyxl.drawing.image import Image
+    from openpyxl.styles import Font
+
+    hidden = book.active
+    hidden.title = "設定"
+    hidden["A1"] = "內部使用"
+    hidden.sheet_state = "hidden"
+    form = book.create_sheet("報告")
+    logo = Image(str(Path(__file__).resolve().parent.parent / "格式範本" / "logo.png"))
+    logo.width, logo.height = 64, 64
+    form.add_image(logo, "A1")
+    form.merge_cells("B1:F1")
+    form["B1"] = "澄光專利商標事務所"
+    form["B1"].font = Font(name="Noto Sans CJK TC", size=18, bold=True)
+    form["B2"] = "台北市信義區松仁路 100 號 12 樓　電話 (02) 2345-6789"
+    form["B4"] = "專利檢索報告"
+    form["B4"].font = Font(size=14, bold=True)
+    form["B5"] = "本報告僅供委託人內部參考。"
+    if marker:
+        form["B7"] = "{{檢索結果}}"
+    form.column_dimensions["A"].width = 6
+    form.column_dimensions["B"].width = 24
+    form.oddHeader.right.text = "機密"
+    form.print_area = "A1:F40"
+    book.active = 1
+
+
+LAYOUTS = {"title-rows": title_rows, "hidden-first": hidden_first, "no-header": no_header,
+           "template-letterhead": letterhead, "template-marker": lambda book: letterhead(book, marker=True)}
 FORMATS = {"xlsx": "xlsx:Calc MS Excel 2007 XML", "xls": "xls:MS Excel 97", "ods": "ods"}
+
+
+def convert(soffice: str, profile: Path, filter_name: str, sources: list[str]) -> None:
+    subprocess.run(
+        [soffice, f"-env:UserInstallation=file://{profile}", "--headless", "--convert-to", filter_name,
+         "--outdir", str(CORPUS), *sources],
+        check=True, capture_output=True, timeout=300,
+    )
 
 
 def main() -> int:
@@ -76,18 +117,18 @@ def main() -> int:
         for name, build in LAYOUTS.items():
             book = openpyxl.Workbook()
             build(book)
-            source = Path(work) / "in" / f"list-{name}.xlsx"
+            prefix = "" if name.startswith("template") else "list-"
+            source = Path(work) / "in" / f"{prefix}{name}.xlsx"
             source.parent.mkdir(exist_ok=True)
             book.save(source)
             sources.append(str(source))
         profile = Path(work) / "profile"
+        lists = [s for s in sources if "/list-" in s]
         for extension, filter_name in FORMATS.items():
-            subprocess.run(
-                [soffice, f"-env:UserInstallation=file://{profile}", "--headless", "--convert-to", filter_name,
-                 "--outdir", str(CORPUS), *sources],
-                check=True, capture_output=True, timeout=300,
-            )
-    print("\n".join(sorted(p.name for p in CORPUS.glob("list-*"))))
+            convert(soffice, profile, filter_name, lists)
+        # Templates as LibreOffice saves them, in Excel's format.
+        convert(soffice, profile, FORMATS["xlsx"], [s for s in sources if s not in lists])
+    print("\n".join(sorted(p.name for p in CORPUS.glob("*.*") if p.name != "README.md")))
     return 0
 
 

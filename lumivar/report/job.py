@@ -100,18 +100,22 @@ def make_report(
     emit(found.summary)
     for note in found.notes:
         emit(note)
-    book = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
-    made = now()
-    source = f"{patents.name}「{found.sheet}」工作表 {reading.column_letter(found.column)} 欄"
-    table = Table(numbers.mark_repeats([numbers.parse(text) for text in found.entries]), made, source)
+    form = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
+    try:
+        made = now()
+        source = f"{patents.name}「{found.sheet}」工作表 {reading.column_letter(found.column)} 欄"
+        table = Table(numbers.mark_repeats([numbers.parse(text) for text in found.entries]), made, source)
 
-    def write(stream) -> None:
-        if book is None:
-            xlsx.write_new(stream, table, style, emit)
-        else:
-            template.write_into(book, stream, table, style, emit)
+        def write(stream) -> None:
+            if form is None:
+                xlsx.write_new(stream, table, style, emit)
+            else:
+                template.write_into(form, stream, table, style, emit)
 
-    return save_new(write, ensure_folder(target_folder), made, notify)
+        return save_new(write, ensure_folder(target_folder), made, notify)
+    finally:
+        if form is not None:
+            form.package.close()  # the template file is never held open after the job
 
 
 def handle_request(

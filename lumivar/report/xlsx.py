@@ -117,54 +117,80 @@ def cell_xml(ref: str, cell: Cell, xf: int) -> str:
     return f'<c r="{ref}" s="{xf}" t="inlineStr"><is><t{space}>{xml_text(text)}</t></is></c>'
 
 
-def row_xml(number: int, cells: list[Cell], styles: Styles, bordered: bool = True, first_column: int = 0) -> str:
-    parts = [f'<row r="{number}">']
-    for offset, cell in enumerate(cells):
-        parts.append(cell_xml(f"{column_name(first_column + offset)}{number}", cell, styles.xf(cell, bordered)))
-    parts.append("</row>")
-    return "".join(parts)
+def row_xml(number: int, cells: list[tuple[int, str]], attributes: str = "") -> str:
+    return f'<row r="{number}"{attributes}>' + "".join(xml for _, xml in cells) + "</row>"
 
 
 class Block:
-    """The rows the report adds: summary lines, a blank row, the header, the
-    table; `top` is the first row's number."""
+    """The rows the report adds: the summary lines, the header and the table.
 
-    def __init__(self, table: Table, top: int, title: bool):
+    Without a marker the summary comes first (from row `top`), then a blank
+    row, the header and the table. At a marker the header takes the marker's
+    row and the summary follows the table after a blank row."""
+
+    def __init__(self, table: Table, *, top: int = 1, title: bool = False, marker_row: int | None = None,
+                 first_column: int = 0):
         self.table = table
-        self.top = top
+        self.first_column = first_column
         self.lines = ([layout.TITLE] if title else []) + table.summary()
         self.title = title
-        self.header_row = top + len(self.lines) + 1
-        self.last_row = self.header_row + len(table.publications)
+        count = len(table.publications)
+        if marker_row is None:
+            self.lines_row = top
+            self.header_row = top + len(self.lines) + 1
+            self.last_row = self.header_row + count
+        else:
+            self.header_row = marker_row
+            self.lines_row = marker_row + count + 2
+            self.last_row = self.lines_row + len(self.lines) - 1
+        self.table_last_row = self.header_row + count
 
-    def rows(self, styles: Styles, emit, first_column: int = 0):
-        """(row number, row XML) in order; each table row is announced by `emit`."""
-        row = self.top
-        for i, line in enumerate(self.lines):
-            cell = Cell(line, layout.TITLE_FONT) if self.title and i == 0 else layout.text_cell(line)
-            yield row, row_xml(row, [cell], styles, bordered=False, first_column=first_column)
-            row += 1
-        row += 1
-        yield self.header_row, row_xml(self.header_row, self.table.header(), styles, first_column=first_column)
+    @property
+    def top_row(self) -> int:
+        return min(self.lines_row, self.header_row)
+
+    def columns(self) -> range:
+        return range(self.first_column, self.first_column + len(layout.HEADERS))
+
+    def _cells(self, number: int, cells: list[Cell], styles: Styles, bordered: bool = True):
+        return [
+            (self.first_column + i, cell_xml(f"{column_name(self.first_column + i)}{number}", cell,
+                                              styles.xf(cell, bordered)))
+            for i, cell in enumerate(cells)
+        ]
+
+    def rows(self, styles: Styles, emit):
+        """(row number, [(column, cell XML)]) in row order; each table row is announced by `emit`."""
+        if self.lines_row < self.header_row:
+            yield from self._summary(styles)
+        yield self.header_row, self._cells(self.header_row, self.table.header(), styles)
         total = len(self.table.publications)
         for index, cells in enumerate(self.table.rows(), start=1):
             emit(layout.progress(index, total, self.table.publications[index - 1]))
-            yield self.header_row + index, row_xml(self.header_row + index, cells, styles, first_column=first_column)
+            yield self.header_row + index, self._cells(self.header_row + index, cells, styles)
+        if self.lines_row > self.header_row:
+            yield from self._summary(styles)
 
-    def links(self, first_column: int = 0) -> list[tuple[str, str]]:
-        column = column_name(first_column + layout.ID_COLUMN)
+    def _summary(self, styles: Styles):
+        for i, line in enumerate(self.lines):
+            cell = Cell(line, layout.TITLE_FONT) if self.title and i == 0 else layout.text_cell(line)
+            yield self.lines_row + i, self._cells(self.lines_row + i, [cell], styles, bordered=False)
+
+    def links(self) -> list[tuple[str, str]]:
+        column = column_name(self.first_column + layout.ID_COLUMN)
         return [
             (f"{column}{self.header_row + i}", item.address)
             for i, item in enumerate(self.table.publications, start=1)
             if item.address
         ]
 
-    def table_ref(self, first_column: int = 0) -> str:
-        return f"{column_name(first_column)}{self.header_row}:{column_name(first_column + len(layout.HEADERS) - 1)}{self.last_row}"
+    def table_ref(self) -> str:
+        first, last = column_name(self.first_column), column_name(self.first_column + len(layout.HEADERS) - 1)
+        return f"{first}{self.header_row}:{last}{self.table_last_row}"
 
-    def digits_ref(self, first_column: int = 0) -> str:
-        column = column_name(first_column + layout.DIGITS_COLUMN)
-        return f"{column}{self.header_row + 1}:{column}{max(self.last_row, self.header_row + 1)}"
+    def digits_ref(self) -> str:
+        column = column_name(self.first_column + layout.DIGITS_COLUMN)
+        return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
 
 
 def hyperlinks_xml(links: list[tuple[str, str]], first_id: int) -> tuple[str, str]:
@@ -191,7 +217,7 @@ def print_setup_xml() -> str:
 def write_new(stream: IO[bytes], table: Table, style: Style, emit) -> None:
     """A workbook of one sheet: the title, the summary and the table."""
     styles = Styles(style, font_base=1, fill_base=2, border_base=0, xf_base=1)
-    block = Block(table, 1, title=True)
+    block = Block(table, top=1, title=True)
     widths = table.widths(style)
     header = block.header_row
     sheet_name = layout.TITLE
@@ -212,8 +238,8 @@ def write_new(stream: IO[bytes], table: Table, style: Style, emit) -> None:
                 )
                 + "</cols><sheetData>"
             )
-            for _, xml in block.rows(styles, emit):
-                out.write(xml)
+            for number, cells in block.rows(styles, emit):
+                out.write(row_xml(number, cells))
             links, rels = hyperlinks_xml(block.links(), 1)
             out.write(
                 f'</sheetData><autoFilter ref="{block.table_ref()}"/>{links}{print_setup_xml()}'

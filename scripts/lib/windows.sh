@@ -114,6 +114,13 @@ prepare_wine() {
       /t REG_SZ /d "Noto Sans CJK TC" /f >/dev/null 2>&1
     wineserver -w
   fi
+  # New prefixes say Windows 7, where customtkinter leaves display scaling
+  # off; our users run Windows 10 and 11.
+  if [ ! -f "$WINEPREFIX/.lumivar-win10" ]; then
+    wine winecfg -v win10 >/dev/null 2>&1 || die "winecfg could not set the prefix to Windows 10"
+    wineserver -w
+    touch "$WINEPREFIX/.lumivar-win10"
+  fi
 }
 
 # Runs a program of the Windows runtime; wine's python.exe cannot start with a

@@ -1,0 +1,152 @@
+"""Reports written into users' templates (tests/corpus: Excel-made and
+LibreOffice-made workbooks): the template kept whole, the table where the
+user looks, and a real spreadsheet program opening the result."""
+import re
+import shutil
+import subprocess
+import zipfile
+from datetime import datetime
+from pathlib import Path
+
+import openpyxl
+import pytest
+import python_calamine
+
+from lumivar import protocol
+from lumivar.report import job, layout
+from support import digest, make_patents, make_request
+
+CORPUS = Path(__file__).parent / "corpus"
+TEMPLATES = sorted((CORPUS / "xlsx2csv").glob("*.xls*")) + sorted(CORPUS.glob("template-*.xlsx"))
+# What the table may change; every other part comes through byte for byte.
+OWN_PARTS = re.compile(r"\[Content_Types\]\.xml|xl/styles\.xml|xl/workbook\.xml|xl/worksheets/(_rels/)?sheet\d+\.xml(\.rels)?")
+TAB_SELECTED = re.compile(rb'(<(?:\w+:)?sheetView\b[^>]*?)\s+tabSelected="(?:1|true)"')
+
+
+def report_from(template, tmp_path, numbers=("EP1234567A1", "TW I 123456 B", "bad one")):
+    patents = make_patents(tmp_path / "p.xlsx", list(numbers))
+    messages = []
+    path = job.handle_request(make_request(patents, template=template), messages.append,
+                              now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    assert path is not None, messages
+    return path, messages
+
+
+def parts(path):
+    with zipfile.ZipFile(path) as package:
+        return {i.filename: package.read(i) for i in package.infolist() if not i.is_dir()}
+
+
+def table_sheet(path):
+    """The report's active sheet as calamine reads it, and its name."""
+    book = python_calamine.CalamineWorkbook.from_path(str(path))
+    with zipfile.ZipFile(path) as package:
+        workbook = next(n for n in package.namelist() if n.lower() == "xl/workbook.xml")
+        active = re.search(rb'activeTab="(\d+)"', package.read(workbook))
+    index = int(active.group(1)) if active else 0
+    return book.get_sheet_by_index(index).to_python(), book.sheet_names[index]
+
+
+@pytest.mark.parametrize("template", TEMPLATES, ids=lambda p: p.name)
+def test_a_template_is_kept_whole_and_the_report_opens_on_the_table(template, tmp_path):
+    before = digest(template)
+    path, messages = report_from(template, tmp_path)
+    assert digest(template) == before
+    old, new = parts(template), parts(path)
+    macros = {n for n in old if "vbaproject" in n.lower()}
+    assert set(old) - set(new) == macros
+    assert set(new) - set(old) <= {n for n in new if OWN_PARTS.fullmatch(n)}
+    tables = [n for n in new if "標準公開號".encode() in new[n] and "worksheets/sheet" in n]
+    assert len(tables) == 1
+    for name, data in old.items():
+        if name in macros or name == tables[0] or new[name] == data:
+            continue
+        assert OWN_PARTS.fullmatch(name), f"{name} changed"
+        if name.endswith(".xml") and "worksheets/sheet" in name:
+            # Another sheet differs only in no longer being selected with the table's.
+            assert TAB_SELECTED.sub(rb"\1", data) == new[name], name
+    rows, _ = table_sheet(path)
+    header = next(r for r in rows if "標準公開號" in r)
+    first = header.index("序號")
+    assert header[first:first + 7] == list(layout.HEADERS)
+    body = rows[rows.index(header) + 1:][:3]
+    assert [r[first + 2] for r in body] == ["EP1234567A1", "TWI123456B", ""]
+    assert any(m.startswith("範本含有巨集") for m in messages) == bool(macros)
+    if macros:
+        assert b"macroEnabled" not in new["[Content_Types].xml"]
+
+
+def test_the_letterhead_form_gets_its_table_below_its_content_and_inside_its_print_area(tmp_path):
+    path, _ = report_from(CORPUS / "template-letterhead.xlsx", tmp_path)
+    book = openpyxl.load_workbook(path)
+    sheet = book.active
+    assert (sheet.title, book["設定"].sheet_state) == ("報告", "hidden")
+    assert (sheet["B1"].value, sheet["B5"].value) == ("澄光專利商標事務所", "本報告僅供委託人內部參考。")
+    assert sheet["A7"].value == "製表日期: 2024-05-06"
+    assert [c.value for c in sheet[11]] == list(layout.HEADERS)
+    assert sheet["C12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
+    assert sheet.print_area == "'報告'!$A$1:$G$40"
+    assert sheet.print_title_rows == "$11:$11" and sheet.freeze_panes == "A12"
+    # The form's own widths stay; the table's other columns get fitted ones.
+    assert (sheet.column_dimensions["A"].width, sheet.column_dimensions["B"].width) == (6, 24)
+    assert sheet.column_dimensions["C"].width > 15
+    assert sheet.oddHeader.right.text == "機密" and sheet.oddFooter.center.text == "第 &P 頁，共 &N 頁"
+
+
+def test_the_marker_cell_is_where_the_header_starts(tmp_path):
+    path, messages = report_from(CORPUS / "template-marker.xlsx", tmp_path)
+    sheet = openpyxl.load_workbook(path).active
+    assert [c.value for c in sheet[7]][1:8] == list(layout.HEADERS)
+    assert sheet["D8"].value == "EP1234567A1" and sheet["B11"].value is None
+    assert sheet["B12"].value == "製表日期: 2024-05-06"  # the summary follows the table
+    assert not any("蓋過" in m for m in messages)
+
+
+def test_an_excel_template_file_gives_an_ordinary_workbook(tmp_path):
+    book = openpyxl.Workbook()
+    book.active["A1"] = "範本"
+    book.template = True
+    book.save(tmp_path / "t.xltx")
+    path, _ = report_from(tmp_path / "t.xltx", tmp_path)
+    types = parts(path)["[Content_Types].xml"]
+    assert b"template.main+xml" not in types and b"sheet.main+xml" in types
+
+
+def stray_cells(tmp_path, cells):
+    path = tmp_path / "stray.xlsx"
+    book = openpyxl.Workbook()
+    for ref, value in cells:
+        book.active[ref] = value
+    book.save(path)
+    return path
+
+
+def test_far_and_last_row_templates(tmp_path):
+    # Styled empty cells at the far corner do not count; a value in the last row leaves no room.
+    far = stray_cells(tmp_path, [("A1", "抬頭"), ("XFD1", None), ("A2000", None)])
+    book = openpyxl.load_workbook(far)
+    book.active["XFD1"].font = openpyxl.styles.Font(bold=True)
+    book.active["A2000"].font = openpyxl.styles.Font(bold=True)
+    book.save(far)
+    path, _ = report_from(far, tmp_path)
+    assert openpyxl.load_workbook(path).active["A3"].value == "製表日期: 2024-05-06"
+    last = stray_cells(tmp_path, [("A1", "抬頭"), ("A1048576", "底")])
+    messages = []
+    assert job.handle_request(make_request(make_patents(tmp_path / "q.xlsx", ["EP1234567A1"]), template=last),
+                              messages.append, folder=tmp_path / "out") is None
+    assert messages[-2].startswith("檢索結果超出工作表的範圍 (最後一列 1,048,576)")
+
+
+@pytest.mark.skipif(shutil.which("soffice") is None, reason="needs LibreOffice (.ci/run installs libreoffice-calc-nogui)")
+def test_libreoffice_opens_the_report_with_its_table_and_links(tmp_path):
+    path, _ = report_from(CORPUS / "template-letterhead.xlsx", tmp_path)
+    out = tmp_path / "lo"
+    done = subprocess.run(["soffice", f"-env:UserInstallation=file://{tmp_path / 'profile'}", "--headless",
+                           "--convert-to", "xlsx:Calc MS Excel 2007 XML", "--outdir", str(out), str(path)],
+                          capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    sheet = openpyxl.load_workbook(out / path.name).active  # as LibreOffice saves it again
+    assert [c.value for c in sheet[11]] == list(layout.HEADERS)
+    assert sheet["C13"].value == "TWI123456B"
+    assert sheet["C13"].hyperlink.target == "https://patents.google.com/patent/TWI123456B"
+    assert sheet["B1"].value == "澄光專利商標事務所"
