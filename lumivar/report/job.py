@@ -16,6 +16,7 @@ from .. import protocol
 from . import layout, numbers, reading, template, xlsx
 from .files import ReportError, ensure_folder, reason, save_new, user_path
 from .layout import Style, Table
+from .ooxml import column_name
 
 Emit = Callable[[object], Any]
 Clock = Callable[[], datetime]
@@ -103,7 +104,7 @@ def make_report(
     form = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
     try:
         made = now()
-        source = f"{patents.name}「{found.sheet}」工作表 {reading.column_letter(found.column)} 欄"
+        source = f"{patents.name}「{found.sheet}」工作表 {column_name(found.column)} 欄"
         table = Table(numbers.mark_repeats([numbers.parse(text) for text in found.entries]), made, source)
 
         def write(stream) -> None:

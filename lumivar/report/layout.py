@@ -150,7 +150,7 @@ class Table:
                 widest[5] = max(widest[5], len(item.kind or ""))
         widest[1] = min(widest[1], MAX_TEXT_WIDTH)  # a stray long cell wraps, not the whole page
         scale = style.cell_size / 11
-        return [min(MAX_WIDTH, round((w + 3) * scale, 2)) for w in widest]
+        return [min(MAX_WIDTH, round((w * 1.1 + 3) * scale, 2)) for w in widest]
 
 
 def progress(index: int, total: int, item: Publication) -> str:

@@ -110,12 +110,22 @@ class Package:
 # One cell: its attributes, then either "/>" or its content up to "</c>".
 _CELL = re.compile(rb"<(?:\w+:)?(c|row)\b((?:[^>/]|/(?!>))*)(/>|>)")
 _CELL_END = re.compile(rb"</(?:\w+:)?c>")
-_REF = re.compile(rb'\br="([A-Z]{1,3})([0-9]{1,7})"')
-_ROW_NUMBER = re.compile(rb'\br="([0-9]{1,7})"')
+REF = re.compile(rb'\br="([A-Z]{1,3})([0-9]{1,7})"')
+ROW_NUMBER = re.compile(rb'\br="([0-9]{1,7})"')
 _TYPE = re.compile(rb'\bt="(\w+)"')
 # A value that is not empty (a formula's <v></v> holds no result), or an inline string.
 _VALUE = re.compile(rb"<(?:\w+:)?v>[^<]|<(?:\w+:)?is\b")
 _CHUNK = 1 << 20
+
+
+def column_name(index: int) -> str:
+    """Excel's letters for a 0-based column: 0 → A, 26 → AA."""
+    letters = ""
+    index += 1
+    while index:
+        index, rest = divmod(index - 1, 26)
+        letters = chr(65 + rest) + letters
+    return letters
 
 
 def column_index(letters: bytes) -> int:
@@ -144,9 +154,7 @@ class CellScan:
 
     @property
     def far_cell(self) -> str:
-        from .reading import column_letter
-
-        return f"{column_letter(self.right)}{self.bottom + 1}"
+        return f"{column_name(self.right)}{self.bottom + 1}"
 
     def add(self, row: int, column: int) -> None:
         if self.top < 0:
@@ -184,7 +192,7 @@ def scan_cells(package: Package, sheet_name: str, limit: int = 100_000) -> CellS
                     break
                 attributes = match.group(2)
                 if match.group(1) == b"row":
-                    number = _ROW_NUMBER.search(attributes)
+                    number = ROW_NUMBER.search(attributes)
                     row = int(number.group(1)) - 1 if number else row + 1
                     column = -1
                     position = match.end()
@@ -198,7 +206,7 @@ def scan_cells(package: Package, sheet_name: str, limit: int = 100_000) -> CellS
                     position = end.end()
                 else:
                     position = match.end()
-                ref = _REF.search(attributes)
+                ref = REF.search(attributes)
                 if ref:
                     column, row = column_index(ref.group(1)), int(ref.group(2)) - 1
                 else:

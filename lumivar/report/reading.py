@@ -22,7 +22,7 @@ from lxml import etree
 
 from . import numbers
 from .files import ReportError, check_file
-from .ooxml import Package, scan_cells
+from .ooxml import Package, column_name, scan_cells
 
 # Limits well above any real list.
 MAX_ENTRIES = 200_000
@@ -50,16 +50,7 @@ class ListRead:
     @property
     def summary(self) -> str:
         rows = f"第 {self.first_row}–{self.last_row} 列" if self.last_row > self.first_row else f"第 {self.first_row} 列"
-        return f"讀取「{self.sheet}」工作表 {column_letter(self.column)} 欄 {rows}: {len(self.entries)} 筆"
-
-
-def column_letter(index: int) -> str:
-    letters = ""
-    index += 1
-    while index:
-        index, rest = divmod(index - 1, 26)
-        letters = chr(65 + rest) + letters
-    return letters
+        return f"讀取「{self.sheet}」工作表 {column_name(self.column)} 欄 {rows}: {len(self.entries)} 筆"
 
 
 def _could_be_number(value: object) -> bool:

@@ -28,7 +28,7 @@ from lxml import etree
 from . import layout, xlsx
 from .files import ReportError, check_file
 from .layout import Style, Table
-from .ooxml import Package, column_index, local
+from .ooxml import REF, ROW_NUMBER, Package, column_index, local
 from .reading import MAX_PARTS, MAX_UNPACKED, TOO_LARGE, kind_of
 
 MARKER = "{{檢索結果}}"
@@ -67,8 +67,6 @@ _EDITING = etree.XMLParser(resolve_entities=False, no_network=True, huge_tree=Tr
 
 _ROW = re.compile(rb"<(?:\w+:)?row\b((?:[^>/]|/(?!>))*)(?:/>|>(.*?)</(?:\w+:)?row>)", re.S)
 _CELL = re.compile(rb"<(?:\w+:)?c\b((?:[^>/]|/(?!>))*)(?:/>|>(.*?)</(?:\w+:)?c>)", re.S)
-_REF = re.compile(rb'\br="([A-Z]{1,3})([0-9]{1,7})"')
-_ROW_NUMBER = re.compile(rb'\br="([0-9]{1,7})"')
 _SPANS = re.compile(rb'\s+spans="[^"]*"')
 _CONTENT = re.compile(rb"<(?:\w+:)?(?:v>[^<]|is\b|f\b)")
 _SHARED = re.compile(rb't="s"')
@@ -103,6 +101,12 @@ def element_like(parent, tag: str, /, **attributes):
     for key, value in attributes.items():
         element.set(key, str(value))
     return element
+
+
+def child_or_make(parent, tag: str, order: list[str] | None = None):
+    """The parent's child of that name, made where the schema wants it if missing."""
+    found = child(parent, tag)
+    return found if found is not None else make(parent, tag, order)
 
 
 def make(parent, tag: str, order: list[str] | None = None, /, **attributes):
@@ -215,7 +219,7 @@ def _rows(data: bytes) -> Iterator[tuple[int, bytes, list[tuple[int, bytes, byte
     """(row number, row attributes, [(column, cell attributes, cell content)]) of each row."""
     number = 0
     for row in _ROW.finditer(data):
-        found = _ROW_NUMBER.search(row.group(1))
+        found = ROW_NUMBER.search(row.group(1))
         number = int(found.group(1)) if found else number + 1
         yield number, row.group(1), list(_cells(row.group(2) or b""))
 
@@ -223,7 +227,7 @@ def _rows(data: bytes) -> Iterator[tuple[int, bytes, list[tuple[int, bytes, byte
 def _cells(content: bytes) -> Iterator[tuple[int, bytes, bytes]]:
     column = -1
     for cell in _CELL.finditer(content):
-        ref = _REF.search(cell.group(1))
+        ref = REF.search(cell.group(1))
         column = column_index(ref.group(1)) if ref else column + 1
         yield column, cell.group(1), cell.group(2) or b""
 
@@ -269,7 +273,7 @@ def _merge_rows(rows: bytes, ours: Iterator[tuple[int, list[tuple[int, str]]]]) 
     position = 0
     number = 0
     for row in _ROW.finditer(rows):
-        found = _ROW_NUMBER.search(row.group(1))
+        found = ROW_NUMBER.search(row.group(1))
         number = int(found.group(1)) if found else number + 1
         while mine is not None and mine[0] < number:
             yield xlsx.row_xml(*mine).encode("utf-8")
@@ -293,7 +297,7 @@ def _merged_row(number: int, attributes: bytes, content: bytes, cells: list[tupl
     for column, cell_attributes, cell_content in _cells(content):
         if column in taken:
             continue
-        if not _REF.search(cell_attributes):  # its place was implied: name it, since the order changes
+        if not REF.search(cell_attributes):  # its place was implied: name it, since the order changes
             cell_attributes = f' r="{xlsx.column_name(column)}{number}"'.encode() + cell_attributes
         end = b"/>" if not cell_content else b">" + cell_content + b"</c>"
         kept.append((column, b"<c" + cell_attributes + end))
@@ -393,9 +397,7 @@ def _edit_sheet(sheet, block: xlsx.Block, table: Table, style: Style, rel_ns: st
         columns = [column_index(c.encode()) for c, _ in refs] + [first, last]
         dimension.set("ref", f"{xlsx.column_name(min(columns))}{min(rows)}:{xlsx.column_name(max(columns))}{max(rows)}")
     # Opens on this sheet; frozen below the header where the template freezes nothing.
-    views = child(sheet, "sheetViews")
-    if views is None:
-        views = make(sheet, "sheetViews", SHEET_ORDER)
+    views = child_or_make(sheet, "sheetViews", SHEET_ORDER)
     view = child(views, "sheetView")
     if view is None:
         view = make(views, "sheetView", workbookViewId="0")
@@ -407,9 +409,7 @@ def _edit_sheet(sheet, block: xlsx.Block, table: Table, style: Style, rel_ns: st
         view.insert(0, pane)
         pane.addnext(element_like(view, "selection", pane="bottomLeft", activeCell=below, sqref=below))
     # Widths fitted to the table for its columns where the template sets none.
-    cols = child(sheet, "cols")
-    if cols is None:
-        cols = make(sheet, "cols", SHEET_ORDER)
+    cols = child_or_make(sheet, "cols", SHEET_ORDER)
     covered = {c for col in cols if col.get("width") for c in range(int(col.get("min", 1)) - 1, int(col.get("max", 1)))}
     for offset, width in enumerate(table.widths(style)):
         column = first + offset
@@ -424,31 +424,21 @@ def _edit_sheet(sheet, block: xlsx.Block, table: Table, style: Style, rel_ns: st
     if len(cols) == 0:
         sheet.remove(cols)
     # One page wide when printed, unless the template scales its pages itself.
-    properties = child(sheet, "sheetPr")
-    if properties is None:
-        properties = make(sheet, "sheetPr", SHEET_ORDER)
-    fit = child(properties, "pageSetUpPr")
-    if fit is None:
-        fit = make(properties, "pageSetUpPr")
+    properties = child_or_make(sheet, "sheetPr", SHEET_ORDER)
+    fit = child_or_make(properties, "pageSetUpPr")
     if fit.get("fitToPage") not in ("1", "true"):
         fit.set("fitToPage", "1")
-        setup = child(sheet, "pageSetup")
-        if setup is None:
-            setup = make(sheet, "pageSetup", SHEET_ORDER)
+        setup = child_or_make(sheet, "pageSetup", SHEET_ORDER)
         setup.set("fitToWidth", "1")
         setup.set("fitToHeight", "0")
     if child(sheet, "autoFilter") is None:
         make(sheet, "autoFilter", SHEET_ORDER, ref=block.table_ref())
     if links:
-        hyperlinks = child(sheet, "hyperlinks")
-        if hyperlinks is None:
-            hyperlinks = make(sheet, "hyperlinks", SHEET_ORDER)
+        hyperlinks = child_or_make(sheet, "hyperlinks", SHEET_ORDER)
         for ref, rid in links:
             link = make(hyperlinks, "hyperlink", ref=ref)
             link.set(f"{{{rel_ns}}}id", rid)
-    footer = child(sheet, "headerFooter")
-    if footer is None:
-        footer = make(sheet, "headerFooter", SHEET_ORDER)
+    footer = child_or_make(sheet, "headerFooter", SHEET_ORDER)
     odd = child(footer, "oddFooter")
     if odd is None:
         odd = element_like(footer, "oddFooter")
@@ -459,9 +449,7 @@ def _edit_sheet(sheet, block: xlsx.Block, table: Table, style: Style, rel_ns: st
             footer.insert(0, odd)
     if not (odd.text or "").strip() and len(odd) == 0:  # an empty footer sets nothing
         odd.text = "&C第 &P 頁，共 &N 頁"
-    ignored = child(sheet, "ignoredErrors")
-    if ignored is None:
-        ignored = make(sheet, "ignoredErrors", SHEET_ORDER)
+    ignored = child_or_make(sheet, "ignoredErrors", SHEET_ORDER)
     make(ignored, "ignoredError", sqref=block.digits_ref(), numberStoredAsText="1")
 
 
@@ -516,21 +504,23 @@ def _styles(package: Package, book_part: str, style: Style) -> tuple[str, bytes,
         if element is None:
             element = make(root, name, STYLE_ORDER)
         lists[name] = element
-    if len(lists["fills"]) == 0:  # Excel reserves the first two fills
-        _append(lists["fills"], namespace, ['<fill><patternFill patternType="none"/></fill>',
-                                            '<fill><patternFill patternType="gray125"/></fill>'])
-    if len(lists["cellStyleXfs"]) == 0:
-        _append(lists["cellStyleXfs"], namespace, ['<xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'])
-    if len(lists["fonts"]) == 0:
-        _append(lists["fonts"], namespace, ['<font><sz val="11"/><name val="Calibri"/></font>'])
-    if len(lists["cellXfs"]) == 0:
-        _append(lists["cellXfs"], namespace, ['<xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/>'])
+    for name, defaults in _STYLE_DEFAULTS.items():  # what every style sheet starts with
+        if len(lists[name]) == 0:
+            _append(lists[name], namespace, defaults)
     styles = xlsx.Styles(style, len(lists["fonts"]), len(lists["fills"]), len(lists["borders"]), len(lists["cellXfs"]))
     for name, items in zip(("fonts", "fills", "borders", "cellXfs"), styles.parts()):
         _append(lists[name], namespace, items)
     for element in lists.values():
         element.set("count", str(len(element)))
     return part, etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True), styles
+
+
+_STYLE_DEFAULTS = {
+    "fonts": ['<font><sz val="11"/><name val="Calibri"/></font>'],
+    "fills": ['<fill><patternFill patternType="none"/></fill>', '<fill><patternFill patternType="gray125"/></fill>'],
+    "cellStyleXfs": ['<xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'],
+    "cellXfs": ['<xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/>'],
+}
 
 
 def _append(parent, namespace: str, items: list[str]) -> None:
@@ -541,18 +531,12 @@ def _append(parent, namespace: str, items: list[str]) -> None:
 
 def _edit_book(package: Package, t: Template, block: xlsx.Block, rel_ns: str) -> tuple[bytes, set[str]]:
     root = parse(package.read(t.book_part))
-    views = child(root, "bookViews")
-    if views is None:
-        views = make(root, "bookViews", BOOK_ORDER)
-    view = child(views, "workbookView")
-    if view is None:
-        view = make(views, "workbookView")
+    views = child_or_make(root, "bookViews", BOOK_ORDER)
+    view = child_or_make(views, "workbookView")
     view.set("activeTab", str(t.sheet_index))
     if int(view.get("firstSheet", "0") or 0) > t.sheet_index:
         view.set("firstSheet", str(t.sheet_index))
-    names = child(root, "definedNames")
-    if names is None:
-        names = make(root, "definedNames", BOOK_ORDER)
+    names = child_or_make(root, "definedNames", BOOK_ORDER)
     quoted = "'" + t.sheet_name.replace("'", "''") + "'"
     own = {n.get("name"): n for n in names if n.get("localSheetId") == str(t.sheet_index)}
     if "_xlnm.Print_Titles" not in own:

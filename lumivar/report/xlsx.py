@@ -14,6 +14,7 @@ from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell, Style, Table
+from .ooxml import column_name
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -27,15 +28,6 @@ _ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 
 def xml_text(text: str) -> str:
     return escape(_ILLEGAL.sub("", text))
-
-
-def column_name(index: int) -> str:
-    letters = ""
-    index += 1
-    while index:
-        index, rest = divmod(index - 1, 26)
-        letters = chr(65 + rest) + letters
-    return letters
 
 
 _COLUMNS = [column_name(i) for i in range(len(layout.HEADERS))]
