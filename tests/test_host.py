@@ -164,6 +164,7 @@ def ignores_the_end(conn):
 def saves_slowly(conn):
     """Busy with a report for 3 s after the window closes, saving it when
     LUMIVAR_TEST_SAVING is set; leaves on the host's None."""
+    conn.send("busy")
     if os.environ.get("LUMIVAR_TEST_SAVING"):
         conn.send(protocol.SAVING)
     time.sleep(3)
@@ -233,7 +234,7 @@ def test_a_close_lets_a_save_under_way_finish_and_ends_any_other_job(tmp_path, m
     if saving:
         monkeypatch.setenv("LUMIVAR_TEST_SAVING", "1")
     one = host.Worker(multiprocessing.get_context("spawn"), saves_slowly)
-    time.sleep(1.5)  # the job is under way
+    assert one.conn.poll(60) and one.conn.recv() == "busy"  # the job is under way
     one.stop(timeout=0.5, grace=10)
     assert (tmp_path / "report").exists() is saving
     assert (one.process.exitcode == 0) is saving

@@ -230,7 +230,7 @@ def test_saving_is_announced_so_a_close_lets_it_finish(tmp_path):
 
 
 def template_broken(d):
-    (d / "t.xlsx").write_text("公開號,x\n")
+    (d / "t.xlsx").write_text("公開號,x\n", encoding="utf-8")
     return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "t.xlsx")
 
 

@@ -124,6 +124,10 @@ def _owned(path: Path) -> Iterator[None]:
 def remove_leftovers(folder: Path) -> int:
     """Removes the temporary reports a killed worker left in `folder`, none
     that a running worker still writes; returns how many went."""
+    try:
+        import fcntl
+    except ImportError:
+        fcntl = None
     removed = 0
     try:
         candidates = list(folder.glob(PART_PATTERN))
@@ -131,12 +135,12 @@ def remove_leftovers(folder: Path) -> int:
         return 0
     for path in candidates:
         try:
-            with open(path, "rb") as handle:
-                with contextlib.suppress(ImportError):
-                    import fcntl
-
-                    fcntl.flock(handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
-                path.unlink()  # Windows: refused while its writer has it open
+            if fcntl is None:
+                path.unlink()  # Windows refuses while its writer has it open
+            else:
+                with open(path, "rb") as handle:
+                    fcntl.flock(handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)  # refused while held
+                    path.unlink()
             removed += 1
         except OSError:
             continue

@@ -74,14 +74,17 @@ class Publication:
 def fold(text: str) -> str:
     """Full-width forms, NBSP, zero-width spaces, dashes, case and a leading
     apostrophe (Excel's text marker) folded away."""
-    folded = unicodedata.normalize("NFKC", text).translate(_INVISIBLE)
+    folded = text if text.isascii() else unicodedata.normalize("NFKC", text).translate(_INVISIBLE)
     folded = _DASHES.sub("-", folded).strip().upper()
     return folded.lstrip("'").strip()
 
 
 def one_line(text: str) -> str:
     """Text fit for one message line and one cell: no control characters."""
-    return "".join(ch if ch.isprintable() else " " for ch in " ".join(str(text).split()))
+    joined = " ".join(str(text).split())
+    if joined.isprintable():
+        return joined
+    return "".join(ch if ch.isprintable() else " " for ch in joined)
 
 
 def shown(text: str, limit: int = MAX_ENTRY) -> str:
@@ -137,22 +140,27 @@ def _match(folded: str) -> re.Match[str] | None:
     return None
 
 
-def parse(text: str) -> Publication:
-    """One entry of the list: a publication, or text listed as 格式不符."""
-    display = shown(text)
+def _parts(text: str) -> tuple[str, str, str | None] | None:
+    """(country, number, kind) of a publication number; None for other text."""
     if len(text) > 4 * MAX_ENTRY:
-        return Publication(display)
+        return None
     match = _match(fold(text))
     if not match:
-        return Publication(display)
+        return None
     made = _number(match["cc"], match["prefix"] or "", match["digits"], match["kind"] or "")
     if made is None:
-        return Publication(display)
-    return Publication(display, match["cc"], made[0], made[1] or None)
+        return None
+    return match["cc"], made[0], made[1] or None
+
+
+def parse(text: str) -> Publication:
+    """One entry of the list: a publication, or text listed as 格式不符."""
+    parts = _parts(text)
+    return Publication(shown(text), *parts) if parts else Publication(shown(text))
 
 
 def looks_like_number(text: str) -> bool:
-    return parse(text).country is not None
+    return _parts(text) is not None
 
 
 def split_cell(text: str) -> list[str]:

@@ -107,15 +107,22 @@ class Package:
 
 # ---------------------------------------------------------------- a sheet's cells at a glance
 
-# One cell: its attributes, then either "/>" or its content up to "</c>".
-_CELL = re.compile(rb"<(?:\w+:)?(c|row)\b((?:[^>/]|/(?!>))*)(/>|>)")
-_CELL_END = re.compile(rb"</(?:\w+:)?c>")
 REF = re.compile(rb'\br="([A-Z]{1,3})([0-9]{1,7})"')
 ROW_NUMBER = re.compile(rb'\br="([0-9]{1,7})"')
-_TYPE = re.compile(rb'\bt="(\w+)"')
-# A value that is not empty (a formula's <v></v> holds no result), or an inline string.
-_VALUE = re.compile(rb"<(?:\w+:)?v>[^<]|<(?:\w+:)?is\b")
-_CHUNK = 1 << 20
+# Cells whose content starts with a value, an inline string or a formula: (column, row).
+_FILLED = re.compile(rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?(?<!/)>(?=<(?:\w+:)?(?:v>[^<]|is\b|f\b))')
+# Error cells, and formulas followed by no value or an empty one.
+_ERROR = re.compile(rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?\bt="e"')
+_ERROR_BEFORE = re.compile(rb'<(?:\w+:)?c\b[^>]*?\bt="e"[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"')
+_NO_RESULT = re.compile(
+    rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?(?<!/)>'
+    rb'<(?:\w+:)?f\b[^>]*?(?:/>|>[^<]*</(?:\w+:)?f>)(?:<(?:\w+:)?v\s*/>|<(?:\w+:)?v>\s*</(?:\w+:)?v>)?</(?:\w+:)?c>'
+)
+_NO_REFERENCE = re.compile(rb'<(?:\w+:)?c(?:\s(?![^>]*\br=")[^>]*)?/?>')
+_ROW_END = re.compile(rb"</(?:\w+:)?row>|<(?:\w+:)?row\b[^>]*/>")
+# Any referenced cell, empty ones too: a first, quick look at the spread.
+_ANY = re.compile(rb'<(?:\w+:)?c r="([A-Z]{1,3})([0-9]{1,7})"')
+_CHUNK = 1 << 22
 
 
 def column_name(index: int) -> str:
@@ -171,60 +178,58 @@ class CellScan:
 
 
 def scan_cells(package: Package, sheet_name: str, limit: int = 100_000) -> CellScan | None:
-    """Reads a worksheet's XML once, as a stream: where its values lie (so
-    a reader that makes a dense table can be refused a huge one) and which
-    cells are errors or formulas without a result. None for a sheet that is
-    not a worksheet part of this package."""
+    """Reads a worksheet's XML once, as a stream of whole rows: where its
+    values lie (so a reader that makes a dense table can be refused a huge
+    one) and which cells are errors or formulas without a result. None for a
+    sheet that is not a worksheet part of this package.
+
+    Cells without a reference lie next to the one before: they cannot spread
+    a sheet, so only referenced cells are placed."""
     part = next((p for n, p, _ in package.sheets() if n == sheet_name), None)
     if part is None or package.name(part) is None:
         return None
     scan = CellScan()
-    row, column = -1, -1
     buffer = b""
     with package.zip.open(package.name(part)) as stream:
         while True:
             chunk = stream.read(_CHUNK)
             buffer += chunk
-            position = 0
-            while True:
-                match = _CELL.search(buffer, position)
-                if match is None:
-                    break
-                attributes = match.group(2)
-                if match.group(1) == b"row":
-                    number = ROW_NUMBER.search(attributes)
-                    row = int(number.group(1)) - 1 if number else row + 1
-                    column = -1
-                    position = match.end()
-                    continue
-                content = b""
-                if match.group(3) == b">":
-                    end = _CELL_END.search(buffer, match.end())
-                    if end is None:
-                        break  # the rest of this cell is in the next chunk
-                    content = buffer[match.end() : end.start()]
-                    position = end.end()
-                else:
-                    position = match.end()
-                ref = REF.search(attributes)
-                if ref:
-                    column, row = column_index(ref.group(1)), int(ref.group(2)) - 1
-                else:
-                    column += 1
-                has_value = _VALUE.search(content) is not None
-                has_formula = b"<f" in content or b":f>" in content or b":f " in content
-                kind = _TYPE.search(attributes)
-                if kind and kind.group(1) == b"e":
-                    if len(scan.errors) < limit:
-                        scan.errors.append((row, column))
-                elif has_formula and not has_value:
-                    if len(scan.formulas) < limit:
-                        scan.formulas.append((row, column))
-                elif has_value:
-                    scan.add(row, column)
-            buffer = buffer[position:]
+            ends = [m.end() for m in _ROW_END.finditer(buffer, max(0, len(buffer) - _CHUNK - 64))] if chunk else []
+            cut = ends[-1] if ends else (len(buffer) if not chunk else 0)
+            if cut:
+                _scan_rows(buffer[:cut], scan, limit)
+                buffer = buffer[cut:]
             if not chunk:
                 break
-            if len(buffer) > 64 * _CHUNK:
-                raise ValueError("a cell larger than the limit")
+            if len(buffer) > 16 * _CHUNK:
+                raise ValueError("a row larger than the limit")
     return scan
+
+
+def _spread(cells: list[tuple[bytes, bytes]], scan: CellScan) -> None:
+    if cells:
+        rows = list(map(int, (r for _, r in cells)))
+        columns = [column_index(c) for c in {c for c, _ in cells}]
+        scan.add(min(rows) - 1, min(columns))
+        scan.add(max(rows) - 1, max(columns))
+
+
+def _scan_rows(data: bytes, scan: CellScan, limit: int) -> None:
+    quick = CellScan()
+    _spread(_ANY.findall(data), quick)
+    if quick.extent <= 1_000_000 and b"<c " not in data.replace(b"<c r=", b""):
+        # Written as Excel and LibreOffice write (r first): empty cells widen it only a little.
+        if quick.top >= 0:
+            scan.add(quick.top, quick.left)
+            scan.add(quick.bottom, quick.right)
+    else:
+        _spread(_FILLED.findall(data), scan)
+    checks = ((b't="e"', (_ERROR, _ERROR_BEFORE), scan.errors), (b"f", (_NO_RESULT,), scan.formulas))
+    for needle, patterns, found in checks:
+        if needle == b"f" and b"<f" not in data and b":f" not in data:
+            continue
+        if needle != b"f" and needle not in data:
+            continue
+        for pattern in patterns:
+            if len(found) < limit:
+                found.extend((int(r) - 1, column_index(c)) for c, r in pattern.findall(data)[: limit - len(found)])

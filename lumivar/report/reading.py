@@ -60,7 +60,7 @@ def _could_be_number(value: object) -> bool:
         and 4 <= len(value) <= 4 * numbers.MAX_ENTRY
         and _DIGIT.search(value) is not None
         and _LETTERS.search(value) is not None
-        and any(numbers.looks_like_number(piece) for piece in numbers.split_cell(value))
+        and (numbers.looks_like_number(value) or len(numbers.split_cell(value)) > 1)
     )
 
 
@@ -238,6 +238,8 @@ def _score(sheet, index: int, name: str) -> _Sheet | None:
                 column = left + c
                 counts[column] = counts.get(column, 0) + 1
                 firsts.setdefault(column, top + r)
+                if counts[column] > MAX_ENTRIES:  # no need to read on
+                    raise ReportError(f"{TOO_LARGE}: 「{name}」工作表超過 {MAX_ENTRIES:,} 筆公開號")
     if not counts:
         return None
     column = max(counts, key=lambda c: (counts[c], -c))

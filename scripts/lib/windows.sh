@@ -106,8 +106,22 @@ prepare_runtime() {
 export WINEDEBUG=-all
 export WINEPREFIX="$WIN_ROOT/wine"
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Windows 10's bcryptprimitives.dll (ProcessPrng), which wine 8 lacks and
+# Rust-built modules such as python-calamine's need: built once from
+# tests/wine/, copied into each test prefix (never shipped).
+WIN_SHIMS="$WIN_ROOT/shims"
+export LUMIVAR_WINE_SHIMS="$WIN_SHIMS"
+build_wine_shims() {
+  local source=tests/wine/bcryptprimitives.cpp dll="$WIN_SHIMS/bcryptprimitives.dll"
+  [ -f "$dll" ] && [ "$dll" -nt "$source" ] && return 0
+  mkdir -p "$WIN_SHIMS"
+  x86_64-w64-mingw32-g++-posix -O2 -Wall -Wextra -Wconversion -shared -static-libgcc -static-libstdc++ \
+    -o "$dll" "$source" -ladvapi32 -Wl,--kill-at || die "could not build $dll"
+}
+
 prepare_wine() {
   need_commands "wine wine64" wine wineboot
+  build_wine_shims
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || die "wineboot could not make the prefix $WINEPREFIX"
     wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Microsoft JhengHei" \
@@ -121,6 +135,7 @@ prepare_wine() {
     wineserver -w
     touch "$WINEPREFIX/.lumivar-win10"
   fi
+  cp "$WIN_SHIMS"/*.dll "$WINEPREFIX/drive_c/windows/system32/"
 }
 
 # Runs a program of the Windows runtime; wine's python.exe cannot start with a
