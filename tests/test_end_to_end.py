@@ -392,8 +392,8 @@ def test_the_windows_window_at_150_percent_scales_whole(display, home, tmp_path)
             at = lambda fraction: shot.getpixel(window.at(fraction))  # noqa: E731
             assert near(at((0.5, TEMPLATE_ENTRY[1])), ENTRY_GREY), "the template entry"
             assert near(at((0.5, 0.85)), TEXTBOX_GREY), "the message box"
-            logo = shot.crop((0, 0, round(0.1 * window.width), round(0.16 * window.height))).getdata()
-            assert any(b > r + 40 for r, _, b in logo), "the logo"
+            logo = shot.crop((0, 0, round(0.1 * window.width), round(0.16 * window.height))).tobytes()
+            assert any(logo[i + 2] > logo[i] + 40 for i in range(0, len(logo), 3)), "the logo"
         finally:
             close(process, window)
     finally:

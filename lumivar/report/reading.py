@@ -134,7 +134,8 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
     active = 0
     if kind == "zip":
         package = _check_package(path, what)
-        if package.is_ods:  # its size is checked; calamine reads the rest
+        if package.is_ods or (package.workbook_part or "").lower().endswith(".bin"):
+            # OpenDocument or a binary workbook (.xlsb): its size is checked; calamine reads the rest.
             package.close()
             package = None
         elif package.workbook_part is None:

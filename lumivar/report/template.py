@@ -544,7 +544,7 @@ def _edit_book(package: Package, t: Template, block: xlsx.Block, rel_ns: str) ->
         titles.text = f"{quoted}!${block.header_row}:${block.header_row}"
     if "_xlnm._FilterDatabase" not in own:
         database = make(names, "definedName", name="_xlnm._FilterDatabase", localSheetId=t.sheet_index, hidden=1)
-        database.text = f"{quoted}!{xlsx._absolute(block.table_ref())}"
+        database.text = f"{quoted}!{xlsx.absolute_ref(block.table_ref())}"
     area = own.get("_xlnm.Print_Area")
     if area is not None and area.text:
         area.text = _widened(area.text, block, quoted)

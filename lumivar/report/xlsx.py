@@ -252,7 +252,7 @@ def write_new(stream: IO[bytes], table: Table, style: Style, emit) -> None:
             '<bookViews><workbookView activeTab="0"/></bookViews>'
             f'<sheets><sheet name={quoteattr(sheet_name)} sheetId="1" r:id="rId1"/></sheets>'
             f'<definedNames><definedName name="_xlnm._FilterDatabase" localSheetId="0" hidden="1">'
-            f"{quoted}!{_absolute(block.table_ref())}</definedName>"
+            f"{quoted}!{absolute_ref(block.table_ref())}</definedName>"
             f'<definedName name="_xlnm.Print_Titles" localSheetId="0">{quoted}!${header}:${header}</definedName>'
             "</definedNames></workbook>",
         )
@@ -280,7 +280,7 @@ def write_new(stream: IO[bytes], table: Table, style: Style, emit) -> None:
         )
 
 
-def _absolute(ref: str) -> str:
+def absolute_ref(ref: str) -> str:
     return ":".join(re.sub(r"([A-Z]+)(\d+)", r"$\1$\2", part) for part in ref.split(":"))
 
 
