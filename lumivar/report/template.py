@@ -18,10 +18,12 @@ from __future__ import annotations
 
 import re
 import shutil
+import time
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Iterator
+from xml.sax.saxutils import quoteattr
 
 from lxml import etree
 
@@ -353,11 +355,11 @@ def _write(t: Template, stream: IO[bytes], table: Table, style: Style, emit) -> 
     links, link_rels = _link_relationships(block, sheet_rels)
     _edit_sheet(skeleton, block, table, style, rel_ns, links)
     ours = ((number, cells) for number, cells in block.rows(styles, emit))
-    sheet_bytes = _join_sheet(skeleton, _merge_rows(rows, ours))
+    sheet_bytes = _join_sheet(skeleton, _merge_rows(rows, ours), links, rel_ns)
 
-    replaced: dict[str, bytes] = {t.sheet_part: sheet_bytes, styles_part: styles_xml}
+    replaced: dict[str, bytes | Iterator[bytes]] = {t.sheet_part: sheet_bytes, styles_part: styles_xml}
     if link_rels:
-        replaced[_rels_of(t.sheet_part)] = _rels_xml(package, t.sheet_part, link_rels)
+        replaced[_rels_of(t.sheet_part)] = _rels_xml(package, t.sheet_part, link_rels, rel_ns)
     book, removed = _edit_book(package, t, block, rel_ns)
     replaced[t.book_part] = book
     replaced.update(_other_sheets_unselected(package, t))
@@ -380,11 +382,37 @@ def _split_sheet(data: bytes) -> tuple[bytes, bytes, bytes, bytes]:
     return data[: opening.start()], data[opening.end(): closing.start()], data[closing.end():], opening.group(0)
 
 
-def _join_sheet(skeleton, rows: Iterator[bytes]) -> bytes:
+def _join_sheet(skeleton, rows: Iterator[bytes], links: list[tuple[str, str]], rel_ns: str) -> Iterator[bytes]:
+    """The sheet's XML in pieces, its rows and links as they come (never all
+    at once), in the sheet's own prefix for its namespace."""
     text = etree.tostring(skeleton, xml_declaration=True, encoding="UTF-8", standalone=True)
-    empty = re.search(rb"<((?:\w+:)?sheetData)\b([^>]*?)/>", text)
-    return text[: empty.start()] + b"<" + empty.group(1) + empty.group(2) + b">" + b"".join(rows) + \
-        b"</" + empty.group(1) + b">" + text[empty.end():]
+    empty = re.search(rb"<((\w+:)?sheetData)\b([^>]*?)/>", text)
+    prefix = (empty.group(2) or b"").decode()
+    yield text[: empty.start()] + b"<" + empty.group(1) + empty.group(3) + b">"
+    for row in rows:
+        yield _prefixed(row, prefix) if prefix else row
+    rest = b"</" + empty.group(1) + b">" + text[empty.end():]
+    mark = f"<!--{_LINKS_HERE}-->".encode()
+    if mark not in rest:
+        yield rest
+        return
+    before, after = rest.split(mark, 1)
+    yield before
+    declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
+    r = f"{declared}:" if declared else "r:"
+    local_ns = "" if declared else f' xmlns:r="{rel_ns}"'
+    for ref, rid in links:
+        yield f'<{prefix}hyperlink ref="{ref}" {r}id="{rid}"{local_ns}/>'.encode()
+    yield after
+
+
+_LINKS_HERE = "lumivar: the table's links"
+_TAGS = re.compile(rb"<(/?)(row|c|v|is|t)\b")
+
+
+def _prefixed(xml: bytes, prefix: str) -> bytes:
+    """The report's row in a sheet whose elements carry a namespace prefix."""
+    return _TAGS.sub(lambda m: b"<" + m.group(1) + prefix.encode() + m.group(2), xml)
 
 
 def _edit_sheet(sheet, block: xlsx.Block, table: Table, style: Style, rel_ns: str, links: list[tuple[str, str]]) -> None:
@@ -433,11 +461,8 @@ def _edit_sheet(sheet, block: xlsx.Block, table: Table, style: Style, rel_ns: st
         setup.set("fitToHeight", "0")
     if child(sheet, "autoFilter") is None:
         make(sheet, "autoFilter", SHEET_ORDER, ref=block.table_ref())
-    if links:
-        hyperlinks = child_or_make(sheet, "hyperlinks", SHEET_ORDER)
-        for ref, rid in links:
-            link = make(hyperlinks, "hyperlink", ref=ref)
-            link.set(f"{{{rel_ns}}}id", rid)
+    if links:  # written in when the sheet is, as they come (see _join_sheet)
+        child_or_make(sheet, "hyperlinks", SHEET_ORDER).append(etree.Comment(_LINKS_HERE))
     footer = child_or_make(sheet, "headerFooter", SHEET_ORDER)
     odd = child(footer, "oddFooter")
     if odd is None:
@@ -474,18 +499,19 @@ def _rels_of(part: str) -> str:
     return f"{folder}/_rels/{base}.rels" if folder else f"_rels/{base}.rels"
 
 
-def _rels_xml(package: Package, part: str, links: list[tuple[str, str]]) -> bytes:
+def _rels_xml(package: Package, part: str, links: list[tuple[str, str]], rel_ns: str) -> Iterator[bytes]:
+    """The part's relationships with one per link added, written as they come."""
     name = package.name(_rels_of(part))
     root = parse(package.read(name)) if name else etree.Element(f"{{{PKG_REL}}}Relationships", nsmap={None: PKG_REL})
-    namespace = etree.QName(root).namespace or PKG_REL
-    kind = (STRICT_REL if "purl.oclc.org" in etree.tostring(root).decode("utf-8", "replace") else TRANSITIONAL_REL)
+    root.append(etree.Comment(_LINKS_HERE))
+    before, after = etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True).split(
+        f"<!--{_LINKS_HERE}-->".encode(), 1)
+    yield before
+    prefix = f"{root.prefix}:" if root.prefix else ""
     for rid, address in links:
-        rel = etree.SubElement(root, f"{{{namespace}}}Relationship")
-        rel.set("Id", rid)
-        rel.set("Type", f"{kind}/hyperlink")
-        rel.set("Target", address)
-        rel.set("TargetMode", "External")
-    return etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True)
+        yield (f'<{prefix}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} '
+               f'TargetMode="External"/>').encode()
+    yield after
 
 
 def _styles(package: Package, book_part: str, style: Style) -> tuple[str, bytes, xlsx.Styles]:
@@ -641,9 +667,10 @@ def _content_types(package: Package, removed: set[str], styles_part: str) -> byt
     return etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True)
 
 
-def _write_package(package: Package, stream: IO[bytes], replaced: dict[str, bytes], removed: set[str]) -> None:
-    """Every part of the template as it is, but those replaced or removed;
-    new parts after them."""
+def _write_package(package: Package, stream: IO[bytes], replaced: dict[str, bytes | Iterator[bytes]],
+                   removed: set[str]) -> None:
+    """Every part of the template as it is, but those replaced (bytes, or
+    pieces written as they come) or removed; new parts after them."""
     own = {package.name(name) or name: data for name, data in replaced.items()}
     with zipfile.ZipFile(stream, "w", zipfile.ZIP_DEFLATED, compresslevel=5) as out:
         for info in package.infos:
@@ -653,9 +680,26 @@ def _write_package(package: Package, stream: IO[bytes], replaced: dict[str, byte
             target.compress_type = zipfile.ZIP_DEFLATED
             target.external_attr = info.external_attr
             if info.filename in own:
-                out.writestr(target, own.pop(info.filename))
+                _put(out, target, own.pop(info.filename))
                 continue
             with package.zip.open(info) as source, out.open(target, "w", force_zip64=True) as copy_:
                 shutil.copyfileobj(source, copy_, 1 << 20)
         for name, data in own.items():
-            out.writestr(name, data)
+            _put(out, zipfile.ZipInfo(name, date_time=time.localtime()[:6]), data)
+
+
+def _put(out: zipfile.ZipFile, target: zipfile.ZipInfo, data: bytes | Iterator[bytes]) -> None:
+    target.compress_type = zipfile.ZIP_DEFLATED
+    if isinstance(data, bytes):
+        out.writestr(target, data)
+        return
+    with out.open(target, "w", force_zip64=True) as part:
+        pending: list[bytes] = []
+        size = 0
+        for piece in data:
+            pending.append(piece)
+            size += len(piece)
+            if size >= 1 << 18:
+                part.write(b"".join(pending))
+                pending, size = [], 0
+        part.write(b"".join(pending))
