@@ -43,8 +43,9 @@ _NUMBER = re.compile(
     r"(?P<digits>\d(?:[\d\s,./\-]*\d)?)"
     r"(?:[\s\-]*(?P<kind>[A-Z]\d?))?"
 )
-# Between numbers in one cell.
-_SEPARATOR = re.compile(r"[\s;,、/]*")
+# A cell that may hold several numbers: a list separator, or two runs of
+# two letters (two country codes, or a prefix such as RE) apart.
+_MAYBE_SEVERAL = re.compile(r"[;；、\r\n]|[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}.*[\s,，]\s*[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}")
 
 
 @dataclass(frozen=True)
@@ -166,7 +167,7 @@ def looks_like_number(text: str) -> bool:
 def split_cell(text: str) -> list[str]:
     """The entries of one cell: one, or one per number when the cell holds
     two or more complete numbers between separators."""
-    if len(text) > 4 * MAX_ENTRY or looks_like_number(text):
+    if len(text) > 4 * MAX_ENTRY or not _MAYBE_SEVERAL.search(text) or looks_like_number(text):
         return [text]
     parts = [p for p in re.split(r"[;；、\r\n]+", text) if p.strip()]
     pieces: list[str] = []

@@ -37,7 +37,7 @@ MARKER = "{{檢索結果}}"
 WHAT = "範本檔案"
 MAX_ROW = 1_048_576
 MAX_COLUMN = 16_384
-MAX_SHEET = 200 * 1024 * 1024  # bytes of the table sheet's XML
+MAX_SHEET = 100 * 1024 * 1024  # bytes of the table sheet's XML
 FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill the screen
 
 STRICT_MAIN = "http://purl.oclc.org/ooxml/spreadsheetml/main"
@@ -328,8 +328,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, style: Style, emit) -> 
         raise ReportError(f"{TOO_LARGE}: {WHAT}的「{t.sheet_name}」工作表過大: {t.path}")
     if t.macros:
         emit("範本含有巨集；檢索報告為不含巨集的 .xlsx 活頁簿")
-    data = package.read(t.sheet_part)
-    head, rows, tail, open_tag = _split_sheet(data)
+    head, rows, tail, open_tag = _split_sheet(package.read(t.sheet_part))
     skeleton = parse(head + open_tag.rstrip(b">").rstrip(b"/") + b"/>" + tail)
     main = etree.QName(skeleton).namespace or ""
     strict = main == STRICT_MAIN

@@ -27,6 +27,8 @@ _ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 
 
 def xml_text(text: str) -> str:
+    if text.isprintable() and not ("&" in text or "<" in text or ">" in text):
+        return text  # the usual case, without a copy
     return escape(_ILLEGAL.sub("", text))
 
 
@@ -136,6 +138,7 @@ class Block:
             self.lines_row = marker_row + count + 2
             self.last_row = self.lines_row + len(self.lines) - 1
         self.table_last_row = self.header_row + count
+        self.letters = [column_name(c) for c in self.columns()]
 
     @property
     def top_row(self) -> int:
@@ -146,9 +149,8 @@ class Block:
 
     def _cells(self, number: int, cells: list[Cell], styles: Styles, bordered: bool = True):
         return [
-            (self.first_column + i, cell_xml(f"{column_name(self.first_column + i)}{number}", cell,
-                                              styles.xf(cell, bordered)))
-            for i, cell in enumerate(cells)
+            (column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered)))
+            for column, letters, cell in zip(self.columns(), self.letters, cells)
         ]
 
     def rows(self, styles: Styles, emit):

@@ -35,9 +35,11 @@ install_product() {
   echo "building Lumivar (only what changed)..."
   log=$(mktemp)
   # The compiler's progress and warnings as they come; the whole log on failure.
-  "$python" -m pip install -v --no-build-isolation "$@" 2>&1 | tee "$log" |
+  # pip's own status, kept aside: the filters after it may end without a match.
+  { "$python" -m pip install -v --no-build-isolation "$@" 2>&1; echo $? >"$log.status"; } | tee "$log" |
     grep --line-buffered -E '^\s*\[[0-9]+/[0-9]+\]|warning:' | sed -u 's/^ */  /' || true
-  status=${PIPESTATUS[0]}
+  status=$(cat "$log.status")
+  rm -f "$log.status"
   if [ "$status" -ne 0 ]; then
     cat "$log" >&2
     rm -f "$log"
