@@ -1,7 +1,6 @@
 """Finding the user's list in the workbooks users have (tests/corpus is
 LibreOffice's own writing; see its README), and refusing odd files clearly."""
 import datetime as dt
-import io
 import os
 import re
 import zipfile

@@ -13,7 +13,6 @@ import openpyxl
 import pytest
 import python_calamine
 
-from lumivar import protocol
 from lumivar.report import job, layout
 from support import digest, make_patents, make_request
 

@@ -118,7 +118,6 @@ _NO_RESULT = re.compile(
     rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?(?<!/)>'
     rb'<(?:\w+:)?f\b[^>]*?(?:/>|>[^<]*</(?:\w+:)?f>)(?:<(?:\w+:)?v\s*/>|<(?:\w+:)?v>\s*</(?:\w+:)?v>)?</(?:\w+:)?c>'
 )
-_NO_REFERENCE = re.compile(rb'<(?:\w+:)?c(?:\s(?![^>]*\br=")[^>]*)?/?>')
 _ROW_END = re.compile(rb"</(?:\w+:)?row>|<(?:\w+:)?row\b[^>]*/>")
 # Any referenced cell, empty ones too: a first, quick look at the spread.
 _ANY = re.compile(rb'<(?:\w+:)?c r="([A-Z]{1,3})([0-9]{1,7})"')

@@ -11,7 +11,6 @@ unbounded time or memory.
 """
 from __future__ import annotations
 
-import datetime as dt
 import re
 import zipfile
 from dataclasses import dataclass, field
