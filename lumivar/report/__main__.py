@@ -56,7 +56,11 @@ def main(argv: list[str] | None = None) -> int:
             except BrokenPipeError:  # the reader left (| head): the job goes on quietly
                 sys.stdout = open(os.devnull, "w", encoding="utf-8")
 
-    path = handle_request(request, emit, folder=args.folder)
+    try:
+        path = handle_request(request, emit, folder=args.folder)
+    except KeyboardInterrupt:  # Ctrl+C: the temporary file is gone, nothing else was written
+        print("已中斷", file=sys.stderr)
+        return 130
     return 0 if path is not None else 1
 
 
