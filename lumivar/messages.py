@@ -25,9 +25,9 @@ SHOWN_OF_LONG_LINE = 200
 MAX_BATCH = 256 * 1024
 
 
-def shorten(line: str, limit: int = MAX_LINE) -> str:
-    """A line fit for the text box: at most about `limit` characters."""
-    if len(line) <= limit:
+def shorten(line: str) -> str:
+    """A line fit for the text box: at most about MAX_LINE characters."""
+    if len(line) <= MAX_LINE:
         return line
     return f"{line[:SHOWN_OF_LONG_LINE]}…（共 {len(line):,} 字）"
 
@@ -66,12 +66,12 @@ class MessageQueue:
         message = fit_for_display(message)
         with self._ready:
             tail = self._items[-1] if self._items else None
-            if self._joins(message) and isinstance(tail, _Batch) and tail.takes(message):
-                tail.add(message)
-            elif self._joins(message):
-                self._items.append(_Batch(message))
-            else:
+            if not self._joins(message):
                 self._items.append(message)
+            elif isinstance(tail, _Batch) and tail.takes(message):
+                tail.add(message)
+            else:
+                self._items.append(_Batch(message))
             self._ready.notify()
 
     def put_nowait(self, message: object) -> None:

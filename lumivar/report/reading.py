@@ -101,7 +101,8 @@ def _is_encrypted(path: Path) -> bool:
     return any(name.encode("utf-16-le") in data for name in ("EncryptionInfo", "EncryptedPackage"))
 
 
-def _check_package(path: Path, what: str) -> Package:
+def open_package(path: Path, what: str) -> Package:
+    """A zip workbook opened, its unpacked size and part count within the limits."""
     try:
         package = Package(path)
     except (zipfile.BadZipFile, OSError, EOFError, ValueError) as error:
@@ -132,7 +133,7 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
     package: Package | None = None
     active = 0
     if kind == "zip":
-        package = _check_package(path, what)
+        package = open_package(path, what)
         if package.is_ods or (package.workbook_part or "").lower().endswith(".bin"):
             # OpenDocument or a binary workbook (.xlsb): its size is checked; calamine reads the rest.
             package.close()

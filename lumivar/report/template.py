@@ -23,7 +23,6 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Iterator
-from xml.sax.saxutils import quoteattr
 
 from lxml import etree
 
@@ -31,7 +30,7 @@ from . import layout, xlsx
 from .files import ReportError, check_file
 from .layout import Style, Table
 from .ooxml import REF, ROW_NUMBER, Package, column_index, local
-from .reading import MAX_PARTS, MAX_UNPACKED, TOO_LARGE, kind_of
+from .reading import TOO_LARGE, kind_of, open_package
 
 MARKER = "{{檢索結果}}"
 WHAT = "範本檔案"
@@ -140,10 +139,7 @@ def load(path: Path) -> Template:
     check_file(path, WHAT)
     if kind_of(path, WHAT) != "zip":
         raise ReportError(f"{WHAT}必須是 Excel 活頁簿 (.xlsx、.xlsm、.xltx): {path}")
-    try:
-        package = Package(path)
-    except (zipfile.BadZipFile, OSError, EOFError, ValueError) as error:
-        raise ReportError(f"{WHAT}已損壞，無法開啟: {path}") from error
+    package = open_package(path, WHAT)
     try:
         return _load(package, path)
     except ReportError:
@@ -155,8 +151,6 @@ def load(path: Path) -> Template:
 
 
 def _load(package: Package, path: Path) -> Template:
-    if len(package.infos) > MAX_PARTS or sum(i.file_size for i in package.infos) > MAX_UNPACKED:
-        raise ReportError(f"{TOO_LARGE}: {WHAT}解開後超過 {MAX_UNPACKED // 2**20} MB: {path}")
     if package.is_ods:
         raise ReportError(f"{WHAT}是 OpenDocument (.ods) 檔，請用 Excel 或 LibreOffice 另存為 .xlsx: {path}")
     book_part = package.workbook_part
@@ -398,10 +392,8 @@ def _join_sheet(skeleton, rows: Iterator[bytes], links: list[tuple[str, str]], r
     before, after = rest.split(mark, 1)
     yield before
     declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
-    r = f"{declared}:" if declared else "r:"
-    local_ns = "" if declared else f' xmlns:r="{rel_ns}"'
-    for ref, rid in links:
-        yield f'<{prefix}hyperlink ref="{ref}" {r}id="{rid}"{local_ns}/>'.encode()
+    for element in xlsx.hyperlink_elements(links, prefix, declared or "r", "" if declared else rel_ns):
+        yield element.encode()
     yield after
 
 
@@ -506,10 +498,8 @@ def _rels_xml(package: Package, part: str, links: list[tuple[str, str]], rel_ns:
     before, after = etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True).split(
         f"<!--{_LINKS_HERE}-->".encode(), 1)
     yield before
-    prefix = f"{root.prefix}:" if root.prefix else ""
-    for rid, address in links:
-        yield (f'<{prefix}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} '
-               f'TargetMode="External"/>').encode()
+    for relationship in xlsx.link_relationships(links, rel_ns, f"{root.prefix}:" if root.prefix else ""):
+        yield relationship.encode()
     yield after
 
 

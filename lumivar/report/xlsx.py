@@ -19,7 +19,6 @@ from .ooxml import column_name
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
-HYPERLINK = REL + "/hyperlink"
 FOOTER = "&amp;C第 &amp;P 頁，共 &amp;N 頁"
 
 # Characters XML 1.0 cannot hold.
@@ -187,17 +186,20 @@ class Block:
         return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
 
 
-def hyperlinks_xml(links: list[tuple[str, str]], first_id: int) -> tuple[str, str]:
-    """The sheet's <hyperlinks> element and the relationships it refers to."""
-    if not links:
-        return "", ""
-    sheet = ["<hyperlinks>"]
-    rels = []
-    for n, (ref, address) in enumerate(links, start=first_id):
-        sheet.append(f'<hyperlink ref="{ref}" r:id="rId{n}"/>')
-        rels.append(f'<Relationship Id="rId{n}" Type="{HYPERLINK}" Target={quoteattr(address)} TargetMode="External"/>')
-    sheet.append("</hyperlinks>")
-    return "".join(sheet), "".join(rels)
+def hyperlink_elements(links: list[tuple[str, str]], prefix: str = "", r: str = "r", declare: str = ""):
+    """A sheet's <hyperlink> elements for (cell, relationship id) pairs, in the
+    sheet's prefix; `declare` names the relationship namespace where the sheet
+    does not."""
+    local = f' xmlns:{r}="{declare}"' if declare else ""
+    for ref, rid in links:
+        yield f'<{prefix}hyperlink ref="{ref}" {r}:id="{rid}"{local}/>'
+
+
+def link_relationships(links: list[tuple[str, str]], rel_ns: str = REL, prefix: str = ""):
+    """The relationships of (relationship id, address) pairs."""
+    for rid, address in links:
+        yield (f'<{prefix}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} '
+               'TargetMode="External"/>')
 
 
 def print_setup_xml() -> str:
@@ -234,13 +236,20 @@ def write_new(stream: IO[bytes], table: Table, style: Style, emit) -> None:
             )
             for number, cells in block.rows(styles, emit):
                 out.write(row_xml(number, cells))
-            links, rels = hyperlinks_xml(block.links(), 1)
+            numbered = [(ref, f"rId{n}", address) for n, (ref, address) in enumerate(block.links(), start=1)]
+            out.write(f'</sheetData><autoFilter ref="{block.table_ref()}"/>')
+            if numbered:
+                out.write("<hyperlinks>")
+                for element in hyperlink_elements([(ref, rid) for ref, rid, _ in numbered]):
+                    out.write(element)
+                out.write("</hyperlinks>")
             out.write(
-                f'</sheetData><autoFilter ref="{block.table_ref()}"/>{links}{print_setup_xml()}'
+                print_setup_xml() +
                 f'<ignoredErrors><ignoredError sqref="{block.digits_ref()}" numberStoredAsText="1"/></ignoredErrors>'
                 "</worksheet>"
             )
             out.flush()
+        rels = "".join(link_relationships([(rid, address) for _, rid, address in numbered]))
         package.writestr(
             "xl/worksheets/_rels/sheet1.xml.rels",
             f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Relationships xmlns="{PKG_REL}">{rels}</Relationships>',
