@@ -138,7 +138,7 @@ class Template:
 def load(path: Path) -> Template:
     check_file(path, WHAT)
     if kind_of(path, WHAT) != "zip":
-        raise ReportError(f"{WHAT}必須是 Excel 活頁簿 (.xlsx、.xlsm、.xltx): {path}")
+        raise ReportError(f"{WHAT}必須是 .xlsx、.xlsm 或 .xltx 活頁簿 (舊版 .xls 請用 Excel 另存為 .xlsx): {path}")
     package = open_package(path, WHAT)
     try:
         return _load(package, path)
