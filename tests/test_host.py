@@ -147,9 +147,9 @@ def killed_at_a_moment(conn):
             stream.flush()
             _killed()
 
-        from lumivar.report import xlsx
+        from lumivar.report import newbook
 
-        xlsx.write_new = save_then_die
+        newbook.write_new = save_then_die
     return worker.serve(conn)
 
 

@@ -273,7 +273,7 @@ def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
 
 
 def test_unexpected_fault_ends_with_one_plain_line_and_the_marker(home, tmp_path, monkeypatch, capsys):
-    monkeypatch.setattr(job.xlsx, "write_new", lambda *args: 1 / 0)
+    monkeypatch.setattr(job.newbook, "write_new", lambda *args: 1 / 0)
     path, messages = run(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])))
     assert path is None
     assert messages[-2:] == ["產生檢索報告時發生未預期的錯誤 (內部錯誤)", DONE]

@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import Callable, Iterator
 
 from .. import protocol
-from .numbers import one_line
+from .text import one_line
 
 PART_PATTERN = "~lumivar-*.xlsx.part"
 # Longest name of one path part on Windows and the usual Linux file systems.

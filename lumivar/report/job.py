@@ -2,7 +2,7 @@
 worker and the command line."""
 from __future__ import annotations
 
-import numbers as numeric
+import numbers
 import os
 import re
 import sys
@@ -13,10 +13,11 @@ from pathlib import Path
 from typing import Any, Callable, Mapping
 
 from .. import protocol
-from . import layout, numbers, reading, template, xlsx
+from . import layout, newbook, publications, reading, template
 from .files import ReportError, ensure_folder, reason, save_new, user_path
 from .layout import Style, Table
 from .ooxml import column_name
+from .text import one_line
 
 Emit = Callable[[object], Any]
 Clock = Callable[[], datetime]
@@ -48,7 +49,7 @@ class Request:
 
 
 def _font_name(value: str, default: str) -> str:
-    return numbers.one_line(value)[:100] or default
+    return one_line(value)[:100] or default
 
 
 def check_request(request: object) -> Request:
@@ -66,7 +67,7 @@ def check_request(request: object) -> Request:
             raise ReportError(f"請求格式錯誤: 欄位 {key} 應為文字，收到 {type(value).__name__}")
         texts[key] = value
     ratio = request[protocol.SIZE_RATIO]
-    if isinstance(ratio, bool) or not isinstance(ratio, (numeric.Real, str)):
+    if isinstance(ratio, bool) or not isinstance(ratio, (numbers.Real, str)):
         raise ReportError(f"請求格式錯誤: 欄位 {protocol.SIZE_RATIO} 應為數字，收到 {type(ratio).__name__}")
     return Request(
         template=texts[protocol.TEMPLATE_PATH],
@@ -105,18 +106,27 @@ def make_report(
     try:
         made = now()
         source = f"{patents.name}「{found.sheet}」工作表 {column_name(found.column)} 欄"
-        table = Table(numbers.mark_repeats([numbers.parse(text) for text in found.entries]), made, source)
+        table = Table(publications.mark_repeats([publications.parse(text) for text in found.entries]), made, source)
 
         def write(stream) -> None:
+            rows = _announced(table, emit)
             if form is None:
-                xlsx.write_new(stream, table, style, emit)
+                newbook.write_new(stream, table, rows, style)
             else:
-                template.write_into(form, stream, table, style, emit)
+                template.write_into(form, stream, table, rows, style, emit)
 
         return save_new(write, ensure_folder(target_folder), made, notify)
     finally:
         if form is not None:
             form.package.close()  # the template file is never held open after the job
+
+
+def _announced(table: Table, emit: Emit):
+    """The table's rows, each announced by a progress line as the writer takes it."""
+    total = len(table.publications)
+    for index, cells in enumerate(table.rows(), start=1):
+        emit(layout.progress(index, total, table.publications[index - 1]))
+        yield cells
 
 
 def handle_request(

@@ -1,36 +1,94 @@
-"""What the report shows: the summary lines, the table and their looks.
+"""What the report shows and how it looks: its columns, summary lines, fonts,
+fills, borders, widths and print setup.
 
-The writers only render these rows; every decision about text, fonts,
-colours and widths is made here.
+The writers only render what is decided here. A column is one record
+(`Column`); adding one is adding a record to `COLUMNS`.
 """
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
 from datetime import datetime
-from typing import Iterator, NamedTuple
+from typing import Callable, Iterator, NamedTuple
 
 from .. import protocol
-from .numbers import STATUS_BAD, STATUS_REPEAT, Publication
+from .ooxml import MAX_WIDTH
+from .publications import STATUS_BAD, STATUS_REPEAT, Publication
+from .text import display_width, has_cjk
 
 TITLE = "檢索報告"
-HEADERS = ("序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態")
-ID_COLUMN = 2  # 0-based: the standard ID, the link to the public page
-DIGITS_COLUMN = 4  # the number's digits, kept as text
+
+# ---------------------------------------------------------------- the look
 
 CELL_SIZE = 12
 TITLE_SIZE = 16
-# Excel accepts font sizes from 1 to 409 points and column widths up to 255.
+BASE_FONT_SIZE = 11  # the workbook's own default font, which Excel measures widths by
+BASE_ROW_HEIGHT = 15
+# Excel accepts font sizes from 1 to 409 points.
 MIN_SIZE, MAX_SIZE = 1.0, 409.0
-MAX_WIDTH = 255.0
-MAX_TEXT_WIDTH = 40
 
 # Font kinds and fills (the writers give each its own style).
 LATIN, CJK, HEAD, LINK, TITLE_FONT = "latin", "cjk", "head", "link", "title"
+AUTO = "auto"  # by the text: CJK where it has any
 PLAIN, BAD, REPEAT = "plain", "bad", "repeat"
 FILL_COLOURS = {BAD: "FFFFC7CE", REPEAT: "FFD9D9D9"}
 HEAD_COLOUR = "FFDDEBF7"
 LINK_COLOUR = "FF0563C1"
+BORDER_COLOUR = "FFA6A6A6"
+BORDER_STYLE = "thin"
+
+# Print setup: A4 portrait, one page wide, the header row on every page.
+MARGINS = dict(left=0.5, right=0.5, top=0.75, bottom=0.75, header=0.3, footer=0.3)
+PAPER_SIZE = 9  # A4
+ORIENTATION = "portrait"
+FOOTER = "&C第 &P 頁，共 &N 頁"
+FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill the screen
+
+
+# ---------------------------------------------------------------- the columns
+
+
+class Cell(NamedTuple):
+    value: object  # str or int; None leaves the cell empty
+    font: str = LATIN
+    fill: str = PLAIN
+    link: str | None = None
+
+
+@dataclass(frozen=True)
+class Column:
+    """One column of the table: its header, what its cells hold and how they look."""
+
+    header: str
+    value: Callable[[int, Publication], object]  # (1-based row of the table, entry) → str, int or None
+    font: str = LATIN  # LATIN, CJK, LINK or AUTO
+    max_width: int | None = None  # in characters; a longer text wraps past it in Excel, not the page
+    link: bool = False  # the cell links to the entry's public page
+    digits: bool = False  # digits kept as text: Excel's "number stored as text" mark is off
+
+
+COLUMNS: tuple[Column, ...] = (
+    Column("序號", lambda index, item: index),
+    Column("公開號", lambda index, item: item.text, font=AUTO, max_width=40),
+    Column("標準公開號", lambda index, item: item.id, font=LINK, link=True),
+    Column("國別", lambda index, item: item.country),
+    Column("號碼", lambda index, item: item.number, digits=True),
+    Column("種類", lambda index, item: item.kind),
+    Column("狀態", lambda index, item: item.status, font=AUTO),
+)
+HEADERS = tuple(column.header for column in COLUMNS)
+
+
+def column_offset(test: Callable[[Column], bool]) -> int:
+    """The 0-based offset of the first column that passes `test`."""
+    return next(i for i, column in enumerate(COLUMNS) if test(column))
+
+
+LINK_COLUMN = column_offset(lambda c: c.link)
+DIGITS_COLUMN = column_offset(lambda c: c.digits)
+
+
+# ---------------------------------------------------------------- sizes
 
 
 def size_ratio(value: object) -> float | None:
@@ -50,33 +108,9 @@ def font_size(base: float, ratio: float) -> float:
     return min(max(size, MIN_SIZE), MAX_SIZE)
 
 
-def _is_cjk(ch: str) -> bool:
-    code = ord(ch)
-    return (
-        0x1100 <= code <= 0x11FF  # Hangul Jamo
-        or 0x2E80 <= code <= 0x2FDF  # radicals
-        or 0x3000 <= code <= 0x303F  # CJK punctuation
-        or 0x3040 <= code <= 0x30FF  # kana
-        or 0x3100 <= code <= 0x31BF  # bopomofo, Hangul compatibility
-        or 0x31F0 <= code <= 0x4DBF  # kana extension, extension A
-        or 0x4E00 <= code <= 0x9FFF  # unified ideographs
-        or 0xAC00 <= code <= 0xD7AF  # Hangul syllables
-        or 0xF900 <= code <= 0xFAFF  # compatibility ideographs
-        or 0xFE30 <= code <= 0xFE4F  # compatibility forms
-        or 0xFF00 <= code <= 0xFFEF  # full-width forms
-        or 0x20000 <= code <= 0x3FFFF  # extensions B and later
-    )
-
-
-def has_cjk(text: str) -> bool:
-    return not text.isascii() and any(_is_cjk(ch) for ch in text)
-
-
-def display_width(text: str) -> int:
-    """Columns a text takes in a cell: CJK characters count double."""
-    if text.isascii():
-        return len(text)
-    return sum(2 if _is_cjk(ch) else 1 for ch in text)
+def width_for(characters: int, size: float) -> float:
+    """A column width, in Excel's units, that shows `characters` at a font size."""
+    return min(MAX_WIDTH, round((characters * 1.1 + 3) * size / BASE_FONT_SIZE, 2))
 
 
 @dataclass(frozen=True)
@@ -94,15 +128,23 @@ class Style:
         return font_size(TITLE_SIZE, self.ratio)
 
 
-class Cell(NamedTuple):
-    value: object  # str or int; None leaves the cell empty
-    font: str = LATIN
-    fill: str = PLAIN
-    link: str | None = None
-
-
 def text_cell(text: str, fill: str = PLAIN) -> Cell:
     return Cell(text, CJK if has_cjk(text) else LATIN, fill)
+
+
+def _fill(item: Publication) -> str:
+    return BAD if item.status == STATUS_BAD else REPEAT if item.status == STATUS_REPEAT else PLAIN
+
+
+def _cell(column: Column, value: object, fill: str, item: Publication) -> Cell:
+    if column.link:
+        return Cell(value, LINK, fill, item.address) if value is not None else Cell(None, LATIN, fill)
+    if column.font == AUTO and isinstance(value, str):
+        return text_cell(value, fill)
+    return Cell(value, LATIN if column.font == AUTO else column.font, fill)
+
+
+# ---------------------------------------------------------------- the table
 
 
 @dataclass
@@ -123,34 +165,25 @@ class Table:
         return [f"製表日期: {self.made:%Y-%m-%d}", f"專利檔案: {self.source}", self.counts]
 
     def header(self) -> list[Cell]:
-        return [Cell(text, HEAD, HEAD) for text in HEADERS]
+        return [Cell(column.header, HEAD, HEAD) for column in COLUMNS]
 
     def rows(self) -> Iterator[list[Cell]]:
         for index, item in enumerate(self.publications, start=1):
-            fill = BAD if item.status == STATUS_BAD else REPEAT if item.status == STATUS_REPEAT else PLAIN
-            yield [
-                Cell(index, LATIN, fill),
-                text_cell(item.text, fill),
-                Cell(item.id, LINK, fill, item.address) if item.id else Cell(None, LATIN, fill),
-                Cell(item.country, LATIN, fill),
-                Cell(item.number, LATIN, fill),
-                Cell(item.kind, LATIN, fill),
-                text_cell(item.status, fill),
-            ]
+            fill = _fill(item)
+            yield [_cell(column, column.value(index, item), fill, item) for column in COLUMNS]
 
     def widths(self, style: Style) -> list[float]:
         """Column widths fitted to the content, in Excel's units, at the text size."""
         widest = [display_width(h) for h in HEADERS]
-        widest[0] = max(widest[0], len(str(len(self.publications))))
-        for item in self.publications:
-            widest[1] = max(widest[1], display_width(item.text))
-            if item.id:
-                widest[2] = max(widest[2], len(item.id))
-                widest[4] = max(widest[4], len(item.number or ""))
-                widest[5] = max(widest[5], len(item.kind or ""))
-        widest[1] = min(widest[1], MAX_TEXT_WIDTH)  # a stray long cell wraps, not the whole page
-        scale = style.cell_size / 11
-        return [min(MAX_WIDTH, round((w * 1.1 + 3) * scale, 2)) for w in widest]
+        for index, item in enumerate(self.publications, start=1):
+            for offset, column in enumerate(COLUMNS):
+                value = column.value(index, item)
+                if value is not None:
+                    widest[offset] = max(widest[offset], display_width(str(value)))
+        for offset, column in enumerate(COLUMNS):
+            if column.max_width is not None:  # a stray long cell wraps, not the whole page
+                widest[offset] = min(widest[offset], column.max_width)
+        return [width_for(w, style.cell_size) for w in widest]
 
 
 def progress(index: int, total: int, item: Publication) -> str:

@@ -1,4 +1,9 @@
-"""The parts of an Office Open XML package, found as Excel finds them.
+"""The package layer: Office Open XML packages as Excel reads them.
+
+Namespaces, part names, Excel's hard limits and ours, the one hardened XML
+parser, relationships and their targets, what kind of file a workbook is,
+and opening a package within its limits. Everything above it (reading the
+list, writing into a template, writing a new workbook) goes through here.
 
 Part names are matched without regard to case (LibreOffice opens packages
 whose names differ only in case), and elements by their local names, so
@@ -6,23 +11,174 @@ Strict Open XML workbooks, whose namespaces differ, read as well.
 """
 from __future__ import annotations
 
+import contextlib
 import posixpath
-import re
 import zipfile
-from dataclasses import dataclass, field
 from pathlib import Path
+from typing import IO, Iterator
 
 from lxml import etree
 
-_PARSER = etree.XMLParser(resolve_entities=False, no_network=True, huge_tree=False, remove_comments=True)
+from .files import ReportError, reason
+
+# ---------------------------------------------------------------- namespaces and types
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+STRICT_MAIN = "http://purl.oclc.org/ooxml/spreadsheetml/main"
+REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+STRICT_REL = "http://purl.oclc.org/ooxml/officeDocument/relationships"
+PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
+CONTENT_TYPES = "http://schemas.openxmlformats.org/package/2006/content-types"
+XML_DECLARATION = b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+
+SML = "application/vnd.openxmlformats-officedocument.spreadsheetml"
+SHEET_MAIN_TYPE = f"{SML}.sheet.main+xml"
+WORKSHEET_TYPE = f"{SML}.worksheet+xml"
+STYLES_TYPE = f"{SML}.styles+xml"
+RELS_TYPE = "application/vnd.openxmlformats-package.relationships+xml"
+# Main parts that stop being what they were once the report is written from them.
+BECOMES_WORKBOOK = (".sheet.macroEnabled.main+xml", ".template.macroEnabled.main+xml", ".template.main+xml")
+
+CONTENT_TYPES_PART = "[Content_Types].xml"
+
+# ---------------------------------------------------------------- limits
+
+# Excel's own: a sheet's size, a cell's text, a font's name, a column's width.
+MAX_ROW = 1_048_576
+MAX_COLUMN = 16_384
+MAX_CELL_TEXT = 32_767
+MAX_FONT_NAME = 31
+MAX_WIDTH = 255.0
+MAX_LINKS = 65_530  # hyperlinks in one worksheet
+
+# Ours, well above any real list or template.
+MAX_FILE = 200 * 1024 * 1024  # bytes of a workbook that is no zip package
+MAX_UNPACKED = 400 * 1024 * 1024  # bytes of a package's parts together
+MAX_PARTS = 20_000
+MAX_SHEET = 100 * 1024 * 1024  # bytes of a template sheet's XML
+
+TOO_LARGE = "檔案過大或內容異常"
+
+# ---------------------------------------------------------------- parsing
+
+# No DTDs, no entities, no network, the parser's own size guards on. Comments
+# and processing instructions are kept: a template's parts come back whole.
+_HARDENED = dict(resolve_entities=False, no_network=True, load_dtd=False, huge_tree=False)
+_PARSER = etree.XMLParser(**_HARDENED)
+
+# What a damaged package raises on the way: a missing part, a broken zip
+# entry, XML that does not parse, a value that is no number.
+FAULTS = (KeyError, ValueError, etree.XMLSyntaxError, zipfile.BadZipFile, EOFError)
+
+
+def parse(data: bytes):
+    return etree.fromstring(data, _PARSER)
+
+
+def iterparse(source: IO[bytes], events=("end",), tag=None):
+    """A stream of elements, with the parser's hardening."""
+    return etree.iterparse(source, events=events, tag=tag, **_HARDENED)
+
+
+def serialize(root) -> bytes:
+    return etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True)
 
 
 def local(tag: object) -> str:
+    """An element's name without its namespace; "" for comments and instructions."""
     return tag.rsplit("}", 1)[-1] if isinstance(tag, str) else ""
 
 
-def parse_xml(data: bytes):
-    return etree.fromstring(data, _PARSER)
+def attribute(element, name: str, default: str = "") -> str:
+    """An attribute by its local name, whatever namespace it carries (r:id)."""
+    value = element.get(name)
+    if value is not None:
+        return value
+    return next((v for k, v in element.attrib.items() if local(k) == name), default)
+
+
+@contextlib.contextmanager
+def faults(message: str, too_large: str | None = None) -> Iterator[None]:
+    """Turns any fault of a damaged package into the user's `message`; where
+    `too_large` names the file, memory running out says it is too large."""
+    try:
+        yield
+    except ReportError:
+        raise
+    except MemoryError as error:
+        if too_large is None:
+            raise
+        raise ReportError(f"{TOO_LARGE}: {too_large}") from error
+    except (*FAULTS, OSError) as error:
+        raise ReportError(message) from error
+
+
+# ---------------------------------------------------------------- cell references
+
+
+def column_name(index: int) -> str:
+    """Excel's letters for a 0-based column: 0 → A, 26 → AA."""
+    letters = ""
+    index += 1
+    while index:
+        index, rest = divmod(index - 1, 26)
+        letters = chr(65 + rest) + letters
+    return letters
+
+
+def split_ref(ref: str) -> tuple[int, int] | None:
+    """(1-based row, 0-based column) of a cell reference such as "B7" or "$B$7"; None for other text."""
+    ref = ref.replace("$", "")
+    letters = ref.rstrip("0123456789")
+    digits = ref[len(letters):]
+    if not (1 <= len(letters) <= 3 and letters.isascii() and letters.isalpha() and letters.isupper()):
+        return None
+    if not (digits.isascii() and digits.isdigit() and len(digits) <= 7):
+        return None
+    column = 0
+    for ch in letters:
+        column = column * 26 + ord(ch) - 64
+    return int(digits), column - 1
+
+
+def ranges(sqref: str) -> Iterator[tuple[int, int, int, int]]:
+    """(top, left, bottom, right) of each range in a reference list ("A1:B3 D5")."""
+    for item in sqref.replace(",", " ").split():
+        corners = [split_ref(corner) for corner in item.split("!")[-1].split(":")[:2]]
+        if any(c is None for c in corners):
+            continue
+        first, last = corners[0], corners[-1]
+        yield min(first[0], last[0]), min(first[1], last[1]), max(first[0], last[0]), max(first[1], last[1])
+
+
+def absolute_ref(ref: str) -> str:
+    """"A1:G9" → "$A$1:$G$9"."""
+    out = []
+    for corner in ref.split(":"):
+        letters = corner.rstrip("0123456789")
+        out.append(f"${letters}${corner[len(letters):]}")
+    return ":".join(out)
+
+
+# ---------------------------------------------------------------- the package
+
+
+def rels_part(part: str) -> str:
+    """The relationships part of a part ("" is the package itself)."""
+    folder, base = posixpath.split(part)
+    return posixpath.join(folder, "_rels", base + ".rels")
+
+
+def resolve(source: str, target: str) -> str:
+    """A relationship's internal target as a part name, from the part that holds it."""
+    if target.startswith("/"):
+        return posixpath.normpath(target.lstrip("/"))
+    return posixpath.normpath(posixpath.join(posixpath.dirname(source), target)).lstrip("/")
+
+
+def relative(source: str, part: str) -> str:
+    """The target that names `part` from `source`'s relationships."""
+    return posixpath.relpath(part, posixpath.dirname(source) or ".")
 
 
 class Package:
@@ -39,11 +195,20 @@ class Package:
         """The package's own spelling of a part name, or None."""
         return self._names.get(part.lower().lstrip("/"))
 
+    def size(self, part: str) -> int:
+        return self.zip.getinfo(self.name(part)).file_size
+
     def read(self, part: str) -> bytes:
         name = self.name(part)
         if name is None:
             raise KeyError(part)
         return self.zip.read(name)
+
+    def open(self, part: str) -> IO[bytes]:
+        name = self.name(part)
+        if name is None:
+            raise KeyError(part)
+        return self.zip.open(name)
 
     @property
     def is_ods(self) -> bool:
@@ -52,32 +217,32 @@ class Package:
 
     def relationships(self, part: str) -> dict[str, tuple[str, str, str]]:
         """Id → (type's last word, target part or address, target mode) of a part's relationships."""
-        folder, base = posixpath.split(part)
-        rels = self.name(posixpath.join(folder, "_rels", base + ".rels"))
+        rels = self.name(rels_part(part))
         if rels is None:
             return {}
         found = {}
-        for element in parse_xml(self.zip.read(rels)):
+        for element in parse(self.zip.read(rels)):
             if local(element.tag) != "Relationship":
                 continue
             target = element.get("Target", "")
             mode = element.get("TargetMode", "Internal")
             if mode != "External":
-                target = posixpath.normpath(
-                    target.lstrip("/") if target.startswith("/") else posixpath.join(folder, target)
-                )
+                target = resolve(part, target)
             found[element.get("Id", "")] = (element.get("Type", "").rsplit("/", 1)[-1], target, mode)
         return found
 
+    def related(self, part: str, kind: str) -> list[str]:
+        """The internal parts of one kind a part relates to, that the package holds."""
+        return [t for k, t, mode in self.relationships(part).values()
+                if k == kind and mode != "External" and self.name(t) is not None]
+
     @property
     def workbook_part(self) -> str | None:
-        for kind, target, _ in self.relationships("").values():
-            if kind == "officeDocument" and self.name(target) is not None:
-                return target
-        return None
+        found = self.related("", "officeDocument")
+        return found[0] if found else None
 
     def workbook(self):
-        return parse_xml(self.read(self.workbook_part or ""))
+        return parse(self.read(self.workbook_part or ""))
 
     def sheets(self) -> list[tuple[str, str | None, str]]:
         """(name, worksheet part or None, state) in the workbook's order."""
@@ -85,150 +250,64 @@ class Package:
             part = self.workbook_part or ""
             rels = self.relationships(part)
             self._sheets = []
-            for element in self.workbook().iter():
-                if local(element.tag) != "sheet":
-                    continue
-                rid = next((v for k, v in element.attrib.items() if local(k) == "id"), "")
-                kind, target, _ = rels.get(rid, ("", "", ""))
+            for element in self.workbook().iter("{*}sheet"):
+                kind, target, _ = rels.get(attribute(element, "id"), ("", "", ""))
                 self._sheets.append(
                     (element.get("name", ""), target if kind == "worksheet" else None, element.get("state", "visible"))
                 )
         return self._sheets
 
     def active_tab(self) -> int:
-        for element in self.workbook().iter():
-            if local(element.tag) == "workbookView":
-                try:
-                    return int(element.get("activeTab", "0"))
-                except ValueError:
-                    return 0
+        for element in self.workbook().iter("{*}workbookView"):
+            try:
+                return int(element.get("activeTab", "0"))
+            except ValueError:
+                return 0
         return 0
 
 
-# ---------------------------------------------------------------- a sheet's cells at a glance
-
-REF = re.compile(rb'\br="([A-Z]{1,3})([0-9]{1,7})"')
-ROW_NUMBER = re.compile(rb'\br="([0-9]{1,7})"')
-# Cells whose content starts with a value, an inline string or a formula: (column, row).
-_FILLED = re.compile(rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?(?<!/)>(?=<(?:\w+:)?(?:v>[^<]|is\b|f\b))')
-# Error cells, and formulas followed by no value or an empty one.
-_ERROR = re.compile(rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?\bt="e"')
-_ERROR_BEFORE = re.compile(rb'<(?:\w+:)?c\b[^>]*?\bt="e"[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"')
-_NO_RESULT = re.compile(
-    rb'<(?:\w+:)?c\b[^>]*?\br="([A-Z]{1,3})([0-9]{1,7})"[^>]*?(?<!/)>'
-    rb'<(?:\w+:)?f\b[^>]*?(?:/>|>[^<]*</(?:\w+:)?f>)(?:<(?:\w+:)?v\s*/>|<(?:\w+:)?v>\s*</(?:\w+:)?v>)?</(?:\w+:)?c>'
-)
-_ROW_END = re.compile(rb"</(?:\w+:)?row>|<(?:\w+:)?row\b[^>]*/>")
-# Any referenced cell, empty ones too: a first, quick look at the spread.
-_ANY = re.compile(rb'<(?:\w+:)?c r="([A-Z]{1,3})([0-9]{1,7})"')
-_CHUNK = 1 << 22
+# ---------------------------------------------------------------- what the file is and opening it
 
 
-def column_name(index: int) -> str:
-    """Excel's letters for a 0-based column: 0 → A, 26 → AA."""
-    letters = ""
-    index += 1
-    while index:
-        index, rest = divmod(index - 1, 26)
-        letters = chr(65 + rest) + letters
-    return letters
+def kind_of(path: Path, what: str) -> str:
+    """"zip", "xls"; refuses what is no workbook, naming it."""
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(2048)
+    except OSError as error:
+        raise ReportError(f"無法讀取{what}: {path} ({reason(error)})") from error
+    if not head:
+        raise ReportError(f"{what}是空的檔案: {path}")
+    if head.startswith(b"PK\x03\x04") or head.startswith(b"PK\x05\x06"):
+        return "zip"
+    if head.startswith(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"):
+        if _is_encrypted(path):
+            raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}")
+        return "xls"
+    text = head.lstrip(b"\xef\xbb\xbf").lstrip()
+    if text[:1] == b"<" and (b"<html" in text.lower() or b"<table" in text.lower()):
+        raise ReportError(f"{what}是網頁 (HTML) 檔，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
+    if b"\x00" not in head and (b"," in head or b"\t" in head or b";" in head):
+        raise ReportError(f"{what}是文字檔 (CSV)，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
+    raise ReportError(f"{what}不是 Excel 活頁簿 (.xlsx、.xls、.ods): {path}")
 
 
-def column_index(letters: bytes) -> int:
-    index = 0
-    for ch in letters:
-        index = index * 26 + ch - 64
-    return index - 1
+def _is_encrypted(path: Path) -> bool:
+    """An Office file with a password is an OLE2 file holding these streams."""
+    try:
+        with open(path, "rb") as handle:
+            data = handle.read(1 << 20)
+    except OSError:
+        return False
+    return any(name.encode("utf-16-le") in data for name in ("EncryptionInfo", "EncryptedPackage"))
 
 
-@dataclass
-class CellScan:
-    """Where a sheet's values lie, and its cells that hold no usable value."""
-
-    top: int = -1
-    bottom: int = -1
-    left: int = -1
-    right: int = -1
-    errors: list[tuple[int, int]] = field(default_factory=list)  # (row, column), 0-based
-    formulas: list[tuple[int, int]] = field(default_factory=list)  # without a cached result
-
-    @property
-    def extent(self) -> int:
-        if self.top < 0:
-            return 0
-        return (self.bottom - self.top + 1) * (self.right - self.left + 1)
-
-    @property
-    def far_cell(self) -> str:
-        return f"{column_name(self.right)}{self.bottom + 1}"
-
-    def add(self, row: int, column: int) -> None:
-        if self.top < 0:
-            self.top = self.bottom = row
-            self.left = self.right = column
-            return
-        self.top, self.bottom = min(self.top, row), max(self.bottom, row)
-        self.left, self.right = min(self.left, column), max(self.right, column)
-
-    def special(self, column: int, first: int) -> tuple[list[int], list[int]]:
-        """1-based rows of the error and formula cells of one column from row `first` (0-based) on."""
-        pick = lambda cells: [r + 1 for r, c in cells if c == column and r >= first]  # noqa: E731
-        return pick(self.errors), pick(self.formulas)
-
-
-def scan_cells(package: Package, sheet_name: str, limit: int = 100_000) -> CellScan | None:
-    """Reads a worksheet's XML once, as a stream of whole rows: where its
-    values lie (so a reader that makes a dense table can be refused a huge
-    one) and which cells are errors or formulas without a result. None for a
-    sheet that is not a worksheet part of this package.
-
-    Cells without a reference lie next to the one before: they cannot spread
-    a sheet, so only referenced cells are placed."""
-    part = next((p for n, p, _ in package.sheets() if n == sheet_name), None)
-    if part is None or package.name(part) is None:
-        return None
-    scan = CellScan()
-    buffer = b""
-    with package.zip.open(package.name(part)) as stream:
-        while True:
-            chunk = stream.read(_CHUNK)
-            buffer += chunk
-            ends = [m.end() for m in _ROW_END.finditer(buffer, max(0, len(buffer) - _CHUNK - 64))] if chunk else []
-            cut = ends[-1] if ends else (len(buffer) if not chunk else 0)
-            if cut:
-                _scan_rows(buffer[:cut], scan, limit)
-                buffer = buffer[cut:]
-            if not chunk:
-                break
-            if len(buffer) > 16 * _CHUNK:
-                raise ValueError("a row larger than the limit")
-    return scan
-
-
-def _spread(cells: list[tuple[bytes, bytes]], scan: CellScan) -> None:
-    if cells:
-        rows = list(map(int, (r for _, r in cells)))
-        columns = [column_index(c) for c in {c for c, _ in cells}]
-        scan.add(min(rows) - 1, min(columns))
-        scan.add(max(rows) - 1, max(columns))
-
-
-def _scan_rows(data: bytes, scan: CellScan, limit: int) -> None:
-    quick = CellScan()
-    _spread(_ANY.findall(data), quick)
-    if quick.extent <= 1_000_000 and b"<c " not in data.replace(b"<c r=", b""):
-        # Written as Excel and LibreOffice write (r first): empty cells widen it only a little.
-        if quick.top >= 0:
-            scan.add(quick.top, quick.left)
-            scan.add(quick.bottom, quick.right)
-    else:
-        _spread(_FILLED.findall(data), scan)
-    checks = ((b't="e"', (_ERROR, _ERROR_BEFORE), scan.errors), (b"f", (_NO_RESULT,), scan.formulas))
-    for needle, patterns, found in checks:
-        if needle == b"f" and b"<f" not in data and b":f" not in data:
-            continue
-        if needle != b"f" and needle not in data:
-            continue
-        for pattern in patterns:
-            if len(found) < limit:
-                found.extend((int(r) - 1, column_index(c)) for c, r in pattern.findall(data)[: limit - len(found)])
+def open_package(path: Path, what: str) -> Package:
+    """A zip workbook opened, its unpacked size and part count within the limits."""
+    with faults(f"{what}已損壞，無法開啟: {path}"):
+        package = Package(path)
+    infos = package.infos
+    if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:
+        package.close()
+        raise ReportError(f"{TOO_LARGE}: {what}解開後超過 {MAX_UNPACKED // 2**20} MB: {path}")
+    return package

@@ -12,29 +12,23 @@ unbounded time or memory.
 from __future__ import annotations
 
 import re
-import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import python_calamine
-from lxml import etree
 
-from . import numbers
+from . import publications, sheetrows
 from .files import ReportError, check_file
-from .ooxml import Package, column_name, scan_cells
+from .ooxml import MAX_FILE, TOO_LARGE, Package, column_name, faults, kind_of, open_package
+from .text import MAX_ENTRY
 
 # Limits well above any real list.
 MAX_ENTRIES = 200_000
-MAX_FILE = 200 * 1024 * 1024  # bytes of a non-zip workbook
-MAX_UNPACKED = 400 * 1024 * 1024  # bytes of a zip workbook's parts together
-MAX_PARTS = 20_000
 MAX_CELLS = 8_000_000  # cells between a sheet's first and last value
 MAX_ROWS_LISTED = 20
 
 _LETTERS = re.compile(r"[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}")
 _DIGIT = re.compile(r"[0-9\uff10-\uff19]")
-
-TOO_LARGE = "檔案過大或內容異常"
 
 
 @dataclass
@@ -56,62 +50,11 @@ def _could_be_number(value: object) -> bool:
     # A quick look before the full rules: two letters and a digit.
     return (
         isinstance(value, str)
-        and 4 <= len(value) <= 4 * numbers.MAX_ENTRY
+        and 4 <= len(value) <= 4 * MAX_ENTRY
         and _DIGIT.search(value) is not None
         and _LETTERS.search(value) is not None
-        and (numbers.looks_like_number(value) or len(numbers.split_cell(value)) > 1)
+        and (publications.looks_like_number(value) or len(publications.split_cell(value)) > 1)
     )
-
-
-# ---------------------------------------------------------------- what the file is
-
-
-def kind_of(path: Path, what: str) -> str:
-    """"zip", "ods", "xlsb", "xls"; refuses what is no workbook, naming it."""
-    try:
-        with open(path, "rb") as handle:
-            head = handle.read(2048)
-    except OSError as error:
-        from .files import reason
-
-        raise ReportError(f"無法讀取{what}: {path} ({reason(error)})") from error
-    if not head:
-        raise ReportError(f"{what}是空的檔案: {path}")
-    if head.startswith(b"PK\x03\x04") or head.startswith(b"PK\x05\x06"):
-        return "zip"
-    if head.startswith(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"):
-        if _is_encrypted(path):
-            raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}")
-        return "xls"
-    text = head.lstrip(b"\xef\xbb\xbf").lstrip()
-    if text[:1] == b"<" and (b"<html" in text.lower() or b"<table" in text.lower()):
-        raise ReportError(f"{what}是網頁 (HTML) 檔，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
-    if b"\x00" not in head and (b"," in head or b"\t" in head or b";" in head):
-        raise ReportError(f"{what}是文字檔 (CSV)，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
-    raise ReportError(f"{what}不是 Excel 活頁簿 (.xlsx、.xls、.ods): {path}")
-
-
-def _is_encrypted(path: Path) -> bool:
-    """An Office file with a password is an OLE2 file holding these streams."""
-    try:
-        with open(path, "rb") as handle:
-            data = handle.read(1 << 20)
-    except OSError:
-        return False
-    return any(name.encode("utf-16-le") in data for name in ("EncryptionInfo", "EncryptedPackage"))
-
-
-def open_package(path: Path, what: str) -> Package:
-    """A zip workbook opened, its unpacked size and part count within the limits."""
-    try:
-        package = Package(path)
-    except (zipfile.BadZipFile, OSError, EOFError, ValueError) as error:
-        raise ReportError(f"{what}已損壞，無法開啟: {path}") from error
-    infos = package.infos
-    if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:
-        package.close()
-        raise ReportError(f"{TOO_LARGE}: {what}解開後超過 {MAX_UNPACKED // 2**20} MB: {path}")
-    return package
 
 
 # ---------------------------------------------------------------- reading
@@ -143,10 +86,11 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
             raise ReportError(f"{what}不是 Excel 活頁簿 (壓縮檔中沒有活頁簿): {path}")
         else:
             try:
-                active = package.active_tab()
-            except (etree.XMLSyntaxError, KeyError, ValueError, zipfile.BadZipFile, OSError) as error:
+                with faults(f"{what}已損壞，無法開啟: {path}"):
+                    active = package.active_tab()
+            except ReportError:
                 package.close()
-                raise ReportError(f"{what}已損壞，無法開啟: {path}") from error
+                raise
     elif status.st_size > MAX_FILE:
         raise ReportError(f"{TOO_LARGE}: {what}超過 {MAX_FILE // 2**20} MB: {path}")
     try:
@@ -214,13 +158,13 @@ def _read(path: Path, what: str, package: Package | None, active: int) -> ListRe
 
 
 def _prescan(package: Package, name: str, what: str, path: Path):
-    try:
-        scan = scan_cells(package, name)
-    except MemoryError as error:
-        raise ReportError(f"{TOO_LARGE}: {what}的「{name}」工作表: {path}") from error
-    except (KeyError, ValueError, etree.XMLSyntaxError, zipfile.BadZipFile, EOFError, OSError) as error:
-        raise ReportError(f"{what}的「{name}」工作表已損壞，無法讀取: {path}") from error
-    if scan is not None and scan.extent > MAX_CELLS:
+    part = next((p for n, p, _ in package.sheets() if n == name), None)
+    if part is None or package.name(part) is None:
+        return None
+    with faults(f"{what}的「{name}」工作表已損壞，無法讀取: {path}", f"{what}的「{name}」工作表: {path}"):
+        with package.open(part) as stream:
+            scan = sheetrows.scan(stream)
+    if scan.extent > MAX_CELLS:
         raise ReportError(
             f"{TOO_LARGE}: {what}的「{name}」工作表的內容分布過廣 (最遠到 {scan.far_cell})，"
             f"請刪除清單以外的儲存格後再試一次: {path}"
@@ -271,7 +215,7 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
             if not (isinstance(value, str)):
                 skipped.append(at + 1)
             continue
-        pieces = numbers.split_cell(text)
+        pieces = publications.split_cell(text)
         entries.extend(pieces)
         last = at
         if len(entries) > MAX_ENTRIES:

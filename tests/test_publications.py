@@ -1,7 +1,7 @@
 """Publication numbers as people write them, and the IDs of their public pages."""
 import pytest
 
-from lumivar.report import numbers
+from lumivar.report import publications as numbers
 
 WRITTEN_AND_ID = [
     ("US 2020/0123456 A1", "US20200123456A1"),

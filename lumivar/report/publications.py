@@ -12,12 +12,11 @@ import re
 import unicodedata
 from dataclasses import dataclass
 
+from .text import MAX_ENTRY, shown
+
 STATUS_OK = "格式正確"
 STATUS_BAD = "格式不符"
 STATUS_REPEAT = "重複"
-
-# A cell longer than this is no publication number; it is shown shortened.
-MAX_ENTRY = 100
 
 PAGE = "https://patents.google.com/patent/{}"
 
@@ -78,19 +77,6 @@ def fold(text: str) -> str:
     folded = text if text.isascii() else unicodedata.normalize("NFKC", text).translate(_INVISIBLE)
     folded = _DASHES.sub("-", folded).strip().upper()
     return folded.lstrip("'").strip()
-
-
-def one_line(text: str) -> str:
-    """Text fit for one message line and one cell: no control characters."""
-    joined = " ".join(str(text).split())
-    if joined.isprintable():
-        return joined
-    return "".join(ch if ch.isprintable() else " " for ch in joined)
-
-
-def shown(text: str, limit: int = MAX_ENTRY) -> str:
-    line = one_line(text)
-    return line if len(line) <= limit else f"{line[:limit]}…"
 
 
 def _groups(digits: str) -> list[str]:

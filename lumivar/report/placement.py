@@ -1,0 +1,189 @@
+"""Where the report's rows go: in a new workbook from the top, in a template
+at its "{{檢索結果}}" marker or below the form's content; and the rows and
+columns the block of summary lines, header and table takes there.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Iterator
+
+from . import layout
+from .ooxml import MAX_SHEET, Package, column_name, iterparse, local, parse, ranges
+from .publications import Publication
+from .schema import child
+from .sheetrows import cells, has_value, rows, text_of
+
+MARKER = "{{檢索結果}}"
+EMU_PER_ROW = 190_500  # a default row's height (15 points) in a drawing's units
+
+
+class Block:
+    """The rows the report adds: the summary lines, the header and the table.
+
+    Without a marker the summary comes first (from row `top`), then a blank
+    row, the header and the table. At a marker the header takes the marker's
+    row and the summary follows the table after a blank row."""
+
+    def __init__(self, count: int, lines: list[str], *, top: int = 1, title: bool = False,
+                 marker_row: int | None = None, first_column: int = 0):
+        self.count = count
+        self.first_column = first_column
+        self.lines = ([layout.TITLE] if title else []) + lines
+        self.title = title
+        if marker_row is None:
+            self.lines_row = top
+            self.header_row = top + len(self.lines) + 1
+            self.last_row = self.header_row + count
+        else:
+            self.header_row = marker_row
+            self.lines_row = marker_row + count + 2
+            self.last_row = self.lines_row + len(self.lines) - 1
+        self.table_last_row = self.header_row + count
+        self.letters = [column_name(c) for c in self.columns()]
+
+    @property
+    def top_row(self) -> int:
+        return min(self.lines_row, self.header_row)
+
+    @property
+    def last_column(self) -> int:
+        return self.first_column + len(layout.COLUMNS) - 1
+
+    def columns(self) -> range:
+        return range(self.first_column, self.last_column + 1)
+
+    def links(self, publications: list[Publication]) -> Iterator[tuple[str, str]]:
+        """(cell, address) of each entry's link."""
+        column = self.letters[layout.LINK_COLUMN]
+        for i, item in enumerate(publications, start=1):
+            if item.address:
+                yield f"{column}{self.header_row + i}", item.address
+
+    def table_ref(self) -> str:
+        return f"{self.letters[0]}{self.header_row}:{self.letters[-1]}{self.table_last_row}"
+
+    def digits_ref(self) -> str:
+        column = self.letters[layout.DIGITS_COLUMN]
+        return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
+
+    def area_ref(self) -> str:
+        """Every cell the block takes, summary lines included."""
+        return f"${self.letters[0]}${self.top_row}:${self.letters[-1]}${self.last_row}"
+
+
+# ---------------------------------------------------------------- the marker
+
+
+def marker_strings(package: Package, book_part: str) -> set[int]:
+    """The shared string indices whose text is the marker, read as a stream."""
+    found: set[int] = set()
+    for part in package.related(book_part, "sharedStrings")[:1]:
+        with package.open(part) as stream:
+            for index, (_, item) in enumerate(iterparse(stream, tag="{*}si")):
+                if text_of(item).strip() == MARKER:
+                    found.add(index)
+                item.clear(keep_tail=True)
+                while item.getprevious() is not None:
+                    del item.getparent()[0]
+    return found
+
+
+def find_marker(package: Package, part: str, shared: set[int]) -> tuple[int, int] | None:
+    """(1-based row, 0-based column) of the marker cell in a sheet, or None.
+    Found however it is written: a shared or an inline string, in runs or
+    with character references."""
+    with package.open(part) as stream:
+        for number, row in rows(stream):
+            for column, cell in cells(row, number):
+                kind = cell.get("t")
+                if kind == "inlineStr":
+                    inline = child(cell, "is")
+                    if inline is not None and text_of(inline).strip() == MARKER:
+                        return number, column
+                elif kind == "s" and shared:
+                    value = child(cell, "v")
+                    text = (value.text or "").strip() if value is not None else ""
+                    if text.isascii() and text.isdigit() and int(text) in shared:
+                        return number, column
+    return None
+
+
+# ---------------------------------------------------------------- the form's content
+
+
+def last_used_row(package: Package, part: str, skeleton, drawings: list[str]) -> int:
+    """The last row holding a value, a merged area or a picture; 0 for none.
+    Styled empty cells do not count."""
+    last = 0
+    with package.open(part) as stream:
+        for number, row in rows(stream):
+            if number > last and any(has_value(cell) for _, cell in cells(row, number)):
+                last = number
+    merges = child(skeleton, "mergeCells")
+    for merge in merges if merges is not None else ():
+        for _, _, bottom, _ in ranges(merge.get("ref", "")):
+            last = max(last, bottom)
+    for drawing in drawings:
+        last = max(last, _drawing_bottom(parse(package.read(drawing))))
+    return last
+
+
+def _drawing_bottom(root) -> int:
+    """The last row a drawing's pictures reach, 1-based."""
+    last = 0
+    for anchor in root:
+        kind = local(anchor.tag)
+        if kind == "twoCellAnchor":
+            row = _anchor_row(anchor, "to")
+            if row is not None:
+                last = max(last, row + 1)
+        elif kind == "oneCellAnchor":
+            row = _anchor_row(anchor, "from")
+            extent = child(anchor, "ext")
+            height = extent.get("cy", "") if extent is not None else ""
+            if row is not None and height.isdigit():
+                last = max(last, row + 1 + -(-int(height) // EMU_PER_ROW))
+    return last
+
+
+def _anchor_row(anchor, corner: str) -> int | None:
+    found = child(anchor, corner)
+    row = child(found, "row") if found is not None else None
+    text = (row.text or "").strip() if row is not None else ""
+    return int(text) if text.isdigit() else None
+
+
+def covered(package: Package, part: str, block: Block, marker: tuple[int, int]) -> int:
+    """Cells of the template holding something where the report puts its rows."""
+    count = 0
+    with package.open(part) as stream:
+        for number, row in rows(stream):
+            if not block.top_row <= number <= block.last_row:
+                continue
+            count += sum(1 for column, cell in cells(row, number)
+                         if block.first_column <= column <= block.last_column
+                         and (number, column) != marker and has_value(cell))
+    return count
+
+
+@dataclass
+class Found:
+    """Where a template wants the table."""
+
+    sheet_index: int
+    sheet_name: str
+    sheet_part: str
+    marker: tuple[int, int] | None  # (1-based row, 0-based column)
+
+
+def where(package: Package, book_part: str, visible: list[tuple[int, str, str]]) -> Found:
+    """The first visible sheet holding the marker, else the first visible sheet."""
+    shared = marker_strings(package, book_part)
+    for index, name, part in visible:
+        if package.size(part) > MAX_SHEET:  # refused when written to, if it is the table's
+            continue
+        found = find_marker(package, part, shared)
+        if found:
+            return Found(index, name, part, found)
+    index, name, part = visible[0]
+    return Found(index, name, part, None)

@@ -1,0 +1,115 @@
+"""A worksheet's rows and cells as a stream, read by the parser.
+
+Rows and cells without a reference lie after the one before, as Excel reads
+them. Each row is cleared once it has been looked at, so a sheet of any
+length takes the memory of one row.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import IO, Iterator
+
+from .ooxml import column_name, iterparse, local, split_ref
+
+
+def rows(stream: IO[bytes]) -> Iterator[tuple[int, object]]:
+    """(1-based row number, row element) of each row of a sheet, in order; the
+    element is valid until the next one is taken."""
+    number = 0
+    for _, row in iterparse(stream, tag="{*}row"):
+        if local(row.getparent().tag) != "sheetData":
+            continue
+        number = row_number(row, number)
+        yield number, row
+        row.clear(keep_tail=True)
+        parent = row.getparent()
+        while row.getprevious() is not None:
+            del parent[0]
+
+
+def row_number(row, previous: int) -> int:
+    """A row's number: its own, or the one after the row before."""
+    given = row.get("r")
+    return int(given) if given and given.isascii() and given.isdigit() else previous + 1
+
+
+def cells(row, number: int) -> Iterator[tuple[int, object]]:
+    """(0-based column, cell element) of a row's cells."""
+    column = -1
+    for cell in row:
+        if local(cell.tag) != "c":
+            continue
+        ref = cell.get("r")
+        place = split_ref(ref) if ref else None
+        column = place[1] if place is not None and place[0] == number else column + 1
+        yield column, cell
+
+
+def has_value(cell) -> bool:
+    """A value, an inline string or a formula; a styled empty cell has none."""
+    for part in cell:
+        name = local(part.tag)
+        if name in ("is", "f") or (name == "v" and part.text):
+            return True
+    return False
+
+
+def text_of(element) -> str:
+    """A string item's text: its runs joined, phonetic runs (rPh) left out."""
+    return "".join(t.text or "" for t in element.iter("{*}t") if local(t.getparent().tag) != "rPh")
+
+
+@dataclass
+class CellScan:
+    """Where a sheet's values lie, and its cells that hold no usable value."""
+
+    top: int = -1
+    bottom: int = -1
+    left: int = -1
+    right: int = -1
+    errors: list[tuple[int, int]] = field(default_factory=list)  # (row, column), 0-based
+    formulas: list[tuple[int, int]] = field(default_factory=list)  # without a cached result
+
+    @property
+    def extent(self) -> int:
+        if self.top < 0:
+            return 0
+        return (self.bottom - self.top + 1) * (self.right - self.left + 1)
+
+    @property
+    def far_cell(self) -> str:
+        return f"{column_name(self.right)}{self.bottom + 1}"
+
+    def add(self, row: int, column: int) -> None:
+        if self.top < 0:
+            self.top = self.bottom = row
+            self.left = self.right = column
+            return
+        self.top, self.bottom = min(self.top, row), max(self.bottom, row)
+        self.left, self.right = min(self.left, column), max(self.right, column)
+
+    def special(self, column: int, first: int) -> tuple[list[int], list[int]]:
+        """1-based rows of the error and formula cells of one column from row `first` (0-based) on."""
+        def pick(found):
+            return [r + 1 for r, c in found if c == column and r >= first]
+
+        return pick(self.errors), pick(self.formulas)
+
+
+def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
+    """Where a sheet's values lie (so a reader that makes a dense table can be
+    refused a huge one), and which cells are errors or formulas without a
+    result, up to `limit` of each."""
+    found = CellScan()
+    for number, row in rows(stream):
+        for column, cell in cells(row, number):
+            if not has_value(cell):
+                continue
+            found.add(number - 1, column)
+            if cell.get("t") == "e":
+                if len(found.errors) < limit:
+                    found.errors.append((number - 1, column))
+            elif not any(local(p.tag) == "v" and (p.text or "").strip() for p in cell) and \
+                    any(local(p.tag) == "f" for p in cell) and len(found.formulas) < limit:
+                found.formulas.append((number - 1, column))
+    return found

@@ -1,0 +1,84 @@
+"""The worksheet XML the report itself writes, shared by both writers: its
+cells and rows, its links and their relationships.
+
+These are plain strings from a closed vocabulary (the template's own XML
+goes through the parser, never through here). Every text is an inline
+string cell: nothing from the user's file can become a formula. `p` is the
+sheet's prefix for its main namespace ("" or "x:"), so rows fit a template
+sheet that writes its elements prefixed.
+"""
+from __future__ import annotations
+
+import re
+from typing import Iterable, Iterator
+from xml.sax.saxutils import escape, quoteattr
+
+from . import layout
+from .layout import Cell
+from .ooxml import REL
+from .placement import Block
+from .styles import Styles
+
+
+# Characters XML 1.0 cannot hold.
+_ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+
+
+def xml_text(text: str) -> str:
+    if text.isprintable() and not ("&" in text or "<" in text or ">" in text):
+        return text  # the usual case, without a copy
+    return escape(_ILLEGAL.sub("", text))
+
+
+def cell_xml(ref: str, cell: Cell, xf: int, p: str = "") -> str:
+    value = cell.value
+    if value is None:
+        return f'<{p}c r="{ref}" s="{xf}"/>'
+    if isinstance(value, int):
+        return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
+    text = str(value)
+    space = ' xml:space="preserve"' if text != text.strip() else ""
+    return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is><{p}t{space}>{xml_text(text)}</{p}t></{p}is></{p}c>'
+
+
+def row_xml(number: int, cells: list[tuple[int, str]], p: str = "") -> str:
+    return f'<{p}row r="{number}">' + "".join(xml for _, xml in cells) + f"</{p}row>"
+
+
+def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
+               p: str = "") -> Iterator[tuple[int, list[tuple[int, str]]]]:
+    """(row number, [(column, cell XML)]) of the report's rows in row order:
+    the summary lines, the header and the table's `rows` as they come."""
+
+    def cells(number: int, values: list[Cell], bordered: bool = True) -> list[tuple[int, str]]:
+        return [(column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p))
+                for column, letters, cell in zip(block.columns(), block.letters, values)]
+
+    def summary():
+        for i, line in enumerate(block.lines):
+            cell = Cell(line, layout.TITLE_FONT) if block.title and i == 0 else layout.text_cell(line)
+            yield block.lines_row + i, cells(block.lines_row + i, [cell], bordered=False)
+
+    if block.lines_row < block.header_row:
+        yield from summary()
+    yield block.header_row, cells(block.header_row, [Cell(h, layout.HEAD, layout.HEAD) for h in layout.HEADERS])
+    for number, values in enumerate(rows, start=block.header_row + 1):
+        yield number, cells(number, values)
+    if block.lines_row > block.header_row:
+        yield from summary()
+
+
+def hyperlink_elements(links: list[tuple[str, str]], p: str = "", r: str = "r", declare: str = "") -> Iterator[str]:
+    """A sheet's <hyperlink> elements for (cell, relationship id) pairs;
+    `declare` names the relationship namespace where the sheet does not."""
+    local = f' xmlns:{r}="{declare}"' if declare else ""
+    for ref, rid in links:
+        yield f'<{p}hyperlink ref="{ref}" {r}:id="{rid}"{local}/>'
+
+
+def link_relationships(links: list[tuple[str, str]], rel_ns: str = REL, p: str = "") -> Iterator[str]:
+    """The relationships of (relationship id, address) pairs."""
+    for rid, address in links:
+        yield (f'<{p}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} '
+               'TargetMode="External"/>')
+

@@ -1,0 +1,151 @@
+"""The template's table sheet with the report's rows merged in, as a stream.
+
+The sheet is read by the parser twice: once for its skeleton (every element
+but the rows, which the template editor changes), once for its rows, each
+written out by the parser as soon as it is read, the report's rows merged in
+by row number. Where a row holds both, the report's cells take their columns
+and the template's other cells stay. Comments, instructions and CDATA of the
+template come through as the parser reads them.
+"""
+from __future__ import annotations
+
+from typing import Iterator
+
+from lxml import etree
+
+from .ooxml import Package, column_name, iterparse, local, serialize
+from .schema import child
+from .sheetrows import cells, row_number
+from .sheetxml import row_xml
+
+ROWS_HERE = "lumivar: the table's rows"
+LINKS_HERE = "lumivar: the table's links"
+
+Ours = Iterator[tuple[int, list[tuple[int, str]]]]
+
+
+def skeleton(package: Package, part: str):
+    """The sheet's root with its sheetData emptied."""
+    with package.open(part) as stream:
+        context = iterparse(stream, tag="{*}row")
+        for _, row in context:
+            parent = row.getparent()
+            if local(parent.tag) == "sheetData":
+                parent.remove(row)
+        root = context.root
+    data = child(root, "sheetData")
+    if data is None:
+        raise ValueError("a worksheet without sheetData")
+    for node in list(data):
+        data.remove(node)
+    return root
+
+
+def prefix_of(root) -> str:
+    """The sheet's own prefix for its main namespace: "" or "x:"."""
+    data = child(root, "sheetData")
+    return f"{data.prefix}:" if data is not None and data.prefix else ""
+
+
+def sheet_pieces(root, rows: Iterator[bytes], links: Iterator[str]) -> Iterator[bytes]:
+    """The edited skeleton's XML with the rows, and the links where the
+    editor marked their place, written in as they come."""
+    child(root, "sheetData").append(etree.Comment(ROWS_HERE))
+    text = serialize(root)
+    before, after = text.split(f"<!--{ROWS_HERE}-->".encode(), 1)
+    yield before
+    yield from rows
+    mark = f"<!--{LINKS_HERE}-->".encode()
+    if mark not in after:
+        yield after
+        return
+    before, after = after.split(mark, 1)
+    yield before
+    for element in links:
+        yield element.encode()
+    yield after
+
+
+class _Writer:
+    """Serializes template rows in their sheet's namespace context, so no row
+    carries declarations of its own."""
+
+    def __init__(self, data_element):
+        self.wrapper = etree.Element(data_element.tag, nsmap=data_element.nsmap)
+
+    def __call__(self, nodes: list) -> bytes:
+        for node in nodes:
+            self.wrapper.append(node)
+        text = etree.tostring(self.wrapper, encoding="UTF-8")
+        for node in nodes:
+            self.wrapper.remove(node)
+        # The serializer's own start tag holds no ">" (it escapes them), and its end tag is the last "</".
+        return text[text.index(b">") + 1: text.rindex(b"</")]
+
+
+def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str) -> Iterator[bytes]:
+    """The template's rows with the report's merged in, in row order."""
+    mine = next(ours, None)
+    number = 0
+    write = None
+    with package.open(part) as stream:
+        context = iterparse(stream, tag="{*}row")
+        for _, row in context:
+            data = row.getparent()
+            if local(data.tag) != "sheetData":
+                continue
+            write = write or _Writer(data)
+            number = row_number(row, number)
+            while mine is not None and mine[0] < number:
+                yield _row_xml(mine, p)
+                mine = next(ours, None)
+            nodes = _before(row)  # comments and instructions between it and the last row
+            if mine is not None and mine[0] == number:
+                _merge(row, number, mine[1], p, main)
+                mine = next(ours, None)
+            yield write(nodes + [row])
+        root = context.root
+        data = child(root, "sheetData") if root is not None else None
+        trailing = list(data) if data is not None else []
+    while mine is not None:
+        yield _row_xml(mine, p)
+        mine = next(ours, None)
+    if trailing:
+        yield (write or _Writer(data))(trailing)
+
+
+def _before(row) -> list:
+    # Only earlier siblings: the parser may already have read ahead of this row.
+    found = []
+    node = row.getprevious()
+    while node is not None:
+        found.append(node)
+        node = node.getprevious()
+    return found[::-1]
+
+
+def _row_xml(mine: tuple[int, list[tuple[int, str]]], p: str) -> bytes:
+    return row_xml(*mine, p).encode("utf-8")
+
+
+def _merge(row, number: int, ours: list[tuple[int, str]], p: str, main: str) -> None:
+    taken = {column for column, _ in ours}
+    kept = []
+    for column, cell in list(cells(row, number)):
+        row.remove(cell)
+        if column in taken:
+            continue
+        if cell.get("r") is None:  # its place was implied: name it, since the order changes
+            cell.set("r", f"{column_name(column)}{number}")
+        kept.append((column, cell))
+    declare = f'xmlns:{p[:-1]}="{main}"' if p else f'xmlns="{main}"'
+    parsed = etree.fromstring(f"<w {declare}>{''.join(xml for _, xml in ours)}</w>".encode("utf-8"))
+    added = list(zip((column for column, _ in ours), parsed))
+    rest = list(row)  # what a row holds besides cells (extLst) goes after them
+    for node in rest:
+        row.remove(node)
+    for _, cell in sorted(kept + added, key=lambda pair: pair[0]):
+        row.append(cell)
+    for node in rest:
+        row.append(node)
+    row.attrib.pop("spans", None)

@@ -1,0 +1,113 @@
+"""The report's fonts, fills, borders and cell formats, as style sheet XML.
+
+A new workbook's style sheet is written whole; into a template's, the same
+items are appended after the template's own, so its numbers stay valid.
+"""
+from __future__ import annotations
+
+from xml.sax.saxutils import quoteattr
+
+from . import layout
+from .layout import Cell, Style
+from .ooxml import MAIN, XML_DECLARATION
+
+# What every style sheet starts with: the default font, the two fills Excel
+# reserves, no border and the default formats.
+DEFAULTS = {
+    "fonts": ['<font><sz val="11"/><name val="Calibri"/></font>'],
+    "fills": ['<fill><patternFill patternType="none"/></fill>', '<fill><patternFill patternType="gray125"/></fill>'],
+    "cellStyleXfs": ['<xf numFmtId="0" fontId="0" fillId="0" borderId="0"/>'],
+    "cellXfs": ['<xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/>'],
+}
+
+
+def _side(name: str) -> str:
+    return f'<{name} style="{layout.BORDER_STYLE}"><color rgb="{layout.BORDER_COLOUR}"/></{name}>'
+
+
+BORDERS = (
+    "<border><left/><right/><top/><bottom/><diagonal/></border>",
+    "<border>" + "".join(_side(side) for side in ("left", "right", "top", "bottom")) + "<diagonal/></border>",
+)
+
+
+class Styles:
+    """The fonts, fills and cell formats the report uses, numbered from
+    `font_base`, `fill_base`, `border_base` and `xf_base` (a template's own
+    come first)."""
+
+    FONTS = (layout.LATIN, layout.CJK, layout.HEAD, layout.LINK, layout.TITLE_FONT)
+    FILLS = (layout.PLAIN, layout.BAD, layout.REPEAT, layout.HEAD)
+
+    def __init__(self, style: Style, font_base=0, fill_base=0, border_base=0, xf_base=0):
+        self.style = style
+        self.bases = (font_base, fill_base, border_base, xf_base)
+        self.xfs: list[tuple[str, str, bool, str]] = []  # font, fill, bordered, alignment
+        self._index: dict[tuple[str, str, bool], int] = {}
+        for font in self.FONTS:
+            for fill in self.FILLS:
+                for bordered in (False, True):
+                    self._index[(font, fill, bordered)] = xf_base + len(self.xfs)
+                    self.xfs.append((font, fill, bordered, "center" if font == layout.HEAD else ""))
+
+    @classmethod
+    def for_new_workbook(cls, style: Style) -> "Styles":
+        """After a new style sheet's defaults: one font, two fills, one format."""
+        return cls(style, font_base=1, fill_base=2, border_base=0, xf_base=1)
+
+    def xf(self, cell: Cell, bordered: bool = True) -> int:
+        return self._index[(cell.font, cell.fill, bordered)]
+
+    def font_xml(self, kind: str) -> str:
+        s = self.style
+        size = s.title_size if kind == layout.TITLE_FONT else s.cell_size
+        name = s.latin_font if kind in (layout.LATIN, layout.LINK) else s.cjk_font
+        bold = "<b/>" if kind in (layout.HEAD, layout.TITLE_FONT) else ""
+        link = f'<u/><color rgb="{layout.LINK_COLOUR}"/>' if kind == layout.LINK else ""
+        return f"<font>{bold}{link}<sz val=\"{size:g}\"/><name val={quoteattr(name)}/></font>"
+
+    def fill_xml(self, kind: str) -> str:
+        colour = layout.HEAD_COLOUR if kind == layout.HEAD else layout.FILL_COLOURS.get(kind)
+        if colour is None:
+            return '<fill><patternFill patternType="none"/></fill>'
+        return f'<fill><patternFill patternType="solid"><fgColor rgb="{colour}"/><bgColor indexed="64"/></patternFill></fill>'
+
+    def xf_xml(self, font: str, fill: str, bordered: bool, align: str) -> str:
+        font_base, fill_base, border_base, _ = self.bases
+        f = font_base + self.FONTS.index(font)
+        fi = fill_base + self.FILLS.index(fill)
+        b = border_base + (1 if bordered else 0)
+        alignment = f'<alignment horizontal="{align}" vertical="center"/>' if align else '<alignment vertical="center"/>'
+        return (
+            f'<xf numFmtId="0" fontId="{f}" fillId="{fi}" borderId="{b}" xfId="0" applyFont="1" '
+            f'applyFill="1" applyBorder="1" applyAlignment="1">{alignment}</xf>'
+        )
+
+    def parts(self) -> dict[str, list[str]]:
+        """The items to add, by the style sheet list they go in."""
+        return {
+            "fonts": [self.font_xml(k) for k in self.FONTS],
+            "fills": [self.fill_xml(k) for k in self.FILLS],
+            "borders": list(BORDERS),
+            "cellXfs": [self.xf_xml(*xf) for xf in self.xfs],
+        }
+
+
+def new_stylesheet(styles: Styles) -> bytes:
+    """A new workbook's style sheet: the defaults, then the report's items."""
+    parts = styles.parts()
+    base_font = f'<font><sz val="{layout.BASE_FONT_SIZE}"/><name val={quoteattr(styles.style.latin_font)}/></font>'
+    fonts = [base_font] + parts["fonts"]
+    fills = DEFAULTS["fills"] + parts["fills"]
+    xfs = DEFAULTS["cellXfs"] + parts["cellXfs"]
+
+    def listed(name: str, items: list[str]) -> str:
+        return f'<{name} count="{len(items)}">{"".join(items)}</{name}>'
+
+    return XML_DECLARATION + (
+        f'<styleSheet xmlns="{MAIN}">'
+        + listed("fonts", fonts) + listed("fills", fills) + listed("borders", parts["borders"])
+        + listed("cellStyleXfs", DEFAULTS["cellStyleXfs"]) + listed("cellXfs", xfs)
+        + '<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/></cellStyles>'
+        "</styleSheet>"
+    ).encode("utf-8")

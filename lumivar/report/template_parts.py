@@ -1,0 +1,252 @@
+"""The template's parts the report changes, each edited through the parser in
+the schema's order: the table sheet's skeleton, its relationships, the style
+sheet, the workbook, the workbook's relationships, the content types, and
+other sheets that were selected with the table's.
+"""
+from __future__ import annotations
+
+from typing import Iterator
+
+from lxml import etree
+
+from . import layout
+from .layout import Style, Table
+from .ooxml import (BECOMES_WORKBOOK, CONTENT_TYPES, CONTENT_TYPES_PART, PKG_REL, REL, SHEET_MAIN_TYPE, STYLES_TYPE,
+                    Package, absolute_ref, column_name, iterparse, local, parse, ranges, rels_part, relative,
+                    resolve, serialize, split_ref)
+from .placement import Block
+from .schema import child, child_or_make, element_like, make
+from .sheetxml import link_relationships
+from .splice import LINKS_HERE, merged_rows, prefix_of, sheet_pieces, skeleton
+from .styles import DEFAULTS, Styles, new_stylesheet
+
+
+def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool) -> None:
+    """What the table needs of its sheet; what the template sets itself stays."""
+    first, last = block.first_column, block.last_column
+    # The used range, widened to take the table.
+    dimension = child(sheet, "dimension")
+    if dimension is not None:
+        found = list(ranges(dimension.get("ref", "")))
+        top = min([r[0] for r in found] + [block.top_row])
+        left = min([r[1] for r in found] + [first])
+        bottom = max([r[2] for r in found] + [block.last_row])
+        right = max([r[3] for r in found] + [last])
+        dimension.set("ref", f"{column_name(left)}{top}:{column_name(right)}{bottom}")
+    # Opens on this sheet; frozen below the header where the template freezes nothing.
+    views = child_or_make(sheet, "sheetViews")
+    view = child(views, "sheetView")
+    if view is None:
+        view = make(views, "sheetView", workbookViewId="0")
+    view.set("tabSelected", "1")
+    if child(view, "pane") is None and block.header_row <= layout.FREEZE_UP_TO:
+        below = f"{column_name(first)}{block.header_row + 1}"
+        pane = make(view, "pane", ySplit=block.header_row, topLeftCell=below, activePane="bottomLeft", state="frozen")
+        pane.addnext(element_like(view, "selection", pane="bottomLeft", activeCell=below, sqref=below))
+    _widths(sheet, first, table.widths(style))
+    # One page wide when printed, unless the template scales its pages itself.
+    fit = child_or_make(child_or_make(sheet, "sheetPr"), "pageSetUpPr")
+    if fit.get("fitToPage") not in ("1", "true"):
+        fit.set("fitToPage", "1")
+        setup = child_or_make(sheet, "pageSetup")
+        setup.set("fitToWidth", "1")
+        setup.set("fitToHeight", "0")
+    if child(sheet, "autoFilter") is None:
+        make(sheet, "autoFilter", ref=block.table_ref())
+    if links:  # written in when the sheet is, as they come
+        child_or_make(sheet, "hyperlinks").append(etree.Comment(LINKS_HERE))
+    odd = child_or_make(child_or_make(sheet, "headerFooter"), "oddFooter")
+    if not (odd.text or "").strip() and len(odd) == 0:  # an empty footer sets nothing
+        odd.text = layout.FOOTER
+    make(child_or_make(sheet, "ignoredErrors"), "ignoredError", sqref=block.digits_ref(), numberStoredAsText="1")
+
+
+def _widths(sheet, first: int, widths: list[float]) -> None:
+    """Widths fitted to the table for its columns where the template sets none."""
+    cols = child_or_make(sheet, "cols")
+    covered = {c for col in cols if col.get("width")
+               for c in range(int(col.get("min", 1)) - 1, int(col.get("max", 1)))}
+    for offset, width in enumerate(widths):
+        column = first + offset
+        if column in covered:
+            continue
+        new = element_like(cols, "col", min=column + 1, max=column + 1, width=f"{width:g}", customWidth=1)
+        later = next((c for c in cols if int(c.get("min", 1)) > column + 1), None)
+        if later is None:
+            cols.append(new)
+        else:
+            later.addprevious(new)
+    if len(cols) == 0:
+        sheet.remove(cols)
+
+
+def link_ids(addresses: Iterator[tuple[str, str]], taken: set[str]) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """(cell, relationship id) for the sheet and (id, address) for its relationships."""
+    links, rels = [], []
+    n = 0
+    for ref, address in addresses:
+        n += 1
+        rid = f"rIdLumivar{n}"
+        while rid in taken:
+            n += 1
+            rid = f"rIdLumivar{n}"
+        links.append((ref, rid))
+        rels.append((rid, address))
+    return links, rels
+
+
+def sheet_rels(package: Package, part: str, links: list[tuple[str, str]], rel_ns: str) -> Iterator[bytes]:
+    """The sheet's relationships with one per link added, written as they come."""
+    name = package.name(rels_part(part))
+    root = parse(package.read(name)) if name else etree.Element(f"{{{PKG_REL}}}Relationships", nsmap={None: PKG_REL})
+    root.append(etree.Comment(LINKS_HERE))
+    before, after = serialize(root).split(f"<!--{LINKS_HERE}-->".encode(), 1)
+    yield before
+    for relationship in link_relationships(links, rel_ns, f"{root.prefix}:" if root.prefix else ""):
+        yield relationship.encode()
+    yield after
+
+
+def stylesheet(package: Package, book_part: str, style: Style) -> tuple[str, bytes, Styles]:
+    """The style sheet with the report's styles appended; the template's own keep their numbers."""
+    found = package.related(book_part, "styles")
+    if not found:
+        part = f"{book_part.rsplit('/', 1)[0]}/styles.xml" if "/" in book_part else "styles.xml"
+        styles = Styles.for_new_workbook(style)
+        return part, new_stylesheet(styles), styles
+    part = found[0]
+    root = parse(package.read(part))
+    namespace = etree.QName(root).namespace or ""
+    lists = {name: child_or_make(root, name) for name in ("fonts", "fills", "borders", "cellStyleXfs", "cellXfs")}
+    for name, defaults in DEFAULTS.items():  # what every style sheet starts with
+        if len(lists[name]) == 0:
+            _append(lists[name], namespace, defaults)
+    styles = Styles(style, len(lists["fonts"]), len(lists["fills"]), len(lists["borders"]), len(lists["cellXfs"]))
+    for name, items in styles.parts().items():
+        _append(lists[name], namespace, items)
+    for element in lists.values():
+        element.set("count", str(len(element)))
+    return part, serialize(root), styles
+
+
+def _append(parent, namespace: str, items: list[str]) -> None:
+    wrapper = parse(f'<w xmlns="{namespace}">{"".join(items)}</w>'.encode("utf-8"))
+    for element in list(wrapper):
+        parent.append(element)
+
+
+def workbook(package: Package, book_part: str, sheet_index: int, sheet_name: str, block: Block,
+             macros: bool) -> tuple[bytes, set[str]]:
+    """The workbook opening on the table's sheet, with its print titles,
+    filter and print area; the macro parts it no longer holds."""
+    root = parse(package.read(book_part))
+    view = child_or_make(child_or_make(root, "bookViews"), "workbookView")
+    view.set("activeTab", str(sheet_index))
+    if int(view.get("firstSheet", "0") or 0) > sheet_index:
+        view.set("firstSheet", str(sheet_index))
+    names = child_or_make(root, "definedNames")
+    quoted = "'" + sheet_name.replace("'", "''") + "'"
+    own = {n.get("name"): n for n in names if n.get("localSheetId") == str(sheet_index)}
+    if "_xlnm.Print_Titles" not in own:
+        titles = make(names, "definedName", name="_xlnm.Print_Titles", localSheetId=sheet_index)
+        titles.text = f"{quoted}!${block.header_row}:${block.header_row}"
+    if "_xlnm._FilterDatabase" not in own:
+        database = make(names, "definedName", name="_xlnm._FilterDatabase", localSheetId=sheet_index, hidden=1)
+        database.text = f"{quoted}!{absolute_ref(block.table_ref())}"
+    area = own.get("_xlnm.Print_Area")
+    if area is not None and area.text:
+        area.text = widened(area.text, block, quoted)
+    if len(names) == 0:
+        root.remove(names)
+    removed: set[str] = set()
+    if macros:
+        for target in package.related(book_part, "vbaProject"):
+            removed.add(package.name(target))
+            rels = package.name(rels_part(target))
+            if rels:
+                removed.update(package.name(t) for _, t, mode in package.relationships(target).values()
+                               if mode != "External" and package.name(t))
+                removed.add(rels)
+        properties = child(root, "workbookPr")
+        if properties is not None and "codeName" in properties.attrib:
+            del properties.attrib["codeName"]
+    return serialize(root), removed
+
+
+def widened(text: str, block: Block, quoted: str) -> str:
+    """The print area, widened to take the table."""
+    areas = text.split(",")
+    sheet, _, ref = areas[0].strip().rpartition("!")
+    corners = [split_ref(corner) for corner in ref.split(":")]
+    if len(areas) > 1 or not 1 <= len(corners) <= 2 or any(c is None for c in corners):
+        return f"{text},{quoted}!{block.area_ref()}"
+    top, left = corners[0]
+    bottom, right = corners[-1]
+    left, right = min(left, block.first_column), max(right, block.last_column)
+    top, bottom = min(top, block.top_row), max(bottom, block.last_row)
+    return f"{sheet + '!' if sheet else quoted + '!'}${column_name(left)}${top}:${column_name(right)}${bottom}"
+
+
+def other_sheets_unselected(package: Package, table_index: int) -> dict[str, Iterator[bytes]]:
+    """Other sheets selected in the template would open grouped with the
+    table's sheet (an edit there would change them all): they lose their
+    selection mark, and nothing else."""
+    changed = {}
+    for index, (_, part, _) in enumerate(package.sheets()):
+        if index != table_index and part and package.name(part) is not None and _selected(package, part):
+            root = skeleton(package, part)
+            for view in root.iter("{*}sheetView"):
+                view.attrib.pop("tabSelected", None)
+            p, main = prefix_of(root), etree.QName(root).namespace or ""
+            changed[part] = sheet_pieces(root, merged_rows(package, part, iter(()), p, main), iter(()))
+    return changed
+
+
+def _selected(package: Package, part: str) -> bool:
+    """Whether a sheet's view is selected, read no further than its rows' start."""
+    with package.open(part) as stream:
+        for _, element in iterparse(stream, events=("start",)):
+            name = local(element.tag)
+            if name == "sheetData":
+                return False
+            if name == "sheetView" and element.get("tabSelected") in ("1", "true"):
+                return True
+    return False
+
+
+def book_rels(package: Package, book_part: str, removed: set[str], styles_part: str) -> bytes | None:
+    """The workbook's relationships without the removed parts, with a new style sheet's."""
+    name = package.name(rels_part(book_part))
+    needs_styles = package.name(styles_part) is None
+    if not removed and not needs_styles:
+        return None
+    root = parse(package.read(name))
+    lowered = {r.lower() for r in removed}
+    for rel in list(root):
+        if resolve(book_part, rel.get("Target", "")).lower() in lowered:
+            root.remove(rel)
+    if needs_styles:
+        namespace = etree.QName(root).namespace or PKG_REL
+        rel = etree.SubElement(root, f"{{{namespace}}}Relationship")
+        rel.set("Id", "rIdLumivarStyles")
+        rel.set("Type", f"{REL}/styles")
+        rel.set("Target", relative(book_part, styles_part))
+    return serialize(root)
+
+
+def content_types(package: Package, removed: set[str], styles_part: str) -> bytes:
+    root = parse(package.read(CONTENT_TYPES_PART))
+    lowered = {"/" + r.lower() for r in removed}
+    for entry in list(root):
+        if local(entry.tag) != "Override":
+            continue
+        if entry.get("PartName", "").lower() in lowered:
+            root.remove(entry)
+        elif entry.get("ContentType", "").endswith(BECOMES_WORKBOOK):
+            entry.set("ContentType", SHEET_MAIN_TYPE)  # a macro workbook or a template becomes a workbook
+    if package.name(styles_part) is None:
+        entry = etree.SubElement(root, f"{{{CONTENT_TYPES}}}Override")
+        entry.set("PartName", "/" + styles_part)
+        entry.set("ContentType", STYLES_TYPE)
+    return serialize(root)
+

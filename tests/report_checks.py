@@ -1,0 +1,117 @@
+"""A report's parts as a strict reader (Excel) checks them, for the tests of
+the report job: the schema's element order, unique ids and names, one
+column record per column, one link per cell, no part twice."""
+import collections
+import zipfile
+
+from lxml import etree
+
+from lumivar.report.ooxml import local, ranges
+from lumivar.report.schema import ORDER
+
+
+def parts(path):
+    with zipfile.ZipFile(path) as package:
+        return {i.filename: package.read(i) for i in package.infolist() if not i.is_dir()}
+
+
+def out_of_order(root):
+    """Where a part's elements break the schema's sequences: "parent: a before b"."""
+    found = []
+    for parent in root.iter():
+        order = ORDER.get(local(parent.tag))
+        if not order:
+            continue
+        ranks = [(order.index(local(c.tag)), local(c.tag)) for c in parent if local(c.tag) in order]
+        found += [f"{local(parent.tag)}: {a} before {b}" for (i, a), (j, b) in zip(ranks, ranks[1:]) if j < i]
+    return found
+
+
+def repeated(values):
+    return sorted(v for v, n in collections.Counter(values).items() if n > 1)
+
+
+def problems(path):
+    """What Excel would refuse or repair in a report; [] when nothing."""
+    found = []
+    with zipfile.ZipFile(path) as package:
+        found += [f"part twice: {n}" for n in repeated(i.filename.lower() for i in package.infolist())]
+    for name, data in parts(path).items():
+        if not name.endswith((".xml", ".rels")) or not data.lstrip().startswith(b"<"):  # a Mac's resource forks
+            continue
+        root = etree.fromstring(data)
+        found += [f"{name}: {p}" for p in out_of_order(root)]
+        kind = local(root.tag)
+        if kind == "Relationships":
+            found += [f"{name}: id twice {i}" for i in repeated(r.get("Id") for r in root)]
+        elif kind == "workbook":
+            names = [(n.get("name", "").lower(), n.get("localSheetId")) for n in root.iter("{*}definedName")]
+            found += [f"{name}: defined name twice {n}" for n in repeated(names)]
+        elif kind == "Types":
+            keys = [(local(o.tag), (o.get("PartName") or o.get("Extension") or "").lower()) for o in root]
+            found += [f"{name}: type twice {n}" for n in repeated(keys)]
+        elif kind == "worksheet":
+            columns = [c for col in root.iter("{*}col") for c in range(int(col.get("min")), int(col.get("max")) + 1)]
+            found += [f"{name}: column {c} in two <col>" for c in repeated(columns)]
+            found += [f"{name}: two links for {r}" for r in repeated(h.get("ref") for h in root.iter("{*}hyperlink"))]
+            found += [f"{name}: cell twice {r}" for r in repeated(c.get("r") for c in root.iter("{*}c") if c.get("r"))]
+            for row in root.iter("{*}row"):
+                refs = [c.get("r") for c in row if local(c.tag) == "c" and c.get("r")]
+                lefts = [next(ranges(r))[1] for r in refs]
+                if lefts != sorted(lefts):
+                    found.append(f"{name}: cells out of order in row {row.get('r')}")
+    return found
+
+
+def canonical(data, drop_attributes=()):
+    """A part's XML as a reader sees it, with some attributes left out."""
+    root = etree.fromstring(data)
+    for element in root.iter():
+        for attribute in drop_attributes:
+            element.attrib.pop(attribute, None)
+    return etree.tostring(root, method="c14n")
+
+
+TRANSITIONAL = ("http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+                "http://schemas.openxmlformats.org/officeDocument/2006/relationships")
+STRICT = ("http://purl.oclc.org/ooxml/spreadsheetml/main", "http://purl.oclc.org/ooxml/officeDocument/relationships")
+
+
+def hand_made(path, sheet, strings=None, namespaces=TRANSITIONAL, prefix=""):
+    """A one-sheet workbook whose sheet XML (and shared strings) are written
+    as given: `sheet` is what goes inside <worksheet>, in `prefix`."""
+    main, rel = namespaces
+    declare = f'xmlns{":" + prefix[:-1] if prefix else ""}="{main}" xmlns:r="{rel}"'
+    items = {
+        "[Content_Types].xml": '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+        '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+        '<Default Extension="xml" ContentType="application/xml"/></Types>',
+        "_rels/.rels": '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+        f'<Relationship Id="rId1" Type="{rel}/officeDocument" Target="xl/workbook.xml"/></Relationships>',
+        "xl/workbook.xml": f'<workbook xmlns="{main}" xmlns:r="{rel}"><sheets>'
+        '<sheet name="表" sheetId="1" r:id="rId1"/></sheets></workbook>',
+        "xl/_rels/workbook.xml.rels": '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+        f'<Relationship Id="rId1" Type="{rel}/worksheet" Target="worksheets/sheet1.xml"/>'
+        + (f'<Relationship Id="rId2" Type="{rel}/sharedStrings" Target="sharedStrings.xml"/>' if strings else "")
+        + "</Relationships>",
+        "xl/worksheets/sheet1.xml": f"<{prefix}worksheet {declare}>{sheet}</{prefix}worksheet>",
+    }
+    if strings:
+        items["xl/sharedStrings.xml"] = f'<sst xmlns="{main}">{strings}</sst>'
+    with zipfile.ZipFile(path, "w") as package:
+        for name, text in items.items():
+            package.writestr(name, '<?xml version="1.0" encoding="UTF-8"?>\n' + text)
+    return path
+
+
+def cell_texts(path, part="xl/worksheets/sheet1.xml"):
+    """Cell reference → its text (a value, or an inline string's runs) of one sheet."""
+    found = {}
+    for cell in etree.fromstring(parts(path)[part]).iter("{*}c"):
+        value = cell.find("{*}v")
+        inline = cell.find("{*}is")
+        if inline is not None:
+            found[cell.get("r")] = "".join(t.text or "" for t in inline.iter("{*}t"))
+        elif value is not None:
+            found[cell.get("r")] = value.text
+    return found
