@@ -34,7 +34,7 @@ def sheet(*cells, prefix=""):
     (sheet('<c r="A4" t="s"><v>0</v></c>'), "<si><r><t>{{檢</t></r><r><t>索結果}}</t></r></si>", TRANSITIONAL, "",
      (4, 0)),
     # Phonetic runs are no part of the text.
-    (sheet('<c r="A4" t="s"><v>0</v></c>'), f'<si><t>結果</t><rPh sb="0" eb="2"><t>{MARKER}</t></rPh></si>',
+    (sheet('<c r="A4" t="s"><v>0</v></c>'), f'<si><t></t><rPh sb="0" eb="0"><t>{MARKER}</t></rPh></si>',
      TRANSITIONAL, "", None),
     # A comment that reads like a marker cell is no cell.
     (f'<sheetData><!-- {INLINE.format(ref="A1", text=MARKER)} --></sheetData>', None, TRANSITIONAL, "", None),

@@ -12,6 +12,7 @@ import openpyxl
 import pytest
 import python_calamine
 
+from report_checks import problems
 from support import digest, make_patents, make_request
 from lumivar import protocol, worker
 from lumivar.report import files, job, layout
@@ -104,6 +105,7 @@ def test_report_without_template(home, tmp_path):
     # calamine, another reader, sees the same table.
     rows = python_calamine.CalamineWorkbook.from_path(str(path)).get_sheet_by_index(0).to_python()
     assert rows[6][:3] == [1.0, "TW I 123456 B", "TWI123456B"]
+    assert problems(path) == []
 
 
 @pytest.mark.parametrize("ratio, note, size", [

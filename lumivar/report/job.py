@@ -119,6 +119,7 @@ def make_report(
     finally:
         if form is not None:
             form.package.close()  # the template file is never held open after the job
+        publications.forget()
 
 
 def _announced(table: Table, emit: Emit):

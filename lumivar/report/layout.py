@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from operator import attrgetter
 from datetime import datetime
 from typing import Callable, Iterator, NamedTuple
 
@@ -60,7 +61,7 @@ class Column:
     """One column of the table: its header, what its cells hold and how they look."""
 
     header: str
-    value: Callable[[int, Publication], object]  # (1-based row of the table, entry) → str, int or None
+    value: Callable[[Publication], object] | None  # entry → str, int or None; None for the serial number
     font: str = LATIN  # LATIN, CJK, LINK or AUTO
     max_width: int | None = None  # in characters; a longer text wraps past it in Excel, not the page
     link: bool = False  # the cell links to the entry's public page
@@ -68,24 +69,24 @@ class Column:
 
 
 COLUMNS: tuple[Column, ...] = (
-    Column("序號", lambda index, item: index),
-    Column("公開號", lambda index, item: item.text, font=AUTO, max_width=40),
-    Column("標準公開號", lambda index, item: item.id, font=LINK, link=True),
-    Column("國別", lambda index, item: item.country),
-    Column("號碼", lambda index, item: item.number, digits=True),
-    Column("種類", lambda index, item: item.kind),
-    Column("狀態", lambda index, item: item.status, font=AUTO),
+    Column("序號", None),
+    Column("公開號", attrgetter("text"), font=AUTO, max_width=40),
+    Column("標準公開號", attrgetter("id"), font=LINK, link=True),
+    Column("國別", attrgetter("country")),
+    Column("號碼", attrgetter("number"), digits=True),
+    Column("種類", attrgetter("kind")),
+    Column("狀態", attrgetter("status"), font=AUTO),
 )
 HEADERS = tuple(column.header for column in COLUMNS)
 
 
-def column_offset(test: Callable[[Column], bool]) -> int:
-    """The 0-based offset of the first column that passes `test`."""
-    return next(i for i, column in enumerate(COLUMNS) if test(column))
+def column_offset(test: Callable[[Column], bool]) -> int | None:
+    """The 0-based offset of the first column that passes `test`, or None."""
+    return next((i for i, column in enumerate(COLUMNS) if test(column)), None)
 
 
-LINK_COLUMN = column_offset(lambda c: c.link)
-DIGITS_COLUMN = column_offset(lambda c: c.digits)
+def header_cells() -> list[Cell]:
+    return [Cell(column.header, HEAD, HEAD) for column in COLUMNS]
 
 
 # ---------------------------------------------------------------- sizes
@@ -136,14 +137,6 @@ def _fill(item: Publication) -> str:
     return BAD if item.status == STATUS_BAD else REPEAT if item.status == STATUS_REPEAT else PLAIN
 
 
-def _cell(column: Column, value: object, fill: str, item: Publication) -> Cell:
-    if column.link:
-        return Cell(value, LINK, fill, item.address) if value is not None else Cell(None, LATIN, fill)
-    if column.font == AUTO and isinstance(value, str):
-        return text_cell(value, fill)
-    return Cell(value, LATIN if column.font == AUTO else column.font, fill)
-
-
 # ---------------------------------------------------------------- the table
 
 
@@ -164,26 +157,40 @@ class Table:
     def summary(self) -> list[str]:
         return [f"製表日期: {self.made:%Y-%m-%d}", f"專利檔案: {self.source}", self.counts]
 
-    def header(self) -> list[Cell]:
-        return [Cell(column.header, HEAD, HEAD) for column in COLUMNS]
-
     def rows(self) -> Iterator[list[Cell]]:
+        columns = [(c.value, c.link, c.font) for c in COLUMNS]
         for index, item in enumerate(self.publications, start=1):
             fill = _fill(item)
-            yield [_cell(column, column.value(index, item), fill, item) for column in COLUMNS]
+            cells = []
+            for value_of, link, font in columns:
+                value = index if value_of is None else value_of(item)
+                if link:
+                    cells.append(Cell(value, LINK, fill, item.address) if value is not None else Cell(None, LATIN, fill))
+                elif font == AUTO:
+                    cells.append(Cell(value, CJK if isinstance(value, str) and has_cjk(value) else LATIN, fill))
+                else:
+                    cells.append(Cell(value, font, fill))
+            yield cells
 
     def widths(self, style: Style) -> list[float]:
         """Column widths fitted to the content, in Excel's units, at the text size."""
-        widest = [display_width(h) for h in HEADERS]
-        for index, item in enumerate(self.publications, start=1):
-            for offset, column in enumerate(COLUMNS):
-                value = column.value(index, item)
-                if value is not None:
-                    widest[offset] = max(widest[offset], display_width(str(value)))
-        for offset, column in enumerate(COLUMNS):
+        widths = []
+        for column in COLUMNS:
+            if column.value is None:
+                texts = [str(len(self.publications))]
+            else:
+                texts = [str(v) for v in map(column.value, self.publications) if v is not None]
+            widest = max(display_width(column.header), _widest(texts))
             if column.max_width is not None:  # a stray long cell wraps, not the whole page
-                widest[offset] = min(widest[offset], column.max_width)
-        return [width_for(w, style.cell_size) for w in widest]
+                widest = min(widest, column.max_width)
+            widths.append(width_for(widest, style.cell_size))
+        return widths
+
+
+def _widest(texts: list[str]) -> int:
+    if "".join(texts).isascii():  # the usual case, without a call per text
+        return max(map(len, texts), default=0)
+    return max(map(display_width, set(texts)), default=0)
 
 
 def progress(index: int, total: int, item: Publication) -> str:

@@ -53,9 +53,10 @@ def _sheet(block: Block, table: Table, rows: Iterable[list[Cell]], styles: Style
         "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" orientation="{layout.ORIENTATION}" '
                      'fitToWidth="1" fitToHeight="0"/>',
         "headerFooter": f"<headerFooter><oddFooter>{escape(layout.FOOTER)}</oddFooter></headerFooter>",
-        "ignoredErrors": f'<ignoredErrors><ignoredError sqref="{block.digits_ref()}" numberStoredAsText="1"/>'
-                         "</ignoredErrors>",
     }
+    if block.digits_ref():
+        pieces["ignoredErrors"] = (f'<ignoredErrors><ignoredError sqref="{block.digits_ref()}" '
+                                   'numberStoredAsText="1"/></ignoredErrors>')
     if links:
         # Taken when the rows have been written: the links' list is made as they are.
         pieces["hyperlinks"] = ["<hyperlinks>", hyperlink_elements([(ref, rid) for ref, rid, _ in links]),

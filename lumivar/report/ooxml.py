@@ -72,7 +72,15 @@ FAULTS = (KeyError, ValueError, etree.XMLSyntaxError, zipfile.BadZipFile, EOFErr
 
 
 def parse(data: bytes):
-    return etree.fromstring(data, _PARSER)
+    return no_dtd(etree.fromstring(data, _PARSER))
+
+
+def no_dtd(root):
+    """A package part may not declare a DTD (Open Packaging Conventions): one
+    that does is damaged, whatever its entities would have said."""
+    if root is not None and root.getroottree().docinfo.doctype:
+        raise ValueError("a package part with a DTD")
+    return root
 
 
 def iterparse(source: IO[bytes], events=("end",), tag=None):

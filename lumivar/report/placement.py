@@ -54,7 +54,10 @@ class Block:
 
     def links(self, publications: list[Publication]) -> Iterator[tuple[str, str]]:
         """(cell, address) of each entry's link."""
-        column = self.letters[layout.LINK_COLUMN]
+        offset = layout.column_offset(lambda c: c.link)
+        if offset is None:
+            return
+        column = self.letters[offset]
         for i, item in enumerate(publications, start=1):
             if item.address:
                 yield f"{column}{self.header_row + i}", item.address
@@ -62,8 +65,11 @@ class Block:
     def table_ref(self) -> str:
         return f"{self.letters[0]}{self.header_row}:{self.letters[-1]}{self.table_last_row}"
 
-    def digits_ref(self) -> str:
-        column = self.letters[layout.DIGITS_COLUMN]
+    def digits_ref(self) -> str | None:
+        offset = layout.column_offset(lambda c: c.digits)
+        if offset is None:
+            return None
+        column = self.letters[offset]
         return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
 
     def area_ref(self) -> str:

@@ -8,6 +8,7 @@ turn those into the ID.
 """
 from __future__ import annotations
 
+import functools
 import re
 import unicodedata
 from dataclasses import dataclass
@@ -127,6 +128,7 @@ def _match(folded: str) -> re.Match[str] | None:
     return None
 
 
+@functools.lru_cache(maxsize=1 << 16)  # finding the list asks of every cell what writing asks again
 def _parts(text: str) -> tuple[str, str, str | None] | None:
     """(country, number, kind) of a publication number; None for other text."""
     if len(text) > 4 * MAX_ENTRY:
@@ -138,6 +140,11 @@ def _parts(text: str) -> tuple[str, str, str | None] | None:
     if made is None:
         return None
     return match["cc"], made[0], made[1] or None
+
+
+def forget() -> None:
+    """Lets go of what one job's list taught the number rules."""
+    _parts.cache_clear()
 
 
 def parse(text: str) -> Publication:

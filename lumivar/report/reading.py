@@ -137,6 +137,7 @@ def _read(path: Path, what: str, package: Package | None, active: int) -> ListRe
             raise ReportError(f"{what}中沒有可見的工作表: {path}")
         scans = {}
         best: _Sheet | None = None
+        best_sheet = None  # the best so far stays loaded: a one-sheet list is loaded once
         for index, name in visible:
             if package is not None:
                 scans[index] = _prescan(package, name, what, path)
@@ -147,12 +148,12 @@ def _read(path: Path, what: str, package: Package | None, active: int) -> ListRe
                 or found.score > best.score
                 or (found.score == best.score and index == active and best.index != active)
             ):
-                best = found
+                best, best_sheet = found, sheet
+            del sheet
         if best is None:
             names = "、".join(f"「{name}」" for _, name in visible)
             raise ReportError(f"在{what}的{names}工作表中找不到公開號: {path}")
-        sheet = _load_sheet(book, best.index, best.name, what, path)
-        return _take(sheet, best, scans.get(best.index))
+        return _take(best_sheet, best, scans.get(best.index))
     finally:
         book.close()
 

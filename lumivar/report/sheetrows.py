@@ -33,23 +33,47 @@ def row_number(row, previous: int) -> int:
     return int(given) if given and given.isascii() and given.isdigit() else previous + 1
 
 
+_COLUMNS: dict[str, int] = {}
+
+
+def _column(letters: str) -> int | None:
+    """0-based column of a reference's letters; None for what is no column."""
+    found = _COLUMNS.get(letters)
+    if found is None:
+        place = split_ref(f"{letters}1")
+        if place is None:
+            return None
+        found = _COLUMNS.setdefault(letters, place[1]) if len(_COLUMNS) < 20_000 else place[1]
+    return found
+
+
 def cells(row, number: int) -> Iterator[tuple[int, object]]:
     """(0-based column, cell element) of a row's cells."""
     column = -1
+    digits = str(number)
     for cell in row:
-        if local(cell.tag) != "c":
+        if not isinstance(cell.tag, str) or not cell.tag.endswith("c") or local(cell.tag) != "c":
             continue
         ref = cell.get("r")
-        place = split_ref(ref) if ref else None
-        column = place[1] if place is not None and place[0] == number else column + 1
+        if ref:
+            letters = ref.rstrip("0123456789")
+            given = _column(letters) if ref[len(letters):] == digits else None
+            column = given if given is not None else column + 1
+        else:
+            column += 1
         yield column, cell
 
 
 def has_value(cell) -> bool:
     """A value, an inline string or a formula; a styled empty cell has none."""
     for part in cell:
-        name = local(part.tag)
-        if name in ("is", "f") or (name == "v" and part.text):
+        tag = part.tag
+        if not isinstance(tag, str):
+            continue
+        if tag.endswith("v"):
+            if part.text and local(tag) == "v":
+                return True
+        elif local(tag) in ("is", "f"):
             return True
     return False
 
@@ -96,20 +120,77 @@ class CellScan:
         return pick(self.errors), pick(self.formulas)
 
 
+def _kinds(cell) -> tuple[bool, bool, bool]:
+    """(has a value, has a formula, has a result) of a cell: its children's names, once."""
+    formula = result = inline = False
+    for part in cell:
+        tag = part.tag
+        if not isinstance(tag, str):
+            continue
+        name = tag[tag.rfind("}") + 1:]
+        if name == "v":
+            result = result or bool(part.text)
+        elif name == "f":
+            formula = True
+        elif name == "is":
+            inline = True
+    return formula or result or inline, formula, result
+
+
 def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
     """Where a sheet's values lie (so a reader that makes a dense table can be
     refused a huge one), and which cells are errors or formulas without a
-    result, up to `limit` of each."""
+    result, up to `limit` of each.
+
+    The job's hottest loop, so cells() and has_value() are written out here:
+    a cell holding one value is told at a glance."""
     found = CellScan()
+    top = bottom = left = right = -1
     for number, row in rows(stream):
-        for column, cell in cells(row, number):
-            if not has_value(cell):
+        digits = str(number)
+        column = -1
+        first = last = -1
+        for cell in row:
+            tag = cell.tag
+            if tag.__class__ is not str or not (tag[-2:] == "}c" or tag == "c"):
                 continue
-            found.add(number - 1, column)
+            ref = cell.get("r")
+            if ref:
+                letters = ref.rstrip("0123456789")
+                given = _column(letters) if ref[len(letters):] == digits else None
+                column = given if given is not None else column + 1
+            else:
+                column += 1
+            size = len(cell)
+            if size == 0:
+                continue  # styled, empty
+            part = cell[0]
+            if size == 1 and part.tag[-2:] == "}v":
+                if not part.text:
+                    continue
+                formula = False
+            else:
+                value, formula, result = _kinds(cell)
+                if not value:
+                    continue
+                formula = formula and not result
+            if first < 0 or column < first:
+                first = column
+            if column > last:
+                last = column
             if cell.get("t") == "e":
                 if len(found.errors) < limit:
                     found.errors.append((number - 1, column))
-            elif not any(local(p.tag) == "v" and (p.text or "").strip() for p in cell) and \
-                    any(local(p.tag) == "f" for p in cell) and len(found.formulas) < limit:
+            elif formula and len(found.formulas) < limit:
                 found.formulas.append((number - 1, column))
+        if first >= 0:
+            if top < 0:
+                top = bottom = number - 1
+                left, right = first, last
+            top, bottom = min(top, number - 1), max(bottom, number - 1)
+            left, right = min(left, first), max(right, last)
+    if top >= 0:
+        found.add(top, left)
+        found.add(bottom, right)
     return found
+

@@ -61,7 +61,7 @@ def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
 
     if block.lines_row < block.header_row:
         yield from summary()
-    yield block.header_row, cells(block.header_row, [Cell(h, layout.HEAD, layout.HEAD) for h in layout.HEADERS])
+    yield block.header_row, cells(block.header_row, layout.header_cells())
     for number, values in enumerate(rows, start=block.header_row + 1):
         yield number, cells(number, values)
     if block.lines_row > block.header_row:

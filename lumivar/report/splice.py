@@ -13,7 +13,7 @@ from typing import Iterator
 
 from lxml import etree
 
-from .ooxml import Package, column_name, iterparse, local, serialize
+from .ooxml import Package, column_name, iterparse, local, no_dtd, serialize
 from .schema import child
 from .sheetrows import cells, row_number
 from .sheetxml import row_xml
@@ -32,7 +32,7 @@ def skeleton(package: Package, part: str):
             parent = row.getparent()
             if local(parent.tag) == "sheetData":
                 parent.remove(row)
-        root = context.root
+        root = no_dtd(context.root)
     data = child(root, "sheetData")
     if data is None:
         raise ValueError("a worksheet without sheetData")

@@ -22,7 +22,8 @@ from lxml import etree
 
 from . import placement, splice, template_parts as parts
 from .files import ReportError, check_file
-from .layout import COLUMNS, Cell, Style, Table
+from . import layout
+from .layout import Cell, Style, Table
 from .ooxml import (CONTENT_TYPES_PART, MAX_COLUMN, MAX_ROW, MAX_SHEET, REL, STRICT_MAIN, STRICT_REL, TOO_LARGE,
                     Package, faults, kind_of, open_package, rels_part)
 from .packager import Data, copy_package
@@ -108,7 +109,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     p = splice.prefix_of(skeleton)
 
     block = _block(t, table, skeleton)
-    if block.last_row > MAX_ROW or block.first_column + len(COLUMNS) > MAX_COLUMN:
+    if block.last_row > MAX_ROW or block.first_column + len(layout.COLUMNS) > MAX_COLUMN:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}")
     if found.marker:

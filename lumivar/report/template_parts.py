@@ -58,7 +58,8 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool) -> 
     odd = child_or_make(child_or_make(sheet, "headerFooter"), "oddFooter")
     if not (odd.text or "").strip() and len(odd) == 0:  # an empty footer sets nothing
         odd.text = layout.FOOTER
-    make(child_or_make(sheet, "ignoredErrors"), "ignoredError", sqref=block.digits_ref(), numberStoredAsText="1")
+    if block.digits_ref():
+        make(child_or_make(sheet, "ignoredErrors"), "ignoredError", sqref=block.digits_ref(), numberStoredAsText="1")
 
 
 def _widths(sheet, first: int, widths: list[float]) -> None:
