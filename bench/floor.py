@@ -15,6 +15,7 @@ import shutil
 
 import customtkinter
 from PIL import Image, ImageTk
+
 from lumivar import protocol
 
 FONT_FAMILY = "Microsoft JhengHei"

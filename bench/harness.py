@@ -13,8 +13,9 @@ import time
 import customtkinter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
-from support import ToolkitProxy, cancel_pending, census, command_name, drain  # noqa: E402,F401
 from lumivar.host import make_channels as host_objects  # noqa: E402,F401
+
+from support import ToolkitProxy, cancel_pending, census, command_name, drain  # noqa: E402,F401
 
 
 class Driver:

@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import time
+
 from lumivar import protocol
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,15 +34,17 @@ MiB = 1024 * 1024
 
 def _modules():
     sys.path.insert(0, HERE)
-    import GUI
-    import harness
     import floor
+    import harness
+
+    import GUI
     return GUI, harness, floor
 
 
 def _common_calls():
     """The common package calls the window makes, as one namespace."""
     import types
+
     import tarnwick通用模組 as tarnwick
 
     model = tarnwick.Customtkinter_Model()
@@ -119,8 +122,8 @@ def child_count(kind, builds):
 
 def child_tick(rounds, batch):
     """CPU time of one monitor tick, called as its timer calls it."""
-    import tkinter
     import time as t
+    import tkinter
 
     import customtkinter
 
@@ -560,7 +563,7 @@ def main():
           f"and {os.getloadavg()[0]:.1f} at end; Python {platform.python_version()}, customtkinter "
           f"{info.get('customtkinter')}, Tk {info.get('tk')}; X server: {info.get('display')}")
     widths = [max(len(r[i]) for r in rows + [("figure", "measured", "target", "verdict")]) for i in range(4)]
-    line = "  ".join("{:<%d}" % w for w in widths)
+    line = "  ".join(f"{{:<{w}}}" for w in widths)
     print(line.format("figure", "measured", "target", "verdict"))
     print(line.format(*("-" * w for w in widths)))
     for r in rows:

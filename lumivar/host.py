@@ -21,7 +21,8 @@ import queue
 import sys
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from . import protocol
 from .messages import MessageQueue
@@ -131,14 +132,11 @@ class Relay:
         self._worker: Worker | None = None
         self._quick_deaths = 0
         self._thread: threading.Thread | None = None
-        self.exitcodes: list[int | None] = []  # of the workers that died
-        self.starts = 0
 
     def start(self) -> None:
         """Starts the first worker (so it is ready for the first request), then
         the relay; a worker that cannot be started at all raises here."""
         self._worker = Worker(self._context, self._target)
-        self.starts += 1
         self._thread = threading.Thread(target=self._run, name="lumivar-relay", daemon=True)
         self._thread.start()
 
@@ -225,7 +223,6 @@ class Relay:
         worker, self._worker = self._worker, None
         worker.process.join()
         worker.conn.close()
-        self.exitcodes.append(worker.process.exitcode)
         if time.monotonic() - worker.started_at < QUICK_DEATH:
             self._quick_deaths += 1
         else:
@@ -239,7 +236,6 @@ class Relay:
         while not self._end.wait(delay):
             try:
                 self._worker = Worker(self._context, self._target)
-                self.starts += 1
                 return True
             except Exception as error:  # out of processes or memory: say so, try again later
                 self._receipts.put(f"無法啟動檢索報告程式 ({type(error).__name__}: {error})")

@@ -74,16 +74,9 @@ class MessageQueue:
                 self._items.append(_Batch(message))
             self._ready.notify()
 
-    def put_nowait(self, message: object) -> None:
-        self.put(message)
-
     def empty(self) -> bool:
         with self._ready:
             return not self._items
-
-    def qsize(self) -> int:
-        with self._ready:
-            return len(self._items)
 
     def get(self, block: bool = True, timeout: float | None = None) -> object:
         with self._ready:

@@ -10,8 +10,8 @@ import gc
 import os
 import signal
 import sys
+from collections.abc import Callable
 from datetime import datetime
-from typing import Callable
 
 from . import protocol
 from .report import files

@@ -9,11 +9,12 @@ import weakref
 
 import customtkinter
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 from PIL import Image
+from tarnwick通用模組 import Customtkinter_Model, Try_Except_Model
 
 from support import pump
-from tarnwick通用模組 import Customtkinter_Model, Try_Except_Model
 
 W = Customtkinter_Model()
 try_except_log = Try_Except_Model().try_except_log

@@ -259,9 +259,9 @@ def open_window(display, host):
     # Drawn once the button shows its colour.
     try:
         wait_until(lambda: near(window.shot().getpixel(window.at(BUTTON_EDGE)), BUTTON_BLUE), 30, "the window to draw")
-    except AssertionError:
+    except AssertionError as error:
         ImageGrab.grab(xdisplay=display).save(home.parent / "screen.png")
-        raise AssertionError(f"the report button is not where expected; see {home.parent / 'screen.png'}")
+        raise AssertionError(f"the report button is not where expected; see {home.parent / 'screen.png'}") from error
     return process, window
 
 

@@ -8,6 +8,7 @@ import pytest
 from lxml import etree
 
 from lumivar.report import job, layout
+
 from report_checks import parts, problems
 from support import make_patents, make_request
 

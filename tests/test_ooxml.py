@@ -5,6 +5,7 @@ import zipfile
 import pytest
 
 from lumivar.report import ReportError, ooxml, reading, template
+
 from report_checks import hand_made
 
 SECRET = "lumivar-secret-3141"

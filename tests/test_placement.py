@@ -3,6 +3,7 @@ import openpyxl
 import pytest
 
 from lumivar.report import ooxml, placement
+
 from report_checks import STRICT, TRANSITIONAL, hand_made
 
 MARKER = placement.MARKER

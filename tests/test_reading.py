@@ -10,6 +10,7 @@ import openpyxl
 import pytest
 
 from lumivar.report import ReportError, reading
+
 from support import digest
 
 CORPUS = Path(__file__).parent / "corpus"

@@ -16,11 +16,28 @@ import types
 
 import pytest
 
-import fakes
-from support import (BUSY, click, DONE, ERROR_LINE, HEADER, host_objects, HostPanic, IDLE, logged_errors, MARKER,
-                     OLD, output_button, recording_textbox, red_text, Session, Stepper, Unsayable)
 from lumivar import protocol
 
+import fakes
+from support import (
+    BUSY,
+    DONE,
+    ERROR_LINE,
+    HEADER,
+    IDLE,
+    MARKER,
+    OLD,
+    HostPanic,
+    Session,
+    Stepper,
+    Unsayable,
+    click,
+    host_objects,
+    logged_errors,
+    output_button,
+    recording_textbox,
+    red_text,
+)
 
 # ---------------------------------------------------------------------------
 # Helpers

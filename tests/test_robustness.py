@@ -19,12 +19,31 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-import fakes
-from support import (BUSY, DONE, END_SIGNALS, ERROR_LINE, HEADER, host_objects, HostPanic, IDLE, idle, LOGGER,
-                     MARKER, recording_textbox, RecordingTextbox, red_text, REFUSED_TICK, Session, signals,
-                     Stepper, Ticks, Unsayable)
 from lumivar import protocol
 
+import fakes
+from support import (
+    BUSY,
+    DONE,
+    END_SIGNALS,
+    ERROR_LINE,
+    HEADER,
+    IDLE,
+    LOGGER,
+    MARKER,
+    REFUSED_TICK,
+    HostPanic,
+    RecordingTextbox,
+    Session,
+    Stepper,
+    Ticks,
+    Unsayable,
+    host_objects,
+    idle,
+    recording_textbox,
+    red_text,
+    signals,
+)
 
 pytestmark = pytest.mark.usefixtures("users_files")
 
@@ -559,7 +578,7 @@ def check_case(s, stepper, pp, error_log, switches, case):
         else:
             refuse = step[0] == "tick, re-arm refused"
             before, rearms_before = stepper.rearms, ref.rearms
-            real = run_real(lambda: stepper.tick(refuse), error_log)
+            real = run_real(lambda refuse=refuse: stepper.tick(refuse), error_log)
             expected = ref.run(ref.tick, refuse)
             rearms = (stepper.rearms - before, ref.rearms - rearms_before)
         where = f"step {number} {step[0]}"

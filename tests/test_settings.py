@@ -8,8 +8,9 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from support import host_objects, idle, logged_errors, raiser, Session, Ticks
 from lumivar import protocol
+
+from support import Session, Ticks, host_objects, idle, logged_errors, raiser
 
 FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"]
 

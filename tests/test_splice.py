@@ -5,6 +5,7 @@ from datetime import datetime
 import pytest
 
 from lumivar.report import job, layout
+
 from report_checks import STRICT, TRANSITIONAL, cell_texts, hand_made, problems
 from support import make_patents, make_request
 

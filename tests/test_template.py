@@ -14,6 +14,7 @@ import pytest
 import python_calamine
 
 from lumivar.report import job, layout
+
 from report_checks import canonical, parts, problems
 from support import digest, make_patents, make_request
 

@@ -16,11 +16,10 @@ import customtkinter
 import pytest
 from PIL import Image
 
-from conftest import moves_home, NOTICE
-from support import (host_objects, idle, logged_errors, LOGGER, ON_WINDOWS, os_error, refusing, Service,
-                     Session, Ticks)
 from lumivar import protocol
 
+from conftest import NOTICE, moves_home
+from support import LOGGER, ON_WINDOWS, Service, Session, Ticks, host_objects, idle, logged_errors, os_error, refusing
 
 # ---------------------------------------------------------------- helpers
 

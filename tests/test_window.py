@@ -1,18 +1,31 @@
 """The main window: working folder, widgets, resources, closing and clean-up."""
-import tkinter
 import errno
 import gc
 import os
+import tkinter
 import weakref
 from pathlib import Path
 
 import customtkinter
 import pytest
 
-from conftest import moves_home, WORKBOOK
-from support import (END_SIGNALS, host_objects, idle, MARKER, os_error, raiser, Recorder, refusing, Service,
-                     Session, signals, Ticks)
 from lumivar import protocol
+
+from conftest import WORKBOOK, moves_home
+from support import (
+    END_SIGNALS,
+    MARKER,
+    Recorder,
+    Service,
+    Session,
+    Ticks,
+    host_objects,
+    idle,
+    os_error,
+    raiser,
+    refusing,
+    signals,
+)
 
 
 def test_window_title_size_and_widgets(session):
@@ -98,7 +111,7 @@ def test_thirty_windows_leave_nothing_alive(gui_module, monkeypatch, home):
     for _ in range(30):
         boxes = []
 
-        def script(s):
+        def script(s, boxes=boxes):
             yield from idle(s)
             boxes.append(weakref.ref(s.textbox))
 

@@ -12,10 +12,11 @@ import openpyxl
 import pytest
 import python_calamine
 
-from report_checks import problems
-from support import digest, make_patents, make_request
 from lumivar import protocol, worker
 from lumivar.report import files, job, layout
+
+from report_checks import problems
+from support import digest, make_patents, make_request
 
 DONE = protocol.DONE
 FROZEN = datetime(2024, 5, 6, 7, 8, 9)

@@ -124,7 +124,7 @@ def main() -> int:
             sources.append(str(source))
         profile = Path(work) / "profile"
         lists = [s for s in sources if "/list-" in s]
-        for extension, filter_name in FORMATS.items():
+        for filter_name in FORMATS.values():
             convert(soffice, profile, filter_name, lists)
         # Templates as LibreOffice saves them, in Excel's format.
         convert(soffice, profile, FORMATS["xlsx"], [s for s in sources if s not in lists])

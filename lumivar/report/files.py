@@ -5,9 +5,9 @@ import contextlib
 import os
 import stat
 import tempfile
+from collections.abc import Callable, Iterator
 from datetime import datetime
 from pathlib import Path
-from typing import Callable, Iterator
 
 from .. import protocol
 from .text import one_line

@@ -7,10 +7,11 @@ import os
 import re
 import sys
 import traceback
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import Any
 
 from .. import protocol
 from . import layout, newbook, publications, reading, template

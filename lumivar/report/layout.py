@@ -7,10 +7,11 @@ The writers only render what is decided here. A column is one record
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from operator import attrgetter
 from datetime import datetime
-from typing import Callable, Iterator, NamedTuple
+from operator import attrgetter
+from typing import NamedTuple
 
 from .. import protocol
 from .ooxml import MAX_WIDTH
@@ -165,7 +166,8 @@ class Table:
             for value_of, link, font in columns:
                 value = index if value_of is None else value_of(item)
                 if link:
-                    cells.append(Cell(value, LINK, fill, item.address) if value is not None else Cell(None, LATIN, fill))
+                    linked = value is not None
+                    cells.append(Cell(value, LINK, fill, item.address) if linked else Cell(None, LATIN, fill))
                 elif font == AUTO:
                     cells.append(Cell(value, CJK if isinstance(value, str) and has_cjk(value) else LATIN, fill))
                 else:

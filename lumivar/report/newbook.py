@@ -6,13 +6,24 @@ the schema's order by `schema.in_order`.
 """
 from __future__ import annotations
 
-from typing import IO, Iterable, Iterator
+from collections.abc import Iterable, Iterator
+from typing import IO
 from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell, Style, Table
-from .ooxml import (CONTENT_TYPES, MAIN, PKG_REL, REL, RELS_TYPE, SHEET_MAIN_TYPE, STYLES_TYPE, WORKSHEET_TYPE,
-                    XML_DECLARATION, absolute_ref)
+from .ooxml import (
+    CONTENT_TYPES,
+    MAIN,
+    PKG_REL,
+    REL,
+    RELS_TYPE,
+    SHEET_MAIN_TYPE,
+    STYLES_TYPE,
+    WORKSHEET_TYPE,
+    XML_DECLARATION,
+    absolute_ref,
+)
 from .packager import encoded, put, writer
 from .placement import Block
 from .schema import in_order
@@ -108,4 +119,4 @@ def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style
             '<Default Extension="xml" ContentType="application/xml"/>'
             f'<Override PartName="/xl/workbook.xml" ContentType="{SHEET_MAIN_TYPE}"/>'
             f'<Override PartName="/{SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
-            f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>').encode("utf-8"))
+            f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>').encode())

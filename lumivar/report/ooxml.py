@@ -14,8 +14,9 @@ from __future__ import annotations
 import contextlib
 import posixpath
 import zipfile
+from collections.abc import Iterator
 from pathlib import Path
-from typing import IO, Iterator
+from typing import IO
 
 from lxml import etree
 

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import shutil
 import zipfile
-from typing import IO, Iterable, Union
+from collections.abc import Iterable
+from typing import IO
 
 from .ooxml import Package
 
-Data = Union[bytes, Iterable[bytes]]
+Data = bytes | Iterable[bytes]
 CHUNK = 1 << 18
 
 

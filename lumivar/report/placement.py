@@ -4,8 +4,8 @@ columns the block of summary lines, header and table takes there.
 """
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Iterator
 
 from . import layout
 from .ooxml import MAX_SHEET, Package, column_name, iterparse, local, parse, ranges

@@ -45,7 +45,8 @@ _NUMBER = re.compile(
 )
 # A cell that may hold several numbers: a list separator, or two runs of
 # two letters (two country codes, or a prefix such as RE) apart.
-_MAYBE_SEVERAL = re.compile(r"[;；、\r\n]|[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}.*[\s,，]\s*[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}")
+_LETTERS = r"[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}"
+_MAYBE_SEVERAL = re.compile(rf"[;；、\r\n]|{_LETTERS}.*[\s,，]\s*{_LETTERS}")
 
 
 @dataclass(frozen=True)

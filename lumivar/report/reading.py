@@ -42,7 +42,8 @@ class ListRead:
 
     @property
     def summary(self) -> str:
-        rows = f"第 {self.first_row}–{self.last_row} 列" if self.last_row > self.first_row else f"第 {self.first_row} 列"
+        first, last = self.first_row, self.last_row
+        rows = f"第 {first}–{last} 列" if last > first else f"第 {first} 列"
         return f"讀取「{self.sheet}」工作表 {column_name(self.column)} 欄 {rows}: {len(self.entries)} 筆"
 
 
@@ -227,7 +228,8 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
     if skipped:
         read.notes.append(f"略過 {len(skipped)} 個不是公開號的儲存格 (日期、數字、是非值或錯誤值): {_rows(skipped)}")
     if formulas:
-        read.notes.append(f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}")
+        read.notes.append(
+            f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}")
     return read
 
 

@@ -27,7 +27,8 @@ ORDER: dict[str, tuple[str, ...]] = {
         "customProperties cellWatches ignoredErrors smartTags drawing legacyDrawing legacyDrawingHF drawingHF picture "
         "oleObjects controls webPublishItems tableParts extLst"),
     # CT_Stylesheet
-    "styleSheet": _sequence("numFmts fonts fills borders cellStyleXfs cellXfs cellStyles dxfs tableStyles colors extLst"),
+    "styleSheet": _sequence(
+        "numFmts fonts fills borders cellStyleXfs cellXfs cellStyles dxfs tableStyles colors extLst"),
     # CT_Workbook
     "workbook": _sequence(
         "fileVersion fileSharing workbookPr workbookProtection bookViews sheets functionGroups externalReferences "

@@ -6,8 +6,9 @@ length takes the memory of one row.
 """
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, Iterator
+from typing import IO
 
 from .ooxml import column_name, iterparse, local, split_ref
 

@@ -10,7 +10,7 @@ sheet that writes its elements prefixed.
 from __future__ import annotations
 
 import re
-from typing import Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
@@ -18,7 +18,6 @@ from .layout import Cell
 from .ooxml import REL
 from .placement import Block
 from .styles import Styles
-
 
 # Characters XML 1.0 cannot hold.
 _ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")

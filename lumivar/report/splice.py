@@ -9,7 +9,7 @@ template come through as the parser reads them.
 """
 from __future__ import annotations
 
-from typing import Iterator
+from collections.abc import Iterator
 
 from lxml import etree
 
@@ -139,7 +139,7 @@ def _merge(row, number: int, ours: list[tuple[int, str]], p: str, main: str) -> 
             cell.set("r", f"{column_name(column)}{number}")
         kept.append((column, cell))
     declare = f'xmlns:{p[:-1]}="{main}"' if p else f'xmlns="{main}"'
-    parsed = etree.fromstring(f"<w {declare}>{''.join(xml for _, xml in ours)}</w>".encode("utf-8"))
+    parsed = etree.fromstring(f"<w {declare}>{''.join(xml for _, xml in ours)}</w>".encode())
     added = list(zip((column for column, _ in ours), parsed))
     rest = list(row)  # what a row holds besides cells (extLst) goes after them
     for node in rest:

@@ -51,7 +51,7 @@ class Styles:
                     self.xfs.append((font, fill, bordered, "center" if font == layout.HEAD else ""))
 
     @classmethod
-    def for_new_workbook(cls, style: Style) -> "Styles":
+    def for_new_workbook(cls, style: Style) -> Styles:
         """After a new style sheet's defaults: one font, two fills, one format."""
         return cls(style, font_base=1, fill_base=2, border_base=0, xf_base=1)
 
@@ -70,14 +70,16 @@ class Styles:
         colour = layout.HEAD_COLOUR if kind == layout.HEAD else layout.FILL_COLOURS.get(kind)
         if colour is None:
             return '<fill><patternFill patternType="none"/></fill>'
-        return f'<fill><patternFill patternType="solid"><fgColor rgb="{colour}"/><bgColor indexed="64"/></patternFill></fill>'
+        return (f'<fill><patternFill patternType="solid"><fgColor rgb="{colour}"/><bgColor indexed="64"/>'
+                "</patternFill></fill>")
 
     def xf_xml(self, font: str, fill: str, bordered: bool, align: str) -> str:
         font_base, fill_base, border_base, _ = self.bases
         f = font_base + self.FONTS.index(font)
         fi = fill_base + self.FILLS.index(fill)
         b = border_base + (1 if bordered else 0)
-        alignment = f'<alignment horizontal="{align}" vertical="center"/>' if align else '<alignment vertical="center"/>'
+        horizontal = f' horizontal="{align}"' if align else ""
+        alignment = f'<alignment{horizontal} vertical="center"/>'
         return (
             f'<xf numFmtId="0" fontId="{f}" fillId="{fi}" borderId="{b}" xfId="0" applyFont="1" '
             f'applyFill="1" applyBorder="1" applyAlignment="1">{alignment}</xf>'

@@ -14,18 +14,32 @@ it sets nothing.
 """
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Iterable
+from typing import IO
 
 from lxml import etree
 
-from . import placement, splice, template_parts as parts
+from . import layout, placement, splice
+from . import template_parts as parts
 from .files import ReportError, check_file
-from . import layout
 from .layout import Cell, Style, Table
-from .ooxml import (CONTENT_TYPES_PART, MAX_COLUMN, MAX_ROW, MAX_SHEET, REL, STRICT_MAIN, STRICT_REL, TOO_LARGE,
-                    Package, faults, kind_of, open_package, rels_part)
+from .ooxml import (
+    CONTENT_TYPES_PART,
+    MAX_COLUMN,
+    MAX_ROW,
+    MAX_SHEET,
+    REL,
+    STRICT_MAIN,
+    STRICT_REL,
+    TOO_LARGE,
+    Package,
+    faults,
+    kind_of,
+    open_package,
+    rels_part,
+)
 from .packager import Data, copy_package
 from .placement import MARKER, Block
 from .sheetxml import block_rows, hyperlink_elements

@@ -5,15 +5,33 @@ other sheets that were selected with the table's.
 """
 from __future__ import annotations
 
-from typing import Iterator
+from collections.abc import Iterator
 
 from lxml import etree
 
 from . import layout
 from .layout import Style, Table
-from .ooxml import (BECOMES_WORKBOOK, CONTENT_TYPES, CONTENT_TYPES_PART, PKG_REL, REL, SHEET_MAIN_TYPE, STYLES_TYPE,
-                    Package, absolute_ref, column_name, iterparse, local, parse, ranges, rels_part, relative,
-                    resolve, serialize, split_ref)
+from .ooxml import (
+    BECOMES_WORKBOOK,
+    CONTENT_TYPES,
+    CONTENT_TYPES_PART,
+    PKG_REL,
+    REL,
+    SHEET_MAIN_TYPE,
+    STYLES_TYPE,
+    Package,
+    absolute_ref,
+    column_name,
+    iterparse,
+    local,
+    parse,
+    ranges,
+    relative,
+    rels_part,
+    resolve,
+    serialize,
+    split_ref,
+)
 from .placement import Block
 from .schema import child, child_or_make, element_like, make
 from .sheetxml import link_relationships
@@ -81,7 +99,10 @@ def _widths(sheet, first: int, widths: list[float]) -> None:
         sheet.remove(cols)
 
 
-def link_ids(addresses: Iterator[tuple[str, str]], taken: set[str]) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+Pairs = list[tuple[str, str]]
+
+
+def link_ids(addresses: Iterator[tuple[str, str]], taken: set[str]) -> tuple[Pairs, Pairs]:
     """(cell, relationship id) for the sheet and (id, address) for its relationships."""
     links, rels = [], []
     n = 0
@@ -131,7 +152,7 @@ def stylesheet(package: Package, book_part: str, style: Style) -> tuple[str, byt
 
 
 def _append(parent, namespace: str, items: list[str]) -> None:
-    wrapper = parse(f'<w xmlns="{namespace}">{"".join(items)}</w>'.encode("utf-8"))
+    wrapper = parse(f'<w xmlns="{namespace}">{"".join(items)}</w>'.encode())
     for element in list(wrapper):
         parent.append(element)
 
