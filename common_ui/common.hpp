@@ -3,6 +3,8 @@
 // that hold Python objects.
 #pragma once
 
+#include "look.hpp"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -22,8 +24,8 @@ inline py::module_ customtkinter() { return py::module_::import("customtkinter")
 // Every label and button of the maker's windows uses this face.
 inline py::object house_font() {
     using namespace py::literals;
-    return customtkinter().attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = 13,
-                                           "weight"_a = "bold");
+    return customtkinter().attr("CTkFont")("family"_a = look::kFontFamily, "size"_a = look::kFontSize,
+                                           "weight"_a = look::kFontWeight);
 }
 
 [[noreturn]] inline void throw_unknown(const char* what, const std::string& name) {

@@ -1,22 +1,13 @@
 // Set_Table: named rows of a label and an entry, gridded into a given frame.
 #include "common.hpp"
+#include "look.hpp"
 
 #include <algorithm>
 
 namespace tarnwick {
 namespace {
 
-// The window lays 30 px icon buttons over the left edge of the table, one
-// per row, 34 px apart with the first centred 22 px down; the labels start
-// right of them and a row must stay within the 380 px the box leaves.
-constexpr int kLabelLeft = 40;
-constexpr int kLabelGap = 6;
-constexpr int kRowWidth = 380;
-constexpr int kRowHeight = 28;
-constexpr int kFirstRowTop = 8;
-constexpr int kRowGap = 3;
-constexpr int kMinEntryWidth = 120;
-constexpr int kMaxEntryWidth = 260;
+using namespace look;
 
 class SetTable {
   public:

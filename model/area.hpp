@@ -4,12 +4,16 @@
 #pragma once
 
 #include "gui.hpp"
+#include "look.hpp"
 
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
 namespace lumivar {
+
+// A padding as the toolkit takes it.
+inline py::tuple pad(const look::Pad& p) { return py::make_tuple(p.before, p.after); }
 
 // The window's frames, named by what they hold.
 struct Frames {

@@ -62,5 +62,6 @@ void register_parameters(py::module_& m);  // Parameters
 void register_window(py::module_& m);      // GUI
 void register_platform(py::module_& m);    // _platform, for tests and tools
 void register_protocol(py::module_& m);    // _protocol, the texts shared with the host
+void register_rules(py::module_& m);       // _ReportRun and _ratio_from_text, for tests without a window
 
 }  // namespace lumivar

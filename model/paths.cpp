@@ -1,14 +1,13 @@
 // Paths go through pathlib and os.path rather than hand-written parsing.
 #include "paths.hpp"
 
+#include "places.hpp"
+
 #include <utility>
 
 namespace lumivar {
 
 namespace {
-
-constexpr const char* kWorkingFolderCommand = "explorer C:\\tarnwick\\Lumivar";
-constexpr const char* kWorkingFolder = "C:/tarnwick/Lumivar/";
 
 // The desktop's opener on free desktops: starts the associated program.
 constexpr const char* kOpener = "xdg-open";
@@ -60,21 +59,21 @@ py::str Paths::resource(const std::string& relative) const {
     return os_path.attr("join")(base, *parts_after_anchor(windows_path(relative)));
 }
 
-void Paths::make_folder(const char* literal) const {
+void Paths::make_folder(const std::string& literal) const {
     discard_errors([&] { global(g_, "os").attr("mkdir")(native(literal)); });
 }
 
-void Paths::copy_unless_present(const char* relative, const char* literal) const {
+void Paths::copy_unless_present(const std::string& relative, const std::string& literal) const {
     py::str target = native(literal);
     if (py::bool_(global(g_, "os").attr("path").attr("lexists")(target))) return;
     global(g_, "shutil").attr("copy2")(resource(relative), target);
 }
 
 py::object Paths::folder_view_command() const {
-    if (windows_) return py::str(kWorkingFolderCommand);
+    if (windows_) return py::str(places::kWorkingFolderCommand);
     py::list command;
     command.append(kOpener);
-    command.append(native(kWorkingFolder));
+    command.append(native(places::kWorkingFolder));
     return command;
 }
 

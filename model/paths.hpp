@@ -27,12 +27,12 @@ class Paths {
     py::str resource(const std::string& relative) const;
 
     // Creates one folder level; any failure (most often: it exists) is ignored.
-    void make_folder(const char* literal) const;
+    void make_folder(const std::string& literal) const;
 
     // Copies a shipped file to a fixed location, keeping its times and
     // permission bits, unless an entry of that name exists (even a dangling
     // link): what the user has there is never replaced.
-    void copy_unless_present(const char* relative, const char* literal) const;
+    void copy_unless_present(const std::string& relative, const std::string& literal) const;
 
     // The command that shows the working folder in the file manager.
     py::object folder_view_command() const;

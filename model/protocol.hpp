@@ -32,4 +32,21 @@ inline constexpr const char* kHeader = "檢索專利如下:\n\n";
 inline constexpr const char* kDone = "\n完成";
 inline constexpr const char* kErrorLine = "button_event_001函數出現錯誤\n";
 
+// The window's other texts.
+inline constexpr const char* kTitle = "Lumivar";  // the window's title and the header band's
+inline constexpr const char* kUnusedOption = "暫時用不到";
+inline constexpr const char* kPickTitle = "選擇檔案";
+inline constexpr const char* kSettingsTitle = "設定";
+inline constexpr const char* kLatinFontLabel = "英文字體設定";
+inline constexpr const char* kCjkFontLabel = "中文字體設定";
+inline constexpr const char* kRatioLabel = "文字大小比例";
+inline constexpr const char* kConfirmLabel = "確認";
+inline constexpr const char* kFontChoices[] = {"微軟正黑體", "標楷體", "Calibri", "新細明體",
+                                               "Brush Script MT"};
+
+// What the console shows before a failure of file handling.
+inline constexpr const char* kWorkbookPrefix = "檢索專利公開號.xlsx --> ";
+inline constexpr const char* kNoticePrefix = "版權宣告 --> ";
+inline constexpr const char* kOpenPrefix = "無法打開檔案: ";
+
 }  // namespace lumivar::protocol

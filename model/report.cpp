@@ -1,6 +1,8 @@
 #include "report.hpp"
 
+#include "look.hpp"
 #include "protocol.hpp"
+#include "settings.hpp"
 
 #include <utility>
 
@@ -40,8 +42,9 @@ Commands ReportRun::commands() {
 
 void ReportRun::add_buttons(const ButtonBar& bar) const {
     bar.add_button(bar.frames.command_panel, "button_event"_a = bar.logged["button_event_001"],
-                   "button_name"_a = kButton, "text"_a = kIdleLabel, "size"_a = py::make_tuple(25, 25),
-                   "padx"_a = 50, "pady"_a = 10, "sticky"_a = "", "width"_a = 140);
+                   "button_name"_a = kButton, "text"_a = kIdleLabel,
+                   "size"_a = py::make_tuple(look::kIconSize, look::kIconSize), "padx"_a = 50, "pady"_a = 10,
+                   "sticky"_a = "", "width"_a = look::kOutputWidth);
 }
 
 void ReportRun::start_monitor(const py::object& app) {
@@ -139,6 +142,25 @@ void ReportRun::aa() {
     });
 
     app_.attr("after")(kTickMs, monitor_);
+}
+
+void register_rules(py::module_& m) {
+    // The press and tick rules and the ratio's reading, with whatever stands
+    // in for the widgets and the timer: a test needs no window for them.
+    py::dict g = m.attr("__dict__");
+    py::class_<ReportRun, std::shared_ptr<ReportRun>>(m, "_ReportRun", py::module_local())
+        .def(py::init([g](py::object queues, py::object events, py::object parameters_owner,
+                          py::object set_table, py::object set_button, py::object textbox) {
+                 return std::make_shared<ReportRun>(g, Host(std::move(queues), std::move(events), false),
+                                                    std::move(parameters_owner), std::move(set_table),
+                                                    std::move(set_button), std::move(textbox));
+             }),
+             py::arg("queues"), py::arg("events"), py::arg("parameters_owner"), py::arg("set_table"),
+             py::arg("set_button"), py::arg("textbox"))
+        .def("press", &ReportRun::button_event_001, "What a press of the output button does.")
+        .def("start", &ReportRun::start_monitor, py::arg("app"), "Arms the first tick on `app`'s timer.")
+        .def("tick", &ReportRun::aa, "One tick of the progress monitor.");
+    m.attr("_ratio_from_text") = py::cpp_function(&ratio_from_text, py::arg("text"));
 }
 
 }  // namespace lumivar

@@ -1,5 +1,7 @@
 #include "settings.hpp"
 
+#include "look.hpp"
+#include "places.hpp"
 #include "protocol.hpp"
 #include "toolkit.hpp"
 
@@ -10,10 +12,10 @@ using namespace pybind11::literals;
 
 namespace lumivar {
 
-namespace {
+using namespace look;
+using namespace protocol;
 
-constexpr const char* kFonts[] = {"微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"};
-constexpr const char* kSettingsIcon = "\\格式範本\\設定.png";
+namespace {
 
 py::object alive(const py::weakref& ref) {
     py::object target = ref();
@@ -21,9 +23,8 @@ py::object alive(const py::weakref& ref) {
     return target;
 }
 
-// The entered percentage as a ratio, stored as typed: zero, negative,
-// infinite and NaN values too (the worker decides what a report can use).
-// Unreadable text gives the integer 1.
+}  // namespace
+
 py::object ratio_from_text(const py::object& text) {
     py::object ratio;
     // Whatever the reading raises, of whatever class, gives the default.
@@ -34,8 +35,6 @@ py::object ratio_from_text(const py::object& text) {
     if (!ratio) ratio = py::int_(1);
     return ratio;
 }
-
-}  // namespace
 
 // What the confirm button of one dialog reaches. Widgets are held weakly: the
 // dialog's button holds this, and the dialog holds the button.
@@ -56,10 +55,10 @@ Commands SettingsDialog::commands() {
 
 void SettingsDialog::add_buttons(const ButtonBar& bar) const {
     // Between the help and folder buttons of the top band.
-    bar.add_button(bar.frames.top_band, "image_path"_a = paths_.resource(kSettingsIcon),
-                   "button_event"_a = bar.logged["button_event_004"], "size"_a = py::make_tuple(25, 25),
-                   "padx"_a = py::make_tuple(128, 105), "row"_a = 0, "column"_a = 1,
-                   "fg_color"_a = "transparent");
+    bar.add_button(bar.frames.top_band, "image_path"_a = paths_.resource(places::kSettingsIcon),
+                   "button_event"_a = bar.logged["button_event_004"],
+                   "size"_a = py::make_tuple(kIconSize, kIconSize), "padx"_a = pad(kSettingsPad), "row"_a = 0,
+                   "column"_a = 1, "fg_color"_a = kTransparent);
 }
 
 void SettingsDialog::confirm(const Dialog& dialog) const {
@@ -73,25 +72,26 @@ void SettingsDialog::confirm(const Dialog& dialog) const {
 void SettingsDialog::button_event_004() {
     py::object setting_window = global(g_, "customtkinter").attr("CTkToplevel")();
     setting_window.attr("attributes")("-topmost", true);
-    setting_window.attr("title")("設定");
-    setting_window.attr("geometry")("300x330");
+    setting_window.attr("title")(kSettingsTitle);
+    setting_window.attr("geometry")(kDialogGeometry);
     forget_scaling_when_destroyed(g_, setting_window);
 
     py::list fonts;
-    for (const char* font : kFonts) fonts.append(font);
+    for (const char* font : kFontChoices) fonts.append(font);
     py::object parameters = parameters_owner_.attr("parameters");
 
     auto label = [&](const char* text) {
         return global(g_, "customtkinter")
-            .attr("CTkLabel")(setting_window, "text"_a = text, "font"_a = window_font(g_, 15));
+            .attr("CTkLabel")(setting_window, "text"_a = text, "font"_a = window_font(g_, kDialogSize));
     };
     auto font_menu = [&] {
         return global(g_, "customtkinter")
-            .attr("CTkOptionMenu")(setting_window, "font"_a = window_font(g_, 13), "width"_a = 50,
-                                   "height"_a = 20, "dynamic_resizing"_a = false, "values"_a = fonts);
+            .attr("CTkOptionMenu")(setting_window, "font"_a = window_font(g_, kMenuSize),
+                                   "width"_a = kDialogMenuWidth, "height"_a = kMenuHeight,
+                                   "dynamic_resizing"_a = false, "values"_a = fonts);
     };
 
-    py::object entry_name = label("英文字體設定");
+    py::object entry_name = label(kLatinFontLabel);
     entry_name.attr("grid")("row"_a = 1, "column"_a = 0, "sticky"_a = "nsew",
                             "pady"_a = py::make_tuple(0, 10));
     py::object optionmenu_004_A = font_menu();
@@ -99,7 +99,7 @@ void SettingsDialog::button_event_004() {
                                   "pady"_a = py::make_tuple(60, 10), "sticky"_a = "nsew");
     optionmenu_004_A.attr("set")(parameters[py::str(protocol::kLatinFont)]);
 
-    entry_name = label("中文字體設定");
+    entry_name = label(kCjkFontLabel);
     entry_name.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "nsew",
                             "pady"_a = py::make_tuple(0, 10));
     py::object optionmenu_004_B = font_menu();
@@ -107,7 +107,7 @@ void SettingsDialog::button_event_004() {
                                   "pady"_a = py::make_tuple(10, 10), "sticky"_a = "nsew");
     optionmenu_004_B.attr("set")(parameters[py::str(protocol::kCjkFont)]);
 
-    entry_name = label("文字大小比例");
+    entry_name = label(kRatioLabel);
     entry_name.attr("grid")("row"_a = 4, "column"_a = 0, "sticky"_a = "nsew",
                             "pady"_a = py::make_tuple(10, 10));
     // The hint is the interpreter's own text of ratio × 100 (100, 150.0, ...).
@@ -115,7 +115,7 @@ void SettingsDialog::button_event_004() {
     py::object scaled = ratio * py::int_(100);
     py::object entry = global(g_, "customtkinter")
                            .attr("CTkEntry")(setting_window, "placeholder_text"_a = py::str(scaled),
-                                             "width"_a = 300, "height"_a = 30);
+                                             "width"_a = kDialogEntryWidth, "height"_a = kDialogEntryHeight);
     entry.attr("grid")("row"_a = 5, "column"_a = 0, "sticky"_a = "new");
 
     auto dialog = std::make_shared<Dialog>(Dialog{
@@ -129,8 +129,8 @@ void SettingsDialog::button_event_004() {
         py::name("button_event_004_A"));
     py::object button_1 =
         global(g_, "customtkinter")
-            .attr("CTkButton")(setting_window, "text"_a = "確認", "command"_a = button_event_004_A,
-                               "font"_a = window_font(g_, 15));
+            .attr("CTkButton")(setting_window, "text"_a = kConfirmLabel, "command"_a = button_event_004_A,
+                               "font"_a = window_font(g_, kDialogSize));
     button_1.attr("grid")("row"_a = 6, "column"_a = 0, "padx"_a = 50, "pady"_a = py::make_tuple(10, 10));
 }
 

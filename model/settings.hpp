@@ -8,6 +8,11 @@
 
 namespace lumivar {
 
+// The entered percentage as a ratio, stored as typed: zero, negative,
+// infinite and NaN values too (the worker decides what a report can use).
+// Unreadable text gives the integer 1.
+py::object ratio_from_text(const py::object& text);
+
 class SettingsDialog : public std::enable_shared_from_this<SettingsDialog> {
   public:
     // `parameters_owner` is the window's Parameters instance.

@@ -85,6 +85,7 @@ void run_startup(py::module_ m) {
     register_window(m);
     register_platform(m);
     register_protocol(m);
+    register_rules(m);
 
     if (runs_as_main(m.attr("__dict__"))) m.attr("GUI")("X", "X");
 }

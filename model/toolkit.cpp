@@ -1,12 +1,14 @@
 #include "toolkit.hpp"
 
+#include "look.hpp"
+
 using namespace pybind11::literals;
 
 namespace lumivar {
 
 py::object window_font(const py::dict& g, int size) {
     return global(g, "customtkinter")
-        .attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = size, "weight"_a = "bold");
+        .attr("CTkFont")("family"_a = look::kFontFamily, "size"_a = size, "weight"_a = look::kFontWeight);
 }
 
 void cancel_pending_timers(const py::object& app) {

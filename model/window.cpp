@@ -1,5 +1,7 @@
 #include "window.hpp"
 
+#include "look.hpp"
+#include "places.hpp"
 #include "protocol.hpp"
 #include "toolkit.hpp"
 
@@ -11,17 +13,7 @@ using namespace pybind11::literals;
 
 namespace lumivar {
 
-namespace {
-
-constexpr const char* kMakerFolder = "C:/tarnwick/";
-constexpr const char* kWorkingFolder = "C:/tarnwick/Lumivar/";
-constexpr const char* kUserWorkbook = "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx";
-constexpr const char* kStarterWorkbook = "\\格式範本\\檢索專利公開號.xlsx";
-constexpr const char* kIcon = "\\格式範本\\logo.ico";
-constexpr const char* kLogo = "\\格式範本\\logo.png";
-constexpr const char* kTextLogo = "\\格式範本\\logo(僅文字).png";
-
-}  // namespace
+using namespace look;
 
 Window::Window(py::dict g, py::object queues, py::object events)
     : g_(std::move(g)), host_(std::move(queues), std::move(events), runs_as_main(g_)), paths_(g_) {}
@@ -44,13 +36,13 @@ void Window::build() {
     parameters_owner_ = global(g_, "Parameters")();
     set_button_ = global(g_, "Set_Button")();
     // Appearance is process-wide and set before any window exists.
-    global(g_, "customtkinter").attr("set_appearance_mode")("dark");
-    global(g_, "customtkinter").attr("set_default_color_theme")("blue");
+    global(g_, "customtkinter").attr("set_appearance_mode")(kAppearance);
+    global(g_, "customtkinter").attr("set_default_color_theme")(kTheme);
     make_main_window();
     make_frames();
     textbox_ = global(g_, "customtkinter")
-                   .attr("CTkTextbox")("master"_a = frames_.message_holder, "width"_a = 700, "height"_a = 300,
-                                       "corner_radius"_a = 0);
+                   .attr("CTkTextbox")("master"_a = frames_.message_holder, "width"_a = kMessageWidth,
+                                       "height"_a = kMessageHeight, "corner_radius"_a = 0);
     textbox_.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew");
     make_logo_band();
     set_table_ = global(g_, "Set_Table")(frames_.path_table);
@@ -62,25 +54,25 @@ void Window::build() {
 }
 
 void Window::prepare_working_folder() const {
-    paths_.make_folder(kMakerFolder);
-    paths_.make_folder(kWorkingFolder);
-    print_on_error("檢索專利公開號.xlsx --> ",
-                   [&] { paths_.copy_unless_present(kStarterWorkbook, kUserWorkbook); });
+    paths_.make_folder(places::kMakerFolder);
+    paths_.make_folder(places::kWorkingFolder);
+    print_on_error(protocol::kWorkbookPrefix,
+                   [&] { paths_.copy_unless_present(places::kStarterWorkbook, places::kUserWorkbook); });
 }
 
 void Window::make_main_window() {
     app_ = global(g_, "customtkinter").attr("CTk")();
-    app_.attr("title")("Lumivar");
+    app_.attr("title")(protocol::kTitle);
     for (int column : {0, 1, 2}) app_.attr("columnconfigure")(column, "weight"_a = 1);
     app_.attr("resizable")(false, false);
-    print_on_error("", [&] { icon_ = paths_.set_window_icon(app_, paths_.resource(kIcon)); });
+    print_on_error("", [&] { icon_ = paths_.set_window_icon(app_, paths_.resource(places::kIcon)); });
 }
 
 void Window::make_frames() {
     auto frame = [&](const py::object& master, const py::dict& options) {
         return global(g_, "customtkinter").attr("CTkFrame")(master, **options);
     };
-    auto transparent = [] { return py::dict("fg_color"_a = "transparent"); };
+    auto transparent = [] { return py::dict("fg_color"_a = kTransparent); };
     Frames& f = frames_;
     f.top_band = frame(app_, transparent());
     f.top_band.attr("grid")("row"_a = 0, "column"_a = 0, "columnspan"_a = 2, "padx"_a = py::make_tuple(10, 5),
@@ -95,23 +87,24 @@ void Window::make_frames() {
     f.message_panel.attr("grid")("row"_a = 2, "column"_a = 0, "columnspan"_a = 2,
                                  "padx"_a = py::make_tuple(10, 10), "pady"_a = py::make_tuple(5, 10),
                                  "sticky"_a = "ew");
-    f.path_box = frame(f.file_panel, py::dict("width"_a = 395, "height"_a = 110));
+    f.path_box = frame(f.file_panel, py::dict("width"_a = kPathBoxWidth, "height"_a = kPathBoxHeight));
     f.path_box.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "new");
-    f.path_table =
-        frame(f.path_box, py::dict("width"_a = 395, "height"_a = 110, "fg_color"_a = "transparent"));
-    f.path_table.attr("place")("x"_a = 10, "y"_a = 30);
-    f.command_box = frame(f.command_panel, py::dict("width"_a = 300, "height"_a = 110));
+    f.path_table = frame(f.path_box, py::dict("width"_a = kPathBoxWidth, "height"_a = kPathBoxHeight,
+                                              "fg_color"_a = kTransparent));
+    f.path_table.attr("place")("x"_a = kTableX, "y"_a = kTableY);
+    f.command_box =
+        frame(f.command_panel, py::dict("width"_a = kCommandBoxWidth, "height"_a = kCommandBoxHeight));
     f.command_box.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "new");
-    f.logo_band = frame(f.top_band, py::dict("height"_a = 10, "fg_color"_a = "transparent"));
+    f.logo_band = frame(f.top_band, py::dict("height"_a = 10, "fg_color"_a = kTransparent));
     f.logo_band.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
-    f.message_holder = frame(f.message_panel, py::dict("height"_a = 10, "fg_color"_a = "transparent"));
+    f.message_holder = frame(f.message_panel, py::dict("height"_a = 10, "fg_color"_a = kTransparent));
     f.message_holder.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
 }
 
 void Window::make_logo_band() const {
     // A missing picture leaves out the rest of the band.
     print_on_error("", [&] {
-        auto picture = [&](const char* relative, int width, int height) {
+        auto picture = [&](const std::string& relative, int width, int height) {
             py::str path = paths_.resource(relative);
             // Each image is read at once, so no file handle stays open with it.
             auto open = [&] {
@@ -126,18 +119,18 @@ void Window::make_logo_band() const {
                                   "size"_a = py::make_tuple(width, height));
         };
         auto logo = [&](const py::object& image, int column, int pad_after) {
-            py::object button =
-                global(g_, "customtkinter")
-                    .attr("CTkButton")(frames_.logo_band, "image"_a = image, "text"_a = "",
-                                       "state"_a = "disabled", "width"_a = 50, "fg_color"_a = "transparent");
+            py::object button = global(g_, "customtkinter")
+                                    .attr("CTkButton")(frames_.logo_band, "image"_a = image, "text"_a = "",
+                                                       "state"_a = "disabled", "width"_a = kLogoSize,
+                                                       "fg_color"_a = kTransparent);
             button.attr("grid")("row"_a = 0, "column"_a = column, "padx"_a = py::make_tuple(0, pad_after),
                                 "sticky"_a = "w");
         };
-        logo(picture(kLogo, 50, 50), 0, 5);
-        logo(picture(kTextLogo, 120, 30), 1, 15);
-        py::object title =
-            global(g_, "customtkinter")
-                .attr("CTkLabel")(frames_.logo_band, "text"_a = "Lumivar", "font"_a = window_font(g_, 16));
+        logo(picture(places::kLogo, kLogoSize, kLogoSize), 0, 5);
+        logo(picture(places::kTextLogo, kTextLogoWidth, kTextLogoHeight), 1, 15);
+        py::object title = global(g_, "customtkinter")
+                               .attr("CTkLabel")(frames_.logo_band, "text"_a = protocol::kTitle,
+                                                 "font"_a = window_font(g_, kTitleSize));
         title.attr("grid")("row"_a = 0, "column"_a = 2, "sticky"_a = "nsew");
     });
 }
@@ -168,12 +161,13 @@ void Window::connect_areas() {
 void Window::make_option_menu() const {
     // One entry, not in use yet.
     py::list values;
-    values.append("暫時用不到");
+    values.append(protocol::kUnusedOption);
     py::object optionmenu_001 =
         global(g_, "customtkinter")
-            .attr("CTkOptionMenu")(frames_.top_band, "font"_a = window_font(g_, 13), "width"_a = 150,
-                                   "height"_a = 20, "dynamic_resizing"_a = false, "values"_a = values);
-    optionmenu_001.attr("grid")("row"_a = 1, "column"_a = 1, "padx"_a = py::make_tuple(180, 5),
+            .attr("CTkOptionMenu")(frames_.top_band, "font"_a = window_font(g_, kMenuSize),
+                                   "width"_a = kMenuWidth, "height"_a = kMenuHeight,
+                                   "dynamic_resizing"_a = false, "values"_a = values);
+    optionmenu_001.attr("grid")("row"_a = 1, "column"_a = 1, "padx"_a = pad(kOptionMenuPad),
                                 "pady"_a = py::make_tuple(5, 0), "sticky"_a = "nsew");
 }
 

@@ -18,17 +18,19 @@ from pathlib import Path
 
 import customtkinter
 
+import GUI
 from lumivar import protocol
 
 ON_WINDOWS = sys.platform == "win32"
 
-# The window's own texts, as the tests compare them.
+# The window's own texts, as it exports them (test_protocol.py pins them once).
+WINDOW = GUI._protocol["WINDOW"]
 MARKER = protocol.DONE
-DONE = "\n完成"
-HEADER = "檢索專利如下:\n\n"
-IDLE = "輸出檢索報告"
-BUSY = ("輸出中.", "輸出中..", "輸出中...")
-ERROR_LINE = "button_event_001函數出現錯誤\n"
+DONE = WINDOW["DONE_LINE"]
+HEADER = WINDOW["HEADER"]
+IDLE = WINDOW["IDLE_LABEL"]
+BUSY = WINDOW["BUSY_LABELS"]
+ERROR_LINE = WINDOW["ERROR_LINE"]
 LOGGER = "tarnwick通用模組"
 OLD = "上一次的訊息\n"
 REFUSED_TICK = "the timer refused the next tick"
@@ -424,6 +426,38 @@ def output_button(s):
 # ---------------------------------------------------------------------------
 # The host
 # ---------------------------------------------------------------------------
+
+class StandIns:
+    """The entry table, the button bar, the text box and the timer of a report
+    run as plain objects, for the press and tick rules without a window."""
+
+    def __init__(self, template="t.xlsx", patents="p.xlsx"):
+        self.paths = {protocol.TEMPLATE_PATH: template, protocol.PATENT_PATH: patents}
+        self.label = IDLE
+        self.text = ""
+        self.timers = []
+
+    def get(self, name):  # the entry table
+        return self.paths[name]
+
+    def cget(self, name, option):  # the button bar
+        return self.label
+
+    def configure(self, name, text):
+        self.label = text
+
+    def insert(self, index, text, *tags):  # the text box
+        self.text += text
+
+    def delete(self, first, last):
+        self.text = ""
+
+    def tag_config(self, *args, **kwargs):
+        pass
+
+    def after(self, ms, command):  # the timer
+        self.timers.append(ms)
+
 
 class Recorder:
     """A queue and event double that records the calls made on it.

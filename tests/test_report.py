@@ -16,7 +16,7 @@ import types
 
 import pytest
 
-from lumivar import protocol
+from lumivar import host, protocol
 
 import fakes
 from support import (
@@ -29,6 +29,7 @@ from support import (
     OLD,
     HostPanic,
     Session,
+    StandIns,
     Stepper,
     Unsayable,
     click,
@@ -166,6 +167,31 @@ def recording_parameters(gui_module, made):
         return pp
 
     return make
+
+
+@pytest.mark.parametrize("messages, labels, text", [
+    ([], [BUSY[0], BUSY[1], BUSY[2], BUSY[0]], HEADER),
+    (["第一行", MARKER], [BUSY[0], BUSY[1], IDLE], HEADER + "第一行\n" + DONE),
+    ([MARKER, "遲到的訊息"], [BUSY[0], IDLE, IDLE], HEADER + DONE + "遲到的訊息\n"),
+], ids=["busy", "run", "after the marker"])
+def test_the_press_and_tick_rules_without_a_window(gui_module, messages, labels, text):
+    queues, events = host.make_channels()
+    owner = types.SimpleNamespace(parameters={protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體",
+                                              protocol.LATIN_FONT: "Calibri"})
+    widgets = StandIns()
+    run = gui_module._ReportRun(queues, events, owner, widgets, widgets, widgets)
+    run.start(widgets)
+    run.press()
+    assert list(queues[protocol.REQUESTS].get_nowait()) == list(protocol.REQUEST_KEYS)
+    for message in messages:
+        queues[protocol.RECEIPTS].put(message)
+    seen = []
+    for _ in labels:
+        run.tick()
+        seen.append(widgets.label)
+    assert (seen, widgets.text) == (labels, text)
+    assert events[protocol.BUSY].is_set() == (MARKER not in messages)
+    assert widgets.timers == [500] * (len(labels) + 1)
 
 
 # ---------------------------------------------------------------------------

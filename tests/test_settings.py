@@ -10,9 +10,10 @@ from PIL import Image
 
 from lumivar import protocol
 
-from support import Session, Ticks, host_objects, idle, logged_errors, raiser
+from support import WINDOW, Session, Ticks, host_objects, idle, logged_errors, raiser
 
-FONTS = ["微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"]
+FONTS = list(WINDOW["FONT_CHOICES"])
+TITLE, LATIN, CJK, RATIO = (WINDOW[k] for k in ("SETTINGS_TITLE", "LATIN_FONT_LABEL", "CJK_FONT_LABEL", "RATIO_LABEL"))
 
 
 # ---------------------------------------------------------------- helpers
@@ -88,12 +89,12 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
         seen["main window"] = s.app.winfo_viewable()
 
     session.run(*host_objects()[:2], script)
-    assert seen["title"] == "設定"
+    assert seen["title"] == TITLE
     assert seen["size"] == (300, 330)
     assert seen["topmost"] and seen["topmost"][-1] is True
     assert seen["modal"] is None
-    assert seen["order"] == ["CTkLabel:英文字體設定", "CTkOptionMenu:", "CTkLabel:中文字體設定", "CTkOptionMenu:",
-                             "CTkLabel:文字大小比例", "CTkEntry:", "CTkButton:確認"]
+    assert seen["order"] == [f"CTkLabel:{LATIN}", "CTkOptionMenu:", f"CTkLabel:{CJK}", "CTkOptionMenu:",
+                             f"CTkLabel:{RATIO}", "CTkEntry:", "CTkButton:確認"]
     assert seen["menus"] == [("Calibri", FONTS), ("標楷體", FONTS)]
     assert seen["entry"] == ("", "100")
     # Opening writes nothing.
@@ -101,7 +102,8 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
     assert seen["main window"] == 1
 
 
-@pytest.mark.parametrize("text, stored, hint", [
+# Typed text, the ratio stored, the next dialog's hint.
+RATIOS = [
     ratio_case("", 1, "100"),
     ratio_case("150", 1.5, "150.0"),
     ratio_case(" 1_2_0 ", 1.2, "120.0"),
@@ -122,7 +124,18 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
     ratio_case("nan", math.nan, "nan"),
     ratio_case("1e400", math.inf, "inf"),  # reads as infinity
     ratio_case("5e-324", 0.0, "0.0"),  # a positive text whose ratio is zero
-])
+]
+# The dialog's own part: the entry read, the hint written back.
+DIALOG_RATIOS = [c for c in RATIOS if c.values[0] in ("", "150", "abc", "-0", "nan", "1E18")]
+
+
+@pytest.mark.parametrize("text, stored, hint", RATIOS)
+def test_a_typed_percentage_is_read_as_a_ratio_without_a_window(gui_module, text, stored, hint):
+    # repr tells -0.0 from 0.0 and matches NaN, and 1 from 1.0.
+    assert repr(gui_module._ratio_from_text(text)) == repr(stored)
+
+
+@pytest.mark.parametrize("text, stored, hint", DIALOG_RATIOS)
 def test_confirmed_ratio_is_stored_and_hinted_by_the_next_dialog(session, parameters_made, text, stored, hint):
     seen = {}
 
@@ -277,7 +290,7 @@ def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, param
 
     with caplog.at_level(logging.ERROR, logger="tarnwick通用模組"):
         session.run(*host_objects()[:2], script)
-    assert seen == {"title": "設定", "ratio": 1.75, "hint": "175.0", "count": 2}
+    assert seen == {"title": TITLE, "ratio": 1.75, "hint": "175.0", "count": 2}
     assert caplog.records == []
 
 
@@ -310,19 +323,19 @@ def test_closed_dialogs_and_window_leave_nothing_alive(gui_module, monkeypatch, 
 
 def _without_english_font(s, mp, pp):
     del pp.parameters[protocol.LATIN_FONT]
-    return KeyError(protocol.LATIN_FONT), ["CTkLabel:英文字體設定", "CTkOptionMenu"]
+    return KeyError(protocol.LATIN_FONT), [f"CTkLabel:{LATIN}", "CTkOptionMenu"]
 
 
 def _ratio_that_cannot_be_scaled(s, mp, pp):
     pp.parameters[protocol.SIZE_RATIO] = None
     return (TypeError("unsupported operand type(s) for *: 'NoneType' and 'int'"),
-            ["CTkLabel:英文字體設定", "CTkOptionMenu", "CTkLabel:中文字體設定", "CTkOptionMenu", "CTkLabel:文字大小比例"])
+            [f"CTkLabel:{LATIN}", "CTkOptionMenu", f"CTkLabel:{CJK}", "CTkOptionMenu", f"CTkLabel:{RATIO}"])
 
 
 def _entry_that_cannot_be_made(s, mp, pp):
     error = RuntimeError("no entry today")
     mp.setattr(s.module.customtkinter, "CTkEntry", raiser(error), raising=False)
-    return error, ["CTkLabel:英文字體設定", "CTkOptionMenu", "CTkLabel:中文字體設定", "CTkOptionMenu", "CTkLabel:文字大小比例"]
+    return error, [f"CTkLabel:{LATIN}", "CTkOptionMenu", f"CTkLabel:{CJK}", "CTkOptionMenu", f"CTkLabel:{RATIO}"]
 
 
 def describe_widgets(top):
@@ -349,7 +362,7 @@ def test_a_failure_while_building_the_dialog_is_logged_and_earlier_widgets_stay(
 
     s.run(*host_objects()[:2], script)
     kind, args, widgets = seen["expected"]
-    assert (seen["result"], seen["dialogs"]) == (None, [("設定", widgets)])
+    assert (seen["result"], seen["dialogs"]) == (None, [(TITLE, widgets)])
     (record,) = logged_errors(caplog)
     assert (type(record.exc_info[1]), record.exc_info[1].args) == (kind, args)
 

@@ -19,7 +19,21 @@ from PIL import Image
 from lumivar import protocol
 
 from conftest import NOTICE, moves_home
-from support import LOGGER, ON_WINDOWS, Service, Session, Ticks, host_objects, idle, logged_errors, os_error, refusing
+from support import (
+    LOGGER,
+    ON_WINDOWS,
+    WINDOW,
+    Service,
+    Session,
+    Ticks,
+    host_objects,
+    idle,
+    logged_errors,
+    os_error,
+    refusing,
+)
+
+NOTICE_PREFIX, OPEN_PREFIX = WINDOW["NOTICE_PREFIX"], WINDOW["OPEN_PREFIX"]
 
 # ---------------------------------------------------------------- helpers
 
@@ -176,7 +190,7 @@ def test_file_picker_fills_only_its_own_entry_and_cancel_keeps_the_text(
         (chosen, "另一個.xlsx"),
         (chosen, "另一個.xlsx"),
     ]
-    assert dialogs.calls == [((), {"title": "選擇檔案"})] * 4
+    assert dialogs.calls == [((), {"title": WINDOW["PICK_TITLE"]})] * 4
 
 
 def test_clearing_empties_both_rows_which_stay_usable(session, gui_module, monkeypatch):
@@ -274,7 +288,7 @@ def test_a_missing_opener_is_named_in_one_line(session, gui_module, monkeypatch,
     with caplog.at_level(logging.ERROR, logger=LOGGER):
         session.run(*host_objects()[:2], script)
     plain = f"[Errno {errno.ENOENT}] 找不到開啟程式 xdg-open，請安裝 xdg-utils"
-    assert capsys.readouterr().out.splitlines() == ["無法開啟工作資料夾: " + plain, "無法打開檔案: " + plain]
+    assert capsys.readouterr().out.splitlines() == ["無法開啟工作資料夾: " + plain, OPEN_PREFIX + plain]
     assert logged_errors(caplog) == []
 
 
@@ -423,8 +437,8 @@ def test_copyright_without_a_notice_to_open_prints_exactly_two_lines(
         failed_copy = local  # folders are made one level at a time: none can be made
         assert not maker.exists()
     assert capsys.readouterr().out.splitlines() == [
-        "版權宣告 --> " + not_found(failed_copy),
-        "無法打開檔案: " + cannot_open(local),
+        NOTICE_PREFIX + not_found(failed_copy),
+        OPEN_PREFIX + cannot_open(local),
     ]
     assert not local.exists()
     assert processes.log == []
@@ -490,19 +504,19 @@ def _folders_refused(gui, mp, tmp_path, home, calls, processes):
 def _copy_refused(gui, mp, tmp_path, home, calls, processes):
     local = _fresh_home(tmp_path, mp)
     mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))))
-    return ["版權宣告 --> " + os_error(errno.ENOSPC), "無法打開檔案: " + os_error(errno.ENOENT, local)], [], ["copy2"]
+    return [NOTICE_PREFIX + os_error(errno.ENOSPC), OPEN_PREFIX + os_error(errno.ENOENT, local)], [], ["copy2"]
 
 
 def _opener_refused(gui, mp, tmp_path, home, calls, processes):
     processes.fail = PermissionError(errno.EACCES, os.strerror(errno.EACCES), "xdg-open")
     local = home / "tarnwick" / "temp" / "Lumivar" / NOTICE
-    return ["無法打開檔案: " + os_error(errno.EACCES, "xdg-open")], [local], []
+    return [OPEN_PREFIX + os_error(errno.EACCES, "xdg-open")], [local], []
 
 
 def _temp_is_a_file(gui, mp, tmp_path, home, calls, processes):
     local = _fresh_home(tmp_path, mp)
     local.parent.parent.write_text("a file where the temporary folder belongs")
-    return ["版權宣告 --> " + os_error(errno.ENOTDIR, local), "無法打開檔案: " + os_error(errno.ENOENT, local)], [], []
+    return [NOTICE_PREFIX + os_error(errno.ENOTDIR, local), OPEN_PREFIX + os_error(errno.ENOENT, local)], [], []
 
 
 def _existence_test_refused(gui, mp, tmp_path, home, calls, processes):
@@ -510,7 +524,7 @@ def _existence_test_refused(gui, mp, tmp_path, home, calls, processes):
     error = PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(local))
     mp.setattr(gui, "os", Service(os, path=Service(os.path, lexists=refusing(calls, "lexists", error))))
     mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made"))))
-    return ["版權宣告 --> " + os_error(errno.EACCES, local)], [local], ["lexists"]
+    return [NOTICE_PREFIX + os_error(errno.EACCES, local)], [local], ["lexists"]
 
 
 @pytest.mark.usefixtures("users_files")
@@ -581,6 +595,6 @@ def test_a_path_the_table_refuses_goes_to_the_logger(gui_module, monkeypatch, ho
 
     s.run(*host_objects()[:2], script)
     assert seen == {"result": None, "kept": "舊的.xlsx"}
-    assert chosen == [{"title": "選擇檔案"}]
+    assert chosen == [{"title": WINDOW["PICK_TITLE"]}]
     (record,) = logged_errors(caplog)
     assert record.exc_info[1] is error

@@ -15,6 +15,7 @@ from conftest import WORKBOOK, moves_home
 from support import (
     END_SIGNALS,
     MARKER,
+    WINDOW,
     Recorder,
     Service,
     Session,
@@ -48,10 +49,10 @@ def test_window_title_size_and_widgets(session):
 
     queues, events, _ = host_objects()
     assert session.run(queues, events, script) is None
-    assert seen["title"] == "Lumivar"
+    assert seen["title"] == WINDOW["TITLE"]
     assert seen["resizable"] == (False, False)
     assert seen["box"] == (700, 300, 0)
-    assert seen["labels"] == sorted(["Lumivar", protocol.TEMPLATE_PATH, protocol.PATENT_PATH])
+    assert seen["labels"] == sorted([WINDOW["TITLE"], protocol.TEMPLATE_PATH, protocol.PATENT_PATH])
     assert seen["menu"] == ["暫時用不到"]
     assert seen["entries"] == 2
     # two logo buttons, the output button and seven icon buttons
@@ -144,7 +145,7 @@ def test_each_missing_resource_prints_its_line_and_the_window_still_opens(
         yield from idle(s)
         logo_band = [w for w in s.widgets(customtkinter.CTkButton) if w.cget("state") == "disabled"]
         seen["images"] = [w.cget("image").cget("size") for w in logo_band]
-        seen["title"] = [w for w in s.widgets(customtkinter.CTkLabel) if w.cget("text") == "Lumivar"]
+        seen["title"] = [w for w in s.widgets(customtkinter.CTkLabel) if w.cget("text") == WINDOW["TITLE"]]
         seen["menu"] = len(s.widgets(customtkinter.CTkOptionMenu))
         seen["icons"] = len([b for b in s.widgets(customtkinter.CTkButton) if b.cget("state") != "disabled"])
 
@@ -154,7 +155,7 @@ def test_each_missing_resource_prints_its_line_and_the_window_still_opens(
     path = str(folder / "格式範本" / missing)
     assert lines[0].endswith(repr(path)) or path in lines[0]  # an OSError, or Tk's own words
     if missing.endswith(".xlsx"):
-        assert lines[0].startswith("檢索專利公開號.xlsx --> ")
+        assert lines[0].startswith(WINDOW["WORKBOOK_PREFIX"])
         assert not (home / "tarnwick" / "Lumivar" / missing).exists()
     expected = ([(50, 50)] if expect_logo else []) + ([(120, 30)] if expect_text_logo else [])
     assert seen["images"] == expected
