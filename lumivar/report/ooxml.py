@@ -106,6 +106,11 @@ def attribute(element, name: str, default: str = "") -> str:
     return next((v for k, v in element.attrib.items() if local(k) == name), default)
 
 
+def damaged(what: str, path: object, doing: str = "無法開啟") -> str:
+    """The user's message for a damaged file: what it is, what could not be done."""
+    return f"{what}已損壞，{doing}: {path}"
+
+
 @contextlib.contextmanager
 def faults(message: str, too_large: str | None = None) -> Iterator[None]:
     """Turns any fault of a damaged package into the user's `message`; where
@@ -313,7 +318,7 @@ def _is_encrypted(path: Path) -> bool:
 
 def open_package(path: Path, what: str) -> Package:
     """A zip workbook opened, its unpacked size and part count within the limits."""
-    with faults(f"{what}已損壞，無法開啟: {path}"):
+    with faults(damaged(what, path)):
         package = Package(path)
     infos = package.infos
     if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:

@@ -19,7 +19,7 @@ import python_calamine
 
 from . import publications, sheetrows
 from .files import ReportError, check_file
-from .ooxml import MAX_FILE, TOO_LARGE, Package, column_name, faults, kind_of, open_package
+from .ooxml import MAX_FILE, TOO_LARGE, Package, column_name, damaged, faults, kind_of, open_package
 from .text import MAX_ENTRY
 
 # Limits well above any real list.
@@ -87,7 +87,7 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
             raise ReportError(f"{what}不是 Excel 活頁簿 (壓縮檔中沒有活頁簿): {path}")
         else:
             try:
-                with faults(f"{what}已損壞，無法開啟: {path}"):
+                with faults(damaged(what, path)):
                     active = package.active_tab()
             except ReportError:
                 package.close()
@@ -118,7 +118,7 @@ def _load_sheet(book, index: int, name: str, what: str, path: Path):
     except MemoryError as error:
         raise ReportError(f"{TOO_LARGE}: {what}的「{name}」工作表: {path}") from error
     except Exception as error:
-        raise ReportError(f"{what}的「{name}」工作表已損壞，無法讀取: {path}") from error
+        raise ReportError(damaged(f"{what}的「{name}」工作表", path, "無法讀取")) from error
 
 
 def _read(path: Path, what: str, package: Package | None, active: int) -> ListRead:
@@ -127,7 +127,7 @@ def _read(path: Path, what: str, package: Package | None, active: int) -> ListRe
         try:
             sheets = book.sheets_metadata
         except Exception as error:
-            raise ReportError(f"{what}已損壞，無法讀取工作表: {path}") from error
+            raise ReportError(damaged(what, path, "無法讀取工作表")) from error
         visible = [
             (index, meta.name)
             for index, meta in enumerate(sheets)
@@ -163,7 +163,8 @@ def _prescan(package: Package, name: str, what: str, path: Path):
     part = next((p for n, p, _ in package.sheets() if n == name), None)
     if part is None or package.name(part) is None:
         return None
-    with faults(f"{what}的「{name}」工作表已損壞，無法讀取: {path}", f"{what}的「{name}」工作表: {path}"):
+    sheet = f"{what}的「{name}」工作表"
+    with faults(damaged(sheet, path, "無法讀取"), f"{sheet}: {path}"):
         with package.open(part) as stream:
             scan = sheetrows.scan(stream)
     if scan.extent > MAX_CELLS:

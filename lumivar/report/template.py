@@ -35,6 +35,7 @@ from .ooxml import (
     STRICT_REL,
     TOO_LARGE,
     Package,
+    damaged,
     faults,
     kind_of,
     open_package,
@@ -65,7 +66,7 @@ def load(path: Path) -> Template:
         raise ReportError(f"{WHAT}必須是 .xlsx、.xlsm 或 .xltx 活頁簿 (舊版 .xls 請用 Excel 另存為 .xlsx): {path}")
     package = open_package(path, WHAT)
     try:
-        with faults(f"{WHAT}已損壞，無法開啟: {path}"):
+        with faults(damaged(WHAT, path)):
             return _load(package, path)
     except BaseException:
         package.close()
@@ -96,7 +97,7 @@ def write_into(template: Template, stream: IO[bytes], table: Table, rows: Iterab
     """Writes the report: the template's package with the table added;
     `rows` are the table's rows as they are to be taken."""
     try:
-        with faults(f"{WHAT}已損壞，無法寫入檢索結果: {template.path}"):
+        with faults(damaged(WHAT, template.path, "無法寫入檢索結果")):
             _write(template, stream, table, rows, style, emit)
     finally:
         template.package.close()
