@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import shutil
 import zipfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import IO
 
 from .ooxml import Package
@@ -26,15 +26,8 @@ def put(out: zipfile.ZipFile, target: zipfile.ZipInfo | str, data: Data) -> None
         out.writestr(target, data)
         return
     with out.open(target, "w", force_zip64=True) as part:
-        pending: list[bytes] = []
-        size = 0
-        for piece in data:
-            pending.append(piece)
-            size += len(piece)
-            if size >= CHUNK:
-                part.write(b"".join(pending))
-                pending, size = [], 0
-        part.write(b"".join(pending))
+        for batch in batches(data):
+            part.write(b"".join(batch))
 
 
 def copy_package(package: Package, stream: IO[bytes], replaced: dict[str, Data], removed: set[str]) -> None:
@@ -57,14 +50,20 @@ def copy_package(package: Package, stream: IO[bytes], replaced: dict[str, Data],
             put(out, name, data)
 
 
-def encoded(pieces: Iterable[str]) -> Iterable[bytes]:
-    """Text pieces as UTF-8, in large writes."""
-    pending: list[str] = []
+def batches(pieces: Iterable) -> Iterator[list]:
+    """Pieces gathered into lists of about CHUNK, for large writes."""
+    pending: list = []
     size = 0
     for piece in pieces:
         pending.append(piece)
         size += len(piece)
         if size >= CHUNK:
-            yield "".join(pending).encode("utf-8")
+            yield pending
             pending, size = [], 0
-    yield "".join(pending).encode("utf-8")
+    yield pending
+
+
+def encoded(pieces: Iterable[str]) -> Iterator[bytes]:
+    """Text pieces as UTF-8, in large writes."""
+    for batch in batches(pieces):
+        yield "".join(batch).encode("utf-8")

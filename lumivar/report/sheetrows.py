@@ -48,6 +48,16 @@ def _column(letters: str) -> int | None:
     return found
 
 
+def _next_column(ref: str | None, digits: str, column: int) -> int:
+    """A cell's column: its reference's, when that names its own row; else the one after."""
+    if ref:
+        letters = ref.rstrip("0123456789")
+        given = _column(letters) if ref[len(letters):] == digits else None
+        if given is not None:
+            return given
+    return column + 1
+
+
 def cells(row, number: int) -> Iterator[tuple[int, object]]:
     """(0-based column, cell element) of a row's cells."""
     column = -1
@@ -55,13 +65,7 @@ def cells(row, number: int) -> Iterator[tuple[int, object]]:
     for cell in row:
         if not isinstance(cell.tag, str) or not cell.tag.endswith("c") or local(cell.tag) != "c":
             continue
-        ref = cell.get("r")
-        if ref:
-            letters = ref.rstrip("0123456789")
-            given = _column(letters) if ref[len(letters):] == digits else None
-            column = given if given is not None else column + 1
-        else:
-            column += 1
+        column = _next_column(cell.get("r"), digits, column)
         yield column, cell
 
 
@@ -155,13 +159,7 @@ def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
             tag = cell.tag
             if tag.__class__ is not str or not (tag[-2:] == "}c" or tag == "c"):
                 continue
-            ref = cell.get("r")
-            if ref:
-                letters = ref.rstrip("0123456789")
-                given = _column(letters) if ref[len(letters):] == digits else None
-                column = given if given is not None else column + 1
-            else:
-                column += 1
+            column = _next_column(cell.get("r"), digits, column)
             size = len(cell)
             if size == 0:
                 continue  # styled, empty
