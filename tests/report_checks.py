@@ -77,9 +77,10 @@ TRANSITIONAL = ("http://schemas.openxmlformats.org/spreadsheetml/2006/main",
 STRICT = ("http://purl.oclc.org/ooxml/spreadsheetml/main", "http://purl.oclc.org/ooxml/officeDocument/relationships")
 
 
-def hand_made(path, sheet, strings=None, namespaces=TRANSITIONAL, prefix=""):
+def hand_made(path, sheet, strings=None, namespaces=TRANSITIONAL, prefix="", table=None):
     """A one-sheet workbook whose sheet XML (and shared strings) are written
-    as given: `sheet` is what goes inside <worksheet>, in `prefix`."""
+    as given: `sheet` is what goes inside <worksheet>, in `prefix`; `table`,
+    an Excel Table's range on it."""
     main, rel = namespaces
     declare = f'xmlns{":" + prefix[:-1] if prefix else ""}="{main}" xmlns:r="{rel}"'
     items = {
@@ -98,6 +99,13 @@ def hand_made(path, sheet, strings=None, namespaces=TRANSITIONAL, prefix=""):
     }
     if strings:
         items["xl/sharedStrings.xml"] = f'<sst xmlns="{main}">{strings}</sst>'
+    if table:
+        items["xl/tables/table1.xml"] = (f'<table xmlns="{main}" id="1" name="清單" displayName="清單" ref="{table}">'
+                                         f'<autoFilter ref="{table}"/><tableColumns count="1">'
+                                         '<tableColumn id="1" name="數量"/></tableColumns></table>')
+        items["xl/worksheets/_rels/sheet1.xml.rels"] = (
+            '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+            f'<Relationship Id="rId1" Type="{rel}/table" Target="../tables/table1.xml"/></Relationships>')
     with zipfile.ZipFile(path, "w") as package:
         for name, text in items.items():
             package.writestr(name, '<?xml version="1.0" encoding="UTF-8"?>\n' + text)
@@ -115,3 +123,14 @@ def cell_texts(path, part="xl/worksheets/sheet1.xml"):
         elif value is not None:
             found[cell.get("r")] = value.text
     return found
+
+
+def rewritten(path, edits, extra=()):
+    """The package at `path` again, each part named in `edits` passed through
+    its function (bytes → bytes), and the (name, bytes) of `extra` added."""
+    with zipfile.ZipFile(path) as package:
+        items = [(name, package.read(name)) for name in package.namelist()]
+    with zipfile.ZipFile(path, "w") as package:
+        for name, data in items + list(extra):
+            package.writestr(name, edits.get(name, lambda d: d)(data))
+    return path

@@ -1,10 +1,15 @@
-"""Where the table goes: the marker found however a template writes it."""
+"""Where the table goes: the marker found however a template writes it, and
+never over the template's own content."""
+from datetime import datetime
+
 import openpyxl
 import pytest
+from lxml import etree
 
-from lumivar.report import ooxml, placement
+from lumivar.report import job, layout, ooxml, placement
 
-from report_checks import STRICT, TRANSITIONAL, hand_made
+from report_checks import STRICT, TRANSITIONAL, cell_texts, hand_made, parts, problems
+from support import make_patents, make_request
 
 MARKER = placement.MARKER
 INLINE = '<c r="{ref}" t="inlineStr"><is><t>{text}</t></is></c>'
@@ -55,3 +60,53 @@ def test_an_openpyxl_template_marker_is_found_on_its_own_sheet(tmp_path):
     results["B3"] = MARKER
     book.save(tmp_path / "t.xlsx")
     assert found(tmp_path / "t.xlsx") == (3, 1)
+
+
+MARK = '<c r="B3" t="inlineStr"><is><t>{{檢索結果}}</t></is></c>'
+
+
+def data(*rows, after=""):
+    return "<sheetData>" + "".join(f'<row r="{n}"{a}>{c}</row>' for n, a, c in rows) + "</sheetData>" + after
+
+
+@pytest.mark.parametrize("sheet, table, header, kinds", [
+    (data((3, "", MARK)), None, 3, ""),
+    (data((3, "", MARK), (4, "", '<c r="B4" t="inlineStr"><is><t>數量</t></is></c>')), "B4:D8", 9, "內容、表格"),
+    (data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B5:G5"/></mergeCells>'), None, 6, "合併儲存格"),
+    (data((3, "", MARK), (4, "", '<c r="C4"><f t="shared" ref="C4:C6" si="0">A4</f><v>1</v></c>'),
+          (5, "", '<c r="C5"><f t="shared" si="0"/><v>1</v></c>')), None, 7, "公式"),
+    (data((3, "", MARK), (4, "", '<c r="D4"><f t="array" ref="D4:D5">A1:A2</f><v>1</v></c>')), None, 6, "公式"),
+    (data((3, "", MARK), after='<dataValidations count="2"><dataValidation type="list" sqref="B4:B5">'
+          '<formula1>"a,b"</formula1></dataValidation><dataValidation type="list" sqref="A1:A1048576">'
+          '<formula1>"c"</formula1></dataValidation></dataValidations>'), None, 6, "資料驗證"),
+    (data((3, "", MARK), after='<conditionalFormatting sqref="C4:C9"><cfRule type="expression" dxfId="0" '
+          'priority="1"><formula>TRUE</formula></cfRule></conditionalFormatting>'), None, 10, "設定格式化的條件"),
+    (data((3, "", MARK), (5, "", '<c r="E5" t="inlineStr"><is><t>數量</t></is></c>')), None, 6, "內容"),
+    (data((3, "", MARK), (4, ' hidden="1"', '<c r="A4" t="inlineStr"><is><t>旁</t></is></c>')), None, 3, ""),
+], ids=["clear", "table with empty rows", "merged", "shared formula", "array formula", "validation",
+        "conditional format", "value", "hidden row"])
+def test_the_table_never_covers_the_template(tmp_path, sheet, table, header, kinds):
+    template = hand_made(tmp_path / "t.xlsx", sheet, table=table)
+    messages = []
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B", "bad one"])
+    path = job.handle_request(make_request(patents, template=template), messages.append,
+                              now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    assert path is not None, messages
+    cells = cell_texts(path)
+    assert [cells.get(f"{c}{header}") for c in "BCDEFGH"] == list(layout.HEADERS)
+    assert cells.get("B3") == (layout.HEADERS[0] if header == 3 else None)  # a marker left behind is emptied
+    moved = [m for m in messages if "蓋過" in m]
+    assert moved == ([f"範本中「{placement.MARKER}」處的{kinds}會被檢索結果蓋過；檢索結果改從第 {header} 列開始"]
+                     if kinds else [])
+    rows = {r.get("r"): r for r in etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).iter("{*}row")}
+    assert not any(rows[str(n)].get("hidden") for n in range(header, header + 4) if str(n) in rows)
+    assert problems(path) == []
+
+
+def test_below_a_form_the_table_clears_its_excel_table(tmp_path):
+    template = hand_made(tmp_path / "t.xlsx", data((1, "", '<c r="A1" t="inlineStr"><is><t>數量</t></is></c>')),
+                         table="A1:C6")
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    path = job.make_report(make_request(patents, template=template), lambda m: None, folder=tmp_path / "out")
+    assert cell_texts(path)["A8"].startswith("製表日期")
+    assert problems(path) == []

@@ -29,6 +29,8 @@ WRITTEN_AND_ID = [
     ("ＴＷ　Ｉ１２３４５６Ｂ", "TWI123456B"),
     ("'us\u00a010123456\u200bb2", "US10123456B2"),
     ("WO 2021\u2013123456 A2", "WO2021123456A2"),
+    ("US\u0967\u0968\u0969\u096a\u096b\u096c\u096dA", "US1234567A"),  # Devanagari digits: IDs and links are ASCII
+    ("EP \u0661\u0662\u0663\u0664\u0665\u0666\u0667 A1", "EP1234567A1"),  # Arabic-Indic
     # no publication number
     ("公開號", None),
     ("1234567A1", None),  # no country

@@ -12,10 +12,11 @@ from pathlib import Path
 import openpyxl
 import pytest
 import python_calamine
+from lxml import etree
 
 from lumivar.report import job, layout
 
-from report_checks import canonical, parts, problems
+from report_checks import canonical, hand_made, parts, problems, rewritten
 from support import digest, make_patents, make_request
 
 CORPUS = Path(__file__).parent / "corpus"
@@ -149,3 +150,54 @@ def test_libreoffice_opens_the_report_with_its_table_and_links(tmp_path):
     assert sheet["C13"].value == "TWI123456B"
     assert sheet["C13"].hyperlink.target == "https://patents.google.com/patent/TWI123456B"
     assert sheet["B1"].value == "澄光專利商標事務所"
+
+
+def with_names(data):
+    return data.replace(b"</sheets>", b'</sheets><definedNames><definedName name="_XLNM._FILTERDATABASE" '
+                        b'localSheetId="0" hidden="1">\'\xe8\xa1\xa8\'!$A$1:$A$2</definedName></definedNames>')
+
+
+SIGNED_RELS = (b'<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+               b'<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+               b'officeDocument" Target="xl/workbook.xml"/><Relationship Id="rId9" Type="http://schemas.openxmlformats'
+               b'.org/package/2006/relationships/digital-signature/origin" Target="_xmlsignatures/origin.sigs"/>'
+               b'</Relationships>')
+SIGNATURE = [("_xmlsignatures/origin.sigs", b""),
+             ("_xmlsignatures/_rels/origin.sigs.rels",
+              b'<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships"><Relationship '
+              b'Id="rId1" Type="http://schemas.openxmlformats.org/package/2006/relationships/digital-signature/'
+              b'signature" Target="sig1.xml"/></Relationships>'),
+             ("_xmlsignatures/sig1.xml", b'<Signature xmlns="http://www.w3.org/2000/09/xmldsig#"/>')]
+
+
+@pytest.mark.parametrize("edits, extra, message, check", [
+    # A name Excel reads as the filter's own, in capitals: ours is not added beside it.
+    ({"xl/workbook.xml": with_names}, (), None,
+     lambda p: [n.get("name").lower() for n in etree.fromstring(p["xl/workbook.xml"]).iter("{*}definedName")]
+     .count("_xlnm._filterdatabase") == 1),
+    # A column range without a width, over the table's columns: split, never doubled.
+    ({"xl/worksheets/sheet1.xml": lambda d: d.replace(b"<sheetData/>", b'<cols><col min="1" max="16384" style="0"/>'
+                                                      b'</cols><sheetData/>')}, (), None,
+     lambda p: [(c.get("min"), c.get("max"), c.get("width") is not None)
+                for c in etree.fromstring(p["xl/worksheets/sheet1.xml"]).iter("{*}col")]
+     == [(str(n), str(n), True) for n in range(1, 8)] + [("8", "16384", False)]),
+    # A signed template: the signature that no longer holds goes, and the user is told.
+    ({"_rels/.rels": lambda d: SIGNED_RELS}, SIGNATURE, "範本有數位簽章；加入檢索結果後簽章不再成立，檢索報告中已移除簽章",
+     lambda p: not any(n.startswith("_xmlsignatures") for n in p) and b"origin" not in p["_rels/.rels"]),
+], ids=["filter name in capitals", "column range without width", "signed"])
+def test_template_parts_excel_would_repair(tmp_path, edits, extra, message, check):
+    template = rewritten(hand_made(tmp_path / "t.xlsx", "<sheetData/>"), edits, extra)
+    path, messages = report_from(template, tmp_path)
+    assert check(parts(path))
+    assert (message in messages) if message else not any("簽章" in m for m in messages)
+    assert problems(path) == []
+
+
+def test_a_package_holding_one_name_twice_is_refused(tmp_path):
+    with pytest.warns(UserWarning):  # zipfile's own word on a duplicate name
+        template = rewritten(hand_made(tmp_path / "t.xlsx", "<sheetData/>"), {},
+                             [("xl/worksheets/sheet1.xml", b"<worksheet/>")])
+    messages = []
+    assert job.handle_request(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"]), template=template),
+                              messages.append, folder=tmp_path / "out") is None
+    assert messages[-2] == f"範本檔案已損壞，壓縮檔中有同名的項目，無法開啟: {template}"

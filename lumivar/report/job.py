@@ -17,7 +17,7 @@ from .. import protocol
 from . import layout, newbook, publications, reading, template
 from .files import ReportError, ensure_folder, reason, save_new, user_path
 from .layout import Style, Table
-from .ooxml import column_name
+from .ooxml import MAX_FONT_NAME, column_name
 from .text import one_line
 
 Emit = Callable[[object], Any]
@@ -50,7 +50,7 @@ class Request:
 
 
 def _font_name(value: str, default: str) -> str:
-    return one_line(value)[:100] or default
+    return one_line(value)[:MAX_FONT_NAME] or default  # Excel refuses a longer name
 
 
 def check_request(request: object) -> Request:
@@ -112,7 +112,7 @@ def make_report(
         def write(stream) -> None:
             rows = _announced(table, emit)
             if form is None:
-                newbook.write_new(stream, table, rows, style)
+                newbook.write_new(stream, table, rows, style, emit)
             else:
                 template.write_into(form, stream, table, rows, style, emit)
 

@@ -195,6 +195,16 @@ def _widest(texts: list[str]) -> int:
     return max(map(display_width, set(texts)), default=0)
 
 
+def links_note(publications: list[Publication], room: int) -> str | None:
+    """What the user is told when there are more links than a sheet can hold."""
+    linked = [i for i, item in enumerate(publications, start=1) if item.address]
+    if len(linked) <= room:
+        return None
+    first = linked[max(room, 0)]
+    return (f"有 {len(linked):,} 個連結，超過 Excel 一個工作表能有的 {room:,} 個；"
+            f"第 {first:,} 筆起的標準公開號不加連結")
+
+
 def progress(index: int, total: int, item: Publication) -> str:
     return f"{index}/{total} {item.text}"
 

@@ -10,7 +10,7 @@ from collections.abc import Iterable, Iterator
 from typing import IO
 from xml.sax.saxutils import escape, quoteattr
 
-from . import layout
+from . import layout, ooxml
 from .layout import Cell, Style, Table
 from .ooxml import (
     CONTENT_TYPES,
@@ -97,11 +97,16 @@ def _relationships(items: Iterable[str]) -> bytes:
     return (f'{DECLARATION}<Relationships xmlns="{PKG_REL}">' + "".join(items) + "</Relationships>").encode("utf-8")
 
 
-def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style) -> None:
+def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit) -> None:
     """The report as a new workbook; `rows` are the table's rows as they are to be taken."""
+    room = ooxml.MAX_LINKS
+    note = layout.links_note(table.publications, room)
+    if note:
+        emit(note)
     styles = Styles.for_new_workbook(style)
     block = Block(len(table.publications), table.summary(), top=1, title=True)
-    links = [(ref, f"rId{n}", address) for n, (ref, address) in enumerate(block.links(table.publications), start=1)]
+    numbered = enumerate(block.links(table.publications, room), start=1)
+    links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
     with writer(stream) as package:
         put(package, SHEET, encoded(_sheet(block, table, rows, styles, style, links)))
         put(package, "xl/worksheets/_rels/sheet1.xml.rels",

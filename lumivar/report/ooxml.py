@@ -324,4 +324,9 @@ def open_package(path: Path, what: str) -> Package:
     if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:
         package.close()
         raise ReportError(f"{TOO_LARGE}: {what}解開後超過 {MAX_UNPACKED // 2**20} MB: {path}")
+    if len({info.filename.lower().lstrip("/") for info in infos}) < len(infos):
+        # Readers disagree on which of two parts of one name counts.
+        package.close()
+        raise ReportError(damaged(what, path, "壓縮檔中有同名的項目，無法開啟"))
     return package
+

@@ -8,7 +8,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from . import layout
-from .ooxml import MAX_SHEET, Package, column_name, iterparse, local, parse, ranges
+from .ooxml import MAX_ROW, MAX_SHEET, Package, column_name, iterparse, local, parse, ranges
 from .publications import Publication
 from .schema import child
 from .sheetrows import cells, has_value, rows, text_of
@@ -52,14 +52,18 @@ class Block:
     def columns(self) -> range:
         return range(self.first_column, self.last_column + 1)
 
-    def links(self, publications: list[Publication]) -> Iterator[tuple[str, str]]:
-        """(cell, address) of each entry's link."""
+    def links(self, publications: list[Publication], room: int) -> Iterator[tuple[str, str]]:
+        """(cell, address) of each entry's link, at most `room` of them (Excel
+        keeps no more in one sheet)."""
         offset = layout.column_offset(lambda c: c.link)
         if offset is None:
             return
         column = self.letters[offset]
         for i, item in enumerate(publications, start=1):
             if item.address:
+                if room <= 0:
+                    return
+                room -= 1
                 yield f"{column}{self.header_row + i}", item.address
 
     def table_ref(self) -> str:
@@ -71,6 +75,16 @@ class Block:
             return None
         column = self.letters[offset]
         return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
+
+    def moved_to(self, header_row: int) -> Block:
+        """The same block with its header at `header_row`, the summary after the table."""
+        return Block(self.count, self.lines, marker_row=header_row, first_column=self.first_column)
+
+    def overlaps(self, area: tuple[int, int, int, int]) -> bool:
+        """Whether a (top, left, bottom, right) range meets the cells the block writes."""
+        top, left, bottom, right = area
+        return (top <= self.last_row and bottom >= self.top_row
+                and left <= self.last_column and right >= self.first_column)
 
     def area_ref(self) -> str:
         """Every cell the block takes, summary lines included."""
@@ -159,17 +173,64 @@ def _anchor_row(anchor, corner: str) -> int | None:
     return int(text) if text.isdigit() else None
 
 
-def covered(package: Package, part: str, block: Block, marker: tuple[int, int]) -> int:
-    """Cells of the template holding something where the report puts its rows."""
-    count = 0
+# What the table must stay clear of, by the name the user knows it by.
+TABLE, MERGED, FORMULA, LINK, VALIDATION, FORMAT, CONTENT = (
+    "表格", "合併儲存格", "公式", "超連結", "資料驗證", "設定格式化的條件", "內容")
+Area = tuple[int, int, int, int]  # top, left, bottom, right: 1-based rows, 0-based columns
+
+
+def obstacles(package: Package, part: str, skeleton, columns: range, values: bool = True) -> list[tuple[str, Area]]:
+    """The template's content in or across `columns` that the table's cells
+    must not cover: Excel Tables (empty rows included), merged ranges,
+    formulas (shared and array ranges too), links, data validations,
+    conditional formats and (with `values`) every cell holding something.
+    Rules over whole columns bound nothing."""
+    found: list[tuple[str, Area]] = []
+    left, right = columns.start, columns.stop - 1
+
+    def add(kind: str, sqref: str) -> None:
+        for area in ranges(sqref):
+            if area[1] <= right and area[3] >= left and area[2] < MAX_ROW:
+                found.append((kind, area))
+
+    for table in package.related(part, "table"):
+        add(TABLE, parse(package.read(table)).get("ref", ""))
+    held = ((MERGED, "mergeCells", "mergeCell", "ref"), (LINK, "hyperlinks", "hyperlink", "ref"),
+            (VALIDATION, "dataValidations", "dataValidation", "sqref"))
+    for kind, holder, item, key in held:
+        for element in skeleton.iterchildren():
+            if local(element.tag) == holder:
+                for one in element:
+                    if local(one.tag) == item:
+                        add(kind, one.get(key, ""))
+    for element in skeleton:
+        if local(element.tag) == "conditionalFormatting":
+            add(FORMAT, element.get("sqref", ""))
     with package.open(part) as stream:
         for number, row in rows(stream):
-            if not block.top_row <= number <= block.last_row:
-                continue
-            count += sum(1 for column, cell in cells(row, number)
-                         if block.first_column <= column <= block.last_column
-                         and (number, column) != marker and has_value(cell))
-    return count
+            for column, cell in cells(row, number):
+                if not left <= column <= right or not has_value(cell):
+                    continue
+                formula = child(cell, "f")
+                if values:
+                    found.append((FORMULA if formula is not None else CONTENT, (number, column, number, column)))
+                if formula is not None and formula.get("ref"):
+                    add(FORMULA, formula.get("ref"))
+    return found
+
+
+def clear_place(block: Block, found: list[tuple[str, Area]], keep: tuple[int, int] | None = None):
+    """The block moved down, if need be, to the first rows where it covers
+    none of `found` (`keep` is the marker's own cell, which the header may
+    take); and the kinds of content that made it move."""
+    moved: set[str] = set()
+    while True:
+        hits = [(kind, area) for kind, area in found
+                if block.overlaps(area) and (area[0], area[1]) != keep]
+        if not hits:
+            return block, moved
+        moved.update(kind for kind, _ in hits)
+        block = block.moved_to(max(area[2] for _, area in hits) + 1)
 
 
 @dataclass

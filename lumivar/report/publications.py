@@ -74,9 +74,13 @@ class Publication:
 
 
 def fold(text: str) -> str:
-    """Full-width forms, NBSP, zero-width spaces, dashes, case and a leading
-    apostrophe (Excel's text marker) folded away."""
-    folded = text if text.isascii() else unicodedata.normalize("NFKC", text).translate(_INVISIBLE)
+    """Full-width forms, other scripts' decimal digits, NBSP, zero-width
+    spaces, dashes, case and a leading apostrophe (Excel's text marker)
+    folded away: an ID and its link hold ASCII only."""
+    folded = text
+    if not text.isascii():
+        folded = unicodedata.normalize("NFKC", text).translate(_INVISIBLE)
+        folded = "".join(str(unicodedata.decimal(ch)) if ch.isdecimal() else ch for ch in folded)
     folded = _DASHES.sub("-", folded).strip().upper()
     return folded.lstrip("'").strip()
 

@@ -28,7 +28,7 @@ MAX_CELLS = 8_000_000  # cells between a sheet's first and last value
 MAX_ROWS_LISTED = 20
 
 _LETTERS = re.compile(r"[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}")
-_DIGIT = re.compile(r"[0-9\uff10-\uff19]")
+_DIGIT = re.compile(r"\d")  # any script's: the number rules fold them to ASCII
 
 
 @dataclass

@@ -10,23 +10,39 @@ sheet that writes its elements prefixed.
 from __future__ import annotations
 
 import re
+from bisect import bisect_right
 from collections.abc import Iterable, Iterator
+from itertools import accumulate
 from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell
-from .ooxml import REL
+from .ooxml import MAX_CELL_TEXT, REL
 from .placement import Block
 from .styles import Styles
 
 # Characters XML 1.0 cannot hold.
 _ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+# Text that reads like Excel's own escape of a character (_x000D_): its
+# underscore is escaped in turn, as Excel writes it, so it shows as typed.
+_ESCAPE_LIKE = re.compile("_(x[0-9A-Fa-f]{4}_)")
 
 
 def xml_text(text: str) -> str:
-    if text.isprintable() and not ("&" in text or "<" in text or ">" in text):
+    if text.isprintable() and not ("&" in text or "<" in text or ">" in text or "_x" in text):
         return text  # the usual case, without a copy
-    return escape(_ILLEGAL.sub("", text))
+    return escape(_ESCAPE_LIKE.sub(r"_x005F_\1", _ILLEGAL.sub("", text)))
+
+
+def fit_cell(text: str) -> str:
+    """Text within Excel's 32,767 characters of a cell (counted as Excel
+    counts them, in UTF-16 units), shortened with "…" past that."""
+    if len(text) <= MAX_CELL_TEXT // 2:
+        return text
+    units = list(accumulate(2 if ord(ch) > 0xFFFF else 1 for ch in text))
+    if units[-1] <= MAX_CELL_TEXT:
+        return text
+    return text[: bisect_right(units, MAX_CELL_TEXT - 1)] + "…"
 
 
 def cell_xml(ref: str, cell: Cell, xf: int, p: str = "") -> str:
@@ -35,7 +51,7 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "") -> str:
         return f'<{p}c r="{ref}" s="{xf}"/>'
     if isinstance(value, int):
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
-    text = str(value)
+    text = fit_cell(str(value))
     space = ' xml:space="preserve"' if text != text.strip() else ""
     return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is><{p}t{space}>{xml_text(text)}</{p}t></{p}is></{p}c>'
 

@@ -83,8 +83,11 @@ class _Writer:
         return text[text.index(b">") + 1: text.rindex(b"</")]
 
 
-def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str) -> Iterator[bytes]:
-    """The template's rows with the report's merged in, in row order."""
+def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str, shown: range = range(0),
+                blank: tuple[int, int] | None = None) -> Iterator[bytes]:
+    """The template's rows with the report's merged in, in row order. Rows in
+    `shown` are not hidden (no report row is); the cell at `blank` (the
+    marker, when the table had to go elsewhere) loses its text."""
     mine = next(ours, None)
     number = 0
     write = None
@@ -100,6 +103,10 @@ def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str) -> I
                 yield _row_xml(mine, p)
                 mine = next(ours, None)
             nodes = _before(row)  # comments and instructions between it and the last row
+            if number in shown and row.get("hidden") in ("1", "true"):
+                del row.attrib["hidden"]
+            if blank is not None and number == blank[0]:
+                _blank(row, number, blank[1])
             if mine is not None and mine[0] == number:
                 _merge(row, number, mine[1], p, main)
                 mine = next(ours, None)
@@ -112,6 +119,14 @@ def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str) -> I
         mine = next(ours, None)
     if trailing:
         yield (write or _Writer(data))(trailing)
+
+
+def _blank(row, number: int, column: int) -> None:
+    for at, cell in cells(row, number):
+        if at == column:
+            for part in list(cell):
+                cell.remove(part)
+            cell.attrib.pop("t", None)
 
 
 def _before(row) -> list:

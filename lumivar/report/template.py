@@ -21,7 +21,7 @@ from typing import IO
 
 from lxml import etree
 
-from . import layout, placement, splice
+from . import layout, ooxml, placement, splice
 from . import template_parts as parts
 from .files import ReportError, check_file
 from .layout import Cell, Style, Table
@@ -103,12 +103,22 @@ def write_into(template: Template, stream: IO[bytes], table: Table, rows: Iterab
         template.package.close()
 
 
-def _block(t: Template, table: Table, skeleton) -> Block:
+def _block(t: Template, table: Table, skeleton, emit) -> Block:
+    """Where the table goes: at the marker, or below the form's content; never
+    over the template's content (moved below it, and the user told why)."""
     found, count, lines = t.found, len(table.publications), table.summary()
+    package, part = t.package, found.sheet_part
     if found.marker:
-        return Block(count, lines, marker_row=found.marker[0], first_column=found.marker[1])
-    drawings = t.package.related(found.sheet_part, "drawing")
-    last = placement.last_used_row(t.package, found.sheet_part, skeleton, drawings)
+        block = Block(count, lines, marker_row=found.marker[0], first_column=found.marker[1])
+        block, kinds = placement.clear_place(block, placement.obstacles(package, part, skeleton, block.columns()),
+                                             keep=found.marker)
+        if kinds:
+            emit(f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
+                 f"檢索結果改從第 {block.header_row} 列開始")
+        return block
+    columns = Block(count, lines).columns()
+    last = max([placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
+               + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)])
     return Block(count, lines, top=last + 2 if last else 1)
 
 
@@ -123,32 +133,40 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     rel_ns = STRICT_REL if main == STRICT_MAIN else REL
     p = splice.prefix_of(skeleton)
 
-    block = _block(t, table, skeleton)
+    block = _block(t, table, skeleton, emit)
     if block.last_row > MAX_ROW or block.first_column + len(layout.COLUMNS) > MAX_COLUMN:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}")
-    if found.marker:
-        covered = placement.covered(package, found.sheet_part, block, found.marker)
-        if covered:
-            emit(f"範本中「{MARKER}」下方有 {covered} 個儲存格被檢索結果蓋過；請把標記放在表單最下方")
 
     styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style)
-    links, link_rels = parts.link_ids(block.links(table.publications), set(package.relationships(found.sheet_part)))
+    room = ooxml.MAX_LINKS - sum(1 for _ in skeleton.iter("{*}hyperlink"))
+    note = layout.links_note(table.publications, room)
+    if note:
+        emit(note)
+    links, link_rels = parts.link_ids(block.links(table.publications, room),
+                                      set(package.relationships(found.sheet_part)))
     parts.edit_sheet(skeleton, block, table, style, bool(links))
     ours = block_rows(block, rows, styles, p)
     declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
     link_xml = hyperlink_elements(links, p, declared or "r", "" if declared else rel_ns)
     replaced: dict[str, Data] = {
-        found.sheet_part: splice.sheet_pieces(skeleton, splice.merged_rows(package, found.sheet_part, ours, p, main),
+        found.sheet_part: splice.sheet_pieces(skeleton, splice.merged_rows(
+            package, found.sheet_part, ours, p, main, shown=range(block.top_row, block.last_row + 1),
+            blank=found.marker if found.marker and found.marker[0] != block.header_row else None),
                                               link_xml),
         styles_part: styles_xml,
     }
     if link_rels:
         replaced[rels_part(found.sheet_part)] = parts.sheet_rels(package, found.sheet_part, link_rels, rel_ns)
     book, removed = parts.workbook(package, t.book_part, found.sheet_index, found.sheet_name, block, t.macros)
+    signed = parts.signatures(package)
+    if signed:
+        emit("範本有數位簽章；加入檢索結果後簽章不再成立，檢索報告中已移除簽章")
+        removed |= signed
+        replaced["_rels/.rels"] = parts.rels_without(package, "", signed)
     replaced[t.book_part] = book
     replaced.update(parts.other_sheets_unselected(package, found.sheet_index))
-    book_rels = parts.book_rels(package, t.book_part, removed, styles_part)
+    book_rels = parts.rels_without(package, t.book_part, removed, styles_part)
     if book_rels is not None:
         replaced[rels_part(t.book_part)] = book_rels
     replaced[CONTENT_TYPES_PART] = parts.content_types(package, removed, styles_part)

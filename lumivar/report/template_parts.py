@@ -81,16 +81,40 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool) -> 
 
 
 def _widths(sheet, first: int, widths: list[float]) -> None:
-    """Widths fitted to the table for its columns where the template sets none."""
+    """Widths fitted to the table for its columns where the template sets
+    none. A template range without a width that spans a table column is split
+    around it (its style kept), so no column is in two <col>."""
     cols = child_or_make(sheet, "cols")
-    covered = {c for col in cols if col.get("width")
-               for c in range(int(col.get("min", 1)) - 1, int(col.get("max", 1)))}
-    for offset, width in enumerate(widths):
-        column = first + offset
-        if column in covered:
+    wanted = {first + offset + 1: width for offset, width in enumerate(widths)}  # 1-based, as <col> counts
+    for col in list(cols):
+        low, high = int(col.get("min", 1)), int(col.get("max", 1))
+        if col.get("width"):
+            for column in range(low, high + 1):
+                wanted.pop(column, None)  # the template's own width stays
             continue
-        new = element_like(cols, "col", min=column + 1, max=column + 1, width=f"{width:g}", customWidth=1)
-        later = next((c for c in cols if int(c.get("min", 1)) > column + 1), None)
+        inside = sorted(c for c in wanted if low <= c <= high)
+        if not inside:
+            continue
+        pieces, start = [], low
+        for column in inside:
+            if start < column:
+                pieces.append((start, column - 1, None))
+            pieces.append((column, column, wanted.pop(column)))
+            start = column + 1
+        if start <= high:
+            pieces.append((start, high, None))
+        for low_, high_, width in pieces:
+            piece = etree.Element(col.tag, dict(col.attrib))
+            piece.set("min", str(low_))
+            piece.set("max", str(high_))
+            if width is not None:
+                piece.set("width", f"{width:g}")
+                piece.set("customWidth", "1")
+            col.addprevious(piece)
+        cols.remove(col)
+    for column, width in wanted.items():
+        new = element_like(cols, "col", min=column, max=column, width=f"{width:g}", customWidth=1)
+        later = next((c for c in cols if int(c.get("min", 1)) > column), None)
         if later is None:
             cols.append(new)
         else:
@@ -168,14 +192,15 @@ def workbook(package: Package, book_part: str, sheet_index: int, sheet_name: str
         view.set("firstSheet", str(sheet_index))
     names = child_or_make(root, "definedNames")
     quoted = "'" + sheet_name.replace("'", "''") + "'"
-    own = {n.get("name"): n for n in names if n.get("localSheetId") == str(sheet_index)}
-    if "_xlnm.Print_Titles" not in own:
+    # Excel tells names apart without regard to case: one of each.
+    own = {n.get("name", "").lower(): n for n in names if n.get("localSheetId") == str(sheet_index)}
+    if "_xlnm.print_titles" not in own:
         titles = make(names, "definedName", name="_xlnm.Print_Titles", localSheetId=sheet_index)
         titles.text = f"{quoted}!${block.header_row}:${block.header_row}"
-    if "_xlnm._FilterDatabase" not in own:
+    if "_xlnm._filterdatabase" not in own:
         database = make(names, "definedName", name="_xlnm._FilterDatabase", localSheetId=sheet_index, hidden=1)
         database.text = f"{quoted}!{absolute_ref(block.table_ref())}"
-    area = own.get("_xlnm.Print_Area")
+    area = own.get("_xlnm.print_area")
     if area is not None and area.text:
         area.text = widened(area.text, block, quoted)
     if len(names) == 0:
@@ -236,23 +261,40 @@ def _selected(package: Package, part: str) -> bool:
     return False
 
 
-def book_rels(package: Package, book_part: str, removed: set[str], styles_part: str) -> bytes | None:
-    """The workbook's relationships without the removed parts, with a new style sheet's."""
-    name = package.name(rels_part(book_part))
-    needs_styles = package.name(styles_part) is None
-    if not removed and not needs_styles:
+def signatures(package: Package) -> set[str]:
+    """The parts of a signed template's digital signature: once the table is
+    added the signature no longer holds, and Excel would warn of it."""
+    found: set[str] = set()
+    for origin in package.related("", "origin"):
+        found.add(package.name(origin))
+        rels = package.name(rels_part(origin))
+        if rels:
+            found.add(rels)
+            found.update(package.name(t) for _, t, mode in package.relationships(origin).values()
+                         if mode != "External" and package.name(t))
+    return found
+
+
+def rels_without(package: Package, source: str, removed: set[str], styles_part: str | None = None) -> bytes | None:
+    """A part's relationships without those to removed parts, with a new
+    style sheet's where `styles_part` is one the package lacks; None when
+    nothing changes."""
+    name = package.name(rels_part(source))
+    needs_styles = styles_part is not None and package.name(styles_part) is None
+    lowered = {r.lower() for r in removed}
+    if name is None or not (needs_styles or any(t.lower() in lowered for _, t, _ in
+                                                 package.relationships(source).values())):
         return None
     root = parse(package.read(name))
-    lowered = {r.lower() for r in removed}
     for rel in list(root):
-        if resolve(book_part, rel.get("Target", "")).lower() in lowered:
+        if rel.get("TargetMode") != "External" and resolve(source, rel.get("Target", "")).lower() in lowered:
             root.remove(rel)
     if needs_styles:
         namespace = etree.QName(root).namespace or PKG_REL
         rel = etree.SubElement(root, f"{{{namespace}}}Relationship")
         rel.set("Id", "rIdLumivarStyles")
         rel.set("Type", f"{REL}/styles")
-        rel.set("Target", relative(book_part, styles_part))
+        rel.set("Target", relative(source, styles_part))
     return serialize(root)
 
 
