@@ -14,8 +14,10 @@ the window's queue are never lost.
 """
 from __future__ import annotations
 
+import logging
 import multiprocessing
 import multiprocessing.connection
+import multiprocessing.reduction
 import pickle
 import queue
 import sys
@@ -37,6 +39,8 @@ QUICK_DEATH = 5.0
 MAX_RESTART_DELAY = 5.0
 
 Target = Callable[[Any], Any]  # the worker's main, given its end of the pipe
+log = logging.getLogger("lumivar.host")
+_CLOSED = object()  # the relay's own word that the window has closed
 
 
 def _default_target() -> Target:
@@ -154,31 +158,50 @@ class Relay:
     def _run(self) -> None:
         while True:
             request = self._next_request()
-            if request is None:
+            if request is _CLOSED:
                 return
-            self._serve(request)
+            try:
+                self._serve(request)
+            except Exception as error:  # a fault of ours: this run ends, the relay goes on
+                log.exception("relay: a request could not be served")
+                self._receipts.put(f"檢索報告程式發生錯誤 ({type(error).__name__})")
+                self._receipts.put(protocol.DONE)
 
     def _next_request(self):
-        """The next request; None once the window has closed. Meanwhile a
+        """The next request; _CLOSED once the window has closed. Meanwhile a
         worker that dies is replaced, without a word."""
         while not self._end.is_set():
             if self._worker is not None and not self._worker.alive():
                 self._bury()
             if self._worker is None and not self._start_worker():
-                return None
+                return _CLOSED
             try:
-                return self._requests.get(timeout=self._poll)
+                request = self._requests.get(timeout=self._poll)
             except queue.Empty:
                 continue
-        return None
+            if request is None:
+                # The window's last word, after it set the end event (its
+                # documented order); before that it is no request at all.
+                if self._end.is_set():
+                    return _CLOSED
+                log.warning("relay: None on the request queue while the window is open; ignored")
+                continue
+            return request
+        return _CLOSED
 
     def _serve(self, request) -> None:
+        try:
+            data = bytes(multiprocessing.reduction.ForkingPickler.dumps(request))
+        except Exception as error:  # nothing a worker could take: say so, end the run
+            self._receipts.put(f"請求無法傳給檢索報告程式 ({type(error).__name__}: {str(error)[:200]})")
+            self._receipts.put(protocol.DONE)
+            return
         while True:
             if self._worker is None and not self._start_worker():
                 return
             worker = self._worker
             try:
-                worker.conn.send(request)
+                worker.conn.send_bytes(data)
                 break
             except _BROKEN:  # died before it could take the request: the next one takes it
                 self._bury()

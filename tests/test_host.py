@@ -422,3 +422,23 @@ def test_python_m_lumivar(home, tmp_path):
     lines = json.loads((tmp_path / "lines.json").read_text(encoding="utf-8"))
     (report,) = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
     assert lines == served(report, ("TW I 123456 B",))
+
+
+def test_a_request_no_worker_can_take_and_a_stray_none_never_stop_the_relay(home, caplog):
+    queues, events = host.make_channels()
+    relay = host.Relay(multiprocessing.get_context("spawn"), queues, events, worker.main, poll=0.05)
+    relay.start()
+    try:
+        requests, receipts = queues[protocol.REQUESTS], queues[protocol.RECEIPTS]
+        requests.put(dict(make_request("p.xlsx"), extra=lambda: None))  # nothing a pipe can carry
+        assert receipts.get(timeout=20).startswith("請求無法傳給檢索報告程式 (")
+        assert receipts.get(timeout=20) == DONE
+        requests.put(None)  # not the window's last word: the end event is not set
+        requests.put(make_request("missing.xlsx"))
+        lines = [receipts.get(timeout=60)]
+        while lines[-1] != DONE:
+            lines.append(receipts.get(timeout=60))
+        assert lines[0].startswith("找不到專利檔案")
+    finally:
+        relay.stop(2)
+    assert "None on the request queue while the window is open" in caplog.text
