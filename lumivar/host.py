@@ -26,7 +26,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from . import protocol
+from . import crashes, protocol
 from .messages import MessageQueue
 
 # How long the worker gets to finish after the window closed, and how much
@@ -58,6 +58,12 @@ def make_channels() -> tuple[dict[str, Any], dict[str, Any]]:
 
 def death_message(exitcode: int | None) -> str:
     return f"檢索報告程式意外停止 (結束代碼 {exitcode})，已重新啟動，請再執行一次"
+
+
+def crash_message(exitcode: int | None) -> str:
+    """A worker that died while reading a file: the file, not a retry, is the cure."""
+    return (f"讀取檔案時檢索報告程式意外停止 (結束代碼 {exitcode})：檔案可能已損壞或過大，"
+            "請在 Excel 中開啟並另存新檔後再試；已重新啟動")
 
 
 # What reading a dead worker's pipe can raise: the end of the pipe, a message
@@ -221,7 +227,10 @@ class Relay:
         if self._end.is_set():
             return
         worker.process.join()
-        self._receipts.put(death_message(worker.process.exitcode))
+        if crashes.note_crash(worker.process.pid):
+            self._receipts.put(crash_message(worker.process.exitcode))
+        else:
+            self._receipts.put(death_message(worker.process.exitcode))
         self._receipts.put(protocol.DONE)
         self._bury()
 

@@ -8,6 +8,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -18,7 +19,8 @@ import openpyxl
 import pytest
 
 import lumivar
-from lumivar import host, protocol, worker
+from lumivar import crashes, host, protocol, worker
+from lumivar.report import ReportError, files, reading
 
 from support import make_patents, make_request
 
@@ -442,3 +444,32 @@ def test_a_request_no_worker_can_take_and_a_stray_none_never_stop_the_relay(home
     finally:
         relay.stop(2)
     assert "None on the request queue while the window is open" in caplog.text
+
+
+def dies_while_reading(conn):
+    """A worker that dies while its reader works on the list of the first request."""
+    request = conn.recv()
+    with open(request[protocol.PATENT_PATH], "rb") as handle, crashes.reading(files.fingerprint(handle)):
+        os._exit(6)
+
+
+def test_a_file_that_stopped_a_worker_is_answered_at_once_next_time(home, tmp_path, monkeypatch):
+    for name in ("TMPDIR", "TEMP", "TMP"):
+        monkeypatch.setenv(name, str(tmp_path))
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    queues, events = host.make_channels()
+    relay = host.Relay(multiprocessing.get_context("spawn"), queues, events, dies_while_reading, poll=0.05)
+    relay.start()
+    try:
+        queues[protocol.REQUESTS].put(make_request(patents))
+        lines = [queues[protocol.RECEIPTS].get(timeout=60)]
+        while lines[-1] != DONE:
+            lines.append(queues[protocol.RECEIPTS].get(timeout=60))
+    finally:
+        relay.stop(2)
+    assert lines == [host.crash_message(6), DONE]
+    with pytest.raises(ReportError, match="專利檔案先前讀取時讓程式意外停止"):
+        reading.read_list(patents)
+    other = make_patents(tmp_path / "q.xlsx", ["EP7654321A1"])
+    assert reading.read_list(other).entries == ["EP7654321A1"]  # other files read as ever

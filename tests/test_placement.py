@@ -16,7 +16,7 @@ INLINE = '<c r="{ref}" t="inlineStr"><is><t>{text}</t></is></c>'
 
 
 def found(path):
-    package = ooxml.open_package(path, "範本檔案")
+    package = ooxml.open_package(open(path, "rb"), path, "範本檔案")
     try:
         book = package.workbook_part
         visible = [(i, name, part) for i, (name, part, _) in enumerate(package.sheets())]

@@ -2,14 +2,16 @@
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
 import stat
 import tempfile
 from collections.abc import Callable, Iterator
 from datetime import datetime
 from pathlib import Path
+from typing import IO
 
-from .. import protocol
+from .. import crashes, protocol
 from .text import one_line
 
 PART_PATTERN = "~lumivar-*.xlsx.part"
@@ -85,6 +87,50 @@ def check_file(path: Path, what: str) -> os.stat_result:
     if not stat.S_ISREG(status.st_mode):
         raise ReportError(f"{what}不是一般檔案 (可能是裝置或管線): {path}")
     return status
+
+
+def open_checked(path: Path, what: str) -> IO[bytes]:
+    """The user's file, opened once for all that is checked and read of it:
+    refused as it is refused by check_file, never opened when it is no
+    regular file, and refused when what was opened is not what was checked."""
+    status = check_file(path, what)
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    try:
+        handle = os.fdopen(os.open(path, flags), "rb")
+    except OSError as error:
+        raise ReportError(f"無法讀取{what}: {path} ({reason(error)})") from error
+    opened = os.fstat(handle.fileno())
+    swapped = bool(opened.st_ino and status.st_ino) and (opened.st_dev, opened.st_ino) != (status.st_dev, status.st_ino)
+    if not stat.S_ISREG(opened.st_mode) or swapped:
+        handle.close()
+        raise ReportError(f"{what}在檢查後被換成了別的檔案，請再試一次: {path}")
+    return handle
+
+
+# ---------------------------------------------------------------- files that stopped a reader
+
+
+def fingerprint(handle: IO[bytes]) -> str:
+    """The same bytes give the same text, whatever the file's name."""
+    handle.seek(0, 2)
+    size = handle.tell()
+    digest = hashlib.sha256(str(size).encode())
+    for at in (0, max(0, size - (1 << 16))):
+        handle.seek(at)
+        digest.update(handle.read(1 << 16))
+    return digest.hexdigest()
+
+
+@contextlib.contextmanager
+def reader_watched(handle: IO[bytes], path: Path, what: str) -> Iterator[None]:
+    """Marks a file as being read for as long as the reader works on it;
+    refuses at once a file that stopped a reader before."""
+    mark = fingerprint(handle)
+    if crashes.known(mark):
+        raise ReportError(f"{what}先前讀取時讓程式意外停止，可能已損壞或過大；"
+                          f"請在 Excel 中開啟並另存新檔後再試: {path}")
+    with crashes.reading(mark):
+        yield
 
 
 def ensure_folder(folder: Path) -> Path:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import posixpath
+import struct
 import zipfile
 from collections.abc import Iterator
 from pathlib import Path
@@ -196,14 +197,19 @@ def relative(source: str, part: str) -> str:
 
 
 class Package:
-    def __init__(self, path: Path):
-        self.zip = zipfile.ZipFile(path)
+    """A zip package; given an open file, it owns that file from then on."""
+
+    def __init__(self, source: Path | IO[bytes]):
+        self._file = None if isinstance(source, Path) else source
+        self.zip = zipfile.ZipFile(source)
         self.infos = self.zip.infolist()
         self._names = {info.filename.lower().lstrip("/"): info.filename for info in self.infos}
         self._sheets: list[tuple[str, str | None, str]] | None = None
 
     def close(self) -> None:
         self.zip.close()
+        if self._file is not None:
+            self._file.close()
 
     def name(self, part: str) -> str | None:
         """The package's own spelling of a part name, or None."""
@@ -271,6 +277,13 @@ class Package:
                 )
         return self._sheets
 
+    def sheets_of_binary(self) -> list[tuple[str, str, str]]:
+        """(name, sheet part, state) of a binary workbook's worksheets, from its
+        relationships (its workbook part itself is binary)."""
+        book = self.workbook_part or ""
+        return [(posixpath.basename(t), t, "visible") for k, t, mode in self.relationships(book).values()
+                if k == "worksheet" and mode != "External" and self.name(t) is not None]
+
     def active_tab(self) -> int:
         for element in self.workbook().iter("{*}workbookView"):
             try:
@@ -283,11 +296,11 @@ class Package:
 # ---------------------------------------------------------------- what the file is and opening it
 
 
-def kind_of(path: Path, what: str) -> str:
+def kind_of(handle: IO[bytes], path: Path, what: str) -> str:
     """"zip", "xls"; refuses what is no workbook, naming it."""
     try:
-        with open(path, "rb") as handle:
-            head = handle.read(2048)
+        handle.seek(0)
+        head = handle.read(2048)
     except OSError as error:
         raise ReportError(f"無法讀取{what}: {path} ({reason(error)})") from error
     if not head:
@@ -295,7 +308,7 @@ def kind_of(path: Path, what: str) -> str:
     if head.startswith(b"PK\x03\x04") or head.startswith(b"PK\x05\x06"):
         return "zip"
     if head.startswith(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"):
-        if _is_encrypted(path):
+        if _is_encrypted(handle):
             raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}")
         return "xls"
     text = head.lstrip(b"\xef\xbb\xbf").lstrip()
@@ -306,20 +319,46 @@ def kind_of(path: Path, what: str) -> str:
     raise ReportError(f"{what}不是 Excel 活頁簿 (.xlsx、.xls、.ods): {path}")
 
 
-def _is_encrypted(path: Path) -> bool:
+def _is_encrypted(handle: IO[bytes]) -> bool:
     """An Office file with a password is an OLE2 file holding these streams."""
     try:
-        with open(path, "rb") as handle:
-            data = handle.read(1 << 20)
+        handle.seek(0)
+        data = handle.read(1 << 20)
     except OSError:
         return False
     return any(name.encode("utf-16-le") in data for name in ("EncryptionInfo", "EncryptedPackage"))
 
 
-def open_package(path: Path, what: str) -> Package:
-    """A zip workbook opened, its unpacked size and part count within the limits."""
+def zip_entries(handle: IO[bytes]) -> tuple[int, int]:
+    """(entries, bytes) of a zip's central directory, from its end record,
+    before anything reads the directory itself; (0, 0) when there is none."""
+    handle.seek(0, 2)
+    size = handle.tell()
+    handle.seek(max(0, size - (1 << 16) - 22))
+    tail = handle.read()
+    at = tail.rfind(b"PK\x05\x06")
+    if at < 0 or at + 22 > len(tail):
+        return 0, 0
+    entries, directory = struct.unpack_from("<HI", tail, at + 10)
+    if (entries == 0xFFFF or directory == 0xFFFFFFFF) and at >= 20 and tail[at - 20: at - 16] == b"PK\x06\x07":
+        (offset,) = struct.unpack_from("<Q", tail, at - 12)
+        handle.seek(offset)
+        record = handle.read(56)
+        if record[:4] == b"PK\x06\x06" and len(record) == 56:
+            entries, directory = struct.unpack_from("<QQ", record, 32)
+    return entries, directory
+
+
+def open_package(handle: IO[bytes], path: Path, what: str) -> Package:
+    """A zip workbook opened from its open file, its part count, unpacked
+    size and part names within the limits."""
     with faults(damaged(what, path)):
-        package = Package(path)
+        entries, directory = zip_entries(handle)
+    if entries > MAX_PARTS or directory > MAX_PARTS * 1024:
+        raise ReportError(f"{TOO_LARGE}: {what}含有超過 {MAX_PARTS:,} 個項目: {path}")
+    with faults(damaged(what, path)):
+        handle.seek(0)
+        package = Package(handle)
     infos = package.infos
     if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:
         package.close()

@@ -11,14 +11,15 @@ unbounded time or memory.
 """
 from __future__ import annotations
 
+import os
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import python_calamine
 
-from . import publications, sheetrows
-from .files import ReportError, check_file
+from . import files, publications, sheetrows, spread
+from .files import ReportError, open_checked
 from .ooxml import MAX_FILE, TOO_LARGE, Package, column_name, damaged, faults, kind_of, open_package
 from .text import MAX_ENTRY
 
@@ -71,39 +72,63 @@ class _Sheet:
 
 
 def read_list(path: Path, what: str = "專利檔案") -> ListRead:
-    """The entries of the user's list, and where they were found."""
-    status = check_file(path, what)
-    kind = kind_of(path, what)
+    """The entries of the user's list, and where they were found. The file
+    is opened once: checked, measured and read from the same open file."""
+    handle = open_checked(path, what)
     package: Package | None = None
-    active = 0
-    if kind == "zip":
-        package = open_package(path, what)
-        if package.is_ods or (package.workbook_part or "").lower().endswith(".bin"):
-            # OpenDocument or a binary workbook (.xlsb): its size is checked; calamine reads the rest.
-            package.close()
-            package = None
-        elif package.workbook_part is None:
-            package.close()
-            raise ReportError(f"{what}不是 Excel 活頁簿 (壓縮檔中沒有活頁簿): {path}")
-        else:
-            try:
-                with faults(damaged(what, path)):
-                    active = package.active_tab()
-            except ReportError:
-                package.close()
-                raise
-    elif status.st_size > MAX_FILE:
-        raise ReportError(f"{TOO_LARGE}: {what}超過 {MAX_FILE // 2**20} MB: {path}")
     try:
-        return _read(path, what, package, active)
+        if os.fstat(handle.fileno()).st_size > MAX_FILE:
+            raise ReportError(f"{TOO_LARGE}: {what}超過 {MAX_FILE // 2**20} MB: {path}")
+        kind = kind_of(handle, path, what)
+        active, sheets = 0, None
+        if kind == "zip":
+            package = open_package(handle, path, what)
+            with faults(damaged(what, path), f"{what}: {path}"):
+                active = _check_package(package, path, what)
+            if not package.is_ods and not (package.workbook_part or "").lower().endswith(".bin"):
+                sheets = package  # its sheets' XML, scanned as each is read
+        else:
+            with faults(f"{what}已損壞或格式無法辨識，無法開啟: {path}", f"{what}: {path}"):
+                for scan in spread.xls_spreads(handle):
+                    _check_spread(scan, "", what, path)
+        with files.reader_watched(handle, path, what):
+            return _read(handle, path, what, sheets, active)
     finally:
         if package is not None:
             package.close()
+        handle.close()
 
 
-def _open_book(path: Path, what: str):
+def _check_package(package: Package, path: Path, what: str) -> int:
+    """Checks what calamine will make of a zip workbook; its active sheet."""
+    if package.is_ods:
+        for name, scan in spread.ods_spreads(package):
+            _check_spread(scan, name, what, path)
+        return 0
+    book = package.workbook_part
+    if book is None:
+        raise ReportError(f"{what}不是 Excel 活頁簿 (壓縮檔中沒有活頁簿): {path}")
+    if book.lower().endswith(".bin"):
+        for name, part, _ in package.sheets_of_binary():
+            with package.open(part) as stream:
+                _check_spread(spread.xlsb_spread(stream), name, what, path)
+        return 0
+    return package.active_tab()
+
+
+def _check_spread(scan, name: str, what: str, path: Path) -> None:
+    if scan.extent > MAX_CELLS:
+        sheet = f"的「{name}」工作表" if name else ""
+        raise ReportError(
+            f"{TOO_LARGE}: {what}{sheet}的內容分布過廣 (最遠到 {scan.far_cell})，"
+            f"請刪除清單以外的儲存格後再試一次: {path}"
+        )
+
+
+def _open_book(handle, path: Path, what: str):
     try:
-        return python_calamine.CalamineWorkbook.from_path(str(path))
+        handle.seek(0)
+        return python_calamine.CalamineWorkbook.from_filelike(handle)
     except python_calamine.PasswordError as error:
         raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}") from error
     except MemoryError as error:
@@ -121,8 +146,17 @@ def _load_sheet(book, index: int, name: str, what: str, path: Path):
         raise ReportError(damaged(f"{what}的「{name}」工作表", path, "無法讀取")) from error
 
 
-def _read(path: Path, what: str, package: Package | None, active: int) -> ListRead:
-    book = _open_book(path, what)
+def _read(handle, path: Path, what: str, package: Package | None, active: int) -> ListRead:
+    try:
+        return _read_book(handle, path, what, package, active)
+    except (ReportError, KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # a reader's panic (not an Exception): the file, not a retry
+        raise ReportError(f"{what}已損壞或內容異常，讀取程式無法處理: {path}") from error
+
+
+def _read_book(handle, path: Path, what: str, package: Package | None, active: int) -> ListRead:
+    book = _open_book(handle, path, what)
     try:
         try:
             sheets = book.sheets_metadata
@@ -167,11 +201,7 @@ def _prescan(package: Package, name: str, what: str, path: Path):
     with faults(damaged(sheet, path, "無法讀取"), f"{sheet}: {path}"):
         with package.open(part) as stream:
             scan = sheetrows.scan(stream)
-    if scan.extent > MAX_CELLS:
-        raise ReportError(
-            f"{TOO_LARGE}: {what}的「{name}」工作表的內容分布過廣 (最遠到 {scan.far_cell})，"
-            f"請刪除清單以外的儲存格後再試一次: {path}"
-        )
+    _check_spread(scan, name, what, path)
     return scan
 
 

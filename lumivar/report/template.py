@@ -23,7 +23,7 @@ from lxml import etree
 
 from . import layout, ooxml, placement, splice
 from . import template_parts as parts
-from .files import ReportError, check_file
+from .files import ReportError, open_checked
 from .layout import Cell, Style, Table
 from .ooxml import (
     CONTENT_TYPES_PART,
@@ -61,10 +61,15 @@ class Template:
 
 
 def load(path: Path) -> Template:
-    check_file(path, WHAT)
-    if kind_of(path, WHAT) != "zip":
-        raise ReportError(f"{WHAT}必須是 .xlsx、.xlsm 或 .xltx 活頁簿 (舊版 .xls 請用 Excel 另存為 .xlsx): {path}")
-    package = open_package(path, WHAT)
+    """The template, opened once: checked and read from the same open file."""
+    handle = open_checked(path, WHAT)
+    try:
+        if kind_of(handle, path, WHAT) != "zip":
+            raise ReportError(f"{WHAT}必須是 .xlsx、.xlsm 或 .xltx 活頁簿 (舊版 .xls 請用 Excel 另存為 .xlsx): {path}")
+        package = open_package(handle, path, WHAT)
+    except BaseException:
+        handle.close()
+        raise
     try:
         with faults(damaged(WHAT, path)):
             return _load(package, path)
