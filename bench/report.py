@@ -12,7 +12,9 @@ Prints one table:
    message queue) for 10, 1,000 and 10,000 numbers, against the moment the
    report file appears, with the window's tick played as the window plays it
    (every 500 ms: empty(), at most one get(), insert into a real CTkTextbox);
-   and the longest of those ticks.
+   and the longest of those ticks;
+4. each hostile input of tests/hostile.py through the job: its time, peak
+   memory and the one line it gets.
 Each job runs in a fresh child process. Needs an X display for 3; a private
 Xvfb is started when DISPLAY is unset.
 """
@@ -70,6 +72,29 @@ def child_job(patents: str, folder: str, template: str = "") -> dict:
     if path is None:
         raise SystemExit(str(messages[-2]))
     return {"seconds": seconds, "peak": peak, "idle": rss()}
+
+
+def child_hostile(index: str, folder: str) -> dict:
+    """One hostile input of tests/hostile.py through the job, in a fresh process."""
+    sys.path.insert(0, str(HERE.parent / "tests"))
+    from lumivar.report import job
+
+    import hostile
+
+    name, make, role = hostile.FAMILIES[int(index)]
+    made = Path(folder) / f"hostile-{index}"
+    made.mkdir()
+    path = make(made, None)
+    patents = path if role == "list" else hostile.hand_made(
+        made / "list.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is></c></row>'
+        "</sheetData>")
+    messages: list = []
+    started = time.perf_counter()
+    job.handle_request({"範本檔案路徑": str(path) if role == "template" else "", "專利檔案路徑": str(patents),
+                        "文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri"},
+                       messages.append, folder=made)
+    return {"name": name, "seconds": time.perf_counter() - started,
+            "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, "answer": str(messages[-2])[:40]}
 
 
 def child_floor(patents: str, folder: str) -> dict:
@@ -165,7 +190,7 @@ def main() -> None:
     args = ap.parse_args()
     if args.child:
         name, *rest = args.child
-        out = {"job": child_job, "floor": child_floor, "press": child_press}[name](*rest)
+        out = {"job": child_job, "floor": child_floor, "press": child_press, "hostile": child_hostile}[name](*rest)
         print(json.dumps(out))
         return
 
@@ -202,6 +227,14 @@ def main() -> None:
                          f"{press['done']:.1f} s (file at {press['file']:.1f} s; "
                          f"完成 {press['done'] - press['file']:+.1f} s after it; longest tick "
                          f"{press['longest_tick'] * 1000:.1f} ms)", "<= file + 3 s; tick < 100 ms"))
+        sys.path.insert(0, str(HERE.parent / "tests"))
+        import hostile
+
+        for index in range(len(hostile.FAMILIES)):
+            seen = run_child(env, "hostile", index, work)
+            rows.append((f"4. hostile input: {seen['name']}: time, peak RSS, answer",
+                         f"{seen['seconds']:.2f} s, {seen['peak'] / 2**20:.0f} MiB, {seen['answer']}…",
+                         "< 5 s, < 400 MiB, one line"))
     finally:
         if xvfb is not None:
             xvfb.terminate()

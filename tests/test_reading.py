@@ -12,7 +12,7 @@ import pytest
 
 from lumivar.report import ReportError, files, reading, spread
 
-from report_checks import hand_made
+import hostile
 from support import digest
 
 CORPUS = Path(__file__).parent / "corpus"
@@ -108,51 +108,6 @@ def no_visible_sheet(tmp_path, build):
     return tmp_path / "p.xlsx"
 
 
-ODS = ('<office:document-content xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
-       'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
-       'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"><office:body><office:spreadsheet>'
-       '<table:table table:name="清單"><table:table-row table:number-rows-repeated="1000000">'
-       '<table:table-cell office:value-type="string" table:number-columns-repeated="100"><text:p>EP1234567A1</text:p>'
-       '</table:table-cell></table:table-row></table:table></office:spreadsheet></office:body></office:document-content>')
-
-
-def ods_bomb(tmp_path, _):
-    """Under 1 KB packed; a reader that expands its repeats makes 100 million cells."""
-    with zipfile.ZipFile(tmp_path / "p.ods", "w", zipfile.ZIP_DEFLATED) as package:
-        package.writestr("mimetype", "application/vnd.oasis.opendocument.spreadsheet")
-        package.writestr("content.xml", ODS)
-    return tmp_path / "p.ods"
-
-
-def lying_dimensions(tmp_path, _):
-    """A LibreOffice .xls whose DIMENSIONS records claim a million rows of 255 columns."""
-    data = bytearray((CORPUS / "list-title-rows.xls").read_bytes())
-    at = data.find(b"\x00\x02\x0e\x00")
-    while at >= 0:
-        data[at + 8: at + 12] = (1_000_000).to_bytes(4, "little")
-        data[at + 14: at + 16] = (255).to_bytes(2, "little")
-        at = data.find(b"\x00\x02\x0e\x00", at + 4)
-    (tmp_path / "p.xls").write_bytes(bytes(data))
-    return tmp_path / "p.xls"
-
-
-def many_parts(tmp_path, build):
-    """A zip whose directory says 65,535 entries: refused before the directory is read."""
-    data = bytearray(build(tmp_path, lambda b: b.active.append(["EP1234567A1"])).read_bytes())
-    at = data.rfind(b"PK\x05\x06")
-    data[at + 8: at + 12] = b"\xff\xff\xff\xff"
-    (tmp_path / "p.xlsx").write_bytes(bytes(data))
-    return tmp_path / "p.xlsx"
-
-
-def cells_written_oddly(far):
-    """Cells a pattern would miss: a quoted, spaced reference, or none at all."""
-    def make(tmp_path, _):
-        return hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t>'
-                         f"</is></c></row>{far}</sheetData>")
-    return make
-
-
 @pytest.mark.parametrize("make, message", [
     (write("p.xlsx", b""), "專利檔案是空的檔案"),
     (write("p.xlsx", "公開號,備註\nEP1234567A1,x\n".encode()), "專利檔案是文字檔 (CSV)，不是 Excel 活頁簿"),
@@ -167,16 +122,18 @@ def cells_written_oddly(far):
     (lambda d, build: build(d, lambda b: b.active.append(["公開號"])), "在專利檔案的「Sheet」工作表中找不到公開號"),
     (no_visible_sheet, "專利檔案中沒有可見的工作表"),
     (far_cells, "檔案過大或內容異常: 專利檔案的「Sheet」工作表的內容分布過廣 (最遠到 XFD900)"),
-    (cells_written_oddly("<row r = '900'><c r = 'XFD900' t='inlineStr'><is><t>x</t></is></c></row>"),
+    (hostile.cells_written_oddly("<row r = '900'><c r = 'XFD900' t='inlineStr'><is><t>x</t></is></c></row>"),
      "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 XFD900)"),
-    (cells_written_oddly('<row r="1000000">' + '<c t="inlineStr"><is><t>x</t></is></c>' * 100 + "</row>"),
+    (hostile.cells_written_oddly(hostile.FAR_ROW),
      "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 CV1000000)"),
-    (ods_bomb, "檔案過大或內容異常: 專利檔案的「清單」工作表的內容分布過廣 (最遠到 CV1000000)"),
-    (lying_dimensions, "檔案過大或內容異常: 專利檔案的內容分布過廣 (最遠到 IU1000000)"),
-    (many_parts, "檔案過大或內容異常: 專利檔案含有超過 20,000 個項目"),
+    (hostile.ods_bomb, "檔案過大或內容異常: 專利檔案的「清單」工作表的內容分布過廣 (最遠到 CV1000000)"),
+    (hostile.lying_dimensions, "檔案過大或內容異常: 專利檔案的內容分布過廣 (最遠到 IU1000000)"),
+    (hostile.many_parts, "檔案過大或內容異常: 專利檔案含有超過 20,000 個項目"),
+    (hostile.unclosed_cells, "專利檔案的「表」工作表已損壞，無法讀取"),
+    (hostile.long_cell, "專利檔案的「表」工作表已損壞，無法讀取"),
 ], ids=["empty", "csv", "html", "cut-zip", "encrypted", "bad-ole", "missing", "folder", "long-name", "no-number",
         "no-visible-sheet", "far-cells", "quoted-far-cell", "cells-without-references", "ods-repeats",
-        "xls-dimensions", "zip-entries"])
+        "xls-dimensions", "zip-entries", "unclosed-cells", "long-cell"])
 def test_files_that_are_refused_and_why(tmp_path, make, message):
     path = make(tmp_path, book_with)
     with pytest.raises(ReportError) as caught:
