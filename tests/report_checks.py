@@ -33,7 +33,7 @@ def repeated(values):
 
 def problems(path):
     """What Excel would refuse or repair in a report; [] when nothing."""
-    found = []
+    found = tables_meet_filters(path)
     with zipfile.ZipFile(path) as package:
         found += [f"part twice: {n}" for n in repeated(i.filename.lower() for i in package.infolist())]
     for name, data in parts(path).items():
@@ -55,11 +55,30 @@ def problems(path):
             found += [f"{name}: column {c} in two <col>" for c in repeated(columns)]
             found += [f"{name}: two links for {r}" for r in repeated(h.get("ref") for h in root.iter("{*}hyperlink"))]
             found += [f"{name}: cell twice {r}" for r in repeated(c.get("r") for c in root.iter("{*}c") if c.get("r"))]
+            masters = {f.get("si") for f in root.iter("{*}f") if f.get("t") == "shared" and f.get("ref")}
+            found += [f"{name}: shared formula {f.get('si')} without its master" for f in root.iter("{*}f")
+                      if f.get("t") == "shared" and f.get("si") not in masters]
             for row in root.iter("{*}row"):
                 refs = [c.get("r") for c in row if local(c.tag) == "c" and c.get("r")]
                 lefts = [next(ranges(r))[1] for r in refs]
                 if lefts != sorted(lefts):
                     found.append(f"{name}: cells out of order in row {row.get('r')}")
+    return found
+
+
+def tables_meet_filters(path):
+    """Excel Tables whose range meets a sheet's own filter: Excel drops the Table."""
+    found = []
+    package = parts(path)
+    for name, data in package.items():
+        if not (name.startswith("xl/worksheets/sheet") and name.endswith(".xml")):
+            continue
+        sheet = etree.fromstring(data)
+        own = [a for f in sheet if local(f.tag) == "autoFilter" for a in ranges(f.get("ref", ""))]
+        for table in (n for n in package if n.startswith("xl/tables/")):
+            for area in ranges(etree.fromstring(package[table]).get("ref", "")):
+                found += [f"{name}: {table} meets the sheet's filter" for o in own
+                          if o[0] <= area[2] and area[0] <= o[2] and o[1] <= area[3] and area[1] <= o[3]]
     return found
 
 

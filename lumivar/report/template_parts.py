@@ -10,15 +10,18 @@ from collections.abc import Iterator
 from lxml import etree
 
 from . import layout
+from .files import ReportError
 from .layout import Style, Table
 from .ooxml import (
     BECOMES_WORKBOOK,
     CONTENT_TYPES,
     CONTENT_TYPES_PART,
+    MAX_SHEET,
     PKG_REL,
     REL,
     SHEET_MAIN_TYPE,
     STYLES_TYPE,
+    TOO_LARGE,
     Package,
     absolute_ref,
     column_name,
@@ -239,8 +242,10 @@ def other_sheets_unselected(package: Package, table_index: int) -> dict[str, Ite
     table's sheet (an edit there would change them all): they lose their
     selection mark, and nothing else."""
     changed = {}
-    for index, (_, part, _) in enumerate(package.sheets()):
+    for index, (name, part, _) in enumerate(package.sheets()):
         if index != table_index and part and package.name(part) is not None and _selected(package, part):
+            if package.size(part) > MAX_SHEET:  # read as a stream, but within the same limit
+                raise ReportError(f"{TOO_LARGE}: 範本檔案的「{name}」工作表過大")
             root = skeleton(package, part)
             for view in root.iter("{*}sheetView"):
                 view.attrib.pop("tabSelected", None)
