@@ -70,6 +70,12 @@ def long_cell(tmp_path, _):
                      '</c><c r="B1" t="inlineStr"><is><t>' + "x" * 30_000_000 + "</t></is></c></row></sheetData>")
 
 
+def long_shared_cell(tmp_path, _):
+    """The same, as a shared string (a reader takes those whole)."""
+    return hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is>'
+                     '</c><c r="B1" t="s"><v>0</v></c></row></sheetData>', "<si><t>" + "x" * 30_000_000 + "</t></si>")
+
+
 def unclosed_row_template(tmp_path, _):
     """A template whose sheet ends inside a row."""
     return hand_made(tmp_path / "t.xlsx", "<sheetData>" + '<row r="1"><c r="A1"/>' * 20_000)
@@ -85,5 +91,6 @@ FAMILIES = [
     ("cells without references", cells_written_oddly(FAR_ROW), "list"),
     ("unclosed cells", unclosed_cells, "list"),
     ("30 M character cell", long_cell, "list"),
+    ("30 M character shared string", long_shared_cell, "list"),
     ("template: unclosed row", unclosed_row_template, "template"),
 ]

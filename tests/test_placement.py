@@ -73,6 +73,7 @@ def data(*rows, after=""):
     (data((3, "", MARK)), None, 3, ""),
     (data((3, "", MARK), (4, "", '<c r="B4" t="inlineStr"><is><t>數量</t></is></c>')), "B4:D8", 9, "內容、表格"),
     (data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B5:G5"/></mergeCells>'), None, 6, "合併儲存格"),
+    (data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B3:G3"/></mergeCells>'), None, 4, "合併儲存格"),
     (data((3, "", MARK), (4, "", '<c r="C4"><f t="shared" ref="C4:C6" si="0">A4</f><v>1</v></c>'),
           (5, "", '<c r="C5"><f t="shared" si="0"/><v>1</v></c>')), None, 7, "公式"),
     (data((3, "", MARK), (4, "", '<c r="D4"><f t="array" ref="D4:D5">A1:A2</f><v>1</v></c>')), None, 6, "公式"),
@@ -83,7 +84,7 @@ def data(*rows, after=""):
           'priority="1"><formula>TRUE</formula></cfRule></conditionalFormatting>'), None, 10, "設定格式化的條件"),
     (data((3, "", MARK), (5, "", '<c r="E5" t="inlineStr"><is><t>數量</t></is></c>')), None, 6, "內容"),
     (data((3, "", MARK), (4, ' hidden="1"', '<c r="A4" t="inlineStr"><is><t>旁</t></is></c>')), None, 3, ""),
-], ids=["clear", "table with empty rows", "merged", "shared formula", "array formula", "validation",
+], ids=["clear", "table with empty rows", "merged", "merged marker", "shared formula", "array formula", "validation",
         "conditional format", "value", "hidden row"])
 def test_the_table_never_covers_the_template(tmp_path, sheet, table, header, kinds):
     template = hand_made(tmp_path / "t.xlsx", sheet, table=table)

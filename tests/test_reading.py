@@ -131,9 +131,10 @@ def no_visible_sheet(tmp_path, build):
     (hostile.many_parts, "檔案過大或內容異常: 專利檔案含有超過 20,000 個項目"),
     (hostile.unclosed_cells, "專利檔案的「表」工作表已損壞，無法讀取"),
     (hostile.long_cell, "專利檔案的「表」工作表已損壞，無法讀取"),
+    (hostile.long_shared_cell, "專利檔案已損壞，無法開啟"),
 ], ids=["empty", "csv", "html", "cut-zip", "encrypted", "bad-ole", "missing", "folder", "long-name", "no-number",
         "no-visible-sheet", "far-cells", "quoted-far-cell", "cells-without-references", "ods-repeats",
-        "xls-dimensions", "zip-entries", "unclosed-cells", "long-cell"])
+        "xls-dimensions", "zip-entries", "unclosed-cells", "long-cell", "long-shared-string"])
 def test_files_that_are_refused_and_why(tmp_path, make, message):
     path = make(tmp_path, book_with)
     with pytest.raises(ReportError) as caught:

@@ -8,10 +8,10 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from . import layout
-from .ooxml import MAX_ROW, MAX_SHEET, Package, column_name, iterparse, local, parse, ranges
+from .ooxml import MAX_ROW, MAX_SHEET, Package, column_name, local, parse, ranges
 from .publications import Publication
 from .schema import child
-from .sheetrows import cells, has_value, rows, text_of
+from .sheetrows import cells, has_value, items, rows, text_of
 
 MARKER = "{{檢索結果}}"
 EMU_PER_ROW = 190_500  # a default row's height (15 points) in a drawing's units
@@ -99,12 +99,9 @@ def marker_strings(package: Package, book_part: str) -> set[int]:
     found: set[int] = set()
     for part in package.related(book_part, "sharedStrings")[:1]:
         with package.open(part) as stream:
-            for index, (_, item) in enumerate(iterparse(stream, tag="{*}si")):
+            for index, item in enumerate(items(stream, "si")):
                 if text_of(item).strip() == MARKER:
                     found.add(index)
-                item.clear(keep_tail=True)
-                while item.getprevious() is not None:
-                    del item.getparent()[0]
     return found
 
 
@@ -221,12 +218,13 @@ def obstacles(package: Package, part: str, skeleton, columns: range, values: boo
 
 def clear_place(block: Block, found: list[tuple[str, Area]], keep: tuple[int, int] | None = None):
     """The block moved down, if need be, to the first rows where it covers
-    none of `found` (`keep` is the marker's own cell, which the header may
-    take); and the kinds of content that made it move."""
+    none of `found` (`keep` is the marker's own cell, whose text the header
+    may take, though not a merged range it starts); and the kinds of content
+    that made it move."""
     moved: set[str] = set()
     while True:
         hits = [(kind, area) for kind, area in found
-                if block.overlaps(area) and (area[0], area[1]) != keep]
+                if block.overlaps(area) and not (kind == CONTENT and keep is not None and area == keep * 2)]
         if not hits:
             return block, moved
         moved.update(kind for kind, _ in hits)

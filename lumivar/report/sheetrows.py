@@ -28,6 +28,16 @@ def rows(stream: IO[bytes]) -> Iterator[tuple[int, object]]:
             del parent[0]
 
 
+def items(stream: IO[bytes], tag: str) -> Iterator[object]:
+    """Each element of a kind (a shared string's "si"), cleared once the next
+    is taken, so a part of any length takes the memory of one."""
+    for _, item in iterparse(stream, tag=f"{{*}}{tag}"):
+        yield item
+        item.clear(keep_tail=True)
+        while item.getprevious() is not None:
+            del item.getparent()[0]
+
+
 def row_number(row, previous: int) -> int:
     """A row's number: its own, or the one after the row before."""
     given = row.get("r")
