@@ -8,6 +8,7 @@ reference host's own channels (lumivar.host.make_channels) or Recorder
 doubles that log every call and refuse on request.
 """
 import collections
+import datetime
 import hashlib
 import logging
 import os
@@ -582,6 +583,20 @@ class Unsayable(Exception):
 # ---------------------------------------------------------------------------
 # Requests and workbooks
 # ---------------------------------------------------------------------------
+
+# A report job at a fixed moment, and the report name it then gives.
+FROZEN = datetime.datetime(2024, 5, 6, 7, 8, 9)
+FROZEN_NAME = "檢索報告_20240506_070809.xlsx"
+
+
+def run_job(request, **kwargs):
+    """(report path or None, messages) of one request."""
+    from lumivar.report import job
+
+    messages = []
+    path = job.handle_request(request, messages.append, now=lambda: FROZEN, **kwargs)
+    return path, messages
+
 
 def make_request(patents, template="", ratio=1, cjk="標楷體", latin="Calibri"):
     return {
