@@ -205,6 +205,7 @@ def test_unexpected_fault_ends_with_one_plain_line_and_the_marker(home, tmp_path
 
 @pytest.mark.parametrize("args, status, first_line", [
     (["{patents}", "--folder", "{out}", "--ratio", "1.5"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),
+    (["p.xlsx", "--folder", "報告"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),  # relative to the current folder
     (["{out}/missing.xlsx", "--folder", "{out}"], 1, "找不到專利檔案: "),
     (["--ratio"], 2, ""),
 ])
@@ -213,7 +214,7 @@ def test_command_line(tmp_path, args, status, first_line):
     out = tmp_path / "報告"
     argv = [a.format(patents=patents, out=out) for a in args]
     done = subprocess.run([sys.executable, "-m", "lumivar.report", *argv], capture_output=True, timeout=120,
-                          env=dict(os.environ, PYTHONIOENCODING="ascii"))
+                          env=dict(os.environ, PYTHONIOENCODING="ascii"), cwd=tmp_path)
     lines = done.stdout.decode("utf-8").splitlines()
     assert done.returncode == status, done.stderr.decode("utf-8", "replace")
     if status == 0:

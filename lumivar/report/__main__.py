@@ -29,11 +29,18 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser = _Parser(prog="python -m lumivar.report", description="由公開號清單輸出檢索報告")
     parser.add_argument("patents", help="公開號清單活頁簿 (.xlsx、.xls、.ods …)")
     parser.add_argument("--template", default="", help="範本活頁簿")
-    parser.add_argument("--folder", type=Path, default=None, help="報告輸出資料夾 (預設為工作資料夾)")
+    parser.add_argument("--folder", type=lambda text: Path(os.path.abspath(text)), default=None,
+                        help="報告輸出資料夾 (預設為工作資料夾)")
     parser.add_argument("--ratio", default=str(protocol.DEFAULT_RATIO), help="文字大小比例，1 為 100%%")
     parser.add_argument("--cjk-font", default=protocol.DEFAULT_CJK_FONT, help="中文文字字體")
     parser.add_argument("--latin-font", default=protocol.DEFAULT_LATIN_FONT, help="英文文字字體")
     return parser.parse_args(argv)
+
+
+def _from_here(path: str) -> str:
+    """A shell user's relative path names a file in the current folder (the
+    window's bare file name means the working folder; this is no window)."""
+    return os.path.abspath(path) if path.strip() else path
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -42,8 +49,8 @@ def main(argv: list[str] | None = None) -> int:
             stream.reconfigure(encoding="utf-8", errors="replace")
     args = parse(argv)
     request = {
-        protocol.TEMPLATE_PATH: args.template,
-        protocol.PATENT_PATH: args.patents,
+        protocol.TEMPLATE_PATH: _from_here(args.template),
+        protocol.PATENT_PATH: _from_here(args.patents),
         protocol.SIZE_RATIO: args.ratio,
         protocol.CJK_FONT: args.cjk_font,
         protocol.LATIN_FONT: args.latin_font,
