@@ -153,3 +153,23 @@ def rewritten(path, edits, extra=()):
         for name, data in items + list(extra):
             package.writestr(name, edits.get(name, lambda d: d)(data))
     return path
+
+
+def cut_in_print(path, part="xl/worksheets/sheet1.xml"):
+    """Table cells whose text is wider than their column as printed (CJK
+    characters count double); [] when every text shows whole."""
+    from lumivar.report.text import display_width
+
+    sheet = etree.fromstring(parts(path)[part])
+    widths = {}
+    for col in sheet.iter("{*}col"):
+        for column in range(int(col.get("min")) - 1, int(col.get("max"))):
+            widths[column] = float(col.get("width", 8.43))
+    texts = cell_texts(path, part)
+    header = next(int(ref[1:]) for ref, text in texts.items() if text == "序號" and ref[1:].isdigit())
+    found = []
+    for ref, text in texts.items():
+        row, column = next(ranges(ref))[:2]
+        if row >= header and text and display_width(text) * 12 / 11 > widths.get(column, 8.43):
+            found.append(f"{ref}: {text}")
+    return found

@@ -16,7 +16,7 @@ from lxml import etree
 
 from lumivar.report import job, layout
 
-from report_checks import canonical, hand_made, parts, problems, rewritten
+from report_checks import canonical, cut_in_print, hand_made, parts, problems, rewritten
 from support import digest, make_patents, make_request
 
 CORPUS = Path(__file__).parent / "corpus"
@@ -201,3 +201,33 @@ def test_a_package_holding_one_name_twice_is_refused(tmp_path):
     assert job.handle_request(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"]), template=template),
                               messages.append, folder=tmp_path / "out") is None
     assert messages[-2] == f"範本檔案已損壞，壓縮檔中有同名的項目，無法開啟: {template}"
+
+
+def footer_and_cols(footer, cols=""):
+    """A template whose sheet has its own footer (and column widths)."""
+    return {"xl/worksheets/sheet1.xml": lambda d: d.replace(
+        b"<sheetData/>", f"{cols}<sheetData/><headerFooter><oddFooter>{footer}</oddFooter></headerFooter>".encode())}
+
+
+@pytest.mark.parametrize("footer, printed, note", [
+    ("&amp;L澄光專利商標事務所", "&L澄光專利商標事務所&C第 &P 頁，共 &N 頁", None),
+    ("機密", "&C機密&R第 &P 頁，共 &N 頁", None),  # text before any section is the centre's
+    ("&amp;C&amp;P / &amp;N", "&C&P / &N", None),  # numbered already
+    ("&amp;L甲&amp;C乙&amp;R丙", "&L甲&C乙&R丙", "範本頁尾的左、中、右三處都已有文字，未加上頁碼"),
+], ids=["firm name", "uncoded text", "numbered", "all sections"])
+def test_every_printed_page_is_numbered_where_the_footer_leaves_room(tmp_path, footer, printed, note):
+    template = rewritten(hand_made(tmp_path / "t.xlsx", "<sheetData/>"), footer_and_cols(footer))
+    path, messages = report_from(template, tmp_path)
+    assert etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).findtext("{*}headerFooter/{*}oddFooter") == printed
+    assert (note in messages) if note else not any("頁碼" in m for m in messages)
+
+
+def test_narrow_preset_widths_are_widened_so_nothing_is_cut(tmp_path):
+    cols = '<cols><col min="1" max="5" width="5" customWidth="1"/><col min="6" max="6" width="40" customWidth="1"/></cols>'
+    template = rewritten(hand_made(tmp_path / "t.xlsx", "<sheetData/>"), footer_and_cols("&amp;L事務所", cols))
+    path, messages = report_from(template, tmp_path, ("US 2020/0123456 A1", "DE 10 2019 123 456 A1", "x"))
+    assert "範本中 A、B、C、D、E 欄較窄，已加寬以完整顯示檢索結果" in messages
+    assert cut_in_print(path) == []
+    widths = {int(c.get("min")): float(c.get("width")) for c in
+              etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).iter("{*}col")}
+    assert widths[6] == 40  # wide enough already: the template's own width

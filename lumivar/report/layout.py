@@ -43,7 +43,8 @@ BORDER_STYLE = "thin"
 MARGINS = dict(left=0.5, right=0.5, top=0.75, bottom=0.75, header=0.3, footer=0.3)
 PAPER_SIZE = 9  # A4
 ORIENTATION = "portrait"
-FOOTER = "&C第 &P 頁，共 &N 頁"
+PAGE_NUMBERS = "第 &P 頁，共 &N 頁"
+FOOTER = f"&C{PAGE_NUMBERS}"
 FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill the screen
 
 
@@ -115,6 +116,11 @@ def width_for(characters: int, size: float) -> float:
     return min(MAX_WIDTH, round((characters * 1.1 + 3) * size / BASE_FONT_SIZE, 2))
 
 
+def least_width_for(characters: int, size: float) -> float:
+    """The narrowest width that still shows `characters` whole (bold included)."""
+    return min(MAX_WIDTH, round(characters * 1.1 * size / BASE_FONT_SIZE + 1, 2))
+
+
 @dataclass(frozen=True)
 class Style:
     ratio: float
@@ -174,8 +180,9 @@ class Table:
                     cells.append(Cell(value, font, fill))
             yield cells
 
-    def widths(self, style: Style) -> list[float]:
-        """Column widths fitted to the content, in Excel's units, at the text size."""
+    def widths(self, style: Style, fit=width_for) -> list[float]:
+        """Column widths fitted to the content, in Excel's units, at the text
+        size; with `fit=least_width_for`, the least that cuts nothing."""
         widths = []
         for column in COLUMNS:
             if column.value is None:
@@ -185,7 +192,7 @@ class Table:
             widest = max(display_width(column.header), _widest(texts))
             if column.max_width is not None:  # a stray long cell wraps, not the whole page
                 widest = min(widest, column.max_width)
-            widths.append(width_for(widest, style.cell_size))
+            widths.append(fit(widest, style.cell_size))
         return widths
 
 

@@ -150,7 +150,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
         emit(note)
     links, link_rels = parts.link_ids(block.links(table.publications, room),
                                       set(package.relationships(found.sheet_part)))
-    parts.edit_sheet(skeleton, block, table, style, bool(links))
+    parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
     ours = block_rows(block, rows, styles, p)
     declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
     link_xml = hyperlink_elements(links, p, declared or "r", "" if declared else rel_ns)

@@ -42,7 +42,7 @@ from .splice import LINKS_HERE, merged_rows, prefix_of, sheet_pieces, skeleton
 from .styles import DEFAULTS, Styles, new_stylesheet
 
 
-def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool) -> None:
+def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emit) -> None:
     """What the table needs of its sheet; what the template sets itself stays."""
     first, last = block.first_column, block.last_column
     # The used range, widened to take the table.
@@ -64,7 +64,9 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool) -> 
         below = f"{column_name(first)}{block.header_row + 1}"
         pane = make(view, "pane", ySplit=block.header_row, topLeftCell=below, activePane="bottomLeft", state="frozen")
         pane.addnext(element_like(view, "selection", pane="bottomLeft", activeCell=below, sqref=below))
-    _widths(sheet, first, table.widths(style))
+    widened = _widths(sheet, first, table.widths(style), table.widths(style, layout.least_width_for))
+    if widened:
+        emit(f"範本中 {'、'.join(column_name(c - 1) for c in widened)} 欄較窄，已加寬以完整顯示檢索結果")
     # One page wide when printed, unless the template scales its pages itself.
     fit = child_or_make(child_or_make(sheet, "sheetPr"), "pageSetUpPr")
     if fit.get("fitToPage") not in ("1", "true"):
@@ -76,26 +78,38 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool) -> 
         make(sheet, "autoFilter", ref=block.table_ref())
     if links:  # written in when the sheet is, as they come
         child_or_make(sheet, "hyperlinks").append(etree.Comment(LINKS_HERE))
-    odd = child_or_make(child_or_make(sheet, "headerFooter"), "oddFooter")
-    if not (odd.text or "").strip() and len(odd) == 0:  # an empty footer sets nothing
-        odd.text = layout.FOOTER
+    footers = child_or_make(sheet, "headerFooter")
+    kinds = ["oddFooter"] + [k for k, flag in (("evenFooter", "differentOddEven"), ("firstFooter", "differentFirst"))
+                             if footers.get(flag) in ("1", "true")]
+    for kind in kinds:
+        footer = child_or_make(footers, kind)
+        numbered = page_numbers(footer.text or "")
+        if numbered is None:
+            emit("範本頁尾的左、中、右三處都已有文字，未加上頁碼")
+        else:
+            footer.text = numbered
     if block.digits_ref():
         make(child_or_make(sheet, "ignoredErrors"), "ignoredError", sqref=block.digits_ref(), numberStoredAsText="1")
 
 
-def _widths(sheet, first: int, widths: list[float]) -> None:
+def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[int]:
     """Widths fitted to the table for its columns where the template sets
-    none. A template range without a width that spans a table column is split
-    around it (its style kept), so no column is in two <col>."""
+    none, and widened where the template's would cut their text; the 1-based
+    columns widened. A template range over a table column is split around
+    it (its other settings kept), so no column is in two <col>."""
     cols = child_or_make(sheet, "cols")
     wanted = {first + offset + 1: width for offset, width in enumerate(widths)}  # 1-based, as <col> counts
+    least_of = {first + offset + 1: width for offset, width in enumerate(least)}
+    widened = []
     for col in list(cols):
         low, high = int(col.get("min", 1)), int(col.get("max", 1))
-        if col.get("width"):
-            for column in range(low, high + 1):
-                wanted.pop(column, None)  # the template's own width stays
-            continue
         inside = sorted(c for c in wanted if low <= c <= high)
+        own = _number(col.get("width"))
+        if own is not None:
+            for column in [c for c in inside if own >= least_of[c]]:
+                wanted.pop(column)  # the template's own width shows it whole: it stays
+            inside = [c for c in inside if c in wanted]
+            widened += inside
         if not inside:
             continue
         pieces, start = [], low
@@ -124,6 +138,52 @@ def _widths(sheet, first: int, widths: list[float]) -> None:
             later.addprevious(new)
     if len(cols) == 0:
         sheet.remove(cols)
+    return widened
+
+
+def _number(text: str | None) -> float | None:
+    try:
+        return float(text) if text else None
+    except ValueError:
+        return None
+
+
+def page_numbers(footer: str) -> str | None:
+    """A footer with the page numbers in a section it leaves empty; the same
+    footer when it has them; None when every section holds text of its own.
+    Sections are Excel's &L, &C and &R; text before any is the centre's."""
+    if _has_code(footer, "P"):
+        return footer
+    sections = {"L": "", "C": "", "R": ""}
+    current, i = "C", 0
+    while i < len(footer):
+        if footer[i] == "&" and i + 1 < len(footer):
+            code = footer[i + 1]
+            if code in sections:
+                current, i = code, i + 2
+                continue
+            sections[current] += footer[i: i + 2]
+            i += 2
+            continue
+        sections[current] += footer[i]
+        i += 1
+    free = next((s for s in ("C", "R", "L") if not sections[s].strip()), None)
+    if free is None:
+        return None
+    sections[free] = layout.PAGE_NUMBERS
+    return "".join(f"&{s}{text}" for s, text in sections.items() if text)
+
+
+def _has_code(text: str, code: str) -> bool:
+    i = 0
+    while i < len(text) - 1:
+        if text[i] == "&":
+            if text[i + 1] == code:
+                return True
+            i += 2
+            continue
+        i += 1
+    return False
 
 
 Pairs = list[tuple[str, str]]
