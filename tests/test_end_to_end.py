@@ -341,10 +341,10 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     table = [
         [(h, c, 12) for h in ("序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態")],
         [(1, l, 12), ("TW I 123456 B", l, 12), ("TWI123456B", l, 12), ("TW", l, 12), ("I123456", l, 12), ("B", l, 12),
-         ("格式正確", c, 12)],
-        [(2, l, 12), ("bad one", l, 12), None, None, None, None, ("格式不符", c, 12)],
+         None],
+        [(2, l, 12), ("bad one", l, 12), None, None, None, None, ("格式不符：不含號碼", c, 12)],
         [(3, l, 12), ("US 2020/0123456 A1", l, 12), ("US20200123456A1", l, 12), ("US", l, 12), ("20200123456", l, 12),
-         ("A1", l, 12), ("格式正確", c, 12)],
+         ("A1", l, 12), None],
     ]
 
     report = openpyxl.load_workbook(plain)
@@ -360,7 +360,7 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     assert report["附註"]["B2"].value == "保留"
     sheet = report["封面"]
     assert (sheet["A1"].value, sheet["A3"].value) == ("專利檢索報告", "客戶: 某公司")
-    assert sheet["A5"].value == f"製表日期: {datetime.date.today():%Y-%m-%d}"
+    assert sheet["A5"].value == f"製表日期：{datetime.date.today():%Y-%m-%d}"
     assert [cells(sheet[r]) for r in range(9, 13)] == table
     assert sheet.max_row == 12
 

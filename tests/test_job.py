@@ -65,15 +65,15 @@ def test_report_without_template(home, tmp_path):
     sheet = book.active
     assert (sheet.title, sheet["A1"].value, sheet["A1"].font.sz, sheet["A1"].font.b) == ("檢索報告", "檢索報告", 24, True)
     assert [sheet.cell(row=r, column=1).value for r in (2, 3, 4)] == [
-        "製表日期: 2024-05-06", "專利檔案: p.xlsx「Sheet」工作表 A 欄", "共 7 筆: 可辨識 2 件公開 (另有重複 1 筆)，格式不符 4 筆"]
+        "製表日期：2024-05-06", "專利檔案：p.xlsx「Sheet」工作表 A 欄", "共 7 筆，專利文獻 2 件，重複 1 筆，格式不符 4 筆"]
     c, l, red, grey = "新細明體", "Arial", "FFFFC7CE", "FFD9D9D9"
     rows = table(sheet, 6)
     assert rows[0] == [(h, c, 18, "FFDDEBF7") for h in layout.HEADERS]
     assert rows[1] == [(1, l, 18, None), ("TW I 123456 B", l, 18, None), ("TWI123456B", l, 18, None),
-                       ("TW", l, 18, None), ("I123456", l, 18, None), ("B", l, 18, None), ("格式正確", c, 18, None)]
-    assert rows[2][1:3] + rows[2][6:] == [("not a number", l, 18, red), (None, l, 18, red), ("格式不符", c, 18, red)]
+                       ("TW", l, 18, None), ("I123456", l, 18, None), ("B", l, 18, None), (None, l, 18, None)]
+    assert rows[2][1:3] + rows[2][6:] == [("not a number", l, 18, red), (None, l, 18, red), ("格式不符：不含號碼", c, 18, red)]
     assert [r[2][0] for r in rows[3:5]] == ["US20200123456A1"] * 2
-    assert rows[4][6] == ("重複", c, 18, grey)
+    assert rows[4][6] == ("重複（同序號 3）", c, 18, grey)
     # Text from the user's file is text, never a formula.
     assert [r[1][0] for r in rows[5:]] == ["=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "=1+1",
                                           "cmd|' /C calc'!A0"]
@@ -132,7 +132,7 @@ def test_report_into_a_template_with_a_hidden_first_sheet(home, tmp_path):
     assert (report.sheetnames, report.active.title) == (["隱藏", "封面", "附註"], "封面")
     first = report["封面"]
     assert (first["A1"].value, report["附註"]["C3"].value, report["隱藏"].max_row) == ("專利檢索報告", "保留這一頁", 1)
-    assert first["A7"].value == "製表日期: 2024-05-06"
+    assert first["A7"].value == "製表日期：2024-05-06"
     assert [r[2][0] for r in table(first, 11)] == ["標準公開號", "EP1234567A1", "TWI123456B"]
     assert first["C12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
 

@@ -44,5 +44,5 @@ def test_widths_fit_every_column_and_cap_long_text():
     style = layout.Style(1.0, "標楷體", "Calibri")
     widths = dict(zip(layout.HEADERS, table.widths(style)))
     assert widths["公開號"] == layout.width_for(40, style.cell_size)  # capped: it wraps, not the page
-    assert widths["狀態"] == layout.width_for(len("格式正確") * 2, style.cell_size)  # the status fits
+    assert widths["狀態"] == layout.width_for(len("格式不符：不含號碼") * 2, style.cell_size)  # the status fits
     assert widths["標準公開號"] == layout.width_for(len("EP1234567A1"), style.cell_size)

@@ -111,3 +111,22 @@ def test_below_a_form_the_table_clears_its_excel_table(tmp_path):
     path = job.make_report(make_request(patents, template=template), lambda m: None, folder=tmp_path / "out")
     assert cell_texts(path)["A8"].startswith("製表日期")
     assert problems(path) == []
+
+
+SUMMARY = '<c r="{ref}" t="inlineStr"><is><t>{{{{檢索摘要}}}}</t></is></c>'
+
+
+@pytest.mark.parametrize("sheet, summary_at", [
+    (data((7, "", MARK.replace("B3", "B7"))), "B3"),  # room above the marker: the summary a client reads first
+    (data((1, "", '<c r="B5" t="inlineStr"><is><t>抬頭</t></is></c>'), (7, "", MARK.replace("B3", "B7"))), "B11"),
+    (data((2, "", SUMMARY.format(ref="D2")), (7, "", MARK.replace("B3", "B7"))), "D2"),  # where the template says
+], ids=["above", "no room above", "summary marker"])
+def test_the_summary_comes_first_where_there_is_room(tmp_path, sheet, summary_at):
+    template = hand_made(tmp_path / "t.xlsx", sheet.replace('<row r="1">', '<row r="5">'))
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
+    path = job.make_report(make_request(patents, template=template), lambda m: None,
+                           now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    cells = cell_texts(path)
+    assert cells["B7"] == "序號"
+    assert cells[summary_at] == "製表日期：2024-05-06"
+    assert problems(path) == []

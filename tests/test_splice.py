@@ -53,5 +53,5 @@ def test_the_template_comes_through_and_the_table_lands_at_its_marker(tmp_path, 
     cells = cell_texts(path)
     assert (cells["A1"], cells["J3"]) == ("抬頭", prefixed(beside, prefix))
     assert [cells.get(f"{c}3") for c in "BCDEFGH"] == list(layout.HEADERS)
-    assert (cells["D4"], cells["B7"]) == ("EP1234567A1", "製表日期: 2024-05-06")
+    assert (cells["D4"], cells["B7"]) == ("EP1234567A1", "製表日期：2024-05-06")
     assert problems(path) == []

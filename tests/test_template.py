@@ -80,7 +80,7 @@ def test_the_letterhead_form_gets_its_table_below_its_content_and_inside_its_pri
     sheet = book.active
     assert (sheet.title, book["設定"].sheet_state) == ("報告", "hidden")
     assert (sheet["B1"].value, sheet["B5"].value) == ("澄光專利商標事務所", "本報告僅供委託人內部參考。")
-    assert sheet["A7"].value == "製表日期: 2024-05-06"
+    assert sheet["A7"].value == "製表日期：2024-05-06"
     assert [c.value for c in sheet[11]] == list(layout.HEADERS)
     assert sheet["C12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
     assert sheet.print_area == "'報告'!$A$1:$G$40"
@@ -96,7 +96,7 @@ def test_the_marker_cell_is_where_the_header_starts(tmp_path):
     sheet = openpyxl.load_workbook(path).active
     assert [c.value for c in sheet[7]][1:8] == list(layout.HEADERS)
     assert sheet["D8"].value == "EP1234567A1" and sheet["B11"].value is None
-    assert sheet["B12"].value == "製表日期: 2024-05-06"  # the summary follows the table
+    assert sheet["B12"].value == "製表日期：2024-05-06"  # the summary follows the table
     assert not any("蓋過" in m for m in messages)
 
 
@@ -127,7 +127,7 @@ def test_far_and_last_row_templates(tmp_path):
     book.active["A2000"].font = openpyxl.styles.Font(bold=True)
     book.save(far)
     path, _ = report_from(far, tmp_path)
-    assert openpyxl.load_workbook(path).active["A3"].value == "製表日期: 2024-05-06"
+    assert openpyxl.load_workbook(path).active["A3"].value == "製表日期：2024-05-06"
     last = stray_cells(tmp_path, [("A1", "抬頭"), ("A1048576", "底")])
     messages = []
     assert job.handle_request(make_request(make_patents(tmp_path / "q.xlsx", ["EP1234567A1"]), template=last),

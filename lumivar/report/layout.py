@@ -15,7 +15,7 @@ from typing import NamedTuple
 
 from .. import protocol
 from .ooxml import MAX_WIDTH
-from .publications import STATUS_BAD, STATUS_REPEAT, Publication
+from .publications import Publication
 from .text import display_width, has_cjk
 
 TITLE = "檢索報告"
@@ -141,7 +141,7 @@ def text_cell(text: str, fill: str = PLAIN) -> Cell:
 
 
 def _fill(item: Publication) -> str:
-    return BAD if item.status == STATUS_BAD else REPEAT if item.status == STATUS_REPEAT else PLAIN
+    return BAD if item.bad else REPEAT if item.repeat_of is not None else PLAIN
 
 
 # ---------------------------------------------------------------- the table
@@ -155,14 +155,21 @@ class Table:
 
     @property
     def counts(self) -> str:
-        total = len(self.publications)
-        bad = sum(1 for p in self.publications if p.status == STATUS_BAD)
-        repeats = sum(1 for p in self.publications if p.status == STATUS_REPEAT)
-        distinct = total - bad - repeats
-        return f"共 {total} 筆: 可辨識 {distinct} 件公開 (另有重複 {repeats} 筆)，格式不符 {bad} 筆"
+        """Each kind of entry counted, in the trade's words; none that is zero."""
+        items = self.publications
+        repeats = sum(1 for p in items if p.repeat_of is not None)
+        kinds = [
+            ("專利文獻", "件", sum(1 for p in items if p.id and p.repeat_of is None)),
+            ("申請號", "筆", sum(1 for p in items if p.application and p.repeat_of is None)),
+            ("重複", "筆", repeats),
+            ("已更正", "筆", sum(1 for p in items if p.note.startswith("已更正"))),
+            ("種類碼有誤", "筆", sum(1 for p in items if p.note and not p.note.startswith("已更正"))),
+            ("格式不符", "筆", sum(1 for p in items if p.bad)),
+        ]
+        return "，".join([f"共 {len(items):,} 筆"] + [f"{name} {n:,} {unit}" for name, unit, n in kinds if n])
 
     def summary(self) -> list[str]:
-        return [f"製表日期: {self.made:%Y-%m-%d}", f"專利檔案: {self.source}", self.counts]
+        return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", self.counts]
 
     def rows(self) -> Iterator[list[Cell]]:
         columns = [(c.value, c.link, c.font) for c in COLUMNS]
@@ -171,6 +178,8 @@ class Table:
             cells = []
             for value_of, link, font in columns:
                 value = index if value_of is None else value_of(item)
+                if value == "":
+                    value = None  # nothing to say: an empty cell
                 if link:
                     linked = value is not None
                     cells.append(Cell(value, LINK, fill, item.address) if linked else Cell(None, LATIN, fill))

@@ -14,6 +14,7 @@ from .schema import child
 from .sheetrows import cells, has_value, items, rows, text_of
 
 MARKER = "{{檢索結果}}"
+SUMMARY_MARKER = "{{檢索摘要}}"
 EMU_PER_ROW = 190_500  # a default row's height (15 points) in a drawing's units
 
 
@@ -22,28 +23,42 @@ class Block:
 
     Without a marker the summary comes first (from row `top`), then a blank
     row, the header and the table. At a marker the header takes the marker's
-    row and the summary follows the table after a blank row."""
+    row and the summary follows the table after a blank row, unless
+    `lines_at` (row, column) puts it elsewhere (above the header)."""
 
     def __init__(self, count: int, lines: list[str], *, top: int = 1, title: bool = False,
-                 marker_row: int | None = None, first_column: int = 0):
+                 marker_row: int | None = None, first_column: int = 0,
+                 lines_at: tuple[int, int] | None = None):
         self.count = count
         self.first_column = first_column
         self.lines = ([layout.TITLE] if title else []) + lines
         self.title = title
+        self.lines_column = first_column
         if marker_row is None:
             self.lines_row = top
             self.header_row = top + len(self.lines) + 1
-            self.last_row = self.header_row + count
         else:
             self.header_row = marker_row
             self.lines_row = marker_row + count + 2
-            self.last_row = self.lines_row + len(self.lines) - 1
+            if lines_at is not None:
+                self.lines_row, self.lines_column = lines_at
         self.table_last_row = self.header_row + count
+        self.last_row = max(self.table_last_row, self.lines_row + len(self.lines) - 1)
         self.letters = [column_name(c) for c in self.columns()]
 
     @property
     def top_row(self) -> int:
         return min(self.lines_row, self.header_row)
+
+    def areas(self) -> list[tuple[int, int, int, int]]:
+        """The table's cells and the summary's, as (top, left, bottom, right)."""
+        return [(self.header_row, self.first_column, self.table_last_row, self.last_column),
+                (self.lines_row, self.lines_column, self.lines_row + len(self.lines) - 1, self.lines_column)]
+
+    def lines_above(self) -> tuple[int, int, int, int] | None:
+        """Where the summary goes above the header, a blank row between; None without room."""
+        top = self.header_row - len(self.lines) - 1
+        return (top, self.first_column, self.header_row - 1, self.last_column) if top >= 1 else None
 
     @property
     def last_column(self) -> int:
@@ -76,53 +91,61 @@ class Block:
         column = self.letters[offset]
         return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
 
+    def with_lines_at(self, at: tuple[int, int]) -> Block:
+        return Block(self.count, self.lines, marker_row=self.header_row, first_column=self.first_column,
+                     lines_at=at)
+
     def moved_to(self, header_row: int) -> Block:
         """The same block with its header at `header_row`, the summary after the table."""
         return Block(self.count, self.lines, marker_row=header_row, first_column=self.first_column)
 
     def overlaps(self, area: tuple[int, int, int, int]) -> bool:
         """Whether a (top, left, bottom, right) range meets the cells the block writes."""
-        top, left, bottom, right = area
-        return (top <= self.last_row and bottom >= self.top_row
-                and left <= self.last_column and right >= self.first_column)
+        return any(meets(area, own) for own in self.areas())
 
     def area_ref(self) -> str:
         """Every cell the block takes, summary lines included."""
         return f"${self.letters[0]}${self.top_row}:${self.letters[-1]}${self.last_row}"
 
 
+def meets(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> bool:
+    return a[0] <= b[2] and b[0] <= a[2] and a[1] <= b[3] and b[1] <= a[3]
+
+
 # ---------------------------------------------------------------- the marker
 
 
-def marker_strings(package: Package, book_part: str) -> set[int]:
-    """The shared string indices whose text is the marker, read as a stream."""
-    found: set[int] = set()
+def marker_strings(package: Package, book_part: str) -> dict[int, str]:
+    """Shared string index → marker, of the strings that are a marker, read as a stream."""
+    found: dict[int, str] = {}
     for part in package.related(book_part, "sharedStrings")[:1]:
         with package.open(part) as stream:
             for index, item in enumerate(items(stream, "si")):
-                if text_of(item).strip() == MARKER:
-                    found.add(index)
+                text = text_of(item).strip()
+                if text in (MARKER, SUMMARY_MARKER):
+                    found[index] = text
     return found
 
 
-def find_marker(package: Package, part: str, shared: set[int]) -> tuple[int, int] | None:
-    """(1-based row, 0-based column) of the marker cell in a sheet, or None.
-    Found however it is written: a shared or an inline string, in runs or
-    with character references."""
+def find_markers(package: Package, part: str, shared: dict[int, str]) -> dict[str, tuple[int, int]]:
+    """Marker → (1-based row, 0-based column) of the first cell of each in a
+    sheet. Found however it is written: a shared or an inline string, in runs
+    or with character references."""
+    found: dict[str, tuple[int, int]] = {}
     with package.open(part) as stream:
         for number, row in rows(stream):
             for column, cell in cells(row, number):
-                kind = cell.get("t")
+                kind, text = cell.get("t"), None
                 if kind == "inlineStr":
                     inline = child(cell, "is")
-                    if inline is not None and text_of(inline).strip() == MARKER:
-                        return number, column
+                    text = text_of(inline).strip() if inline is not None else None
                 elif kind == "s" and shared:
                     value = child(cell, "v")
-                    text = (value.text or "").strip() if value is not None else ""
-                    if text.isascii() and text.isdigit() and int(text) in shared:
-                        return number, column
-    return None
+                    index = (value.text or "").strip() if value is not None else ""
+                    text = shared.get(int(index)) if index.isascii() and index.isdigit() else None
+                if text in (MARKER, SUMMARY_MARKER):
+                    found.setdefault(text, (number, column))
+    return found
 
 
 # ---------------------------------------------------------------- the form's content
@@ -239,6 +262,7 @@ class Found:
     sheet_name: str
     sheet_part: str
     marker: tuple[int, int] | None  # (1-based row, 0-based column)
+    summary: tuple[int, int] | None = None  # where a {{檢索摘要}} cell puts the summary
 
 
 def where(package: Package, book_part: str, visible: list[tuple[int, str, str]]) -> Found:
@@ -247,8 +271,8 @@ def where(package: Package, book_part: str, visible: list[tuple[int, str, str]])
     for index, name, part in visible:
         if package.size(part) > MAX_SHEET:  # refused when written to, if it is the table's
             continue
-        found = find_marker(package, part, shared)
-        if found:
-            return Found(index, name, part, found)
+        found = find_markers(package, part, shared)
+        if MARKER in found:
+            return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER))
     index, name, part = visible[0]
     return Found(index, name, part, None)

@@ -8,6 +8,7 @@ turn those into the ID.
 """
 from __future__ import annotations
 
+import dataclasses
 import functools
 import re
 import unicodedata
@@ -15,9 +16,9 @@ from dataclasses import dataclass
 
 from .text import MAX_ENTRY, shown
 
-STATUS_OK = "格式正確"
 STATUS_BAD = "格式不符"
 STATUS_REPEAT = "重複"
+STATUS_APPLICATION = "申請號，非公開號"
 
 PAGE = "https://patents.google.com/patent/{}"
 
@@ -55,22 +56,43 @@ class Publication:
     country: str | None = None
     number: str | None = None
     kind: str | None = None
-    repeat: bool = False
+    application: bool = False  # an application's number: named, never linked
+    note: str = ""  # what was assumed or found wrong, for the user to see
+    reason: str = ""  # why the text is no number
+    repeat_of: int | None = None  # the 序號 of the earlier entry of the same document
+
+    @property
+    def bad(self) -> bool:
+        return not self.country
+
+    @property
+    def identity(self) -> str | None:
+        """One text per document, however it was written; None for no number."""
+        if self.bad:
+            return None
+        return f"{STATUS_APPLICATION} {self.country}{self.number}" if self.application else self.id
 
     @property
     def id(self) -> str | None:
-        """The standard ID; None for text that is no publication number."""
-        return f"{self.country}{self.number}{self.kind or ''}" if self.country else None
+        """The standard ID of a publication; None for anything else."""
+        if self.bad or self.application:
+            return None
+        return f"{self.country}{self.number}{self.kind or ''}"
 
     @property
     def status(self) -> str:
-        if not self.country:
-            return STATUS_BAD
-        return STATUS_REPEAT if self.repeat else STATUS_OK
+        """Empty for an ordinary entry: it speaks only when there is something to say."""
+        if self.bad:
+            return f"{STATUS_BAD}：{self.reason}"
+        if self.repeat_of is not None:
+            return f"{STATUS_REPEAT}（同序號 {self.repeat_of}）"
+        if self.application:
+            return STATUS_APPLICATION
+        return self.note
 
     @property
     def address(self) -> str | None:
-        return PAGE.format(self.id) if self.country else None
+        return PAGE.format(self.id) if self.id else None
 
 
 def fold(text: str) -> str:
@@ -126,25 +148,93 @@ def _century(year: str) -> str:
     return "19" if int(year) >= 50 else "20"
 
 
-def _match(folded: str) -> re.Match[str] | None:
-    match = _NUMBER.fullmatch(folded)
-    if match and match["cc"] in OFFICES:
-        return match
-    return None
+# ---------------------------------------------------------------- the forms offices use
+
+Parts = tuple  # (country, number, kind, application, note, reason): Publication's fields after its text
+
+# Applications' numbers: recognised, named as such, never linked.
+_APPLICATIONS = (
+    (re.compile(r"(?:CN|ZL)?\s*(\d{8}(?:\d{4})?)\.([\dX])"), lambda m: ("CN", f"{m[1]}.{m[2]}")),
+    (re.compile(r"(?:US\s*)?(\d{2})/(\d{3}),?(\d{3})"), lambda m: ("US", f"{m[1]}/{m[2]},{m[3]}")),
+    (re.compile(r"PCT\s*/\s*([A-Z]{2})\s*(\d{4})\s*/\s*(\d{6})"), lambda m: ("PCT", f"/{m[1]}{m[2]}/{m[3]}")),
+    (re.compile(r"(?:TW\s*)?(1\d{8})"), lambda m: ("TW", m[1])),  # ROC year and serial
+    (re.compile(r"特願\s*(\d{4})\s*-\s*(\d{1,6})"), lambda m: ("JP", f"{m[1]}-{m[2].zfill(6)}")),
+)
+# What offices write without a country code: Taiwan's certificate numbers,
+# Japan's and Korea's own forms. (pattern, country, number, kind)
+_TW_KINDS = {"I": "B", "M": "U", "D": "S"}
+_SHORTHAND = (
+    (re.compile(r"(?:發明|新型|設計)?第?\s*([IMD])\s*(\d{6})\s*號?\s*([A-Z]\d?)?"),
+     lambda m: ("TW", m[1] + m[2], m[3] or _TW_KINDS[m[1]])),
+    (re.compile(r"特開\s*(\d{4})\s*-\s*(\d{1,6})"), lambda m: ("JP", m[1] + m[2].zfill(6), "A")),
+    (re.compile(r"特開\s*([平昭])\s*(\d{1,2})\s*-\s*(\d{1,6})"),
+     lambda m: ("JP", ("H" if m[1] == "平" else "S") + m[2].zfill(2) + m[3].zfill(6), "A")),
+    (re.compile(r"特表\s*(\d{4})\s*-\s*(\d{1,6})"), lambda m: ("JP", m[1] + m[2].zfill(6), "A")),
+    (re.compile(r"再表\s*(\d{4})\s*[-/]\s*(\d{1,6})"), lambda m: ("JP", "WO" + m[1] + m[2].zfill(6), "A1")),
+    (re.compile(r"特許第?\s*(\d{7})\s*[号號]?"), lambda m: ("JP", m[1], "B2")),
+    (re.compile(r"(?:実用新案登録|實用新案登錄|実用新案登錄|實用新案登録)第?\s*(\d{7})\s*[号號]?"),
+     lambda m: ("JP", m[1], "U")),
+    (re.compile(r"(10|20)\s*-\s*((?:19|20)\d\d)\s*-\s*(\d{7})"),
+     lambda m: ("KR", m[2] + m[3], "A" if m[1] == "10" else "U")),
+    (re.compile(r"(10|20)\s*-\s*(\d{7})"), lambda m: ("KR", m[1] + m[2], "B1" if m[1] == "10" else "Y1")),
+)
+US_PUBLICATION_KINDS = ("A1", "A2", "A9")
+
+
+def _bad(reason: str) -> Parts:
+    return None, None, None, False, "", reason
 
 
 @functools.lru_cache(maxsize=1 << 16)  # finding the list asks of every cell what writing asks again
-def _parts(text: str) -> tuple[str, str, str | None] | None:
-    """(country, number, kind) of a publication number; None for other text."""
+def _parts(text: str) -> Parts:
+    """What a written entry is: a publication (with what was assumed), an
+    application, or no number and why."""
     if len(text) > 4 * MAX_ENTRY:
-        return None
-    match = _match(fold(text))
-    if not match:
-        return None
+        return _bad("文字過長")
+    folded = fold(text)
+    for pattern, read in _APPLICATIONS:
+        found = pattern.fullmatch(folded)
+        if found:
+            return *read(found), None, True, "", ""
+    for pattern, read in _SHORTHAND:
+        found = pattern.fullmatch(folded)
+        if found:
+            return *read(found), False, "", ""
+    match = _NUMBER.fullmatch(folded)
+    if match is None or match["cc"] not in OFFICES:
+        return _bad(_why(folded, match))
     made = _number(match["cc"], match["prefix"] or "", match["digits"], match["kind"] or "")
     if made is None:
-        return None
-    return match["cc"], made[0], made[1] or None
+        return _bad("號碼的位數或分隔不符")
+    return _checked(match["cc"], made[0], made[1] or None)
+
+
+def _why(folded: str, match: re.Match[str] | None) -> str:
+    if match is not None:
+        return f"無此國別或機構代碼 {match['cc']}"
+    if not any(ch.isdigit() for ch in folded):
+        return "不含號碼"
+    if folded[:1].isdigit():
+        return "缺少國別代碼"
+    return "無法辨識的號碼格式"
+
+
+def _checked(country: str, number: str, kind: str | None) -> Parts:
+    """The office's own form of a number read as meant: the DOCDB form of US
+    publications widened, a digit 1 for Taiwan's I corrected, a kind code the
+    office never gives named."""
+    note = ""
+    if country == "US" and number.isdigit() and number[:2] in ("19", "20"):
+        if len(number) == 10 and kind in (None, *US_PUBLICATION_KINDS):
+            number = number[:4] + "0" + number[4:]  # DOCDB's year and six digits: the page has seven
+        if len(number) == 11 and kind not in (None, *US_PUBLICATION_KINDS):
+            note, kind = f"美國公開案無 {kind} 種類碼", None
+    elif country == "TW" and len(number) == 7 and number.startswith("1") and kind in (None, "B"):
+        number, kind = "I" + number[1:], "B"
+        note = f"已更正為 TW{number}{kind}"
+    elif country == "TW" and number[:1] in _TW_KINDS and number[1:].isdigit() and kind is None:
+        kind = _TW_KINDS[number[0]]
+    return country, number, kind, False, note, ""
 
 
 def forget() -> None:
@@ -153,13 +243,12 @@ def forget() -> None:
 
 
 def parse(text: str) -> Publication:
-    """One entry of the list: a publication, or text listed as 格式不符."""
-    parts = _parts(text)
-    return Publication(shown(text), *parts) if parts else Publication(shown(text))
+    """One entry of the list: a publication, an application, or text listed as 格式不符."""
+    return Publication(shown(text), *_parts(text))
 
 
 def looks_like_number(text: str) -> bool:
-    return _parts(text) is not None
+    return _parts(text)[0] is not None
 
 
 def split_cell(text: str) -> list[str]:
@@ -189,13 +278,15 @@ def _split_run(part: str) -> list[str]:
 
 
 def mark_repeats(items: list[Publication]) -> list[Publication]:
-    """Later entries whose ID equals an earlier one's are marked 重複."""
-    seen: set[str] = set()
+    """A later entry of a document already listed, however it is written, is
+    marked as repeating the first (its 序號)."""
+    first: dict[str, int] = {}
     marked = []
-    for item in items:
-        if item.id is not None and item.id in seen:
-            item = Publication(item.text, item.country, item.number, item.kind, repeat=True)
-        elif item.id is not None:
-            seen.add(item.id)
+    for index, item in enumerate(items, start=1):
+        identity = item.identity
+        if identity is not None and identity in first:
+            item = dataclasses.replace(item, repeat_of=first[identity])
+        elif identity is not None:
+            first[identity] = index
         marked.append(item)
     return marked

@@ -17,7 +17,7 @@ from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell
-from .ooxml import MAX_CELL_TEXT, REL
+from .ooxml import MAX_CELL_TEXT, REL, column_name
 from .placement import Block
 from .styles import Styles
 
@@ -63,24 +63,35 @@ def row_xml(number: int, cells: list[tuple[int, str]], p: str = "") -> str:
 def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
                p: str = "") -> Iterator[tuple[int, list[tuple[int, str]]]]:
     """(row number, [(column, cell XML)]) of the report's rows in row order:
-    the summary lines, the header and the table's `rows` as they come."""
+    the summary lines, the header and the table's `rows` as they come; a
+    summary line beside a table row shares its row."""
 
     def cells(number: int, values: list[Cell], bordered: bool = True) -> list[tuple[int, str]]:
         return [(column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p))
                 for column, letters, cell in zip(block.columns(), block.letters, values)]
 
-    def summary():
-        for i, line in enumerate(block.lines):
-            cell = Cell(line, layout.TITLE_FONT) if block.title and i == 0 else layout.text_cell(line)
-            yield block.lines_row + i, cells(block.lines_row + i, [cell], bordered=False)
+    lines_letters = column_name(block.lines_column)
+    summary = {}
+    for i, line in enumerate(block.lines):
+        cell = Cell(line, layout.TITLE_FONT) if block.title and i == 0 else layout.text_cell(line)
+        number = block.lines_row + i
+        summary[number] = [(block.lines_column, cell_xml(f"{lines_letters}{number}", cell,
+                                                         styles.xf(cell, False), p))]
 
-    if block.lines_row < block.header_row:
-        yield from summary()
-    yield block.header_row, cells(block.header_row, layout.header_cells())
-    for number, values in enumerate(rows, start=block.header_row + 1):
-        yield number, cells(number, values)
-    if block.lines_row > block.header_row:
-        yield from summary()
+    def table():
+        yield block.header_row, cells(block.header_row, layout.header_cells())
+        yield from ((n, cells(n, values)) for n, values in enumerate(rows, start=block.header_row + 1))
+
+    pending = sorted(summary)
+    for number, row_cells in table():
+        while pending and pending[0] < number:
+            yield pending[0], summary.pop(pending.pop(0))
+        if pending and pending[0] == number:
+            pending.pop(0)
+            row_cells = sorted(row_cells + summary.pop(number))
+        yield number, row_cells
+    for number in pending:
+        yield number, summary[number]
 
 
 def hyperlink_elements(links: list[tuple[str, str]], p: str = "", r: str = "r", declare: str = "") -> Iterator[str]:

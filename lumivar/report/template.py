@@ -120,11 +120,23 @@ def _block(t: Template, table: Table, skeleton, emit) -> Block:
         if kinds:
             emit(f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
                  f"檢索結果改從第 {block.header_row} 列開始")
-        return block
+        return _summary_placed(block, found, placement.obstacles(package, part, skeleton, block.columns()))
     columns = Block(count, lines).columns()
     last = max([placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
                + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)])
     return Block(count, lines, top=last + 2 if last else 1)
+
+
+def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
+    """The summary a client reads first: at a {{檢索摘要}} cell, else directly
+    above the header where those rows are empty, else below the table."""
+    if found.summary is not None:
+        return block.with_lines_at(found.summary)
+    above = block.lines_above()
+    if above is not None and not any(placement.meets(above, area) for _, area in obstacles
+                                     if area[:2] != found.marker):
+        return block.with_lines_at((above[0], block.first_column))
+    return block
 
 
 def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit) -> None:
