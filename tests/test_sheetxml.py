@@ -4,8 +4,9 @@ from datetime import datetime
 import pytest
 from lxml import etree
 
-from lumivar.report import job, ooxml, sheetxml
-from lumivar.report.layout import Cell
+from lumivar.report import job, layout, ooxml, sheetxml
+from lumivar.report.layout import Cell, Style
+from lumivar.report.styles import Styles
 
 from report_checks import parts, problems
 from support import make_patents, make_request
@@ -37,3 +38,20 @@ def test_links_past_a_sheets_limit_and_long_font_names(tmp_path, monkeypatch):
     fonts = {f.get("val") for f in etree.fromstring(parts(path)["xl/styles.xml"]).iter("{*}name")}
     assert fonts == {"L" * 31, "中" * 31}
     assert problems(path) == []
+
+
+@pytest.mark.parametrize("cell, runs", [
+    (Cell("JP 特開2019-123456", layout.CJK), [("JP ", "Arial"), ("特開", "新細明體"), ("2019-123456", "Arial")]),
+    (Cell("製表日期：2024-05-06", layout.TITLE_FONT), [("製表日期：", "新細明體"), ("2024-05-06", "Arial")]),
+    (Cell("重複（同序號 3）", layout.CJK), [("重複（同序號 ", "新細明體"), ("3", "Arial"), ("）", "新細明體")]),
+    (Cell("檢索報告", layout.CJK), []),  # one script: the cell's own font
+    (Cell("US 10,123,456 B2", layout.LATIN), []),
+])
+def test_mixed_text_is_set_in_the_font_of_each_script(cell, runs):
+    styles = Styles.for_new_workbook(Style(1.5, "新細明體", "Arial"))
+    element = etree.fromstring(sheetxml.cell_xml("A1", cell, 0, "", styles))
+    seen = [(r.findtext("t"), r.find("rPr/rFont").get("val")) for r in element.iter("r")]
+    assert seen == runs
+    sizes = {r.find("rPr/sz").get("val") for r in element.iter("r")}
+    assert sizes <= {"18" if cell.font != layout.TITLE_FONT else "24"}  # the text size ratio holds in every run
+    assert "".join(element.itertext()) == cell.value

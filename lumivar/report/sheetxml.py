@@ -20,6 +20,7 @@ from .layout import Cell
 from .ooxml import MAX_CELL_TEXT, REL, column_name
 from .placement import Block
 from .styles import Styles
+from .text import script_runs
 
 # Characters XML 1.0 cannot hold.
 _ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
@@ -45,15 +46,26 @@ def fit_cell(text: str) -> str:
     return text[: bisect_right(units, MAX_CELL_TEXT - 1)] + "…"
 
 
-def cell_xml(ref: str, cell: Cell, xf: int, p: str = "") -> str:
+def _t(text: str, p: str) -> str:
+    space = ' xml:space="preserve"' if text != text.strip() else ""
+    return f"<{p}t{space}>{xml_text(text)}</{p}t>"
+
+
+def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None = None) -> str:
+    """A cell; a text that mixes CJK and Latin is written as rich-text runs,
+    each in the font of its script, when `styles` is given."""
     value = cell.value
     if value is None:
         return f'<{p}c r="{ref}" s="{xf}"/>'
     if isinstance(value, int):
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
     text = fit_cell(str(value))
-    space = ' xml:space="preserve"' if text != text.strip() else ""
-    return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is><{p}t{space}>{xml_text(text)}</{p}t></{p}is></{p}c>'
+    runs = script_runs(text) if styles is not None and cell.font != layout.LINK and not text.isascii() else []
+    if len(runs) > 1:
+        body = "".join(f"<{p}r>{styles.run_properties(cell.font, cjk, p)}{_t(run, p)}</{p}r>" for run, cjk in runs)
+    else:
+        body = _t(text, p)
+    return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is>{body}</{p}is></{p}c>'
 
 
 def row_xml(number: int, cells: list[tuple[int, str]], p: str = "") -> str:
@@ -67,7 +79,7 @@ def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
     summary line beside a table row shares its row."""
 
     def cells(number: int, values: list[Cell], bordered: bool = True) -> list[tuple[int, str]]:
-        return [(column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p))
+        return [(column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p, styles))
                 for column, letters, cell in zip(block.columns(), block.letters, values)]
 
     lines_letters = column_name(block.lines_column)
@@ -76,7 +88,7 @@ def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
         cell = Cell(line, layout.TITLE_FONT) if block.title and i == 0 else layout.text_cell(line)
         number = block.lines_row + i
         summary[number] = [(block.lines_column, cell_xml(f"{lines_letters}{number}", cell,
-                                                         styles.xf(cell, False), p))]
+                                                         styles.xf(cell, False), p, styles))]
 
     def table():
         yield block.header_row, cells(block.header_row, layout.header_cells())

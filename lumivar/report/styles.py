@@ -66,6 +66,15 @@ class Styles:
         link = f'<u/><color rgb="{layout.LINK_COLOUR}"/>' if kind == layout.LINK else ""
         return f"<font>{bold}{link}<sz val=\"{size:g}\"/><name val={quoteattr(name)}/></font>"
 
+    def run_properties(self, kind: str, cjk: bool, p: str = "") -> str:
+        """A rich-text run's font: the cell's size and weight, in the Chinese
+        or the Latin font as the run's script asks."""
+        s = self.style
+        size = s.title_size if kind == layout.TITLE_FONT else s.cell_size
+        bold = f"<{p}b/>" if kind in (layout.HEAD, layout.TITLE_FONT) else ""
+        name = s.cjk_font if cjk else s.latin_font
+        return f'<{p}rPr>{bold}<{p}sz val="{size:g}"/><{p}rFont val={quoteattr(name)}/></{p}rPr>'
+
     def fill_xml(self, kind: str) -> str:
         colour = layout.HEAD_COLOUR if kind == layout.HEAD else layout.FILL_COLOURS.get(kind)
         if colour is None:

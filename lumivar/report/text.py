@@ -46,3 +46,16 @@ def display_width(text: str) -> int:
     if text.isascii():
         return len(text)
     return sum(2 if is_cjk(ch) else 1 for ch in text)
+
+
+def script_runs(text: str) -> list[tuple[str, bool]]:
+    """The text cut where it turns from CJK to Latin letters, digits and
+    punctuation or back: (run, is CJK). Spaces stay with the run before."""
+    runs: list[tuple[str, bool]] = []
+    for ch in text:
+        cjk = is_cjk(ch)
+        if runs and (runs[-1][1] == cjk or ch == " "):
+            runs[-1] = (runs[-1][0] + ch, runs[-1][1])
+        else:
+            runs.append((ch, cjk))
+    return runs
