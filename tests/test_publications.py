@@ -66,6 +66,7 @@ def test_written_forms_and_their_ids(written, expected):
     ("TW 1723456 B", "TWI723456B", "已更正為 TWI723456B"),
     # Japan's and Korea's own forms
     ("特開2019-123456", "JP2019123456A", ""),
+    ("JP 特開2019-123456", "JP2019123456A", ""),
     ("特開平10-123456", "JPH10123456A", ""),
     ("特表2019-123456", "JP2019123456A", ""),
     ("再表2019/123456", "JPWO2019123456A1", ""),
