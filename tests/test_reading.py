@@ -215,3 +215,9 @@ def test_a_list_swapped_after_its_check_is_refused(tmp_path, monkeypatch):
     monkeypatch.setattr(files, "check_file", check_then_swap)
     with pytest.raises(ReportError, match="專利檔案在檢查後被換成了別的檔案"):
         reading.read_list(path)
+
+
+def test_a_list_of_the_offices_own_forms_is_found(tmp_path):
+    numbers = ["I723456", "M612345", "特開2019-123456", "10-2020-0012345"]
+    path = book_with(tmp_path, lambda b: [b.active.append([n, "2024-01-05"]) for n in numbers])
+    assert reading.read_list(path).entries == numbers

@@ -28,7 +28,6 @@ MAX_ENTRIES = 200_000
 MAX_CELLS = 8_000_000  # cells between a sheet's first and last value
 MAX_ROWS_LISTED = 20
 
-_LETTERS = re.compile(r"[A-Za-z\uff21-\uff3a\uff41-\uff5a]{2}")
 _DIGIT = re.compile(r"\d")  # any script's: the number rules fold them to ASCII
 
 
@@ -49,12 +48,11 @@ class ListRead:
 
 
 def _could_be_number(value: object) -> bool:
-    # A quick look before the full rules: two letters and a digit.
+    # A quick look before the full rules: text of a number's length, with a digit.
     return (
         isinstance(value, str)
         and 4 <= len(value) <= 4 * MAX_ENTRY
         and _DIGIT.search(value) is not None
-        and _LETTERS.search(value) is not None
         and (publications.looks_like_number(value) or len(publications.split_cell(value)) > 1)
     )
 
