@@ -110,7 +110,7 @@ def no_visible_sheet(tmp_path, build):
 
 @pytest.mark.parametrize("make, message", [
     (write("p.xlsx", b""), "專利檔案是空的檔案"),
-    (write("p.xlsx", "公開號,備註\nEP1234567A1,x\n".encode()), "專利檔案是文字檔 (CSV)，不是 Excel 活頁簿"),
+    (write("p.xlsx", b"\x01\x02\x03 binary"), "專利檔案不是 Excel 活頁簿"),
     (write("p.xlsx", b"<html><table><tr><td>EP1234567A1</td></tr></table></html>"), "專利檔案是網頁 (HTML) 檔"),
     (write("p.xlsx", b"PK\x03\x04 cut short"), "專利檔案已損壞，無法開啟"),
     (write("p.xlsx", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptionInfo".encode("utf-16-le")),
@@ -132,7 +132,7 @@ def no_visible_sheet(tmp_path, build):
     (hostile.unclosed_cells, "專利檔案的「表」工作表已損壞，無法讀取"),
     (hostile.long_cell, "專利檔案的「表」工作表已損壞，無法讀取"),
     (hostile.long_shared_cell, "專利檔案已損壞，無法開啟"),
-], ids=["empty", "csv", "html", "cut-zip", "encrypted", "bad-ole", "missing", "folder", "long-name", "no-number",
+], ids=["empty", "binary", "html", "cut-zip", "encrypted", "bad-ole", "missing", "folder", "long-name", "no-number",
         "no-visible-sheet", "far-cells", "quoted-far-cell", "cells-without-references", "ods-repeats",
         "xls-dimensions", "zip-entries", "unclosed-cells", "long-cell", "long-shared-string"])
 def test_files_that_are_refused_and_why(tmp_path, make, message):
@@ -221,3 +221,25 @@ def test_a_list_of_the_offices_own_forms_is_found(tmp_path):
     numbers = ["I723456", "M612345", "特開2019-123456", "10-2020-0012345"]
     path = book_with(tmp_path, lambda b: [b.active.append([n, "2024-01-05"]) for n in numbers])
     assert reading.read_list(path).entries == numbers
+
+
+@pytest.mark.parametrize("name, summary, entries, search", [
+    ("list-google-patents.csv", "讀取文字檔 A 欄 第 3–6 列: 4 筆",
+     ["US-9254383-B2", "US-20200123456-A1", "TW-I723456-B", "JP-2019123456-A"],
+     "https://patents.google.com/?q=(solar+cell)&before=priority:20200101"),
+    ("list-espacenet.csv", "讀取文字檔 E 欄 第 2–4 列: 3 筆", ["EP3456789A1", "WO2019123456A1", "CN112345678A"], None),
+    ("list-firm-big5.csv", "讀取文字檔 B 欄 第 2–4 列: 3 筆",
+     ["TW I 723456 B", "US 2020/0123456 A1", "JP 特開2019-123456"], None),
+    ("list-unicode-text.txt", "讀取文字檔 A 欄 第 2–4 列: 3 筆",
+     ["EP 1 234 567 A1", "KR 10-2019-0123456 A", "US 10,123,456 B2"], None),
+], ids=["google patents", "espacenet", "big5", "utf-16 tabs"])
+def test_text_lists_as_exports_and_excel_write_them(name, summary, entries, search):
+    found = reading.read_list(CORPUS / name)
+    assert (found.summary, found.entries, found.search) == (summary, entries, search)
+
+
+def test_a_text_file_in_no_known_encoding_is_named(tmp_path):
+    path = tmp_path / "p.csv"
+    path.write_bytes("公開號,備註\nEP1234567A1,".encode("utf-8") + b"\xff\xfe\xfd\x80\n")
+    with pytest.raises(ReportError, match=r"專利檔案是文字檔，但編碼無法辨識 \(請存成 UTF-8 或 Big5 的 CSV\)"):
+        reading.read_list(path)

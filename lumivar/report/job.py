@@ -17,7 +17,7 @@ from .. import protocol
 from . import layout, newbook, publications, reading, template
 from .files import ReportError, ensure_folder, reason, save_new, user_path
 from .layout import Style, Table
-from .ooxml import MAX_FONT_NAME, column_name
+from .ooxml import MAX_FONT_NAME
 from .text import one_line
 
 Emit = Callable[[object], Any]
@@ -106,8 +106,8 @@ def make_report(
     form = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
     try:
         made = now()
-        source = f"{patents.name}「{found.sheet}」工作表 {column_name(found.column)} 欄"
-        table = Table(publications.mark_repeats([publications.parse(text) for text in found.entries]), made, source)
+        table = Table(publications.mark_repeats([publications.parse(text) for text in found.entries]), made,
+                      found.place(patents.name), found.search)
 
         def write(stream) -> None:
             rows = _announced(table, emit)

@@ -152,6 +152,7 @@ class Table:
     publications: list[Publication]
     made: datetime
     source: str  # the list's file name and where in it the numbers were
+    search: str | None = None  # the search's address, where the list names one
 
     @property
     def counts(self) -> str:
@@ -169,7 +170,8 @@ class Table:
         return "，".join([f"共 {len(items):,} 筆"] + [f"{name} {n:,} {unit}" for name, unit, n in kinds if n])
 
     def summary(self) -> list[str]:
-        return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", self.counts]
+        search = [f"檢索來源：{self.search}"] if self.search else []
+        return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", *search, self.counts]
 
     def rows(self) -> Iterator[list[Cell]]:
         columns = [(c.value, c.link, c.font) for c in COLUMNS]

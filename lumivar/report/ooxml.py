@@ -296,8 +296,8 @@ class Package:
 # ---------------------------------------------------------------- what the file is and opening it
 
 
-def kind_of(handle: IO[bytes], path: Path, what: str) -> str:
-    """"zip", "xls"; refuses what is no workbook, naming it."""
+def kind_of(handle: IO[bytes], path: Path, what: str, text: bool = False) -> str:
+    """"zip", "xls", or (where `text`) "text"; refuses what is no workbook, naming it."""
     try:
         handle.seek(0)
         head = handle.read(2048)
@@ -311,10 +311,13 @@ def kind_of(handle: IO[bytes], path: Path, what: str) -> str:
         if _is_encrypted(handle):
             raise ReportError(f"{what}有密碼保護，請先移除密碼再試一次: {path}")
         return "xls"
-    text = head.lstrip(b"\xef\xbb\xbf").lstrip()
-    if text[:1] == b"<" and (b"<html" in text.lower() or b"<table" in text.lower()):
+    start = head.lstrip(b"\xef\xbb\xbf").lstrip()
+    if start[:1] == b"<" and (b"<html" in start.lower() or b"<table" in start.lower()):
         raise ReportError(f"{what}是網頁 (HTML) 檔，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
-    if b"\x00" not in head and (b"," in head or b"\t" in head or b";" in head):
+    utf16 = head.startswith((b"\xff\xfe", b"\xfe\xff"))
+    if utf16 or (b"\x00" not in head and (b"," in head or b"\t" in head or b";" in head or b"\n" in head)):
+        if text:
+            return "text"
         raise ReportError(f"{what}是文字檔 (CSV)，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
     raise ReportError(f"{what}不是 Excel 活頁簿 (.xlsx、.xls、.ods): {path}")
 

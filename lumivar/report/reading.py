@@ -18,7 +18,7 @@ from pathlib import Path
 
 import python_calamine
 
-from . import files, publications, sheetrows, spread
+from . import files, publications, sheetrows, spread, textlists
 from .files import ReportError, open_checked
 from .ooxml import MAX_FILE, TOO_LARGE, Package, column_name, damaged, faults, kind_of, open_package
 from .text import MAX_ENTRY
@@ -34,17 +34,24 @@ _DIGIT = re.compile(r"\d")  # any script's: the number rules fold them to ASCII
 @dataclass
 class ListRead:
     entries: list[str]
-    sheet: str
+    sheet: str  # "" for a text list
     column: int  # 0-based
     first_row: int  # 1-based, as the user sees rows
     last_row: int
     notes: list[str] = field(default_factory=list)
+    search: str | None = None  # the search's address a Google Patents export names
 
     @property
     def summary(self) -> str:
         first, last = self.first_row, self.last_row
         rows = f"第 {first}–{last} 列" if last > first else f"第 {first} 列"
-        return f"讀取「{self.sheet}」工作表 {column_name(self.column)} 欄 {rows}: {len(self.entries)} 筆"
+        where = f"「{self.sheet}」工作表" if self.sheet else "文字檔"
+        return f"讀取{where} {column_name(self.column)} 欄 {rows}: {len(self.entries)} 筆"
+
+    def place(self, file_name: str) -> str:
+        """Where the numbers were, for the report's summary."""
+        sheet = f"「{self.sheet}」工作表" if self.sheet else ""
+        return f"{file_name}{sheet} {column_name(self.column)} 欄"
 
 
 def _could_be_number(value: object) -> bool:
@@ -77,7 +84,9 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
     try:
         if os.fstat(handle.fileno()).st_size > MAX_FILE:
             raise ReportError(f"{TOO_LARGE}: {what}超過 {MAX_FILE // 2**20} MB: {path}")
-        kind = kind_of(handle, path, what)
+        kind = kind_of(handle, path, what, text=True)
+        if kind == "text":
+            return _read_text(handle, path, what)
         active, sheets = 0, None
         if kind == "zip":
             package = open_package(handle, path, what)
@@ -95,6 +104,16 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
         if package is not None:
             package.close()
         handle.close()
+
+
+def _read_text(handle, path: Path, what: str) -> ListRead:
+    sheet = textlists.read_text_list(handle, path, what)
+    found = _score(sheet, 0, "")
+    if found is None:
+        raise ReportError(f"在{what}中找不到公開號: {path}")
+    read = _take(sheet, found, None)
+    read.search = sheet.source
+    return read
 
 
 def _check_package(package: Package, path: Path, what: str) -> int:
