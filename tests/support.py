@@ -617,9 +617,9 @@ def make_patents(path, values, header="公開號", sheet_title=None):
     if sheet_title:
         sheet.title = sheet_title
     if header is not None:
-        sheet.append([header, "備註"])
+        sheet.append([header])
     for value in values:
-        sheet.append([value, "ignored"])
+        sheet.append([value])
     book.save(path)
     return path
 

@@ -2,6 +2,7 @@
 worker and the command line."""
 from __future__ import annotations
 
+import dataclasses
 import numbers
 import os
 import re
@@ -14,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from .. import protocol
-from . import layout, newbook, publications, reading, template
+from . import fields, layout, newbook, publications, reading, template
 from .files import ReportError, ensure_folder, reason, save_new, user_path
 from .layout import Style, Table
 from .ooxml import MAX_FONT_NAME
@@ -106,8 +107,7 @@ def make_report(
     form = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
     try:
         made = now()
-        table = Table(publications.mark_repeats([publications.parse(text) for text in found.entries]), made,
-                      found.place(patents.name), found.search)
+        table = _table(found, patents.name, made)
 
         def write(stream) -> None:
             rows = _announced(table, emit)
@@ -121,6 +121,16 @@ def make_report(
         if form is not None:
             form.package.close()  # the template file is never held open after the job
         publications.forget()
+
+
+def _table(found: reading.ListRead, file_name: str, made: datetime) -> Table:
+    """The report's table: each entry, and the list's other columns carried along."""
+    extra_columns, values = fields.carried(found.header, found.values)
+    entries = [publications.parse(text) for text in found.entries]
+    if extra_columns:
+        entries = [dataclasses.replace(entry, extra=row) for entry, row in zip(entries, values)]
+    return Table(publications.mark_repeats(entries), made, found.place(file_name), found.search,
+                 layout.COLUMNS + extra_columns)
 
 
 def _announced(table: Table, emit: Emit):

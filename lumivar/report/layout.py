@@ -51,11 +51,18 @@ FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill t
 # ---------------------------------------------------------------- the columns
 
 
+# Cell formats beyond the plain one.
+DATE, WRAP = "date", "wrap"
+DATE_FORMAT = "yyyy-mm-dd"
+PORTRAIT_WIDTH = 100  # column widths a portrait A4 page holds across at 100 %
+
+
 class Cell(NamedTuple):
-    value: object  # str or int; None leaves the cell empty
+    value: object  # str, int, float or a date; None leaves the cell empty
     font: str = LATIN
     fill: str = PLAIN
     link: str | None = None
+    format: str = ""  # "", DATE or WRAP
 
 
 @dataclass(frozen=True)
@@ -66,14 +73,19 @@ class Column:
     value: Callable[[Publication], object] | None  # entry → str, int or None; None for the serial number
     font: str = LATIN  # LATIN, CJK, LINK or AUTO
     max_width: int | None = None  # in characters; a longer text wraps past it in Excel, not the page
-    link: bool = False  # the cell links to the entry's public page
+    address: Callable[[Publication], str | None] | None = None  # where the cell links to, if anywhere
     digits: bool = False  # digits kept as text: Excel's "number stored as text" mark is off
+    format: str = ""  # "", DATE or WRAP
+
+    @property
+    def link(self) -> bool:
+        return self.address is not None
 
 
 COLUMNS: tuple[Column, ...] = (
     Column("序號", None),
     Column("公開號", attrgetter("text"), font=AUTO, max_width=40),
-    Column("標準公開號", attrgetter("id"), font=LINK, link=True),
+    Column("標準公開號", attrgetter("id"), font=LINK, address=attrgetter("address")),
     Column("國別", attrgetter("country")),
     Column("號碼", attrgetter("number"), digits=True),
     Column("種類", attrgetter("kind")),
@@ -82,13 +94,13 @@ COLUMNS: tuple[Column, ...] = (
 HEADERS = tuple(column.header for column in COLUMNS)
 
 
-def column_offset(test: Callable[[Column], bool]) -> int | None:
+def column_offset(test: Callable[[Column], bool], columns: tuple[Column, ...] | None = None) -> int | None:
     """The 0-based offset of the first column that passes `test`, or None."""
-    return next((i for i, column in enumerate(COLUMNS) if test(column)), None)
+    return next((i for i, column in enumerate(columns or COLUMNS) if test(column)), None)
 
 
-def header_cells() -> list[Cell]:
-    return [Cell(column.header, HEAD, HEAD) for column in COLUMNS]
+def header_cells(columns: tuple[Column, ...] | None = None) -> list[Cell]:
+    return [Cell(column.header, HEAD, HEAD) for column in columns or COLUMNS]
 
 
 # ---------------------------------------------------------------- sizes
@@ -153,6 +165,10 @@ class Table:
     made: datetime
     source: str  # the list's file name and where in it the numbers were
     search: str | None = None  # the search's address, where the list names one
+    columns: tuple[Column, ...] = ()  # the report's columns; the standard ones when empty
+
+    def __post_init__(self) -> None:
+        self.columns = self.columns or COLUMNS
 
     @property
     def counts(self) -> str:
@@ -174,30 +190,37 @@ class Table:
         return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", *search, self.counts]
 
     def rows(self) -> Iterator[list[Cell]]:
-        columns = [(c.value, c.link, c.font) for c in COLUMNS]
+        columns = [(c.value, c.address, c.font, c.format) for c in self.columns]
         for index, item in enumerate(self.publications, start=1):
             fill = _fill(item)
             cells = []
-            for value_of, link, font in columns:
+            for value_of, address_of, font, form in columns:
                 value = index if value_of is None else value_of(item)
                 if value == "":
                     value = None  # nothing to say: an empty cell
-                if link:
-                    linked = value is not None
-                    cells.append(Cell(value, LINK, fill, item.address) if linked else Cell(None, LATIN, fill))
-                elif font == AUTO:
-                    cells.append(Cell(value, CJK if isinstance(value, str) and has_cjk(value) else LATIN, fill))
+                address = address_of(item) if address_of is not None and value is not None else None
+                if address:
+                    cells.append(Cell(value, LINK, fill, address, form))
+                elif font in (AUTO, LINK):
+                    cjk = isinstance(value, str) and has_cjk(value)
+                    cells.append(Cell(value, CJK if cjk else LATIN, fill, None, form))
                 else:
-                    cells.append(Cell(value, font, fill))
+                    cells.append(Cell(value, font, fill, None, form))
             yield cells
+
+    def wide(self, style: Style) -> bool:
+        """Whether the table is wider than a portrait page holds."""
+        return sum(self.widths(style)) > PORTRAIT_WIDTH
 
     def widths(self, style: Style, fit=width_for) -> list[float]:
         """Column widths fitted to the content, in Excel's units, at the text
         size; with `fit=least_width_for`, the least that cuts nothing."""
         widths = []
-        for column in COLUMNS:
+        for column in self.columns:
             if column.value is None:
                 texts = [str(len(self.publications))]
+            elif column.format == DATE:
+                texts = [DATE_FORMAT]
             else:
                 texts = [str(v) for v in map(column.value, self.publications) if v is not None]
             widest = max(display_width(column.header), _widest(texts))

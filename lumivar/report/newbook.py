@@ -48,6 +48,7 @@ def _sheet(block: Block, table: Table, rows: Iterable[list[Cell]], styles: Style
     below = f"A{header + 1}"
     widths = table.widths(style)
     margins = " ".join(f'{side}="{value:g}"' for side, value in layout.MARGINS.items())
+    orientation = "landscape" if table.wide(style) else layout.ORIENTATION
     pieces: dict[str, object] = {
         "sheetPr": '<sheetPr><pageSetUpPr fitToPage="1"/></sheetPr>',
         "dimension": f'<dimension ref="A1:{block.letters[-1]}{block.last_row}"/>',
@@ -61,7 +62,7 @@ def _sheet(block: Block, table: Table, rows: Iterable[list[Cell]], styles: Style
                       "</sheetData>"],
         "autoFilter": f'<autoFilter ref="{block.table_ref()}"/>',
         "pageMargins": f"<pageMargins {margins}/>",
-        "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" orientation="{layout.ORIENTATION}" '
+        "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" orientation="{orientation}" '
                      'fitToWidth="1" fitToHeight="0"/>',
         "headerFooter": f"<headerFooter><oddFooter>{escape(layout.FOOTER)}</oddFooter></headerFooter>",
     }
@@ -103,8 +104,8 @@ def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style
     note = layout.links_note(table.publications, room)
     if note:
         emit(note)
-    styles = Styles.for_new_workbook(style)
-    block = Block(len(table.publications), table.summary(), top=1, title=True)
+    styles = Styles.for_new_workbook(style, {c.format for c in table.columns})
+    block = Block(len(table.publications), table.summary(), top=1, title=True, columns=table.columns)
     numbered = enumerate(block.links(table.publications, room), start=1)
     links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
     with writer(stream) as package:

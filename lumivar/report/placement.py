@@ -28,8 +28,9 @@ class Block:
 
     def __init__(self, count: int, lines: list[str], *, top: int = 1, title: bool = False,
                  marker_row: int | None = None, first_column: int = 0,
-                 lines_at: tuple[int, int] | None = None):
+                 lines_at: tuple[int, int] | None = None, columns: tuple | None = None):
         self.count = count
+        self.table_columns = columns or layout.COLUMNS
         self.first_column = first_column
         self.lines = ([layout.TITLE] if title else []) + lines
         self.title = title
@@ -62,30 +63,29 @@ class Block:
 
     @property
     def last_column(self) -> int:
-        return self.first_column + len(layout.COLUMNS) - 1
+        return self.first_column + len(self.table_columns) - 1
 
     def columns(self) -> range:
         return range(self.first_column, self.last_column + 1)
 
     def links(self, publications: list[Publication], room: int) -> Iterator[tuple[str, str]]:
-        """(cell, address) of each entry's link, at most `room` of them (Excel
-        keeps no more in one sheet)."""
-        offset = layout.column_offset(lambda c: c.link)
-        if offset is None:
-            return
-        column = self.letters[offset]
+        """(cell, address) of each link of the table, row by row, at most
+        `room` of them (Excel keeps no more in one sheet)."""
+        linked = [(self.letters[i], c.address) for i, c in enumerate(self.table_columns) if c.address]
         for i, item in enumerate(publications, start=1):
-            if item.address:
-                if room <= 0:
-                    return
-                room -= 1
-                yield f"{column}{self.header_row + i}", item.address
+            for letters, address_of in linked:
+                address = address_of(item)
+                if address:
+                    if room <= 0:
+                        return
+                    room -= 1
+                    yield f"{letters}{self.header_row + i}", address
 
     def table_ref(self) -> str:
         return f"{self.letters[0]}{self.header_row}:{self.letters[-1]}{self.table_last_row}"
 
     def digits_ref(self) -> str | None:
-        offset = layout.column_offset(lambda c: c.digits)
+        offset = layout.column_offset(lambda c: c.digits, self.table_columns)
         if offset is None:
             return None
         column = self.letters[offset]
@@ -93,11 +93,12 @@ class Block:
 
     def with_lines_at(self, at: tuple[int, int]) -> Block:
         return Block(self.count, self.lines, marker_row=self.header_row, first_column=self.first_column,
-                     lines_at=at)
+                     lines_at=at, columns=self.table_columns)
 
     def moved_to(self, header_row: int) -> Block:
         """The same block with its header at `header_row`, the summary after the table."""
-        return Block(self.count, self.lines, marker_row=header_row, first_column=self.first_column)
+        return Block(self.count, self.lines, marker_row=header_row, first_column=self.first_column,
+                     columns=self.table_columns)
 
     def overlaps(self, area: tuple[int, int, int, int]) -> bool:
         """Whether a (top, left, bottom, right) range meets the cells the block writes."""

@@ -60,6 +60,7 @@ class Publication:
     note: str = ""  # what was assumed or found wrong, for the user to see
     reason: str = ""  # why the text is no number
     repeat_of: int | None = None  # the 序號 of the earlier entry of the same document
+    extra: tuple = ()  # the list's other values on the entry's row, as the report carries them
 
     @property
     def bad(self) -> bool:

@@ -40,6 +40,8 @@ class ListRead:
     last_row: int
     notes: list[str] = field(default_factory=list)
     search: str | None = None  # the search's address a Google Patents export names
+    header: list[str] = field(default_factory=list)  # the list's other columns, by their headers
+    values: list[tuple] = field(default_factory=list)  # each entry's values of those columns
 
     @property
     def summary(self) -> str:
@@ -257,10 +259,14 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
     top = sheet.start[0] if sheet.start else 0
     left = sheet.start[1] if sheet.start else 0
     entries: list[str] = []
+    values: list[tuple] = []
+    header: dict[int, str] = {}  # column → its header, for the columns the report carries along
     skipped: list[int] = []
     last = found.first
     for r, row in enumerate(sheet.iter_rows()):
         at = top + r
+        if at == found.first - 1:
+            header = _header(row, left, found.column)
         if at < found.first or found.column - left >= len(row):
             continue
         value = row[found.column - left]
@@ -271,10 +277,14 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
             continue
         pieces = publications.split_cell(text)
         entries.extend(pieces)
+        if header:
+            carried = tuple(row[c - left] if 0 <= c - left < len(row) else None for c in header)
+            values.extend([carried] * len(pieces))  # each number of a cell gets the row's other values
         last = at
         if len(entries) > MAX_ENTRIES:
             raise ReportError(f"{TOO_LARGE}: 清單超過 {MAX_ENTRIES:,} 筆公開號")
-    read = ListRead(entries, found.name, found.column, found.first + 1, last + 1)
+    read = ListRead(entries, found.name, found.column, found.first + 1, last + 1,
+                    header=list(header.values()), values=values)
     errors, formulas = ([], []) if scan is None else scan.special(found.column, found.first)
     skipped = sorted(set(skipped) | set(errors))
     if skipped:
@@ -283,6 +293,16 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
         read.notes.append(
             f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}")
     return read
+
+
+def _header(row, left: int, number_column: int) -> dict[int, str]:
+    """The header of the row above the first number: the other columns' names,
+    when the number's own column is named too (a row of text, not data)."""
+    cells = {left + c: v.strip() for c, v in enumerate(row) if isinstance(v, str) and v.strip()}
+    named = cells.get(number_column)
+    if named is None or publications.looks_like_number(named):
+        return {}
+    return {c: name for c, name in sorted(cells.items()) if c != number_column}
 
 
 def _rows(rows: list[int]) -> str:

@@ -9,6 +9,7 @@ sheet that writes its elements prefixed.
 """
 from __future__ import annotations
 
+import datetime as dt
 import re
 from bisect import bisect_right
 from collections.abc import Iterable, Iterator
@@ -46,6 +47,20 @@ def fit_cell(text: str) -> str:
     return text[: bisect_right(units, MAX_CELL_TEXT - 1)] + "…"
 
 
+EXCEL_EPOCH = dt.datetime(1899, 12, 30)
+
+
+def _number(value: object) -> str:
+    """A cell's number as Excel stores it; a date as its serial day."""
+    if isinstance(value, dt.date):
+        moment = value if isinstance(value, dt.datetime) else dt.datetime.combine(value, dt.time())
+        serial = (moment - EXCEL_EPOCH).total_seconds() / 86400
+        return str(int(serial)) if serial.is_integer() else repr(serial)
+    if isinstance(value, float):
+        return repr(value) if value == value and abs(value) != float("inf") else "0"
+    return str(value)
+
+
 def _t(text: str, p: str) -> str:
     space = ' xml:space="preserve"' if text != text.strip() else ""
     return f"<{p}t{space}>{xml_text(text)}</{p}t>"
@@ -57,8 +72,8 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None =
     value = cell.value
     if value is None:
         return f'<{p}c r="{ref}" s="{xf}"/>'
-    if isinstance(value, int):
-        return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
+    if isinstance(value, (dt.date, float)) or (isinstance(value, int) and not isinstance(value, bool)):
+        return f'<{p}c r="{ref}" s="{xf}"><{p}v>{_number(value)}</{p}v></{p}c>'
     text = fit_cell(str(value))
     runs = script_runs(text) if styles is not None and cell.font != layout.LINK and not text.isascii() else []
     if len(runs) > 1:
@@ -91,7 +106,7 @@ def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
                                                          styles.xf(cell, False), p, styles))]
 
     def table():
-        yield block.header_row, cells(block.header_row, layout.header_cells())
+        yield block.header_row, cells(block.header_row, layout.header_cells(block.table_columns))
         yield from ((n, cells(n, values)) for n, values in enumerate(rows, start=block.header_row + 1))
 
     pending = sorted(summary)

@@ -39,24 +39,36 @@ class Styles:
     FONTS = (layout.LATIN, layout.CJK, layout.HEAD, layout.LINK, layout.TITLE_FONT)
     FILLS = (layout.PLAIN, layout.BAD, layout.REPEAT, layout.HEAD)
 
-    def __init__(self, style: Style, font_base=0, fill_base=0, border_base=0, xf_base=0):
+    def __init__(self, style: Style, font_base=0, fill_base=0, border_base=0, xf_base=0, formats=(),
+                 date_format_id: int = 164):
         self.style = style
         self.bases = (font_base, fill_base, border_base, xf_base)
-        self.xfs: list[tuple[str, str, bool, str]] = []  # font, fill, bordered, alignment
-        self._index: dict[tuple[str, str, bool], int] = {}
-        for font in self.FONTS:
-            for fill in self.FILLS:
-                for bordered in (False, True):
-                    self._index[(font, fill, bordered)] = xf_base + len(self.xfs)
-                    self.xfs.append((font, fill, bordered, "center" if font == layout.HEAD else ""))
+        self.date_format_id = date_format_id
+        self.formats = tuple(f for f in (layout.DATE, layout.WRAP) if f in formats)
+        self.xfs: list[tuple[str, str, bool, str, str]] = []  # font, fill, bordered, alignment, format
+        self._index: dict[tuple[str, str, bool, str], int] = {}
+        # The plain formats first, then each cell format the table uses: the
+        # numbers of the plain ones do not depend on the columns a list has.
+        for form in ("", *self.formats):
+            for font in self.FONTS:
+                for fill in self.FILLS:
+                    for bordered in (False, True):
+                        self._index[(font, fill, bordered, form)] = xf_base + len(self.xfs)
+                        self.xfs.append((font, fill, bordered, "center" if font == layout.HEAD else "", form))
 
     @classmethod
-    def for_new_workbook(cls, style: Style) -> Styles:
+    def for_new_workbook(cls, style: Style, formats=()) -> Styles:
         """After a new style sheet's defaults: one font, two fills, one format."""
-        return cls(style, font_base=1, fill_base=2, border_base=0, xf_base=1)
+        return cls(style, font_base=1, fill_base=2, border_base=0, xf_base=1, formats=formats)
 
     def xf(self, cell: Cell, bordered: bool = True) -> int:
-        return self._index[(cell.font, cell.fill, bordered)]
+        return self._index[(cell.font, cell.fill, bordered, cell.format if cell.format in self.formats else "")]
+
+    def number_formats(self) -> list[str]:
+        """The number formats the report adds to a style sheet."""
+        if layout.DATE not in self.formats:
+            return []
+        return [f'<numFmt numFmtId="{self.date_format_id}" formatCode="{layout.DATE_FORMAT}"/>']
 
     def font_xml(self, kind: str) -> str:
         s = self.style
@@ -82,16 +94,19 @@ class Styles:
         return (f'<fill><patternFill patternType="solid"><fgColor rgb="{colour}"/><bgColor indexed="64"/>'
                 "</patternFill></fill>")
 
-    def xf_xml(self, font: str, fill: str, bordered: bool, align: str) -> str:
+    def xf_xml(self, font: str, fill: str, bordered: bool, align: str, form: str = "") -> str:
         font_base, fill_base, border_base, _ = self.bases
         f = font_base + self.FONTS.index(font)
         fi = fill_base + self.FILLS.index(fill)
         b = border_base + (1 if bordered else 0)
         horizontal = f' horizontal="{align}"' if align else ""
-        alignment = f'<alignment{horizontal} vertical="center"/>'
+        wrap = ' wrapText="1"' if form == layout.WRAP else ""
+        alignment = f'<alignment{horizontal} vertical="center"{wrap}/>'
+        number = f'numFmtId="{self.date_format_id}"' if form == layout.DATE else 'numFmtId="0"'
+        applied = ' applyNumberFormat="1"' if form == layout.DATE else ""
         return (
-            f'<xf numFmtId="0" fontId="{f}" fillId="{fi}" borderId="{b}" xfId="0" applyFont="1" '
-            f'applyFill="1" applyBorder="1" applyAlignment="1">{alignment}</xf>'
+            f'<xf {number} fontId="{f}" fillId="{fi}" borderId="{b}" xfId="0" applyFont="1" '
+            f'applyFill="1" applyBorder="1" applyAlignment="1"{applied}>{alignment}</xf>'
         )
 
     def parts(self) -> dict[str, list[str]]:
@@ -115,8 +130,9 @@ def new_stylesheet(styles: Styles) -> bytes:
     def listed(name: str, items: list[str]) -> str:
         return f'<{name} count="{len(items)}">{"".join(items)}</{name}>'
 
+    numbers = listed("numFmts", styles.number_formats()) if styles.number_formats() else ""
     return XML_DECLARATION + (
-        f'<styleSheet xmlns="{MAIN}">'
+        f'<styleSheet xmlns="{MAIN}">' + numbers
         + listed("fonts", fonts) + listed("fills", fills) + listed("borders", parts["borders"])
         + listed("cellStyleXfs", DEFAULTS["cellStyleXfs"]) + listed("cellXfs", xfs)
         + '<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/></cellStyles>'

@@ -114,17 +114,17 @@ def _block(t: Template, table: Table, skeleton, emit) -> Block:
     found, count, lines = t.found, len(table.publications), table.summary()
     package, part = t.package, found.sheet_part
     if found.marker:
-        block = Block(count, lines, marker_row=found.marker[0], first_column=found.marker[1])
+        block = Block(count, lines, marker_row=found.marker[0], first_column=found.marker[1], columns=table.columns)
         block, kinds = placement.clear_place(block, placement.obstacles(package, part, skeleton, block.columns()),
                                              keep=found.marker)
         if kinds:
             emit(f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
                  f"檢索結果改從第 {block.header_row} 列開始")
         return _summary_placed(block, found, placement.obstacles(package, part, skeleton, block.columns()))
-    columns = Block(count, lines).columns()
+    columns = Block(count, lines, columns=table.columns).columns()
     last = max([placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
                + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)])
-    return Block(count, lines, top=last + 2 if last else 1)
+    return Block(count, lines, top=last + 2 if last else 1, columns=table.columns)
 
 
 def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
@@ -151,11 +151,12 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     p = splice.prefix_of(skeleton)
 
     block = _block(t, table, skeleton, emit)
-    if block.last_row > MAX_ROW or block.first_column + len(layout.COLUMNS) > MAX_COLUMN:
+    if block.last_row > MAX_ROW or block.first_column + len(table.columns) > MAX_COLUMN:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}")
 
-    styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style)
+    styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style,
+                                                       {c.format for c in table.columns})
     room = ooxml.MAX_LINKS - sum(1 for _ in skeleton.iter("{*}hyperlink"))
     note = layout.links_note(table.publications, room)
     if note:

@@ -74,6 +74,9 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emi
         setup = child_or_make(sheet, "pageSetup")
         setup.set("fitToWidth", "1")
         setup.set("fitToHeight", "0")
+    setup = child(sheet, "pageSetup")
+    if (setup is None or setup.get("orientation") is None) and table.wide(style):
+        child_or_make(sheet, "pageSetup").set("orientation", "landscape")  # the template sets none
     if child(sheet, "autoFilter") is None:
         make(sheet, "autoFilter", ref=block.table_ref())
     if links:  # written in when the sheet is, as they come
@@ -216,12 +219,12 @@ def sheet_rels(package: Package, part: str, links: list[tuple[str, str]], rel_ns
     yield after
 
 
-def stylesheet(package: Package, book_part: str, style: Style) -> tuple[str, bytes, Styles]:
+def stylesheet(package: Package, book_part: str, style: Style, formats=()) -> tuple[str, bytes, Styles]:
     """The style sheet with the report's styles appended; the template's own keep their numbers."""
     found = package.related(book_part, "styles")
     if not found:
         part = f"{book_part.rsplit('/', 1)[0]}/styles.xml" if "/" in book_part else "styles.xml"
-        styles = Styles.for_new_workbook(style)
+        styles = Styles.for_new_workbook(style, formats)
         return part, new_stylesheet(styles), styles
     part = found[0]
     root = parse(package.read(part))
@@ -230,7 +233,14 @@ def stylesheet(package: Package, book_part: str, style: Style) -> tuple[str, byt
     for name, defaults in DEFAULTS.items():  # what every style sheet starts with
         if len(lists[name]) == 0:
             _append(lists[name], namespace, defaults)
-    styles = Styles(style, len(lists["fonts"]), len(lists["fills"]), len(lists["borders"]), len(lists["cellXfs"]))
+    numbers = child(root, "numFmts")
+    taken = [int(n.get("numFmtId", "0")) for n in (numbers if numbers is not None else ()) if
+             n.get("numFmtId", "").isdigit()]
+    styles = Styles(style, len(lists["fonts"]), len(lists["fills"]), len(lists["borders"]), len(lists["cellXfs"]),
+                    formats, date_format_id=max([163, *taken]) + 1)
+    if styles.number_formats():
+        lists["numFmts"] = child_or_make(root, "numFmts")
+        _append(lists["numFmts"], namespace, styles.number_formats())
     for name, items in styles.parts().items():
         _append(lists[name], namespace, items)
     for element in lists.values():

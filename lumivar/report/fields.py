@@ -1,0 +1,145 @@
+"""The user's own columns, carried into the report beside each number.
+
+A column whose header names a known field (in Chinese or English, as Google
+Patents, Espacenet and TIPO's search system name them in their exports)
+becomes one of the report's standard columns, in a fixed order after the
+number's; every other column follows under its own header, in the list's
+order. Values come as they should: dates as date cells, links as links only
+when they are web addresses, long texts wrapped within a bounded width,
+everything else as the text it was (never a formula).
+"""
+from __future__ import annotations
+
+import datetime as dt
+import re
+from dataclasses import dataclass
+from operator import itemgetter
+
+from .layout import AUTO, DATE, WRAP, Column
+
+EXCEL_EPOCH = dt.date(1899, 12, 30)
+ROC_OFFSET = 1911  # 民國 years
+WRAPPED_WIDTH = 50  # characters before a long text wraps
+
+
+@dataclass(frozen=True)
+class Field:
+    header: str  # the report's
+    names: tuple[str, ...]  # what lists call it (folded: lower case, no spaces)
+    kind: str = ""  # "", DATE, WRAP or "link"
+
+
+FIELDS = (
+    Field("專利名稱", ("title", "專利名稱", "發明名稱", "名稱", "標題", "發明創作名稱"), WRAP),
+    Field("申請人", ("assignee", "applicant", "applicants", "申請人", "專利權人", "申請人/專利權人",
+                   "assignee/applicant", "current assignee"), WRAP),
+    Field("發明人", ("inventor", "inventors", "inventor/author", "發明人", "創作人"), WRAP),
+    Field("優先權日", ("prioritydate", "earliestpriority", "優先權日"), DATE),
+    Field("申請日", ("filing/creationdate", "applicationdate", "filingdate", "申請日"), DATE),
+    Field("公開日", ("publicationdate", "earliestpublication", "公開日", "公告日", "公開/公告日"), DATE),
+    Field("核准日", ("grantdate", "核准日", "發證日"), DATE),
+    Field("IPC", ("ipc", "國際分類", "國際專利分類", "ipc分類"), WRAP),
+    Field("CPC", ("cpc", "cpc分類"), WRAP),
+    Field("摘要", ("abstract", "摘要"), WRAP),
+    Field("連結", ("resultlink", "link", "連結", "網址"), "link"),
+    Field("代表圖", ("representativefigurelink", "代表圖", "代表圖連結"), "link"),
+)
+SERIALS = {"序號", "no", "no.", "#", "編號", "項次"}  # the list's own numbering: the report numbers anew
+
+
+def _folded(name: str) -> str:
+    return "".join(name.split()).lower()
+
+
+def carried(header: list[str], rows: list[tuple]) -> tuple[tuple[Column, ...], list[tuple]]:
+    """The report's columns for the list's other columns, and each entry's
+    values for them, converted as their fields ask."""
+    known = {_folded(name): field for field in FIELDS for name in field.names}
+    standard: dict[str, tuple[int, Field, bool]] = {}
+    others: list[tuple[int, Field, bool]] = []
+    for at, name in enumerate(header):
+        folded = _folded(name)
+        roc = "民國" in folded  # "公告日(民國)": its years are the Republic's
+        base = folded.replace("(民國)", "").replace("（民國）", "").replace("民國", "")
+        if base in SERIALS:
+            continue
+        field = known.get(base)
+        if field is not None and field.header not in standard:
+            standard[field.header] = (at, field, roc)
+        else:
+            others.append((at, Field(name, (), DATE if _names_a_date(base) else ""), roc))
+    chosen = [standard[f.header] for f in FIELDS if f.header in standard] + others
+    columns = tuple(_column(place, field) for place, (_, field, _) in enumerate(chosen))
+    values = [tuple(_value(field, row[at] if at < len(row) else None, roc) for at, field, roc in chosen)
+              for row in rows]
+    return columns, values
+
+
+def _names_a_date(folded: str) -> bool:
+    return folded.endswith(("日", "日期", "date"))
+
+
+def _column(place: int, field: Field) -> Column:
+    get = _extra(place)
+    if field.kind == "link":
+        return Column(field.header, get, font=AUTO, max_width=WRAPPED_WIDTH, address=_web(get))
+    return Column(field.header, get, font=AUTO, max_width=WRAPPED_WIDTH if field.kind == WRAP else 30,
+                  format=field.kind if field.kind in (DATE, WRAP) else "")
+
+
+def _extra(place: int):
+    pick = itemgetter(place)
+    return lambda item: pick(item.extra) if len(item.extra) > place else None
+
+
+def _web(get):
+    def address(item) -> str | None:
+        value = get(item)
+        return value if isinstance(value, str) and value.startswith(("https://", "http://")) else None
+    return address
+
+
+def _value(field: Field, value: object, roc: bool) -> object:
+    if value is None or value == "":
+        return None
+    if field.kind == DATE:
+        found = as_date(value, roc)
+        if found is not None:
+            return found
+    if isinstance(value, bool):
+        return "是" if value else "否"
+    if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
+        return int(value)
+    if isinstance(value, dt.datetime):
+        return value.date() if value.time() == dt.time() else value
+    if isinstance(value, (int, float, dt.date)):
+        return value
+    return str(value).strip() or None
+
+
+_DATE = re.compile(r"(\d{2,4})\s*[-/.年]\s*(\d{1,2})\s*[-/.月]\s*(\d{1,2})\s*日?")
+
+
+def as_date(value: object, roc: bool = False) -> dt.date | None:
+    """A date written any of the ways lists write them; None for what is none."""
+    if isinstance(value, dt.datetime):
+        return value.date()
+    if isinstance(value, dt.date):
+        return value
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and 1 <= value < 2_958_466:
+        return EXCEL_EPOCH + dt.timedelta(days=int(value))  # an Excel serial
+    if not isinstance(value, str):
+        return None
+    text = value.strip()
+    if len(text) == 8 and text.isdigit():
+        text = f"{text[:4]}-{text[4:6]}-{text[6:]}"
+    found = _DATE.fullmatch(text)
+    if found is None:
+        return None
+    year, month, day = (int(g) for g in found.groups())
+    if roc or len(found[1]) == 3:
+        year += ROC_OFFSET
+    try:
+        return dt.date(year, month, day)
+    except ValueError:
+        return None

@@ -1,0 +1,71 @@
+"""The user's own columns carried into the report: known fields by their
+export names, dates as dates, links only where they are web addresses."""
+import datetime as dt
+from pathlib import Path
+
+import openpyxl
+import pytest
+
+from lumivar.report import fields, job, layout
+
+from report_checks import problems
+from support import make_request
+
+CORPUS = Path(__file__).parent / "corpus"
+NUMBER_COLUMNS = list(layout.HEADERS)
+
+
+@pytest.mark.parametrize("value, roc, date", [
+    ("2016-01-05", False, dt.date(2016, 1, 5)),
+    ("2016/1/5", False, dt.date(2016, 1, 5)),
+    ("20160105", False, dt.date(2016, 1, 5)),
+    ("2016年1月5日", False, dt.date(2016, 1, 5)),
+    ("105/01/05", False, dt.date(2016, 1, 5)),  # a three-digit year is the Republic's
+    ("95/1/5", True, dt.date(2006, 1, 5)),  # the header says 民國
+    (42374, False, dt.date(2016, 1, 5)),  # an Excel serial
+    (dt.datetime(2016, 1, 5, 0, 0), False, dt.date(2016, 1, 5)),
+    ("2016-02-30", False, None),
+    ("主要引證", False, None),
+])
+def test_dates_written_every_way_lists_write_them(value, roc, date):
+    assert fields.as_date(value, roc) == date
+
+
+def test_known_fields_first_in_a_fixed_order_then_the_lists_own_columns():
+    header = ["備註", "Publication date", "申請人", "序號", "發明名稱", "公告日(民國)", "result link", "類別"]
+    rows = [("主要引證", "2016/1/5", "澄光", "1", "太陽能電池", "105/01/05", "https://x.example/1", "=1+1"),
+            (None, 42374.0, "甲", "2", "乙", "bad date", "not a link", "")]
+    columns, values = fields.carried(header, rows)
+    assert [c.header for c in columns] == ["專利名稱", "申請人", "公開日", "連結", "備註", "公告日(民國)", "類別"]
+    assert values[0] == ("太陽能電池", "澄光", dt.date(2016, 1, 5), "https://x.example/1", "主要引證",
+                         dt.date(2016, 1, 5), "=1+1")
+    assert values[1] == ("乙", "甲", dt.date(2016, 1, 5), "not a link", None, "bad date", None)
+
+
+def test_a_google_patents_export_comes_along_whole(tmp_path):
+    messages = []
+    path = job.make_report(make_request(CORPUS / "list-google-patents.csv"), messages.append,
+                           now=lambda: dt.datetime(2024, 5, 6), folder=tmp_path)
+    sheet = openpyxl.load_workbook(path).active
+    header = [c.value for c in sheet[7]]
+    assert header == NUMBER_COLUMNS + ["專利名稱", "申請人", "發明人", "優先權日", "申請日", "公開日", "核准日",
+                                       "連結", "代表圖"]
+    first = {h: c for h, c in zip(header, sheet[8])}
+    assert first["專利名稱"].value == "Solar cell module with a back sheet"
+    assert (first["優先權日"].value, first["優先權日"].number_format) == (dt.datetime(2014, 1, 10), "yyyy-mm-dd")
+    assert first["連結"].hyperlink.target == "https://patents.google.com/patent/US9254383B2/en"
+    assert first["標準公開號"].hyperlink.target == "https://patents.google.com/patent/US9254383B2"
+    assert sheet["A4"].value == "檢索來源：https://patents.google.com/?q=(solar+cell)&before=priority:20200101"
+    assert sheet.page_setup.orientation == "landscape"  # wider than a portrait page
+    assert problems(path) == []
+
+
+def test_each_number_of_a_cell_gets_its_rows_values(tmp_path):
+    book = openpyxl.Workbook()
+    book.active.append(["公開號", "備註"])
+    book.active.append(["EP1234567A1; TW I 123456 B", "同族"])
+    book.save(tmp_path / "p.xlsx")
+    path = job.make_report(make_request(tmp_path / "p.xlsx"), lambda m: None, folder=tmp_path / "out")
+    sheet = openpyxl.load_workbook(path).active
+    assert [(sheet.cell(row=r, column=3).value, sheet.cell(row=r, column=8).value) for r in (7, 8)] == [
+        ("EP1234567A1", "同族"), ("TWI123456B", "同族")]
