@@ -69,3 +69,24 @@ def test_each_number_of_a_cell_gets_its_rows_values(tmp_path):
     sheet = openpyxl.load_workbook(path).active
     assert [(sheet.cell(row=r, column=3).value, sheet.cell(row=r, column=8).value) for r in (7, 8)] == [
         ("EP1234567A1", "同族"), ("TWI123456B", "同族")]
+
+
+def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path):
+    from report_checks import cell_texts, hand_made
+
+    header = "".join(f'<c r="{c}3" t="inlineStr"><is><t>{t}</t></is></c>'
+                     for c, t in zip("CDE", ("發明名稱", "公開號", "Applicant")))
+    template = hand_made(tmp_path / "t.xlsx", '<sheetData><row r="3"><c r="B3" t="inlineStr"><is><t>{{檢索結果}}</t>'
+                         f"</is></c>{header}</row></sheetData>")
+    book = openpyxl.Workbook()
+    book.active.append(["公開號", "申請人", "專利名稱"])
+    book.active.append(["EP1234567A1", "澄光", "太陽能電池"])
+    book.save(tmp_path / "p.xlsx")
+    messages = []
+    path = job.make_report(make_request(tmp_path / "p.xlsx", template=template), messages.append,
+                           now=lambda: dt.datetime(2024, 5, 6), folder=tmp_path / "out")
+    cells = cell_texts(path)
+    assert [cells.get(f"{c}3") for c in "BCDEF"] == ["序號", "專利名稱", "公開號", "申請人", "標準公開號"]
+    assert [cells.get(f"{c}4") for c in "CDE"] == ["太陽能電池", "EP1234567A1", "澄光"]
+    assert not any("蓋過" in m for m in messages)  # its own header is no content in the way
+    assert problems(path) == []

@@ -75,6 +75,12 @@ def carried(header: list[str], rows: list[tuple]) -> tuple[tuple[Column, ...], l
     return columns, values
 
 
+def aliases(header: str, name: str) -> bool:
+    """Whether a template's column name means the report's column `header`."""
+    folded = _folded(name)
+    return any(field.header == header and folded in field.names for field in FIELDS) or _folded(header) == folded
+
+
 def _names_a_date(folded: str) -> bool:
     return folded.endswith(("日", "日期", "date"))
 

@@ -99,6 +99,21 @@ def column_offset(test: Callable[[Column], bool], columns: tuple[Column, ...] | 
     return next((i for i, column in enumerate(columns or COLUMNS) if test(column)), None)
 
 
+def ordered(columns: tuple[Column, ...], names: tuple[str, ...], aliases) -> tuple[Column, ...]:
+    """The columns in the order a template's own header names them (by the
+    report's header or a field's other names, through `aliases`); the ones it
+    does not name follow in their own order. The serial number stays first."""
+    if not names:
+        return columns
+    chosen: list[Column] = []
+    for name in names:
+        match = next((c for c in columns if c not in chosen and (c.header == name or aliases(c.header, name))), None)
+        if match is not None:
+            chosen.append(match)
+    first = [c for c in columns[:1] if c not in chosen]
+    return tuple(first + chosen + [c for c in columns if c not in chosen and c not in first])
+
+
 def header_cells(columns: tuple[Column, ...] | None = None) -> list[Cell]:
     return [Cell(column.header, HEAD, HEAD) for column in columns or COLUMNS]
 

@@ -149,6 +149,48 @@ def find_markers(package: Package, part: str, shared: dict[int, str]) -> dict[st
     return found
 
 
+def shared_texts(package: Package, book_part: str, most: int = 100_000) -> list[str]:
+    """The first shared strings, as text (a header's names are among the first)."""
+    texts: list[str] = []
+    for part in package.related(book_part, "sharedStrings")[:1]:
+        with package.open(part) as stream:
+            for item in items(stream, "si"):
+                if len(texts) >= most:
+                    break
+                texts.append(text_of(item).strip())
+    return texts
+
+
+def header_beside(package: Package, part: str, marker: tuple[int, int], shared: list[str]) -> tuple[str, ...]:
+    """The texts right of the marker in its row, up to the first empty cell:
+    the template's own header, naming the columns it wants there."""
+    row_number, first = marker
+    names: dict[int, str] = {}
+    with package.open(part) as stream:
+        for number, row in rows(stream):
+            if number != row_number:
+                continue
+            for column, cell in cells(row, number):
+                if column <= first:
+                    continue
+                kind, text = cell.get("t"), ""
+                if kind == "inlineStr":
+                    inline = child(cell, "is")
+                    text = text_of(inline).strip() if inline is not None else ""
+                elif kind == "s":
+                    value = (child(cell, "v").text or "").strip() if child(cell, "v") is not None else ""
+                    text = shared[int(value)] if value.isdigit() and int(value) < len(shared) else ""
+                if text:
+                    names[column] = text
+            break
+    header = []
+    for column in range(first + 1, first + 1 + len(names)):
+        if column not in names:
+            break
+        header.append(names[column])
+    return tuple(header)
+
+
 # ---------------------------------------------------------------- the form's content
 
 
@@ -240,15 +282,15 @@ def obstacles(package: Package, part: str, skeleton, columns: range, values: boo
     return found
 
 
-def clear_place(block: Block, found: list[tuple[str, Area]], keep: tuple[int, int] | None = None):
+def clear_place(block: Block, found: list[tuple[str, Area]], keep: set[tuple[int, int]] = frozenset()):
     """The block moved down, if need be, to the first rows where it covers
-    none of `found` (`keep` is the marker's own cell, whose text the header
-    may take, though not a merged range it starts); and the kinds of content
-    that made it move."""
+    none of `found` (`keep`: the marker's own cell and the template's header
+    beside it, whose texts the header may take, though not a merged range
+    they start); and the kinds of content that made it move."""
     moved: set[str] = set()
     while True:
         hits = [(kind, area) for kind, area in found
-                if block.overlaps(area) and not (kind == CONTENT and keep is not None and area == keep * 2)]
+                if block.overlaps(area) and not (kind == CONTENT and area[:2] in keep and area[:2] == area[2:])]
         if not hits:
             return block, moved
         moved.update(kind for kind, _ in hits)
@@ -264,6 +306,7 @@ class Found:
     sheet_part: str
     marker: tuple[int, int] | None  # (1-based row, 0-based column)
     summary: tuple[int, int] | None = None  # where a {{檢索摘要}} cell puts the summary
+    header: tuple[str, ...] = ()  # the template's own column names right of the marker
 
 
 def where(package: Package, book_part: str, visible: list[tuple[int, str, str]]) -> Found:
@@ -274,6 +317,7 @@ def where(package: Package, book_part: str, visible: list[tuple[int, str, str]])
             continue
         found = find_markers(package, part, shared)
         if MARKER in found:
-            return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER))
+            header = header_beside(package, part, found[MARKER], shared_texts(package, book_part))
+            return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER), header)
     index, name, part = visible[0]
     return Found(index, name, part, None)

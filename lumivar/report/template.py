@@ -21,7 +21,7 @@ from typing import IO
 
 from lxml import etree
 
-from . import layout, ooxml, placement, splice
+from . import fields, layout, ooxml, placement, splice
 from . import template_parts as parts
 from .files import ReportError, open_checked
 from .layout import Cell, Style, Table
@@ -115,8 +115,9 @@ def _block(t: Template, table: Table, skeleton, emit) -> Block:
     package, part = t.package, found.sheet_part
     if found.marker:
         block = Block(count, lines, marker_row=found.marker[0], first_column=found.marker[1], columns=table.columns)
+        keep = {(found.marker[0], found.marker[1] + i) for i in range(len(found.header) + 1)}
         block, kinds = placement.clear_place(block, placement.obstacles(package, part, skeleton, block.columns()),
-                                             keep=found.marker)
+                                             keep=keep)
         if kinds:
             emit(f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
                  f"檢索結果改從第 {block.header_row} 列開始")
@@ -141,6 +142,8 @@ def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
 
 def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit) -> None:
     package, found = t.package, t.found
+    # A header the template writes beside its marker says which column goes where.
+    table.columns = layout.ordered(table.columns, found.header, fields.aliases)
     if package.size(found.sheet_part) > MAX_SHEET:
         raise ReportError(f"{TOO_LARGE}: {WHAT}的「{found.sheet_name}」工作表過大: {t.path}")
     if t.macros:
