@@ -25,8 +25,8 @@ from lumivar import protocol  # noqa: E402
 from lumivar.report import job  # noqa: E402
 
 
-def corpus() -> list[Path]:
-    return sorted(p for p in CORPUS.rglob("*") if p.suffix in (".xlsx", ".xlsm", ".xls", ".ods"))
+def corpus(kinds=(".xlsx", ".xlsm", ".xls", ".ods")) -> list[Path]:
+    return sorted(p for p in CORPUS.rglob("*") if p.suffix in kinds)
 
 
 def run(patents: Path, template: Path | None, folder: Path) -> dict:
@@ -64,11 +64,11 @@ def main() -> int:
                         print("  part changed:", part)
         print(f"{changed} of {len(set(before) | set(after))} cases differ")
         return 0
-    files = corpus()
+    templates = corpus()
     results = {}
     with tempfile.TemporaryDirectory() as folder:
-        for patents in files:
-            for template in [None, *files]:
+        for patents in corpus((".xlsx", ".xlsm", ".xls", ".ods", ".csv", ".txt")):
+            for template in [None, *templates]:
                 case = f"{patents.relative_to(CORPUS)} × {template.relative_to(CORPUS) if template else '-'}"
                 results[case] = run(patents, template, Path(folder))
     json.dump(results, sys.stdout, ensure_ascii=False, indent=1, sort_keys=True)
