@@ -20,7 +20,7 @@ import pytest
 
 import lumivar
 from lumivar import crashes, host, protocol, worker
-from lumivar.report import ReportError, files, reading
+from lumivar.report import ReportError, data, files, reading
 
 from support import make_patents, make_request
 
@@ -78,7 +78,7 @@ def lines_of(message):
 def served(report, numbers=("EP1234567A1", "TW I 123456 B")):
     """What the window is told of one report of `numbers`."""
     rows = f"2–{len(numbers) + 1}" if len(numbers) > 1 else "2"
-    return ([f"讀取「Sheet」工作表 A 欄 第 {rows} 列: {len(numbers)} 筆"]
+    return ([f"讀取「Sheet」工作表 A 欄 第 {rows} 列: {len(numbers)} 筆", data.SETUP]
             + [f"{i}/{len(numbers)} {n}" for i, n in enumerate(numbers, start=1)]
             + [f"檢索報告已輸出: {report}", DONE])
 
@@ -277,7 +277,7 @@ def test_a_worker_killed_at_any_moment_never_wedges_the_host(home, tmp_path, win
         assert runs == whole and len(reports) == 2
     else:
         died, *rest = runs  # what the worker said before it died, one line about it, the marker
-        said = {"reading a request": 0, "writing a message": 2, "writing the report": 1}[moment]
+        said = {"reading a request": 0, "writing a message": 3, "writing the report": 2}[moment]
         assert died[:-2] == served(None)[:said]
         assert died[-2].startswith("檢索報告程式意外停止 (結束代碼 ") and died[-1] == DONE
         assert rest == whole and len(reports) == 1

@@ -9,7 +9,7 @@ import pytest
 import python_calamine
 
 from lumivar import protocol
-from lumivar.report import job, layout
+from lumivar.report import data, job, layout
 
 from report_checks import problems
 from support import FROZEN_NAME, digest, make_patents, make_request
@@ -56,7 +56,8 @@ def test_report_without_template(home, tmp_path):
     assert digest(patents) == before
     assert path == home / "tarnwick" / "Lumivar" / FROZEN_NAME
     assert messages[0] == "讀取「Sheet」工作表 A 欄 第 2–8 列: 7 筆"
-    assert messages[1:-2] == [f"{i}/7 {t}" for i, t in enumerate(
+    assert messages[1] == data.SETUP  # no source of bibliographic data is set up here
+    assert messages[2:-2] == [f"{i}/7 {t}" for i, t in enumerate(
         ["TW I 123456 B", "not a number", "US 2020/123456 A1", "us-2020-0123456-a1",
          "=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "=1+1", "cmd|' /C calc'!A0"], start=1)]
     assert messages[-2:] == [f"檢索報告已輸出: {path}", DONE]
@@ -187,7 +188,7 @@ def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
     path, messages = run(request)
     assert path is None and messages[-1] == DONE
     assert messages[-2].startswith(message)
-    assert all(m.startswith("讀取「") for m in messages[:-2])
+    assert all(m.startswith("讀取「") or m == data.SETUP for m in messages[:-2])
     assert reports(home) == []
     assert {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()} == inputs
 

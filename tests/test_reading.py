@@ -240,6 +240,6 @@ def test_text_lists_as_exports_and_excel_write_them(name, summary, entries, sear
 
 def test_a_text_file_in_no_known_encoding_is_named(tmp_path):
     path = tmp_path / "p.csv"
-    path.write_bytes("公開號,備註\nEP1234567A1,".encode("utf-8") + b"\xff\xfe\xfd\x80\n")
+    path.write_bytes("公開號,備註\nEP1234567A1,".encode() + b"\xff\xfe\xfd\x80\n")
     with pytest.raises(ReportError, match=r"專利檔案是文字檔，但編碼無法辨識 \(請存成 UTF-8 或 Big5 的 CSV\)"):
         reading.read_list(path)

@@ -34,6 +34,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--ratio", default=str(protocol.DEFAULT_RATIO), help="文字大小比例，1 為 100%%")
     parser.add_argument("--cjk-font", default=protocol.DEFAULT_CJK_FONT, help="中文文字字體")
     parser.add_argument("--latin-font", default=protocol.DEFAULT_LATIN_FONT, help="英文文字字體")
+    parser.add_argument("--no-data", action="store_true", help="不向 EPO Open Patent Services 取得書目資料")
     return parser.parse_args(argv)
 
 
@@ -64,7 +65,7 @@ def main(argv: list[str] | None = None) -> int:
                 sys.stdout = open(os.devnull, "w", encoding="utf-8")
 
     try:
-        path = handle_request(request, emit, folder=args.folder)
+        path = handle_request(request, emit, folder=args.folder, with_data=not args.no_data)
     except KeyboardInterrupt:  # Ctrl+C: the temporary file is gone, nothing else was written
         print("已中斷", file=sys.stderr)
         return 130

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from .. import protocol
-from . import fields, layout, newbook, publications, reading, template
+from . import data, fields, layout, newbook, publications, reading, template
 from .files import ReportError, ensure_folder, reason, save_new, user_path
 from .layout import Style, Table
 from .ooxml import MAX_FONT_NAME
@@ -87,8 +87,10 @@ def make_report(
     now: Clock = datetime.now,
     folder: Path | None = None,
     notify: Emit = lambda notice: None,
+    with_data: bool = True,
 ) -> Path:
-    """Writes one report; raises ReportError with a message for the user."""
+    """Writes one report; raises ReportError with a message for the user.
+    `with_data`: fetch bibliographic data where a source is set up."""
     checked = check_request(request)
     if not checked.patents.strip():
         raise ReportError("尚未指定專利檔案")
@@ -107,7 +109,10 @@ def make_report(
     form = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
     try:
         made = now()
-        table = _table(found, patents.name, made)
+        source = data.settings(target_folder) if with_data else None
+        if with_data and source is None:
+            emit(data.SETUP)
+        table = _table(found, patents.name, made, source, emit)
 
         def write(stream) -> None:
             rows = _announced(table, emit)
@@ -123,14 +128,21 @@ def make_report(
         publications.forget()
 
 
-def _table(found: reading.ListRead, file_name: str, made: datetime) -> Table:
-    """The report's table: each entry, and the list's other columns carried along."""
-    extra_columns, values = fields.carried(found.header, found.values)
+def _table(found: reading.ListRead, file_name: str, made: datetime, source: data.Settings | None,
+           emit: Emit) -> Table:
+    """The report's table: each entry, the list's other columns carried along,
+    and the bibliographic data fetched where a source is set up."""
     entries = [publications.parse(text) for text in found.entries]
+    header, values, line = found.header, found.values, None
+    if source is not None and any(e.id for e in entries):
+        fetched = data.fetch(entries, source, emit, made.date())
+        header, values, entries = data.merge(header, values, entries, fetched, fields.aliases)
+        line = data.source_line(fetched)
+    extra_columns, carried = fields.carried(header, values)
     if extra_columns:
-        entries = [dataclasses.replace(entry, extra=row) for entry, row in zip(entries, values)]
+        entries = [dataclasses.replace(entry, extra=row) for entry, row in zip(entries, carried)]
     return Table(publications.mark_repeats(entries), made, found.place(file_name), found.search,
-                 layout.COLUMNS + extra_columns)
+                 layout.COLUMNS + extra_columns, line)
 
 
 def _announced(table: Table, emit: Emit):
@@ -148,12 +160,13 @@ def handle_request(
     now: Clock = datetime.now,
     folder: Path | None = None,
     notify: Emit = lambda notice: None,
+    with_data: bool = True,
 ) -> Path | None:
     """One request, start to marker. Never raises for a bad request or file;
     ListenerGone when the messages can no longer be sent."""
     emit, notify = _guarded(emit), _guarded(notify)
     try:
-        path = make_report(request, emit, now=now, folder=folder, notify=notify)
+        path = make_report(request, emit, now=now, folder=folder, notify=notify, with_data=with_data)
     except ReportError as error:
         # A file name may hold a line break; the window shows one line per message.
         emit(re.sub(r"[\r\n]+", " ", str(error)))

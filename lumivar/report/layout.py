@@ -181,6 +181,7 @@ class Table:
     source: str  # the list's file name and where in it the numbers were
     search: str | None = None  # the search's address, where the list names one
     columns: tuple[Column, ...] = ()  # the report's columns; the standard ones when empty
+    data_source: str | None = None  # where the bibliographic data came from, and when
 
     def __post_init__(self) -> None:
         self.columns = self.columns or COLUMNS
@@ -202,7 +203,8 @@ class Table:
 
     def summary(self) -> list[str]:
         search = [f"檢索來源：{self.search}"] if self.search else []
-        return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", *search, self.counts]
+        source = [self.data_source] if self.data_source else []
+        return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", *search, *source, self.counts]
 
     def rows(self) -> Iterator[list[Cell]]:
         columns = [(c.value, c.address, c.font, c.format) for c in self.columns]

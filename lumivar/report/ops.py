@@ -1,0 +1,195 @@
+"""EPO's Open Patent Services (OPS 3.2): bibliographic data in batches.
+
+A careful client on the standard library: its token renewed when OPS calls
+it expired, the throttling colours honoured (slower on yellow and red, no
+more requests on black), a spent quota ends the fetching, every request
+bounded in time and size, redirects never followed (a token must not reach
+another host). Answers are parsed by the hardened parser.
+"""
+from __future__ import annotations
+
+import base64
+import json
+import time
+import urllib.error
+import urllib.request
+from collections.abc import Callable
+
+from lxml import etree
+
+from .ooxml import parse
+
+BIBLIO = "/rest-services/published-data/publication/docdb/biblio"
+TOKEN = "/auth/accesstoken"
+BATCH = 100  # references OPS takes in one request
+TIMEOUT = 10.0  # seconds, each request
+MAX_ANSWER = 16 * 1024 * 1024  # bytes
+SLOWER = {"yellow": 0.5, "red": 2.0}  # seconds to wait before the next request
+
+
+class Unavailable(Exception):
+    """No more data now: the text says why, in the user's words."""
+
+
+class _NoRedirects(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, *args, **kwargs):
+        return None  # a redirect is answered as the error it is
+
+
+class Client:
+    def __init__(self, base: str, key: str, secret: str, *, timeout: float | None = None,
+                 sleep: Callable[[float], None] = time.sleep):
+        self.base = base.rstrip("/")
+        self._basic = base64.b64encode(f"{key}:{secret}".encode()).decode()
+        self._token: str | None = None
+        self.timeout = timeout or TIMEOUT
+        self.sleep = sleep
+        self.requests = 0
+        self._opener = urllib.request.build_opener(_NoRedirects)
+
+    def _open(self, request: urllib.request.Request) -> tuple[int, dict, bytes]:
+        self.requests += 1
+        try:
+            answer = self._opener.open(request, timeout=self.timeout)
+        except urllib.error.HTTPError as error:
+            answer = error
+        except (OSError, ValueError) as error:  # refused, unreachable, timed out, a bad address
+            raise Unavailable("無法連上 EPO Open Patent Services") from error
+        with answer:
+            try:
+                body = answer.read(MAX_ANSWER + 1)
+            except OSError as error:
+                raise Unavailable("EPO Open Patent Services 的回應中斷") from error
+            if len(body) > MAX_ANSWER:
+                raise Unavailable("EPO Open Patent Services 的回應過大")
+            return answer.status if hasattr(answer, "status") else answer.code, dict(answer.headers), body
+
+    def _renew(self) -> str:
+        request = urllib.request.Request(
+            self.base + TOKEN, data=b"grant_type=client_credentials", method="POST",
+            headers={"Authorization": f"Basic {self._basic}", "Content-Type": "application/x-www-form-urlencoded"})
+        status, _, body = self._open(request)
+        if status != 200:
+            raise Unavailable("EPO Open Patent Services 不接受設定的金鑰 (請檢查 key 與 secret)")
+        try:
+            self._token = str(json.loads(body)["access_token"])
+        except (ValueError, KeyError, TypeError) as error:
+            raise Unavailable("EPO Open Patent Services 的登入回應無法辨識") from error
+        return self._token
+
+    def biblio(self, references: list[str]) -> bytes | None:
+        """The biblio answer for up to BATCH DOCDB references ("EP.1000000.A1");
+        None when OPS knows none of them."""
+        for attempt in (1, 2):
+            token = self._token or self._renew()
+            request = urllib.request.Request(
+                self.base + BIBLIO, data="\n".join(references).encode(), method="POST",
+                headers={"Authorization": f"Bearer {token}", "Content-Type": "text/plain",
+                         "Accept": "application/xml"})
+            status, headers, body = self._open(request)
+            if status == 400 and b"invalid_access_token" in body and attempt == 1:
+                self._token = None  # expired: once more with a new one
+                continue
+            break
+        self._throttle(headers)
+        if status == 200:
+            return body
+        if status == 404:
+            return None
+        if status == 403:
+            reason = _header(headers, "X-Rejection-Reason")
+            span = {"IndividualQuotaPerHour": "每小時", "RegisteredQuotaPerWeek": "每週"}.get(reason, "")
+            raise Unavailable(f"EPO Open Patent Services 的{span}配額已用完" if span else
+                              "EPO Open Patent Services 拒絕了請求")
+        raise Unavailable(f"EPO Open Patent Services 回應錯誤 ({status})")
+
+    def _throttle(self, headers: dict) -> None:
+        """Honours the service's colour for data retrieval."""
+        control = _header(headers, "X-Throttling-Control")
+        colour = next((part.split("=", 1)[1].split(":")[0] for part in control.replace("(", ",").replace(")", ",")
+                       .split(",") if part.strip().startswith("retrieval=")), "")
+        if colour == "black" or control.strip().startswith("overloaded"):
+            raise Unavailable("EPO Open Patent Services 目前暫停服務 (流量管制)")
+        if colour in SLOWER:
+            self.sleep(SLOWER[colour])
+
+
+def _header(headers: dict, name: str) -> str:
+    return next((v for k, v in headers.items() if k.lower() == name.lower()), "") or ""
+
+
+# ---------------------------------------------------------------- the answer
+
+
+class BadAnswer(ValueError):
+    """An answer that is no biblio XML."""
+
+
+def parse_biblio(body: bytes) -> dict[str, dict]:
+    """DOCDB key ("EP.1000000.A1") → its data: title, applicants, dates, IPC classes."""
+    found = {}
+    try:
+        root = parse(body)
+    except (etree.XMLSyntaxError, ValueError) as error:
+        raise BadAnswer("no XML") from error
+    for document in root.iter("{*}exchange-document"):
+        key = ".".join(document.get(a, "") for a in ("country", "doc-number", "kind"))
+        data = document.find("{*}bibliographic-data")
+        if data is None or not document.get("doc-number"):
+            continue
+        found[key] = {
+            "title": _title(data),
+            "applicants": _applicants(data),
+            "published": _date(data, "publication-reference"),
+            "filed": _date(data, "application-reference"),
+            "priority": min((d for d in (_text(c, "{*}document-id/{*}date") for c in
+                                         data.iterfind("{*}priority-claims/{*}priority-claim")) if d), default=""),
+            "ipc": _ipc(data),
+        }
+    return found
+
+
+def _ipc(data) -> str:
+    """The IPC classes, each as its symbol: "G06F  15/    00  A I" → "G06F 15/00"."""
+    texts = (c.findtext("{*}text") or "" for c in data.iterfind("{*}classifications-ipcr/{*}classification-ipcr"))
+    return "；".join(dict.fromkeys(_symbol(t.split()) for t in texts if len(t.split()) >= 2))
+
+
+def _symbol(parts: list[str]) -> str:
+    group = parts[1] + parts[2] if parts[1].endswith("/") and len(parts) > 2 else parts[1]
+    return f"{parts[0]} {group}"
+
+
+def _text(element, path: str) -> str:
+    return (element.findtext(path) or "").strip()
+
+
+def _title(data) -> str:
+    titles = {t.get("lang", ""): (t.text or "").strip() for t in data.iterfind("{*}invention-title")}
+    return titles.get("zh") or titles.get("en") or next(iter(titles.values()), "")
+
+
+def _applicants(data) -> str:
+    every = list(data.iterfind("{*}parties/{*}applicants/{*}applicant"))
+    for form in ("original", "docdb", None):
+        names = [_text(a, "{*}applicant-name/{*}name") for a in every if form is None or a.get("data-format") == form]
+        names = [n.rstrip(", ") for n in names if n]
+        if names:
+            return "；".join(dict.fromkeys(names))
+    return ""
+
+
+def _date(data, reference: str) -> str:
+    """The reference's date: the DOCDB document's, else any that has one."""
+    documents = list(data.iterfind(f"{{*}}{reference}/{{*}}document-id"))
+    documents.sort(key=lambda d: d.get("document-id-type") != "docdb")
+    return next((_text(d, "{*}date") for d in documents if _text(d, "{*}date")), "")
+
+
+def docdb(country: str, number: str, kind: str | None) -> str:
+    """A publication as OPS names it: a US application publication with its
+    year and six digits, as DOCDB writes it."""
+    if country == "US" and len(number) == 11 and number.isdigit() and number[4] == "0":
+        number = number[:4] + number[5:]
+    return f"{country}.{number}.{kind}" if kind else f"{country}.{number}"
+
