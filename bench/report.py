@@ -16,7 +16,10 @@ Prints one table:
    (every 500 ms: empty(), at most one get(), insert into a real CTkTextbox);
    and the longest of those ticks;
 4. each hostile input of tests/hostile.py through the job: its time, peak
-   memory and the one line it gets.
+   memory and the one line it gets;
+5. the bibliographic data step for 1,000 numbers through a stand-in OPS on
+   127.0.0.1 that takes 0.3 s an answer: its time and requests, and the same
+   list again (from the cache).
 Each job runs in a fresh child process. Needs an X display for 3; a private
 Xvfb is started when DISPLAY is unset.
 """
@@ -117,6 +120,40 @@ def child_hostile(index: str, folder: str) -> dict:
                        messages.append, folder=made)
     return {"name": name, "seconds": time.perf_counter() - started,
             "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, "answer": str(messages[-2])[:40]}
+
+
+def child_data(folder: str) -> dict:
+    """1,000 numbers through a stand-in OPS that takes 0.3 s an answer: the
+    data step's time and requests, then the same list again."""
+    sys.path.insert(0, str(HERE.parent / "tests"))
+    from lumivar.report import job
+
+    import ops_server
+
+    stand_in = ops_server.StandIn()
+    stand_in.delay = 0.3
+    os.environ.update(LUMIVAR_OPS_KEY="bench", LUMIVAR_OPS_SECRET="bench", LUMIVAR_OPS_URL=stand_in.url,
+                      LUMIVAR_CACHE=str(Path(folder) / "cache"))
+    known = ["WO 2009/085664 A2", "CA 3237996 A1", "JP 2005-533465 A", "EP 1000000 A1"]
+    path = make_list(Path(folder) / "data.xlsx", 0)
+    import openpyxl
+
+    book = openpyxl.Workbook()
+    book.active.append(["公開號"])
+    for i in range(1000):
+        book.active.append([known[i] if i < len(known) else f"EP {2000000 + i} A1"])
+    book.save(path)
+    request = {"範本檔案路徑": "", "專利檔案路徑": str(path), "文字大小比例": 1, "中文文字字體": "標楷體",
+               "英文文字字體": "Calibri"}
+    seen = {}
+    for run in ("first", "again"):
+        before = stand_in.biblio
+        started = time.perf_counter()
+        job.handle_request(request, lambda m: None, folder=Path(folder))
+        seen[run] = {"seconds": time.perf_counter() - started, "requests": stand_in.biblio - before}
+    seen["tokens"] = stand_in.tokens
+    stand_in.close()
+    return seen
 
 
 def child_floor(patents: str, folder: str) -> dict:
@@ -244,7 +281,7 @@ def main() -> None:
     if args.child:
         name, *rest = args.child
         out = {"job": child_job, "floor": child_floor, "floor-export": child_floor_export, "press": child_press,
-               "hostile": child_hostile}[name](*rest)
+               "hostile": child_hostile, "data": child_data}[name](*rest)
         print(json.dumps(out))
         return
 
@@ -286,6 +323,11 @@ def main() -> None:
                          f"{press['done']:.1f} s (file at {press['file']:.1f} s; "
                          f"完成 {press['done'] - press['file']:+.1f} s after it; longest tick "
                          f"{press['longest_tick'] * 1000:.1f} ms)", "<= file + 3 s; tick < 100 ms"))
+        fetched = run_child(env, "data", work)
+        rows.append(("5. data step, 1,000 numbers, stand-in OPS at 0.3 s an answer: time, requests",
+                     f"{fetched['first']['seconds']:.1f} s, {fetched['first']['requests']} biblio + "
+                     f"{fetched['tokens']} token; again: {fetched['again']['seconds']:.1f} s, "
+                     f"{fetched['again']['requests']} requests", "<= 10 + token; again 0"))
         sys.path.insert(0, str(HERE.parent / "tests"))
         import hostile
 
