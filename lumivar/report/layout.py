@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime
 from operator import attrgetter
 from typing import NamedTuple
@@ -182,6 +182,7 @@ class Table:
     search: str | None = None  # the search's address, where the list names one
     columns: tuple[Column, ...] = ()  # the report's columns; the standard ones when empty
     data_source: str | None = None  # where the bibliographic data came from, and when
+    _widths: dict = field(default_factory=dict, compare=False, repr=False)  # computed once per look
 
     def __post_init__(self) -> None:
         self.columns = self.columns or COLUMNS
@@ -232,6 +233,12 @@ class Table:
     def widths(self, style: Style, fit=width_for) -> list[float]:
         """Column widths fitted to the content, in Excel's units, at the text
         size; with `fit=least_width_for`, the least that cuts nothing."""
+        key = (style, fit, self.columns)
+        if key not in self._widths:
+            self._widths[key] = self._fitted(style, fit)
+        return self._widths[key]
+
+    def _fitted(self, style: Style, fit) -> list[float]:
         widths = []
         for column in self.columns:
             if column.value is None:

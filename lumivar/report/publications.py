@@ -12,7 +12,7 @@ import dataclasses
 import functools
 import re
 import unicodedata
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .text import MAX_ENTRY, shown
 
@@ -62,23 +62,22 @@ class Publication:
     repeat_of: int | None = None  # the 序號 of the earlier entry of the same document
     extra: tuple = ()  # the list's other values on the entry's row, as the report carries them
 
+    # Worked out once, when the entry is made (the writers ask for them per cell).
+    id: str | None = field(init=False, repr=False, compare=False)  # the standard ID of a publication
+    address: str | None = field(init=False, repr=False, compare=False)  # its public page
+    identity: str | None = field(init=False, repr=False, compare=False)  # one text per document
+
+    def __post_init__(self) -> None:
+        publication = self.country and not self.application
+        standard = f"{self.country}{self.number}{self.kind or ''}" if publication else None
+        object.__setattr__(self, "id", standard)
+        object.__setattr__(self, "address", PAGE.format(standard) if standard else None)
+        identity = f"{STATUS_APPLICATION} {self.country}{self.number}" if self.application else standard
+        object.__setattr__(self, "identity", identity if self.country else None)
+
     @property
     def bad(self) -> bool:
         return not self.country
-
-    @property
-    def identity(self) -> str | None:
-        """One text per document, however it was written; None for no number."""
-        if self.bad:
-            return None
-        return f"{STATUS_APPLICATION} {self.country}{self.number}" if self.application else self.id
-
-    @property
-    def id(self) -> str | None:
-        """The standard ID of a publication; None for anything else."""
-        if self.bad or self.application:
-            return None
-        return f"{self.country}{self.number}{self.kind or ''}"
 
     @property
     def status(self) -> str:
@@ -90,10 +89,6 @@ class Publication:
         if self.application:
             return STATUS_APPLICATION
         return self.note
-
-    @property
-    def address(self) -> str | None:
-        return PAGE.format(self.id) if self.id else None
 
 
 def fold(text: str) -> str:
@@ -180,6 +175,8 @@ _SHORTHAND = (
     (re.compile(r"(?:KR\s*)?(10|20)\s*-\s*(\d{7})"), lambda m: ("KR", m[1] + m[2], "B1" if m[1] == "10" else "Y1")),
 )
 US_PUBLICATION_KINDS = ("A1", "A2", "A9")
+# What may be one of the forms above: most entries are the standard form and skip them.
+_SPECIAL = re.compile(r"[特再実實發新設第号號]|\.[\dX]$|^\d|^[IMD]\s*\d|^PCT|^US\s*\d\d/|^(?:TW|CN|ZL|JP|KR)\s*\d")
 
 
 def _bad(reason: str) -> Parts:
@@ -193,11 +190,12 @@ def _parts(text: str) -> Parts:
     if len(text) > 4 * MAX_ENTRY:
         return _bad("文字過長")
     folded = fold(text)
-    for pattern, read in _APPLICATIONS:
+    special = _SPECIAL.search(folded) is not None
+    for pattern, read in _APPLICATIONS if special else ():
         found = pattern.fullmatch(folded)
         if found:
             return *read(found), None, True, "", ""
-    for pattern, read in _SHORTHAND:
+    for pattern, read in _SHORTHAND if special else ():
         found = pattern.fullmatch(folded)
         if found:
             return *read(found), False, "", ""

@@ -72,7 +72,14 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None =
     value = cell.value
     if value is None:
         return f'<{p}c r="{ref}" s="{xf}"/>'
-    if isinstance(value, (dt.date, float)) or (isinstance(value, int) and not isinstance(value, bool)):
+    kind = type(value)
+    if kind is int:
+        return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
+    if kind is str and value.isascii() and value.isprintable() and len(value) <= MAX_CELL_TEXT:
+        # The usual cell, at a glance: one run of plain text.
+        if not ("&" in value or "<" in value or ">" in value or "_x" in value or value != value.strip()):
+            return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is><{p}t>{value}</{p}t></{p}is></{p}c>'
+    if kind is not str and isinstance(value, (dt.date, float, int)) and not isinstance(value, bool):
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{_number(value)}</{p}v></{p}c>'
     text = fit_cell(str(value))
     runs = script_runs(text) if styles is not None and cell.font != layout.LINK and not text.isascii() else []
