@@ -35,8 +35,8 @@ NOT_FOUND = "查無書目資料"
 # What OPS gives, by the list header it fills (the report's own names, see fields).
 FILLS = (("專利名稱", "title"), ("申請人", "applicants"), ("優先權日", "priority"), ("申請日", "filed"),
          ("公開日", "published"), ("IPC", "ipc"))
-SETUP = ("未設定書目資料來源：設定 EPO Open Patent Services 的金鑰後，報告會自動填入專利名稱、申請人、"
-         "日期與 IPC (設定方法見 README)")
+SETUP = ("未設定書目資料來源：在工作資料夾的 lumivar.toml 填入 EPO Open Patent Services 的 "
+         "LUMIVAR_OPS_KEY 與 LUMIVAR_OPS_SECRET，報告即可自動填入專利名稱、申請人、日期與 IPC")
 
 
 @dataclass(frozen=True)
