@@ -71,13 +71,18 @@ def test_each_number_of_a_cell_gets_its_rows_values(tmp_path):
         ("EP1234567A1", "同族"), ("TWI123456B", "同族")]
 
 
-def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path):
+@pytest.mark.parametrize("header_at, header_row, names", [
+    ("CDE3", 3, ("發明名稱", "公開號", "Applicant")),  # beside the marker
+    ("BCD4", 4, ("序號", "專利名稱", "公開號")),  # on the row below it: the table starts there
+], ids=["beside", "below"])
+def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path, header_at, header_row, names):
     from report_checks import cell_texts, hand_made
 
-    header = "".join(f'<c r="{c}3" t="inlineStr"><is><t>{t}</t></is></c>'
-                     for c, t in zip("CDE", ("發明名稱", "公開號", "Applicant")))
-    template = hand_made(tmp_path / "t.xlsx", '<sheetData><row r="3"><c r="B3" t="inlineStr"><is><t>{{檢索結果}}</t>'
-                         f"</is></c>{header}</row></sheetData>")
+    letters, row = header_at[:3], int(header_at[3:])
+    cells = "".join(f'<c r="{c}{row}" t="inlineStr"><is><t>{t}</t></is></c>' for c, t in zip(letters, names))
+    marker = '<c r="B3" t="inlineStr"><is><t>{{檢索結果}}</t></is></c>'
+    rows = f'<row r="3">{marker}{cells}</row>' if row == 3 else f'<row r="3">{marker}</row><row r="4">{cells}</row>'
+    template = hand_made(tmp_path / "t.xlsx", f"<sheetData>{rows}</sheetData>")
     book = openpyxl.Workbook()
     book.active.append(["公開號", "申請人", "專利名稱"])
     book.active.append(["EP1234567A1", "澄光", "太陽能電池"])
@@ -85,8 +90,11 @@ def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path):
     messages = []
     path = job.make_report(make_request(tmp_path / "p.xlsx", template=template), messages.append,
                            now=lambda: dt.datetime(2024, 5, 6), folder=tmp_path / "out")
-    cells = cell_texts(path)
-    assert [cells.get(f"{c}3") for c in "BCDEF"] == ["序號", "專利名稱", "公開號", "申請人", "標準公開號"]
-    assert [cells.get(f"{c}4") for c in "CDE"] == ["太陽能電池", "EP1234567A1", "澄光"]
-    assert not any("蓋過" in m for m in messages)  # its own header is no content in the way
+    found = cell_texts(path)
+    header = [found.get(f"{c}{header_row}") for c in "BCDEF"]
+    expected = {3: ["序號", "專利名稱", "公開號", "申請人", "標準公開號"],
+                4: ["序號", "專利名稱", "公開號", "標準公開號", "國別"]}[header_row]
+    assert header == expected
+    assert found.get("B3") in (None, "序號")  # the marker never shows
+    assert not any("蓋過" in m for m in messages)  # the template's own header is no content in the way
     assert problems(path) == []

@@ -15,7 +15,7 @@ import re
 from dataclasses import dataclass
 from operator import itemgetter
 
-from .layout import AUTO, DATE, WRAP, Column
+from .layout import AUTO, DATE, HEADERS, WRAP, Column
 
 EXCEL_EPOCH = dt.date(1899, 12, 30)
 ROC_OFFSET = 1911  # 民國 years
@@ -79,6 +79,12 @@ def aliases(header: str, name: str) -> bool:
     """Whether a template's column name means the report's column `header`."""
     folded = _folded(name)
     return any(field.header == header and folded in field.names for field in FIELDS) or _folded(header) == folded
+
+
+def names_a_column(name: str) -> bool:
+    """Whether a template's column name is one the report knows."""
+    folded = _folded(name)
+    return folded in {_folded(h) for h in HEADERS} or any(folded in field.names for field in FIELDS)
 
 
 def _names_a_date(folded: str) -> bool:

@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from . import layout
+from . import fields, layout
 from .ooxml import MAX_ROW, MAX_SHEET, Package, column_name, local, parse, ranges
 from .publications import Publication
 from .schema import child
@@ -162,8 +162,8 @@ def shared_texts(package: Package, book_part: str, most: int = 100_000) -> list[
 
 
 def header_beside(package: Package, part: str, marker: tuple[int, int], shared: list[str]) -> tuple[str, ...]:
-    """The texts right of the marker in its row, up to the first empty cell:
-    the template's own header, naming the columns it wants there."""
+    """The texts right of `marker` (row, column) in its row, up to the first
+    empty cell: the template's own header, naming the columns it wants there."""
     row_number, first = marker
     names: dict[int, str] = {}
     with package.open(part) as stream:
@@ -306,7 +306,8 @@ class Found:
     sheet_part: str
     marker: tuple[int, int] | None  # (1-based row, 0-based column)
     summary: tuple[int, int] | None = None  # where a {{檢索摘要}} cell puts the summary
-    header: tuple[str, ...] = ()  # the template's own column names right of the marker
+    header: tuple[str, ...] = ()  # the template's own column names: right of the marker, or on the row below it
+    header_row: int = 0  # the row the table's header takes: the marker's, or its own header's below it
 
 
 def where(package: Package, book_part: str, visible: list[tuple[int, str, str]]) -> Found:
@@ -317,7 +318,13 @@ def where(package: Package, book_part: str, visible: list[tuple[int, str, str]])
             continue
         found = find_markers(package, part, shared)
         if MARKER in found:
-            header = header_beside(package, part, found[MARKER], shared_texts(package, book_part))
-            return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER), header)
+            texts = shared_texts(package, book_part)
+            row, column = found[MARKER]
+            header = header_beside(package, part, (row, column), texts)
+            below = () if header else header_beside(package, part, (row + 1, column - 1), texts)
+            if not any(map(fields.names_a_column, below)):
+                below = ()  # what lies under the marker is no header of the report's columns
+            return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER), header or below,
+                         header_row=row + 1 if below else row)
     index, name, part = visible[0]
     return Found(index, name, part, None)

@@ -114,8 +114,9 @@ def _block(t: Template, table: Table, skeleton, emit) -> Block:
     found, count, lines = t.found, len(table.publications), table.summary()
     package, part = t.package, found.sheet_part
     if found.marker:
-        block = Block(count, lines, marker_row=found.marker[0], first_column=found.marker[1], columns=table.columns)
-        keep = {(found.marker[0], found.marker[1] + i) for i in range(len(found.header) + 1)}
+        block = Block(count, lines, marker_row=found.header_row or found.marker[0], first_column=found.marker[1],
+                      columns=table.columns)
+        keep = {(found.header_row, found.marker[1] + i) for i in range(len(found.header) + 1)} | {found.marker}
         block, kinds = placement.clear_place(block, placement.obstacles(package, part, skeleton, block.columns()),
                                              keep=keep)
         if kinds:
