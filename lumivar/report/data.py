@@ -87,12 +87,13 @@ class Cache:
 
     def _connect(self) -> sqlite3.Connection:
         for attempt in (1, 2):
+            db = sqlite3.connect(self.path, timeout=5)
             try:
-                db = sqlite3.connect(self.path, timeout=5)
                 db.execute("create table if not exists biblio (reference text primary key, fetched text, data text)")
                 db.execute("select count(*) from biblio").fetchone()
                 return db
             except sqlite3.DatabaseError:
+                db.close()  # Windows renames no file that is open
                 if attempt == 2:
                     raise
                 with contextlib.suppress(OSError):
