@@ -15,11 +15,11 @@ Prints one table:
    report file appears, with the window's tick played as the window plays it
    (every 500 ms: empty(), at most one get(), insert into a real CTkTextbox);
    and the longest of those ticks;
-4. each hostile input of tests/hostile.py through the job: its time, peak
-   memory and the one line it gets;
-5. the bibliographic data step for 1,000 numbers through a stand-in OPS on
+4. the bibliographic data step for 1,000 numbers through a stand-in OPS on
    127.0.0.1 that takes 0.3 s an answer: its time and requests, and the same
-   list again (from the cache).
+   list again (from the cache);
+5. each hostile input of tests/hostile.py through the job: its time, peak
+   memory and the one line it gets.
 Each job runs in a fresh child process. Needs an X display for 3; a private
 Xvfb is started when DISPLAY is unset.
 """
@@ -324,7 +324,7 @@ def main() -> None:
                          f"完成 {press['done'] - press['file']:+.1f} s after it; longest tick "
                          f"{press['longest_tick'] * 1000:.1f} ms)", "<= file + 3 s; tick < 100 ms"))
         fetched = run_child(env, "data", work)
-        rows.append(("5. data step, 1,000 numbers, stand-in OPS at 0.3 s an answer: time, requests",
+        rows.append(("4. data step, 1,000 numbers, stand-in OPS at 0.3 s an answer: time, requests",
                      f"{fetched['first']['seconds']:.1f} s, {fetched['first']['requests']} biblio + "
                      f"{fetched['tokens']} token; again: {fetched['again']['seconds']:.1f} s, "
                      f"{fetched['again']['requests']} requests", "<= 10 + token; again 0"))
@@ -333,7 +333,7 @@ def main() -> None:
 
         for index in range(len(hostile.FAMILIES)):
             seen = run_child(env, "hostile", index, work)
-            rows.append((f"4. hostile input: {seen['name']}: time, peak RSS, answer",
+            rows.append((f"5. hostile input: {seen['name']}: time, peak RSS, answer",
                          f"{seen['seconds']:.2f} s, {seen['peak'] / 2**20:.0f} MiB, {seen['answer']}…",
                          "< 5 s, < 400 MiB, one line"))
     finally:
