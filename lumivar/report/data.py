@@ -191,33 +191,24 @@ def merge(header: list[str], values: list[tuple], entries: list[Publication], fe
     data for them. Entries OPS does not know say so in their status."""
     columns = {name: next((i for i, h in enumerate(header) if aliases(name, h)), None) for name, _ in FILLS}
     rows = [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * len(entries))]
-    added = []
+    references = [ops.docdb(e.country, e.number, e.kind) if e.id else None for e in entries]
+    records = [fetched.records.get(r) if r else None for r in references]
     for name, key in FILLS:
-        data = [_record(e, fetched) for e in entries]
         if columns[name] is None:
-            if not any(d and d.get(key) for d in data):
+            if not any(record and record.get(key) for record in records):
                 continue
             header = header + [name]
             columns[name] = len(header) - 1
-            added.append(name)
             for row in rows:
                 row.append(None)
         at = columns[name]
-        for row, record in zip(rows, data):
+        for row, record in zip(rows, records):
             if record and record.get(key) and row[at] in (None, ""):
                 row[at] = record[key]
-    marked = [e if not e.id or _record(e, fetched, True) is not None else
-              _noted(e, NOT_FOUND) for e in entries]
+    # Asked and not known (an entry not asked, the step having stopped, says nothing).
+    marked = [_noted(e, NOT_FOUND) if r in fetched.records and fetched.records[r] is None else e
+              for e, r in zip(entries, references)]
     return header, [tuple(r) for r in rows], marked
-
-
-def _record(entry: Publication, fetched: Fetched, known: bool = False):
-    if not entry.id:
-        return None
-    reference = ops.docdb(entry.country, entry.number, entry.kind)
-    if reference not in fetched.records:
-        return {} if known else None  # not asked (the step stopped): nothing to say
-    return fetched.records[reference]
 
 
 def _noted(entry: Publication, note: str) -> Publication:

@@ -16,8 +16,8 @@ from dataclasses import dataclass
 from operator import itemgetter
 
 from .layout import AUTO, DATE, HEADERS, WRAP, Column
+from .ooxml import EXCEL_EPOCH
 
-EXCEL_EPOCH = dt.date(1899, 12, 30)
 ROC_OFFSET = 1911  # 民國 years
 WRAPPED_WIDTH = 50  # characters before a long text wraps
 
@@ -139,7 +139,7 @@ def as_date(value: object, roc: bool = False) -> dt.date | None:
     if isinstance(value, dt.date):
         return value
     if isinstance(value, (int, float)) and not isinstance(value, bool) and 1 <= value < 2_958_466:
-        return EXCEL_EPOCH + dt.timedelta(days=int(value))  # an Excel serial
+        return EXCEL_EPOCH.date() + dt.timedelta(days=int(value))  # an Excel serial
     if not isinstance(value, str):
         return None
     text = value.strip()

@@ -12,6 +12,7 @@ Strict Open XML workbooks, whose namespaces differ, read as well.
 from __future__ import annotations
 
 import contextlib
+import datetime as dt
 import posixpath
 import struct
 import zipfile
@@ -52,12 +53,14 @@ MAX_CELL_TEXT = 32_767
 MAX_FONT_NAME = 31
 MAX_WIDTH = 255.0
 MAX_LINKS = 65_530  # hyperlinks in one worksheet
+EXCEL_EPOCH = dt.datetime(1899, 12, 30)  # day 0 of the serial numbers dates are stored as
 
 # Ours, well above any real list or template.
 MAX_FILE = 200 * 1024 * 1024  # bytes of a workbook that is no zip package
 MAX_UNPACKED = 400 * 1024 * 1024  # bytes of a package's parts together
 MAX_PARTS = 20_000
 MAX_SHEET = 100 * 1024 * 1024  # bytes of a template sheet's XML
+MAX_CELLS = 8_000_000  # cells between a sheet's first and last value, of any list
 
 TOO_LARGE = "檔案過大或內容異常"
 

@@ -116,19 +116,47 @@ def meets(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> bool:
 # ---------------------------------------------------------------- the marker
 
 
-def marker_strings(package: Package, book_part: str) -> dict[int, str]:
-    """Shared string index → marker, of the strings that are a marker, read as a stream."""
-    found: dict[int, str] = {}
+@dataclass
+class SharedStrings:
+    """What the search for the markers and a template's header needs of the
+    shared strings, read in one pass: which are markers, and the first texts."""
+
+    markers: dict[int, str]
+    texts: list[str]  # the first HEADER_STRINGS (a header's names are among the first)
+
+
+HEADER_STRINGS = 100_000
+
+
+def shared_strings(package: Package, book_part: str) -> SharedStrings:
+    found = SharedStrings({}, [])
     for part in package.related(book_part, "sharedStrings")[:1]:
         with package.open(part) as stream:
             for index, item in enumerate(items(stream, "si")):
                 text = text_of(item).strip()
                 if text in (MARKER, SUMMARY_MARKER):
-                    found[index] = text
+                    found.markers[index] = text
+                if index < HEADER_STRINGS:
+                    found.texts.append(text)
     return found
 
 
-def find_markers(package: Package, part: str, shared: dict[int, str]) -> dict[str, tuple[int, int]]:
+def _string(cell, shared: SharedStrings) -> str:
+    """A string cell's text, inline or shared; "" for any other cell."""
+    kind = cell.get("t")
+    if kind == "inlineStr":
+        inline = child(cell, "is")
+        return text_of(inline).strip() if inline is not None else ""
+    if kind == "s":
+        value = child(cell, "v")
+        index = (value.text or "").strip() if value is not None else ""
+        if index.isascii() and index.isdigit():
+            at = int(index)
+            return shared.markers.get(at) or (shared.texts[at] if at < len(shared.texts) else "")
+    return ""
+
+
+def find_markers(package: Package, part: str, shared: SharedStrings) -> dict[str, tuple[int, int]]:
     """Marker → (1-based row, 0-based column) of the first cell of each in a
     sheet. Found however it is written: a shared or an inline string, in runs
     or with character references."""
@@ -136,59 +164,34 @@ def find_markers(package: Package, part: str, shared: dict[int, str]) -> dict[st
     with package.open(part) as stream:
         for number, row in rows(stream):
             for column, cell in cells(row, number):
-                kind, text = cell.get("t"), None
-                if kind == "inlineStr":
-                    inline = child(cell, "is")
-                    text = text_of(inline).strip() if inline is not None else None
-                elif kind == "s" and shared:
-                    value = child(cell, "v")
-                    index = (value.text or "").strip() if value is not None else ""
-                    text = shared.get(int(index)) if index.isascii() and index.isdigit() else None
+                text = _string(cell, shared)
                 if text in (MARKER, SUMMARY_MARKER):
                     found.setdefault(text, (number, column))
     return found
 
 
-def shared_texts(package: Package, book_part: str, most: int = 100_000) -> list[str]:
-    """The first shared strings, as text (a header's names are among the first)."""
-    texts: list[str] = []
-    for part in package.related(book_part, "sharedStrings")[:1]:
-        with package.open(part) as stream:
-            for item in items(stream, "si"):
-                if len(texts) >= most:
-                    break
-                texts.append(text_of(item).strip())
-    return texts
-
-
-def header_beside(package: Package, part: str, marker: tuple[int, int], shared: list[str]) -> tuple[str, ...]:
-    """The texts right of `marker` (row, column) in its row, up to the first
-    empty cell: the template's own header, naming the columns it wants there."""
+def headers_near(package: Package, part: str, marker: tuple[int, int],
+                 shared: SharedStrings) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The template's own header for the table, read in one pass: the texts
+    right of the marker in its row, and those from the marker's column on in
+    the row below; each up to the first empty cell."""
     row_number, first = marker
-    names: dict[int, str] = {}
+    names: dict[int, dict[int, str]] = {row_number: {}, row_number + 1: {}}
     with package.open(part) as stream:
         for number, row in rows(stream):
-            if number != row_number:
-                continue
-            for column, cell in cells(row, number):
-                if column <= first:
-                    continue
-                kind, text = cell.get("t"), ""
-                if kind == "inlineStr":
-                    inline = child(cell, "is")
-                    text = text_of(inline).strip() if inline is not None else ""
-                elif kind == "s":
-                    value = (child(cell, "v").text or "").strip() if child(cell, "v") is not None else ""
-                    text = shared[int(value)] if value.isdigit() and int(value) < len(shared) else ""
-                if text:
-                    names[column] = text
-            break
-    header = []
-    for column in range(first + 1, first + 1 + len(names)):
-        if column not in names:
-            break
-        header.append(names[column])
-    return tuple(header)
+            if number > row_number + 1:
+                break
+            if number in names:
+                names[number] = {column: text for column, cell in cells(row, number)
+                                 if (text := _string(cell, shared))}
+
+    def run(texts: dict[int, str], start: int) -> tuple[str, ...]:
+        found = []
+        while start + len(found) in texts:
+            found.append(texts[start + len(found)])
+        return tuple(found)
+
+    return run(names[row_number], first + 1), run(names[row_number + 1], first)
 
 
 # ---------------------------------------------------------------- the form's content
@@ -246,8 +249,8 @@ def obstacles(package: Package, part: str, skeleton, columns: range, values: boo
     """The template's content in or across `columns` that the table's cells
     must not cover: Excel Tables (empty rows included), merged ranges,
     formulas (shared and array ranges too), links, data validations,
-    conditional formats and (with `values`) every cell holding something.
-    Rules over whole columns bound nothing."""
+    conditional formats and (with `values`) every cell holding something, with
+    its formula's shared or array range. Rules over whole columns bound nothing."""
     found: list[tuple[str, Area]] = []
     left, right = columns.start, columns.stop - 1
 
@@ -269,14 +272,15 @@ def obstacles(package: Package, part: str, skeleton, columns: range, values: boo
     for element in skeleton:
         if local(element.tag) == "conditionalFormatting":
             add(FORMAT, element.get("sqref", ""))
+    if not values:  # the cells, their formulas' ranges with them, are the last used row's
+        return found
     with package.open(part) as stream:
         for number, row in rows(stream):
             for column, cell in cells(row, number):
                 if not left <= column <= right or not has_value(cell):
                     continue
                 formula = child(cell, "f")
-                if values:
-                    found.append((FORMULA if formula is not None else CONTENT, (number, column, number, column)))
+                found.append((FORMULA if formula is not None else CONTENT, (number, column, number, column)))
                 if formula is not None and formula.get("ref"):
                     add(FORMULA, formula.get("ref"))
     return found
@@ -312,17 +316,15 @@ class Found:
 
 def where(package: Package, book_part: str, visible: list[tuple[int, str, str]]) -> Found:
     """The first visible sheet holding the marker, else the first visible sheet."""
-    shared = marker_strings(package, book_part)
+    shared = shared_strings(package, book_part)
     for index, name, part in visible:
         if package.size(part) > MAX_SHEET:  # refused when written to, if it is the table's
             continue
         found = find_markers(package, part, shared)
         if MARKER in found:
-            texts = shared_texts(package, book_part)
-            row, column = found[MARKER]
-            header = header_beside(package, part, (row, column), texts)
-            below = () if header else header_beside(package, part, (row + 1, column - 1), texts)
-            if not any(map(fields.names_a_column, below)):
+            row = found[MARKER][0]
+            header, below = headers_near(package, part, found[MARKER], shared)
+            if header or not any(map(fields.names_a_column, below)):
                 below = ()  # what lies under the marker is no header of the report's columns
             return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER), header or below,
                          header_row=row + 1 if below else row)

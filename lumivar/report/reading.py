@@ -20,12 +20,11 @@ import python_calamine
 
 from . import files, publications, sheetrows, spread, textlists
 from .files import ReportError, open_checked
-from .ooxml import MAX_FILE, TOO_LARGE, Package, column_name, damaged, faults, kind_of, open_package
+from .ooxml import MAX_CELLS, MAX_FILE, TOO_LARGE, Package, column_name, damaged, faults, kind_of, open_package
 from .text import MAX_ENTRY
 
 # Limits well above any real list.
 MAX_ENTRIES = 200_000
-MAX_CELLS = 8_000_000  # cells between a sheet's first and last value
 MAX_ROWS_LISTED = 20
 
 _DIGIT = re.compile(r"\d")  # any script's: the number rules fold them to ASCII

@@ -13,21 +13,6 @@ from typing import IO
 from .ooxml import column_name, iterparse, local, split_ref
 
 
-def rows(stream: IO[bytes]) -> Iterator[tuple[int, object]]:
-    """(1-based row number, row element) of each row of a sheet, in order; the
-    element is valid until the next one is taken."""
-    number = 0
-    for _, row in iterparse(stream, tag="{*}row"):
-        if local(row.getparent().tag) != "sheetData":
-            continue
-        number = row_number(row, number)
-        yield number, row
-        row.clear(keep_tail=True)
-        parent = row.getparent()
-        while row.getprevious() is not None:
-            del parent[0]
-
-
 def items(stream: IO[bytes], tag: str) -> Iterator[object]:
     """Each element of a kind (a shared string's "si"), cleared once the next
     is taken, so a part of any length takes the memory of one."""
@@ -36,6 +21,16 @@ def items(stream: IO[bytes], tag: str) -> Iterator[object]:
         item.clear(keep_tail=True)
         while item.getprevious() is not None:
             del item.getparent()[0]
+
+
+def rows(stream: IO[bytes]) -> Iterator[tuple[int, object]]:
+    """(1-based row number, row element) of each row of a sheet, in order; the
+    element is valid until the next one is taken."""
+    number = 0
+    for row in items(stream, "row"):
+        if local(row.getparent().tag) == "sheetData":
+            number = row_number(row, number)
+            yield number, row
 
 
 def row_number(row, previous: int) -> int:

@@ -18,7 +18,7 @@ from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell
-from .ooxml import MAX_CELL_TEXT, REL, column_name
+from .ooxml import EXCEL_EPOCH, MAX_CELL_TEXT, REL, column_name
 from .placement import Block
 from .styles import Styles
 from .text import script_runs
@@ -47,9 +47,6 @@ def fit_cell(text: str) -> str:
     return text[: bisect_right(units, MAX_CELL_TEXT - 1)] + "…"
 
 
-EXCEL_EPOCH = dt.datetime(1899, 12, 30)
-
-
 def _number(value: object) -> str:
     """A cell's number as Excel stores it; a date as its serial day."""
     if isinstance(value, dt.date):
@@ -75,10 +72,8 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None =
     kind = type(value)
     if kind is int:
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
-    if kind is str and value.isascii() and value.isprintable() and len(value) <= MAX_CELL_TEXT:
-        # The usual cell, at a glance: one run of plain text.
-        if not ("&" in value or "<" in value or ">" in value or "_x" in value or value != value.strip()):
-            return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is><{p}t>{value}</{p}t></{p}is></{p}c>'
+    if kind is str and value.isascii() and len(value) <= MAX_CELL_TEXT:  # the usual cell: one run, no cut
+        return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is>{_t(value, p)}</{p}is></{p}c>'
     if kind is not str and isinstance(value, (dt.date, float, int)) and not isinstance(value, bool):
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{_number(value)}</{p}v></{p}c>'
     text = fit_cell(str(value))

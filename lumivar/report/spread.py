@@ -65,6 +65,7 @@ def _repeat(element, attribute: str) -> int:
 _XLSB_CELLS = set(range(1, 12))  # BrtCellBlank … BrtFmlaError: a Cell with its column first
 _XLSB_SHORT = set(range(12, 19))  # BrtShortBlank … BrtShortIsst: the column after the last
 _BRT_ROW, _BRT_DIMENSION = 0, 148
+_KEPT = 1 << 20  # bytes of a record read; the rest is skipped in pieces of this size
 
 
 def xlsb_spread(stream: IO[bytes]) -> CellScan:
@@ -97,14 +98,11 @@ def _xlsb_records(stream: IO[bytes]) -> Iterator[tuple[int, bytes]]:
         size = _varint(stream, 4)
         if size is None:
             return
-        data = stream.read(size) if size <= 1 << 20 else (stream.read(1 << 20) + _skip(stream, size - (1 << 20)))
+        data = stream.read(min(size, _KEPT))  # what a record says lies at its start
+        rest = size - len(data)
+        while rest > 0 and (skipped := len(stream.read(min(rest, _KEPT)))):
+            rest -= skipped
         yield kind, data
-
-
-def _skip(stream: IO[bytes], count: int) -> bytes:
-    while count > 0 and stream.read(min(count, 1 << 20)):
-        count -= 1 << 20
-    return b""
 
 
 def _varint(stream: IO[bytes], most: int) -> int | None:

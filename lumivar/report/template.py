@@ -117,12 +117,12 @@ def _block(t: Template, table: Table, skeleton, emit) -> Block:
         block = Block(count, lines, marker_row=found.header_row or found.marker[0], first_column=found.marker[1],
                       columns=table.columns)
         keep = {(found.header_row, found.marker[1] + i) for i in range(len(found.header) + 1)} | {found.marker}
-        block, kinds = placement.clear_place(block, placement.obstacles(package, part, skeleton, block.columns()),
-                                             keep=keep)
+        content = placement.obstacles(package, part, skeleton, block.columns())  # moving rows keeps the columns
+        block, kinds = placement.clear_place(block, content, keep=keep)
         if kinds:
             emit(f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
                  f"檢索結果改從第 {block.header_row} 列開始")
-        return _summary_placed(block, found, placement.obstacles(package, part, skeleton, block.columns()))
+        return _summary_placed(block, found, content)
     columns = Block(count, lines, columns=table.columns).columns()
     last = max([placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
                + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)])

@@ -155,13 +155,13 @@ def page_numbers(footer: str) -> str | None:
     """A footer with the page numbers in a section it leaves empty; the same
     footer when it has them; None when every section holds text of its own.
     Sections are Excel's &L, &C and &R; text before any is the centre's."""
-    if _has_code(footer, "P"):
-        return footer
     sections = {"L": "", "C": "", "R": ""}
     current, i = "C", 0
     while i < len(footer):
         if footer[i] == "&" and i + 1 < len(footer):
             code = footer[i + 1]
+            if code == "P":
+                return footer  # numbered already
             if code in sections:
                 current, i = code, i + 2
                 continue
@@ -175,18 +175,6 @@ def page_numbers(footer: str) -> str | None:
         return None
     sections[free] = layout.PAGE_NUMBERS
     return "".join(f"&{s}{text}" for s, text in sections.items() if text)
-
-
-def _has_code(text: str, code: str) -> bool:
-    i = 0
-    while i < len(text) - 1:
-        if text[i] == "&":
-            if text[i + 1] == code:
-                return True
-            i += 2
-            continue
-        i += 1
-    return False
 
 
 Pairs = list[tuple[str, str]]

@@ -18,10 +18,9 @@ from pathlib import Path
 from typing import IO
 
 from .files import ReportError
-from .ooxml import TOO_LARGE
+from .ooxml import MAX_CELLS, TOO_LARGE
 
 MAX_TEXT = 50 * 1024 * 1024  # bytes of a text list
-MAX_CELLS = 8_000_000
 DELIMITERS = (",", ";", "\t")
 SEARCH_LINE = "search url:"
 
