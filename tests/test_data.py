@@ -7,7 +7,7 @@ import zipfile
 import openpyxl
 import pytest
 
-from lumivar.report import data, job, ops
+from lumivar.report import data, job, ops, publications
 
 from ops_server import StandIn, fault
 from report_checks import problems
@@ -47,7 +47,8 @@ def test_a_report_gets_each_publications_data_once_and_never_the_keys(tmp_path, 
     assert (rows[1]["申請人"], rows[1]["優先權日"]) == ("GOOGLE LLC", dt.datetime(2013, 6, 25))
     assert rows[0]["IPC"] == "G06F 15/00；G06F 15/16" and rows[0]["申請日"] is not None
     assert rows[4]["狀態"] == "查無書目資料"  # OPS knows no such document
-    assert sheet["A4"].value == "書目資料：EPO Open Patent Services，2026-12-10 取得"
+    assert [c.value for c in sheet["A"][3:5]] == ["書目資料：EPO Open Patent Services，2026-12-10 取得",
+                                            "共 5 筆，專利文獻 5 件，查無書目資料 1 筆"]
     assert "取得書目資料 5/5" in messages and (ops_service.tokens, ops_service.biblio) == (1, 1)
     assert problems(path) == []
     report(tmp_path / "again")  # the same list again: all from the cache
@@ -69,6 +70,21 @@ def test_the_lists_own_values_win(tmp_path, ops_service):
     sheet = openpyxl.load_workbook(path).active
     titles = [c.value for c in sheet["H"][7:9]]
     assert titles[0] == "我們自己的名稱" and titles[1]
+
+
+def test_applications_numbers_become_the_publications_ops_knows(tmp_path, ops_service):
+    numbers = ["PCT/US2008/086599", "特願2005-505120", "WO 2009/085664 A2", "EP 99203729.1", "CN 202010123456.7"]
+    path, messages, sheet, rows = report(tmp_path, numbers)
+    assert [r["標準公開號"] for r in rows] == ["WO2009085664A2", "JP2005533465A", "WO2009085664A2", "EP1000000B1", None]
+    assert [r["公開號"] for r in rows] == numbers  # as the user wrote them
+    assert rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY" and rows[1]["公開日"] == dt.datetime(2005, 11, 4)
+    assert [r["狀態"] for r in rows] == [publications.NOTE_RESOLVED] * 2 + ["重複（同序號 1）", publications.NOTE_RESOLVED,
+                                         "申請號，非公開號；查無對應的公開號"]
+    assert "共 5 筆，專利文獻 3 件，申請號 1 筆，重複 1 筆，由申請號對應 3 筆" in [c.value for c in sheet["A"][:7]]
+    assert (ops_service.conversions, ops_service.biblio) == (4, 1)  # one number each, their documents in one batch
+    assert problems(path) == []
+    _, _, _, again = report(tmp_path / "again", numbers)
+    assert again == rows and (ops_service.conversions, ops_service.biblio) == (4, 1)  # all from the cache
 
 
 @pytest.mark.parametrize("plan, line, requests", [

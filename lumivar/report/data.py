@@ -20,10 +20,11 @@ import sys
 import time
 import tomllib
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import ops
+from . import ops, publications
 from .publications import Publication
 
 SETTINGS_FILE = "lumivar.toml"
@@ -31,7 +32,6 @@ DEFAULT_URL = "https://ops.epo.org/3.2"
 SOURCE = "EPO Open Patent Services"
 KEEP_DAYS = 30
 BUDGET = 60.0  # seconds for the whole data step
-NOT_FOUND = "查無書目資料"
 # What OPS gives, by the list header it fills (the report's own names, see fields).
 FILLS = (("專利名稱", "title"), ("申請人", "applicants"), ("優先權日", "priority"), ("申請日", "filed"),
          ("公開日", "published"), ("IPC", "ipc"))
@@ -75,8 +75,11 @@ def settings(folder: Path) -> Settings | None:
 
 
 class Cache:
-    """DOCDB reference → what OPS said of it and when; a damaged cache is set
+    """What OPS said and when: of a publication (DOCDB reference → its data),
+    of an application (its number → its publications). A damaged cache is set
     aside and made anew, never a failure."""
+
+    TABLES = ("biblio", "applications")
 
     def __init__(self, folder: Path):
         self.path = folder / "ops.sqlite"
@@ -89,8 +92,10 @@ class Cache:
         for attempt in (1, 2):
             db = sqlite3.connect(self.path, timeout=5)
             try:
-                db.execute("create table if not exists biblio (reference text primary key, fetched text, data text)")
-                db.execute("select count(*) from biblio").fetchone()
+                for table in self.TABLES:
+                    db.execute(f"create table if not exists {table} "
+                               "(reference text primary key, fetched text, data text)")
+                    db.execute(f"select count(*) from {table}").fetchone()
                 return db
             except sqlite3.DatabaseError:
                 db.close()  # Windows renames no file that is open
@@ -100,7 +105,8 @@ class Cache:
                     self.path.replace(self.path.with_name(f"ops.damaged-{int(time.time())}.sqlite"))
         raise sqlite3.DatabaseError("unreachable")
 
-    def get(self, references: list[str], today: dt.date) -> dict[str, tuple[str, dict | None]]:
+    def get(self, table: str, references: list[str], today: dt.date) -> dict[str, tuple[str, object]]:
+        """Reference → (the day it was fetched, what OPS said: None for nothing), for those fetched lately."""
         if self.db is None:
             return {}
         oldest = (today - dt.timedelta(days=KEEP_DAYS)).isoformat()
@@ -110,17 +116,17 @@ class Cache:
                 chunk = references[start: start + 500]
                 marks = ",".join("?" * len(chunk))
                 for reference, fetched, data in self.db.execute(
-                        f"select reference, fetched, data from biblio where reference in ({marks})", chunk):
+                        f"select reference, fetched, data from {table} where reference in ({marks})", chunk):
                     if fetched >= oldest:
                         found[reference] = (fetched, json.loads(data) if data else None)
         return found
 
-    def put(self, records: dict[str, dict | None], today: dt.date) -> None:
-        if self.db is None:
+    def put(self, table: str, records: dict[str, object], today: dt.date) -> None:
+        if self.db is None or not records:
             return
         with contextlib.suppress(sqlite3.Error):
             with self.db:
-                self.db.executemany("insert or replace into biblio values (?, ?, ?)",
+                self.db.executemany(f"insert or replace into {table} values (?, ?, ?)",
                                     [(r, today.isoformat(), json.dumps(d, ensure_ascii=False) if d else None)
                                      for r, d in records.items()])
 
@@ -134,47 +140,152 @@ class Cache:
 
 @dataclass
 class Fetched:
+    entries: list[Publication]  # the list's entries, an application's as its publication where OPS knows it
     records: dict[str, dict | None]  # DOCDB reference → its data, None when OPS knows it not
     day: dt.date | None  # the earliest day the data used was fetched
 
 
+_STOPPED, _LATE = object(), object()  # a chunk not asked: the step stopped, the budget spent
+
+
+class _Step:
+    """One data step: the cache, the client, the clock and what was found.
+    A fault of the service or the end of the budget stops every further request."""
+
+    def __init__(self, cache: Cache, client: ops.Client, emit: Callable[[object], object], today: dt.date,
+                 budget: float):
+        self.cache, self.client, self.emit, self.today, self.budget = cache, client, emit, today, budget
+        self.deadline = time.monotonic() + budget
+        self.records: dict[str, dict | None] = {}
+        self.days: list[dt.date] = []
+        self.stopped = False
+
+    def each(self, items: list[str], size: int, ask: Callable[[list[str]], bytes | None],
+             read: Callable[[bytes], object], noun: str, together: int = 1):
+        """(chunk, what OPS said of it: None for nothing) for each chunk of
+        `items` asked, in order; `together` chunks asked at once; one
+        progress line a batch."""
+        chunks = [items[start: start + size] for start in range(0, len(items), size)]
+        done = position = 0
+        with ThreadPoolExecutor(together) as pool:
+            for chunk, answer in zip(chunks, pool.map(lambda chunk: self._asked(chunk, ask, read), chunks)):
+                if answer is _STOPPED:
+                    break
+                if answer is _LATE:
+                    self.emit(f"{noun}在 {self.budget:g} 秒內只取得 {done:,}/{len(items):,} 筆，其餘留白")
+                    self.stopped = True
+                    break
+                if isinstance(answer, ops.Unavailable):
+                    self.emit(f"{answer}；{noun}取得 {done:,}/{len(items):,} 筆，報告照常輸出")
+                    break
+                position += len(chunk)
+                if isinstance(answer, ValueError):  # an answer that is no XML
+                    self.emit(f"EPO Open Patent Services 的回應無法辨識，這一批{noun}留白")
+                    continue
+                done += len(chunk)
+                yield chunk, answer
+                if position % ops.BATCH == 0 or position == len(items):
+                    self.emit(f"取得{noun} {done:,}/{len(items):,}")
+
+    def _asked(self, chunk: list[str], ask: Callable[[list[str]], bytes | None], read: Callable[[bytes], object]):
+        """What OPS said of one chunk, or why it was not asked; on a worker thread, so it says nothing itself."""
+        if self.stopped:
+            return _STOPPED
+        if time.monotonic() > self.deadline:
+            return _LATE
+        try:
+            body = ask(chunk)
+            return read(body) if body is not None else None
+        except ops.Unavailable as stop:
+            self.stopped = True  # no more requests from any thread
+            return stop
+        except ValueError as bad:
+            return bad
+
+    def known(self, table: str, references: list[str]) -> dict[str, object]:
+        cached = self.cache.get(table, references, self.today)
+        self.days.extend(dt.date.fromisoformat(day) for day, _ in cached.values())
+        return {r: data for r, (_, data) in cached.items()}
+
+    def keep(self, records: dict[str, dict | None]) -> None:
+        self.cache.put("biblio", records, self.today)
+        self.records.update(records)
+        if any(records.values()):
+            self.days.append(self.today)
+
+    def publications(self, originals: list[str]) -> dict[str, list[str]]:
+        """Each application's publications (DOCDB references, earliest first),
+        from the cache or OPS: the number service gives the application's DOCDB
+        form, one batched biblio request per 100 gives what was published from
+        it, data and all. [] when OPS knows none; absent when not asked."""
+        found = {o: list(p or []) for o, p in self.known("applications", originals).items()}
+        docdb: dict[str, str] = {}
+        asked = [o for o in originals if o not in found]
+        for (number,), application in self.each(asked, 1, lambda chunk: self.client.application(chunk[0]),
+                                                 ops.parse_application, "申請號的標準號", ops.TOGETHER):
+            if application:
+                docdb[number] = application
+            else:
+                found[number] = []
+        for batch, got in self.each(list(dict.fromkeys(docdb.values())), ops.BATCH,
+                                    lambda chunk: self.client.biblio(chunk, "application"), ops.parse_biblio,
+                                    "申請號的公開號"):
+            got = got or {}
+            self.keep(got)
+            published: dict[str, list[str]] = {}
+            for key, record in sorted(got.items(), key=lambda item: (item[1]["published"], item[0])):
+                published.setdefault(record["application"], []).append(key)
+            asked_now = set(batch)
+            for number, application in docdb.items():
+                if application in asked_now:
+                    found[number] = published.get(application, [])
+        self.cache.put("applications", {o: found[o] for o in asked if o in found}, self.today)
+        return found
+
+    def biblio(self, references: list[str]) -> None:
+        """The publications' data, from the cache or OPS in batches."""
+        wanted = [r for r in references if r not in self.records]
+        cached = self.known("biblio", wanted)
+        self.records.update(cached)
+        missing = [r for r in wanted if r not in cached]
+        for batch, got in self.each(missing, ops.BATCH, self.client.biblio, ops.parse_biblio, "書目資料"):
+            got = got or {}
+            self.keep({r: got.get(r) or _loose(got, r) for r in batch})
+
+
 def fetch(entries: list[Publication], found: Settings, emit: Callable[[object], object], today: dt.date,
           budget: float = BUDGET, client: ops.Client | None = None) -> Fetched:
-    """Each publication's data, from the cache or OPS, within `budget` seconds."""
-    wanted = list(dict.fromkeys(ops.docdb(e.country, e.number, e.kind) for e in entries if e.id))
+    """Each publication's data, from the cache or OPS, within `budget` seconds;
+    applications' numbers resolved to their publications first."""
     cache = Cache(found.cache)
     try:
-        known = cache.get(wanted, today)
-        records = {r: data for r, (_, data) in known.items()}
-        days = [dt.date.fromisoformat(day) for day, _ in known.values()]
-        missing = [r for r in wanted if r not in known]
-        client = client or ops.Client(found.url, found.key, found.secret)
-        deadline = time.monotonic() + budget
-        done = 0
-        for start in range(0, len(missing), ops.BATCH):
-            if time.monotonic() > deadline:
-                emit(f"書目資料在 {budget:g} 秒內只取得 {done:,}/{len(missing):,} 筆，其餘留白")
-                break
-            batch = missing[start: start + ops.BATCH]
-            try:
-                body = client.biblio(batch)
-                got = ops.parse_biblio(body) if body is not None else {}
-            except ops.Unavailable as stop:
-                emit(f"{stop}；書目資料取得 {done:,}/{len(missing):,} 筆，報告照常輸出")
-                break
-            except ValueError:  # an answer that is no XML
-                emit("EPO Open Patent Services 的回應無法辨識，這一批書目資料留白")
-                continue
-            fresh = {r: got.get(r) or _loose(got, r) for r in batch}
-            cache.put(fresh, today)
-            records.update(fresh)
-            if any(fresh.values()):
-                days.append(today)
-            done += len(batch)
-            emit(f"取得書目資料 {done:,}/{len(missing):,}")
-        return Fetched(records, min(days) if days else None)
+        step = _Step(cache, client or ops.Client(found.url, found.key, found.secret), emit, today, budget)
+        originals = list(dict.fromkeys(ops.original(e.country, e.number) for e in entries if e.application))
+        if originals:
+            published = step.publications(originals)
+            entries = [_resolved(e, published.get(ops.original(e.country, e.number))) if e.application else e
+                       for e in entries]
+        step.biblio(list(dict.fromkeys(_reference(e) for e in entries if e.id)))
+        return Fetched(entries, step.records, min(step.days) if step.days else None)
     finally:
         cache.close()
+
+
+def _resolved(entry: Publication, references: list[str] | None) -> Publication:
+    """An application's entry as its first publication, the others named;
+    as it was when OPS was not asked, with a note when OPS knows none."""
+    if references is None:
+        return entry
+    found = [p for p in (publications.parse(r.replace(".", "")) for r in references) if p.id]
+    if not found:
+        return _noted(entry, publications.NOTE_UNRESOLVED)
+    others = "、".join(p.id for p in found[1:4]) + ("…" if len(found) > 4 else "")
+    note = f"{publications.NOTE_RESOLVED}（另有 {others}）" if others else publications.NOTE_RESOLVED
+    return dataclasses.replace(found[0], text=entry.text, note=note, extra=entry.extra)
+
+
+def _reference(entry: Publication) -> str:
+    return ops.docdb(entry.country, entry.number, entry.kind)
 
 
 def _loose(got: dict[str, dict], reference: str) -> dict | None:
@@ -184,14 +295,15 @@ def _loose(got: dict[str, dict], reference: str) -> dict | None:
     return None
 
 
-def merge(header: list[str], values: list[tuple], entries: list[Publication], fetched: Fetched,
+def merge(header: list[str], values: list[tuple], fetched: Fetched,
           aliases) -> tuple[list[str], list[tuple], list[Publication]]:
     """The list's columns with the fetched data where the list says nothing:
     its own values always win; columns it lacks are added when any entry has
     data for them. Entries OPS does not know say so in their status."""
+    entries = fetched.entries
     columns = {name: next((i for i, h in enumerate(header) if aliases(name, h)), None) for name, _ in FILLS}
     rows = [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * len(entries))]
-    references = [ops.docdb(e.country, e.number, e.kind) if e.id else None for e in entries]
+    references = [_reference(e) if e.id else None for e in entries]
     records = [fetched.records.get(r) if r else None for r in references]
     for name, key in FILLS:
         if columns[name] is None:
@@ -206,7 +318,7 @@ def merge(header: list[str], values: list[tuple], entries: list[Publication], fe
             if record and record.get(key) and row[at] in (None, ""):
                 row[at] = record[key]
     # Asked and not known (an entry not asked, the step having stopped, says nothing).
-    marked = [_noted(e, NOT_FOUND) if r in fetched.records and fetched.records[r] is None else e
+    marked = [_noted(e, publications.NOTE_NO_DATA) if r in fetched.records and fetched.records[r] is None else e
               for e, r in zip(entries, references)]
     return header, [tuple(r) for r in rows], marked
 

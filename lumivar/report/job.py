@@ -134,9 +134,9 @@ def _table(found: reading.ListRead, file_name: str, made: datetime, source: data
     and the bibliographic data fetched where a source is set up."""
     entries = [publications.parse(text) for text in found.entries]
     header, values, line = found.header, found.values, None
-    if source is not None and any(e.id for e in entries):
+    if source is not None and any(e.id or e.application for e in entries):
         fetched = data.fetch(entries, source, emit, made.date())
-        header, values, entries = data.merge(header, values, entries, fetched, fields.aliases)
+        header, values, entries = data.merge(header, values, fetched, fields.aliases)
         line = data.source_line(fetched)
     extra_columns, carried = fields.carried(header, values)
     if extra_columns:

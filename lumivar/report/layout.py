@@ -15,7 +15,7 @@ from typing import NamedTuple
 
 from .. import protocol
 from .ooxml import MAX_WIDTH
-from .publications import Publication
+from .publications import NOTE_CORRECTED, NOTE_NO_DATA, NOTE_NO_KIND, NOTE_RESOLVED, Publication
 from .text import display_width, has_cjk
 
 TITLE = "檢索報告"
@@ -196,8 +196,10 @@ class Table:
             ("專利文獻", "件", sum(1 for p in items if p.id and p.repeat_of is None)),
             ("申請號", "筆", sum(1 for p in items if p.application and p.repeat_of is None)),
             ("重複", "筆", repeats),
-            ("已更正", "筆", sum(1 for p in items if p.note.startswith("已更正"))),
-            ("種類碼有誤", "筆", sum(1 for p in items if p.note and not p.note.startswith("已更正"))),
+            ("由申請號對應", "筆", sum(1 for p in items if p.noted(NOTE_RESOLVED))),
+            ("已更正", "筆", sum(1 for p in items if p.noted(NOTE_CORRECTED))),
+            ("種類碼有誤", "筆", sum(1 for p in items if p.noted(NOTE_NO_KIND))),
+            ("查無書目資料", "筆", sum(1 for p in items if p.noted(NOTE_NO_DATA))),
             ("格式不符", "筆", sum(1 for p in items if p.bad)),
         ]
         return "，".join([f"共 {len(items):,} 筆"] + [f"{name} {n:,} {unit}" for name, unit, n in kinds if n])

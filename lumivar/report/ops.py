@@ -1,4 +1,5 @@
-"""EPO's Open Patent Services (OPS 3.2): bibliographic data in batches.
+"""EPO's Open Patent Services (OPS 3.2): bibliographic data in batches, and
+applications' numbers turned into the publications they led to.
 
 A careful client on the standard library: its token renewed when OPS calls
 it expired, the throttling colours honoured (slower on yellow and red, no
@@ -10,8 +11,10 @@ from __future__ import annotations
 
 import base64
 import json
+import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from collections.abc import Callable
 
@@ -19,9 +22,12 @@ from lxml import etree
 
 from .ooxml import parse
 
-BIBLIO = "/rest-services/published-data/publication/docdb/biblio"
+# Publications' data by their DOCDB references, or by their applications'.
+BIBLIO = "/rest-services/published-data/{}/docdb/biblio"
+NUMBERS = "/rest-services/number-service/application/original/{}/docdb"
 TOKEN = "/auth/accesstoken"
 BATCH = 100  # references OPS takes in one request
+TOGETHER = 4  # number-service requests at once: it answers one number a request
 TIMEOUT = 10.0  # seconds, each request
 MAX_ANSWER = 16 * 1024 * 1024  # bytes
 SLOWER = {"yellow": 0.5, "red": 2.0}  # seconds to wait before the next request
@@ -42,13 +48,12 @@ class Client:
         self.base = base.rstrip("/")
         self._basic = base64.b64encode(f"{key}:{secret}".encode()).decode()
         self._token: str | None = None
+        self._token_lock = threading.Lock()  # one renewal, however many requests wait for it
         self.timeout = timeout or TIMEOUT
         self.sleep = sleep
-        self.requests = 0
         self._opener = urllib.request.build_opener(_NoRedirects)
 
     def _open(self, request: urllib.request.Request) -> tuple[int, dict, bytes]:
-        self.requests += 1
         try:
             answer = self._opener.open(request, timeout=self.timeout)
         except urllib.error.HTTPError as error:
@@ -77,21 +82,34 @@ class Client:
             raise Unavailable("EPO Open Patent Services 的登入回應無法辨識") from error
         return self._token
 
-    def biblio(self, references: list[str]) -> bytes | None:
-        """The biblio answer for up to BATCH DOCDB references ("EP.1000000.A1");
-        None when OPS knows none of them."""
+    def biblio(self, references: list[str], of: str = "publication") -> bytes | None:
+        """The biblio answer for up to BATCH DOCDB references ("EP.1000000.A1"),
+        of publications or of applications ("US.2008086599.W": the documents
+        published from them); None when OPS knows none of them."""
+        request = urllib.request.Request(self.base + BIBLIO.format(of), data="\n".join(references).encode(),
+                                         method="POST", headers={"Content-Type": "text/plain"})
+        return self._call(request, "retrieval")
+
+    def application(self, original: str) -> bytes | None:
+        """The number service's DOCDB form of an application's number as its
+        office writes it (see `original`); None when OPS cannot tell."""
+        path = NUMBERS.format(urllib.parse.quote(original, safe="/()."))
+        return self._call(urllib.request.Request(self.base + path), "other")
+
+    def _call(self, request: urllib.request.Request, service: str) -> bytes | None:
+        request.add_header("Accept", "application/xml")
         for attempt in (1, 2):
-            token = self._token or self._renew()
-            request = urllib.request.Request(
-                self.base + BIBLIO, data="\n".join(references).encode(), method="POST",
-                headers={"Authorization": f"Bearer {token}", "Content-Type": "text/plain",
-                         "Accept": "application/xml"})
+            with self._token_lock:
+                token = self._token or self._renew()
+            request.add_header("Authorization", f"Bearer {token}")
             status, headers, body = self._open(request)
             if status == 400 and b"invalid_access_token" in body and attempt == 1:
-                self._token = None  # expired: once more with a new one
+                with self._token_lock:
+                    if self._token == token:
+                        self._token = None  # expired: once more with a new one
                 continue
             break
-        self._throttle(headers)
+        self._throttle(headers, service)
         if status == 200:
             return body
         if status == 404:
@@ -103,11 +121,11 @@ class Client:
                               "EPO Open Patent Services 拒絕了請求")
         raise Unavailable(f"EPO Open Patent Services 回應錯誤 ({status})")
 
-    def _throttle(self, headers: dict) -> None:
-        """Honours the service's colour for data retrieval."""
+    def _throttle(self, headers: dict, service: str) -> None:
+        """Honours the colour OPS gives the service asked (retrieval, other, …)."""
         control = _header(headers, "X-Throttling-Control")
         colour = next((part.split("=", 1)[1].split(":")[0] for part in control.replace("(", ",").replace(")", ",")
-                       .split(",") if part.strip().startswith("retrieval=")), "")
+                       .split(",") if part.strip().startswith(f"{service}=")), "")
         if colour == "black" or control.strip().startswith("overloaded"):
             raise Unavailable("EPO Open Patent Services 目前暫停服務 (流量管制)")
         if colour in SLOWER:
@@ -125,15 +143,25 @@ class BadAnswer(ValueError):
     """An answer that is no biblio XML."""
 
 
-def parse_biblio(body: bytes) -> dict[str, dict]:
-    """DOCDB key ("EP.1000000.A1") → its data: title, applicants, dates, IPC classes."""
-    found = {}
+def _root(body: bytes):
     try:
-        root = parse(body)
+        return parse(body)
     except (etree.XMLSyntaxError, ValueError) as error:
         raise BadAnswer("no XML") from error
-    for document in root.iter("{*}exchange-document"):
-        key = ".".join(document.get(a, "") for a in ("country", "doc-number", "kind"))
+
+
+def _key(element) -> str:
+    """A document's DOCDB reference, "EP.1000000.A1", from its attributes or its children."""
+    parts = [element.get(a) or _text(element, f"{{*}}{a}") for a in ("country", "doc-number", "kind")]
+    return ".".join(p for p in parts if p)
+
+
+def parse_biblio(body: bytes) -> dict[str, dict]:
+    """DOCDB key ("EP.1000000.A1") → its data: title, applicants, dates, IPC
+    classes, and its application's DOCDB key."""
+    found = {}
+    for document in _root(body).iter("{*}exchange-document"):
+        key = _key(document)
         data = document.find("{*}bibliographic-data")
         if data is None or not document.get("doc-number"):
             continue
@@ -145,8 +173,18 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
             "priority": min((d for d in (_text(c, "{*}document-id/{*}date") for c in
                                          data.iterfind("{*}priority-claims/{*}priority-claim")) if d), default=""),
             "ipc": _ipc(data),
+            "application": next((_key(d) for d in data.iterfind("{*}application-reference/{*}document-id")
+                                 if d.get("document-id-type") == "docdb"), ""),
         }
     return found
+
+
+def parse_application(body: bytes) -> str | None:
+    """The number service's answer: the application's DOCDB key, if it gave one."""
+    for document in _root(body).iterfind("{*}standardization/{*}output/{*}application-reference/{*}document-id"):
+        if document.get("document-id-type") == "docdb" and _text(document, "{*}doc-number"):
+            return _key(document)
+    return None
 
 
 def _ipc(data) -> str:
@@ -192,4 +230,16 @@ def docdb(country: str, number: str, kind: str | None) -> str:
     if country == "US" and len(number) == 11 and number.isdigit() and number[4] == "0":
         number = number[:4] + number[5:]
     return f"{country}.{number}.{kind}" if kind else f"{country}.{number}"
+
+
+def original(country: str, number: str) -> str:
+    """An application's number as the number service takes it: the office's
+    own form, bracketed where it holds separators ("JP.(2020-123456)",
+    "US.(16/123,456)"), without a check digit ("EP.99203729"); a PCT
+    application as written ("PCT/US2019/012345")."""
+    if country == "PCT":
+        return country + number
+    if country in ("CN", "EP"):
+        number = number.split(".")[0]  # the check digit after the dot is no part of the number
+    return f"{country}.({number})" if any(c in number for c in "/,.-") else f"{country}.{number}"
 

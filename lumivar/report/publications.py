@@ -19,6 +19,12 @@ from .text import MAX_ENTRY, shown
 STATUS_BAD = "格式不符"
 STATUS_REPEAT = "重複"
 STATUS_APPLICATION = "申請號，非公開號"
+# What the status column adds to an entry; the summary counts entries by them.
+NOTE_CORRECTED = "已更正為 {}"
+NOTE_NO_KIND = "美國公開案無 {} 種類碼"
+NOTE_RESOLVED = "申請號，已對應其公開號"  # an application's number, listed as its first publication
+NOTE_UNRESOLVED = "查無對應的公開號"
+NOTE_NO_DATA = "查無書目資料"
 
 PAGE = "https://patents.google.com/patent/{}"
 
@@ -87,8 +93,12 @@ class Publication:
         if self.repeat_of is not None:
             return f"{STATUS_REPEAT}（同序號 {self.repeat_of}）"
         if self.application:
-            return STATUS_APPLICATION
+            return f"{STATUS_APPLICATION}；{self.note}" if self.note else STATUS_APPLICATION
         return self.note
+
+    def noted(self, note: str) -> bool:
+        """Whether the entry carries one of the notes above."""
+        return note.split("{")[0] in self.note
 
 
 def fold(text: str) -> str:
@@ -151,6 +161,7 @@ Parts = tuple  # (country, number, kind, application, note, reason): Publication
 # Applications' numbers: recognised, named as such, never linked.
 _APPLICATIONS = (
     (re.compile(r"(?:CN|ZL)?\s*(\d{8}(?:\d{4})?)\.([\dX])"), lambda m: ("CN", f"{m[1]}.{m[2]}")),
+    (re.compile(r"EP\s*(\d{2})\s*(\d{3})\s*(\d{3})\s*\.\s*(\d)"), lambda m: ("EP", f"{m[1]}{m[2]}{m[3]}.{m[4]}")),
     (re.compile(r"(?:US\s*)?(\d{2})/(\d{3}),?(\d{3})"), lambda m: ("US", f"{m[1]}/{m[2]},{m[3]}")),
     (re.compile(r"PCT\s*/\s*([A-Z]{2})\s*(\d{4})\s*/\s*(\d{6})"), lambda m: ("PCT", f"/{m[1]}{m[2]}/{m[3]}")),
     (re.compile(r"(?:TW\s*)?(1\d{8})"), lambda m: ("TW", m[1])),  # ROC year and serial
@@ -176,7 +187,7 @@ _SHORTHAND = (
 )
 US_PUBLICATION_KINDS = ("A1", "A2", "A9")
 # What may be one of the forms above: most entries are the standard form and skip them.
-_SPECIAL = re.compile(r"[特再実實發新設第号號]|\.[\dX]$|^\d|^[IMD]\s*\d|^PCT|^US\s*\d\d/|^(?:TW|CN|ZL|JP|KR)\s*\d")
+_SPECIAL = re.compile(r"[特再実實發新設第号號]|\.\s*[\dX]$|^\d|^[IMD]\s*\d|^PCT|^US\s*\d\d/|^(?:TW|CN|ZL|JP|KR)\s*\d")
 
 
 def _bad(reason: str) -> Parts:
@@ -227,10 +238,10 @@ def _checked(country: str, number: str, kind: str | None) -> Parts:
         if len(number) == 10 and kind in (None, *US_PUBLICATION_KINDS):
             number = number[:4] + "0" + number[4:]  # DOCDB's year and six digits: the page has seven
         if len(number) == 11 and kind not in (None, *US_PUBLICATION_KINDS):
-            note, kind = f"美國公開案無 {kind} 種類碼", None
+            note, kind = NOTE_NO_KIND.format(kind), None
     elif country == "TW" and len(number) == 7 and number.startswith("1") and kind in (None, "B"):
         number, kind = "I" + number[1:], "B"
-        note = f"已更正為 TW{number}{kind}"
+        note = NOTE_CORRECTED.format(f"TW{number}{kind}")
     elif country == "TW" and number[:1] in _TW_KINDS and number[1:].isdigit() and kind is None:
         kind = _TW_KINDS[number[0]]
     return country, number, kind, False, note, ""
