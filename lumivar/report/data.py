@@ -233,7 +233,8 @@ class _Step:
             got = got or {}
             self.keep(got)
             published: dict[str, list[str]] = {}
-            for key, record in sorted(got.items(), key=lambda item: (item[1]["published"], item[0])):
+            # Earliest first: an undated document goes last.
+            for key, record in sorted(got.items(), key=lambda item: (item[1]["published"] or "9", item[0])):
                 published.setdefault(record["application"], []).append(key)
             asked_now = set(batch)
             for number, application in docdb.items():
