@@ -55,6 +55,9 @@ FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill t
 DATE, WRAP = "date", "wrap"
 DATE_FORMAT = "yyyy-mm-dd"
 PORTRAIT_WIDTH = 100  # column widths a portrait A4 page holds across at 100 %
+# A wrapped text's row: each line this many times the font size, the row
+# this much more, and a line holding this share of the column (words wrap whole).
+LINE_HEIGHT, ROW_PADDING, WORD_WRAP = 1.3, 3.0, 0.9
 
 
 class Cell(NamedTuple):
@@ -241,19 +244,43 @@ class Table:
         return self._widths[key]
 
     def _fitted(self, style: Style, fit) -> list[float]:
-        widths = []
-        for column in self.columns:
-            if column.value is None:
-                texts = [str(len(self.publications))]
-            elif column.format == DATE:
-                texts = [DATE_FORMAT]
-            else:
-                texts = [str(v) for v in map(column.value, self.publications) if v is not None]
-            widest = max(display_width(column.header), _widest(texts))
-            if column.max_width is not None:  # a stray long cell wraps, not the whole page
-                widest = min(widest, column.max_width)
-            widths.append(fit(widest, style.cell_size))
-        return widths
+        return [fit(characters, style.cell_size) for characters in self.characters()]
+
+    def characters(self) -> list[int]:
+        """Per column, the characters its widest cell shows on a line: a text
+        longer than the column's max_width wraps (or runs on) past it."""
+        key = ("characters", self.columns)
+        if key not in self._widths:
+            found = []
+            for column in self.columns:
+                if column.value is None:
+                    texts = [str(len(self.publications))]
+                elif column.format == DATE:
+                    texts = [DATE_FORMAT]
+                else:
+                    texts = [str(v) for v in map(column.value, self.publications) if v is not None]
+                widest = max(display_width(column.header), _widest(texts))
+                found.append(widest if column.max_width is None else min(widest, column.max_width))
+            self._widths[key] = found
+        return self._widths[key]
+
+    def heights(self, style: Style) -> Callable[[list[Cell]], float | None]:
+        """A row's height as its wrapped texts need it (see `row_height`)."""
+        characters, size = self.characters(), style.cell_size
+        return lambda cells: row_height(cells, characters, size)
+
+
+def row_height(cells: list[Cell], characters: list[int], size: float) -> float | None:
+    """The height, in points, of a row whose wrapped texts take more than one
+    line; None when one line holds them. Excel fits such a row itself, but
+    LibreOffice keeps it one line high and the text runs into the rows below."""
+    lines = 1
+    for cell, room in zip(cells, characters):
+        text = cell.value
+        if cell.format == WRAP and isinstance(text, str) and (2 * len(text) > room or "\n" in text):
+            room = max(1, int(room * WORD_WRAP))
+            lines = max(lines, sum(max(1, math.ceil(display_width(part) / room)) for part in text.split("\n")))
+    return round(lines * size * LINE_HEIGHT + ROW_PADDING, 1) if lines > 1 else None
 
 
 def _widest(texts: list[str]) -> int:

@@ -58,7 +58,8 @@ def _sheet(block: Block, table: Table, rows: Iterable[list[Cell]], styles: Style
         "sheetFormatPr": f'<sheetFormatPr defaultRowHeight="{layout.BASE_ROW_HEIGHT}"/>',
         "cols": "<cols>" + "".join(f'<col min="{i}" max="{i}" width="{w:g}" customWidth="1"/>'
                                    for i, w in enumerate(widths, start=1)) + "</cols>",
-        "sheetData": ["<sheetData>", (row_xml(n, cells) for n, cells in block_rows(block, rows, styles)),
+        "sheetData": ["<sheetData>", (row_xml(*row) for row in block_rows(block, rows, styles,
+                                                                                table.heights(style))),
                       "</sheetData>"],
         "autoFilter": f'<autoFilter ref="{block.table_ref()}"/>',
         "pageMargins": f"<pageMargins {margins}/>",

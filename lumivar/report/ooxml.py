@@ -134,6 +134,14 @@ def faults(message: str, too_large: str | None = None) -> Iterator[None]:
 # ---------------------------------------------------------------- cell references
 
 
+def number_of(text: str | None) -> float | None:
+    """An attribute's number (a width, a height); None when it holds none."""
+    try:
+        return float(text) if text else None
+    except ValueError:
+        return None
+
+
 def column_name(index: int) -> str:
     """Excel's letters for a 0-based column: 0 → A, 26 → AA."""
     letters = ""

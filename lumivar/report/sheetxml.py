@@ -85,15 +85,20 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None =
     return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is>{body}</{p}is></{p}c>'
 
 
-def row_xml(number: int, cells: list[tuple[int, str]], p: str = "") -> str:
-    return f'<{p}row r="{number}">' + "".join(xml for _, xml in cells) + f"</{p}row>"
+def row_xml(number: int, cells: list[tuple[int, str]], height: float | None = None, p: str = "") -> str:
+    tall = f' ht="{height:g}"' if height else ""  # no customHeight: Excel still fits the row itself
+    return f'<{p}row r="{number}"{tall}>' + "".join(xml for _, xml in cells) + f"</{p}row>"
 
 
-def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
-               p: str = "") -> Iterator[tuple[int, list[tuple[int, str]]]]:
-    """(row number, [(column, cell XML)]) of the report's rows in row order:
-    the summary lines, the header and the table's `rows` as they come; a
-    summary line beside a table row shares its row."""
+Row = tuple[int, list[tuple[int, str]], "float | None"]  # number, [(column, cell XML)], height
+
+
+def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles, height=lambda cells: None,
+               p: str = "") -> Iterator[Row]:
+    """(row number, [(column, cell XML)], height) of the report's rows in row
+    order: the summary lines, the header and the table's `rows` as they come,
+    each as high as `height` says; a summary line beside a table row shares
+    its row."""
 
     def cells(number: int, values: list[Cell], bordered: bool = True) -> list[tuple[int, str]]:
         return [(column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p, styles))
@@ -108,19 +113,19 @@ def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles,
                                                          styles.xf(cell, False), p, styles))]
 
     def table():
-        yield block.header_row, cells(block.header_row, layout.header_cells(block.table_columns))
-        yield from ((n, cells(n, values)) for n, values in enumerate(rows, start=block.header_row + 1))
+        yield block.header_row, cells(block.header_row, layout.header_cells(block.table_columns)), None
+        yield from ((n, cells(n, values), height(values)) for n, values in enumerate(rows, start=block.header_row + 1))
 
     pending = sorted(summary)
-    for number, row_cells in table():
+    for number, row_cells, tall in table():
         while pending and pending[0] < number:
-            yield pending[0], summary.pop(pending.pop(0))
+            yield pending[0], summary.pop(pending.pop(0)), None
         if pending and pending[0] == number:
             pending.pop(0)
             row_cells = sorted(row_cells + summary.pop(number))
-        yield number, row_cells
+        yield number, row_cells, tall
     for number in pending:
-        yield number, summary[number]
+        yield number, summary[number], None
 
 
 def hyperlink_elements(links: list[tuple[str, str]], p: str = "", r: str = "r", declare: str = "") -> Iterator[str]:

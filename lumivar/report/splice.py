@@ -13,15 +13,15 @@ from collections.abc import Iterator
 
 from lxml import etree
 
-from .ooxml import Package, column_name, iterparse, local, no_dtd, serialize
+from .ooxml import Package, column_name, iterparse, local, no_dtd, number_of, serialize
 from .schema import child
 from .sheetrows import cells, row_number
-from .sheetxml import row_xml
+from .sheetxml import Row, row_xml
 
 ROWS_HERE = "lumivar: the table's rows"
 LINKS_HERE = "lumivar: the table's links"
 
-Ours = Iterator[tuple[int, list[tuple[int, str]]]]
+Ours = Iterator[Row]
 
 
 def skeleton(package: Package, part: str):
@@ -109,6 +109,8 @@ def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str, show
                 _blank(row, number, blank[1])
             if mine is not None and mine[0] == number:
                 _merge(row, number, mine[1], p, main)
+                if mine[2] and (number_of(row.get("ht")) or 0) < mine[2]:
+                    row.set("ht", f"{mine[2]:g}")  # the template's own height, where it is more, stays
                 mine = next(ours, None)
             yield write(nodes + [row])
         root = context.root
@@ -139,8 +141,9 @@ def _before(row) -> list:
     return found[::-1]
 
 
-def _row_xml(mine: tuple[int, list[tuple[int, str]]], p: str) -> bytes:
-    return row_xml(*mine, p).encode("utf-8")
+def _row_xml(mine: Row, p: str) -> bytes:
+    return row_xml(*mine, p=p).encode("utf-8")
+
 
 
 def _merge(row, number: int, ours: list[tuple[int, str]], p: str, main: str) -> None:

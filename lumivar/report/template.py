@@ -168,7 +168,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     links, link_rels = parts.link_ids(block.links(table.publications, room),
                                       set(package.relationships(found.sheet_part)))
     parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
-    ours = block_rows(block, rows, styles, p)
+    ours = block_rows(block, rows, styles, table.heights(style), p)
     declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
     link_xml = hyperlink_elements(links, p, declared or "r", "" if declared else rel_ns)
     replaced: dict[str, Data] = {

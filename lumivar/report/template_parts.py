@@ -27,6 +27,7 @@ from .ooxml import (
     column_name,
     iterparse,
     local,
+    number_of,
     parse,
     ranges,
     relative,
@@ -107,7 +108,7 @@ def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[
     for col in list(cols):
         low, high = int(col.get("min", 1)), int(col.get("max", 1))
         inside = sorted(c for c in wanted if low <= c <= high)
-        own = _number(col.get("width"))
+        own = number_of(col.get("width"))
         if own is not None:
             for column in [c for c in inside if own >= least_of[c]]:
                 wanted.pop(column)  # the template's own width shows it whole: it stays
@@ -143,12 +144,6 @@ def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[
         sheet.remove(cols)
     return widened
 
-
-def _number(text: str | None) -> float | None:
-    try:
-        return float(text) if text else None
-    except ValueError:
-        return None
 
 
 def page_numbers(footer: str) -> str | None:
