@@ -266,20 +266,23 @@ class Table:
 
     def heights(self, style: Style) -> Callable[[list[Cell]], float | None]:
         """A row's height as its wrapped texts need it (see `row_height`)."""
-        characters, size = self.characters(), style.cell_size
-        return lambda cells: row_height(cells, characters, size)
+        wrapped = [(i, n) for i, (c, n) in enumerate(zip(self.columns, self.characters())) if c.format == WRAP]
+        size = style.cell_size
+        return (lambda cells: row_height(cells, wrapped, size)) if wrapped else (lambda cells: None)
 
 
-def row_height(cells: list[Cell], characters: list[int], size: float) -> float | None:
-    """The height, in points, of a row whose wrapped texts take more than one
-    line; None when one line holds them. Excel fits such a row itself, but
-    LibreOffice keeps it one line high and the text runs into the rows below."""
+def row_height(cells: list[Cell], wrapped: list[tuple[int, int]], size: float) -> float | None:
+    """The height, in points, of a row whose wrapped texts (`wrapped`: their
+    columns and the characters a line holds) take more than one line; None
+    when one line holds them. Excel fits such a row itself, but LibreOffice
+    keeps it one line high and the text runs into the rows below."""
     lines = 1
-    for cell, room in zip(cells, characters):
-        text = cell.value
-        if cell.format == WRAP and isinstance(text, str) and (2 * len(text) > room or "\n" in text):
-            room = max(1, int(room * WORD_WRAP))
-            lines = max(lines, sum(max(1, math.ceil(display_width(part) / room)) for part in text.split("\n")))
+    for column, room in wrapped:
+        text = cells[column].value
+        if not isinstance(text, str) or ("\n" not in text and display_width(text) <= room):
+            continue  # the column is as wide as this text: one line
+        room = max(1, int(room * WORD_WRAP))
+        lines = max(lines, sum(max(1, math.ceil(display_width(part) / room)) for part in text.split("\n")))
     return round(lines * size * LINE_HEIGHT + ROW_PADDING, 1) if lines > 1 else None
 
 
