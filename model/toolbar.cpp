@@ -37,7 +37,7 @@ void Toolbar::add_buttons(const ButtonBar& bar) {
     bar.add_button(f.file_panel, "image_path"_a = icon(places::kBinIcon),
                    "button_event"_a = bar.logged["button_event_003"],
                    "size"_a = py::make_tuple(kBinSize, kBinSize), "padx"_a = pad(kBinPad), "row"_a = 0,
-                   "column"_a = 0, "fg_color"_a = kPanelColour, "width"_a = 20, "corner_radius"_a = 0);
+                   "column"_a = 0, "fg_color"_a = kPanelColour, "width"_a = kBinSize, "corner_radius"_a = 0);
     bar.add_button(f.file_panel, "image_path"_a = icon(places::kFolderIcon),
                    "button_event"_a = bar.logged["button_event_006"], "size"_a = icon_size,
                    "padx"_a = pad(kPickerPad), "pady"_a = py::make_tuple(picker_top(0), 5), "row"_a = 0,

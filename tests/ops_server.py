@@ -37,28 +37,33 @@ def _original(country: str, number: str) -> str:
     return re.sub(r"[^A-Z0-9]", "", country + number)
 
 
-def recorded_documents() -> tuple[dict[str, bytes], dict[str, str]]:
+def recorded_documents() -> tuple[dict[str, bytes], dict[str, str], dict[str, list[bytes]]]:
     """DOCDB reference → its recorded <exchange-document>, from every biblio
-    answer; and the applications' numbers the recordings convert: as the
-    number service did, and as each document's application reference gives
-    it (original ⇄ docdb) → the application's DOCDB reference."""
-    documents, numbers = {}, {}
+    answer; the applications' numbers the recordings convert (as the number
+    service did, and as each document's application reference gives it,
+    original ⇄ docdb) → the application's DOCDB reference; and each
+    application's DOCDB reference → its recorded documents."""
+    documents, numbers, published = {}, {}, {}
     for root in recorded_answers():
         for document in root.iter(f"{{{EXCHANGE}}}exchange-document"):
             key = ".".join(document.get(a, "") for a in ("country", "doc-number", "kind"))
-            documents.setdefault(key, etree.tostring(document))
+            if key in documents:
+                continue
+            documents[key] = etree.tostring(document)
             ids = {d.get("document-id-type"): d for d in document.iterfind(
                 f".//{{{EXCHANGE}}}bibliographic-data/{{{EXCHANGE}}}application-reference/{{{EXCHANGE}}}document-id")}
-            if "docdb" in ids and "original" in ids:
+            if "docdb" in ids:
                 application = _docdb(ids["docdb"])
-                office = "PCT" if application.endswith(".W") else application[:2]
-                numbers[_original(office, ids["original"].findtext(f"{{{EXCHANGE}}}doc-number"))] = application
+                published.setdefault(application, []).append(documents[key])
+                if "original" in ids:
+                    office = "PCT" if application.endswith(".W") else application[:2]
+                    numbers[_original(office, ids["original"].findtext(f"{{{EXCHANGE}}}doc-number"))] = application
         for conversion in root.iter("{http://ops.epo.org}standardization"):
             if conversion.get("outputFormat") == "docdb":
                 given, made = conversion.iter(f"{{{EXCHANGE}}}document-id")
                 numbers[_original(given.findtext(f"{{{EXCHANGE}}}country") or "",
                                   given.findtext(f"{{{EXCHANGE}}}doc-number"))] = _docdb(made)
-    return documents, numbers
+    return documents, numbers, published
 
 
 def conversion(application: str) -> bytes:
@@ -76,12 +81,6 @@ def exchange_documents(found: list[bytes]) -> bytes:
             b'<exchange-documents>' + b"".join(found) + b"</exchange-documents></ops:world-patent-data>")
 
 
-def _application(document: bytes) -> str:
-    ids = etree.fromstring(document).iterfind(
-        f".//{{{EXCHANGE}}}application-reference/{{{EXCHANGE}}}document-id[@document-id-type='docdb']")
-    return next((_docdb(d) for d in ids), "")
-
-
 def fault(code: str, message: str) -> bytes:
     return (f'<fault xmlns="http://ops.epo.org"><code>{code}</code><message>{message}</message></fault>').encode()
 
@@ -91,7 +90,7 @@ class StandIn:
     (status, headers, body, seconds to wait first) before the recorded ones."""
 
     def __init__(self):
-        self.documents, self.numbers = recorded_documents()
+        self.documents, self.numbers, self.published = recorded_documents()
         self.plan: list[tuple[int, dict, bytes, float]] = []
         self.tokens = 0
         self.biblio = 0
@@ -128,7 +127,7 @@ class StandIn:
                     return
                 asked = body.decode().split()
                 if "/published-data/application/" in self.path:
-                    found = [d for d in stand_in.documents.values() if _application(d) in asked]
+                    found = [d for r in asked for d in stand_in.published.get(r, [])]
                 else:
                     found = [stand_in.documents[r] for r in asked if r in stand_in.documents]
                 if not found:

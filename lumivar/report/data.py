@@ -261,11 +261,10 @@ def fetch(entries: list[Publication], found: Settings, emit: Callable[[object], 
     cache = Cache(found.cache)
     try:
         step = _Step(cache, client or ops.Client(found.url, found.key, found.secret), emit, today, budget)
-        originals = list(dict.fromkeys(ops.original(e.country, e.number) for e in entries if e.application))
-        if originals:
-            published = step.publications(originals)
-            entries = [_resolved(e, published.get(ops.original(e.country, e.number))) if e.application else e
-                       for e in entries]
+        originals = [ops.original(e.country, e.number) if e.application else None for e in entries]
+        if any(originals):
+            published = step.publications(list(dict.fromkeys(o for o in originals if o)))
+            entries = [_resolved(e, published.get(o)) if o else e for e, o in zip(entries, originals)]
         step.biblio(list(dict.fromkeys(_reference(e) for e in entries if e.id)))
         return Fetched(entries, step.records, min(step.days) if step.days else None)
     finally:
@@ -277,7 +276,7 @@ def _resolved(entry: Publication, references: list[str] | None) -> Publication:
     as it was when OPS was not asked, with a note when OPS knows none."""
     if references is None:
         return entry
-    found = [p for p in (publications.parse(r.replace(".", "")) for r in references) if p.id]
+    found = [p for p in (publications.of_reference(*(r.split(".") + [None])[:3]) for r in references) if p.id]
     if not found:
         return _noted(entry, publications.NOTE_UNRESOLVED)
     others = "、".join(p.id for p in found[1:4]) + ("…" if len(found) > 4 else "")

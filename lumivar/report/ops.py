@@ -140,7 +140,7 @@ def _header(headers: dict, name: str) -> str:
 
 
 class BadAnswer(ValueError):
-    """An answer that is no biblio XML."""
+    """An answer that is no XML."""
 
 
 def _root(body: bytes):

@@ -257,6 +257,12 @@ def parse(text: str) -> Publication:
     return Publication(shown(text), *_parts(text))
 
 
+def of_reference(country: str, number: str, kind: str | None) -> Publication:
+    """A publication a data source names by its parts (DOCDB's "EP", "1000000",
+    "A1"), read as the office's own form: a US publication's number widened."""
+    return Publication(f"{country}{number}{kind or ''}", *_checked(country, number, kind or None))
+
+
 def looks_like_number(text: str) -> bool:
     return _parts(text)[0] is not None
 

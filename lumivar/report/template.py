@@ -100,12 +100,10 @@ def _load(package: Package, path: Path) -> Template:
 def write_into(template: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style,
                emit) -> None:
     """Writes the report: the template's package with the table added;
-    `rows` are the table's rows as they are to be taken."""
-    try:
-        with faults(damaged(WHAT, template.path, "無法寫入檢索結果")):
-            _write(template, stream, table, rows, style, emit)
-    finally:
-        template.package.close()
+    `rows` are the table's rows as they are to be taken. The package stays
+    open: whoever loaded the template closes it."""
+    with faults(damaged(WHAT, template.path, "無法寫入檢索結果")):
+        _write(template, stream, table, rows, style, emit)
 
 
 def _block(t: Template, table: Table, skeleton, emit) -> Block:
