@@ -10,6 +10,7 @@ Two forms:
   same common package calls the window makes (Set_Table, Set_Button,
   try_except_log), so only GUI's own layer is left out.
 """
+
 import os
 import shutil
 
@@ -41,8 +42,9 @@ class DirectTable:
     def add_entry_name(self, name):
         row = len(self.rows)
         pady = (8, 3) if row == 0 else (3, 3)
-        label = customtkinter.CTkLabel(self.master, text=name, font=self.font, fg_color="transparent",
-                                       anchor="w", height=28)
+        label = customtkinter.CTkLabel(
+            self.master, text=name, font=self.font, fg_color="transparent", anchor="w", height=28
+        )
         entry = customtkinter.CTkEntry(self.master, height=28, width=120)
         label.grid(row=row, column=0, sticky="w", padx=(40, 6), pady=pady)
         entry.grid(row=row, column=1, sticky="w", pady=pady)
@@ -59,9 +61,24 @@ class DirectButtons:
     def __init__(self):
         self.buttons = {}
 
-    def add_button(self, master, *, button_name=None, text="", image_path=None, button_event=None,
-                   size=(20, 20), padx=5, pady=5, row=0, column=0, sticky="nw", width=30,
-                   fg_color=None, corner_radius=None):
+    def add_button(
+        self,
+        master,
+        *,
+        button_name=None,
+        text="",
+        image_path=None,
+        button_event=None,
+        size=(20, 20),
+        padx=5,
+        pady=5,
+        row=0,
+        column=0,
+        sticky="nw",
+        width=30,
+        fg_color=None,
+        corner_radius=None,
+    ):
         options = {"text": text, "font": _font(13), "command": button_event}
         if image_path is not None:
             opened = Image.open(image_path)
@@ -112,8 +129,14 @@ def window(ctk_class, res, queues, events, common=None):
     except Exception as e:
         print("檢索專利公開號.xlsx --> " + str(e), flush=True)
 
-    parameters = {"顯示免用統一發票章": False, "顯示負責人章": False, "顯示日期": True,
-                  protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體", protocol.LATIN_FONT: "Calibri"}
+    parameters = {
+        "顯示免用統一發票章": False,
+        "顯示負責人章": False,
+        "顯示日期": True,
+        protocol.SIZE_RATIO: 1,
+        protocol.CJK_FONT: "標楷體",
+        protocol.LATIN_FONT: "Calibri",
+    }
     set_button = common.Set_Button() if common else DirectButtons()
 
     customtkinter.set_appearance_mode("dark")
@@ -161,11 +184,18 @@ def window(ctk_class, res, queues, events, common=None):
         dark.load()
         return customtkinter.CTkImage(light_image=light, dark_image=dark, size=(width, height))
 
-    logo = customtkinter.CTkButton(frame[4], image=picture("logo.png", 50, 50), text="", state="disabled",
-                                   width=50, fg_color="transparent")
+    logo = customtkinter.CTkButton(
+        frame[4], image=picture("logo.png", 50, 50), text="", state="disabled", width=50, fg_color="transparent"
+    )
     logo.grid(row=0, column=0, padx=(0, 5), sticky="w")
-    logo = customtkinter.CTkButton(frame[4], image=picture("logo(僅文字).png", 120, 30), text="",
-                                   state="disabled", width=50, fg_color="transparent")
+    logo = customtkinter.CTkButton(
+        frame[4],
+        image=picture("logo(僅文字).png", 120, 30),
+        text="",
+        state="disabled",
+        width=50,
+        fg_color="transparent",
+    )
     logo.grid(row=0, column=1, padx=(0, 15), sticky="w")
     title = customtkinter.CTkLabel(frame[4], text="Lumivar", font=_font(16))
     title.grid(row=0, column=2, sticky="nsew")
@@ -179,25 +209,97 @@ def window(ctk_class, res, queues, events, common=None):
     e001, e003, e004, e005, e006, e007, e008 = commands
 
     add_button = set_button.add_button
-    add_button(BB, button_event=e001, button_name="輸出檢索報告", text="輸出檢索報告", size=(25, 25),
-               padx=50, pady=10, sticky="", width=140)
-    add_button(FF, image_path=res["資料夾.png"], button_event=e005, size=(25, 25), padx=(178, 55), row=0,
-               column=1, fg_color="transparent")
-    add_button(AA, image_path=res["垃圾桶.png"], button_event=e003, size=(20, 20), padx=(20, 5), row=0,
-               column=0, fg_color="#2b2b2b", width=20, corner_radius=0)
-    add_button(AA, image_path=res["資料夾.png"], button_event=e006, size=(25, 25), padx=(10, 5), pady=(38, 5),
-               row=0, column=0, fg_color="#2b2b2b", corner_radius=0)
-    add_button(AA, image_path=res["資料夾.png"], button_event=e007, size=(25, 25), padx=(10, 5), pady=(72, 5),
-               row=0, column=0, fg_color="#2b2b2b", corner_radius=0)
-    add_button(FF, image_path=res["問號001.png"], button_event=e008, size=(25, 25), padx=(78, 105), row=0,
-               column=1, fg_color="transparent")
-    add_button(AA, image_path=res["版權宣告圖示.png"], button_event=_noop, size=(25, 25), padx=(178, 55),
-               row=0, column=0, fg_color="transparent")
-    add_button(FF, image_path=res["設定.png"], button_event=e004, size=(25, 25), padx=(128, 105), row=0,
-               column=1, fg_color="transparent")
+    add_button(
+        BB,
+        button_event=e001,
+        button_name="輸出檢索報告",
+        text="輸出檢索報告",
+        size=(25, 25),
+        padx=50,
+        pady=10,
+        sticky="",
+        width=140,
+    )
+    add_button(
+        FF,
+        image_path=res["資料夾.png"],
+        button_event=e005,
+        size=(25, 25),
+        padx=(178, 55),
+        row=0,
+        column=1,
+        fg_color="transparent",
+    )
+    add_button(
+        AA,
+        image_path=res["垃圾桶.png"],
+        button_event=e003,
+        size=(20, 20),
+        padx=(20, 5),
+        row=0,
+        column=0,
+        fg_color="#2b2b2b",
+        width=20,
+        corner_radius=0,
+    )
+    add_button(
+        AA,
+        image_path=res["資料夾.png"],
+        button_event=e006,
+        size=(25, 25),
+        padx=(10, 5),
+        pady=(38, 5),
+        row=0,
+        column=0,
+        fg_color="#2b2b2b",
+        corner_radius=0,
+    )
+    add_button(
+        AA,
+        image_path=res["資料夾.png"],
+        button_event=e007,
+        size=(25, 25),
+        padx=(10, 5),
+        pady=(72, 5),
+        row=0,
+        column=0,
+        fg_color="#2b2b2b",
+        corner_radius=0,
+    )
+    add_button(
+        FF,
+        image_path=res["問號001.png"],
+        button_event=e008,
+        size=(25, 25),
+        padx=(78, 105),
+        row=0,
+        column=1,
+        fg_color="transparent",
+    )
+    add_button(
+        AA,
+        image_path=res["版權宣告圖示.png"],
+        button_event=_noop,
+        size=(25, 25),
+        padx=(178, 55),
+        row=0,
+        column=0,
+        fg_color="transparent",
+    )
+    add_button(
+        FF,
+        image_path=res["設定.png"],
+        button_event=e004,
+        size=(25, 25),
+        padx=(128, 105),
+        row=0,
+        column=1,
+        fg_color="transparent",
+    )
 
-    menu = customtkinter.CTkOptionMenu(FF, font=_font(13), width=150, height=20, dynamic_resizing=False,
-                                       values=["暫時用不到"])
+    menu = customtkinter.CTkOptionMenu(
+        FF, font=_font(13), width=150, height=20, dynamic_resizing=False, values=["暫時用不到"]
+    )
     menu.grid(row=1, column=1, padx=(180, 5), pady=(5, 0), sticky="nsew")
 
     app.after(500, wrap(_noop))

@@ -5,6 +5,7 @@ subclass that ends the loop where a figure wants it, try_except_log by a
 recorder that keeps the logged monitor, and Set_Button by one that keeps the
 button bar. Everything else is the real toolkit and the real common package.
 """
+
 import gc
 import os
 import sys
@@ -64,11 +65,15 @@ class Driver:
         app.update_idletasks()
         self.idle_at = time.perf_counter()
         self.cpu_at = time.process_time()
-        self.seen = {"customtkinter": customtkinter.__version__, "tk": app.getvar("tk_patchLevel"),
-                     "display": f"{app.winfo_screenwidth()}x{app.winfo_screenheight()}x{app.winfo_screendepth()} "
-                                f"{app.tk.call('winfo', 'server', '.')}",
-                     "census": census(app), "size": [app.winfo_reqwidth(), app.winfo_reqheight()],
-                     "mapped": bool(app.winfo_ismapped())}
+        self.seen = {
+            "customtkinter": customtkinter.__version__,
+            "tk": app.getvar("tk_patchLevel"),
+            "display": f"{app.winfo_screenwidth()}x{app.winfo_screenheight()}x{app.winfo_screendepth()} "
+            f"{app.tk.call('winfo', 'server', '.')}",
+            "census": census(app),
+            "size": [app.winfo_reqwidth(), app.winfo_reqheight()],
+            "mapped": bool(app.winfo_ismapped()),
+        }
         if self.on_idle is not None:
             self.on_idle(app)
         else:

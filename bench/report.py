@@ -24,6 +24,7 @@ Prints one table:
 Each job runs in a fresh child process. Needs an X display for 3; a private
 Xvfb is started when DISPLAY is unset.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -54,8 +55,18 @@ def make_list(path: Path, count: int) -> Path:
     return path
 
 
-EXPORT_HEADER = ["id", "title", "assignee", "inventor/author", "priority date", "filing/creation date",
-                 "publication date", "grant date", "result link", "representative figure link"]
+EXPORT_HEADER = [
+    "id",
+    "title",
+    "assignee",
+    "inventor/author",
+    "priority date",
+    "filing/creation date",
+    "publication date",
+    "grant date",
+    "result link",
+    "representative figure link",
+]
 
 
 def make_export(path: Path, count: int) -> Path:
@@ -68,9 +79,20 @@ def make_export(path: Path, count: int) -> Path:
         out.writerow(EXPORT_HEADER)
         for i in range(count):
             number = f"US-{9000000 + i}-B2"
-            out.writerow([number, f"Solar cell module {i}", "Example Energy Corp.", "Alice Chen, Bob Lin",
-                          "2014-01-10", "2014-06-12", "2016-02-09", "2016-02-09",
-                          f"https://patents.google.com/patent/US{9000000 + i}B2/en", ""])
+            out.writerow(
+                [
+                    number,
+                    f"Solar cell module {i}",
+                    "Example Energy Corp.",
+                    "Alice Chen, Bob Lin",
+                    "2014-01-10",
+                    "2014-06-12",
+                    "2016-02-09",
+                    "2016-02-09",
+                    f"https://patents.google.com/patent/US{9000000 + i}B2/en",
+                    "",
+                ]
+            )
     return path
 
 
@@ -89,9 +111,16 @@ def child_job(patents: str, folder: str, template: str = "") -> dict:
     started = time.perf_counter()
     messages = []
     path = job.handle_request(
-        {"範本檔案路徑": template, "專利檔案路徑": patents, "文字大小比例": 1, "中文文字字體": "標楷體",
-         "英文文字字體": "Calibri"},
-        messages.append, folder=Path(folder))
+        {
+            "範本檔案路徑": template,
+            "專利檔案路徑": patents,
+            "文字大小比例": 1,
+            "中文文字字體": "標楷體",
+            "英文文字字體": "Calibri",
+        },
+        messages.append,
+        folder=Path(folder),
+    )
     seconds = time.perf_counter() - started
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     worker.give_back_memory()  # what the worker does before it waits for the next request
@@ -111,16 +140,33 @@ def child_hostile(index: str, folder: str) -> dict:
     made = Path(folder) / f"hostile-{index}"
     made.mkdir()
     path = make(made, None)
-    patents = path if role == "list" else hostile.hand_made(
-        made / "list.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is></c></row>'
-        "</sheetData>")
+    patents = (
+        path
+        if role == "list"
+        else hostile.hand_made(
+            made / "list.xlsx",
+            '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is></c></row></sheetData>',
+        )
+    )
     messages: list = []
     started = time.perf_counter()
-    job.handle_request({"範本檔案路徑": str(path) if role == "template" else "", "專利檔案路徑": str(patents),
-                        "文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri"},
-                       messages.append, folder=made)
-    return {"name": name, "seconds": time.perf_counter() - started,
-            "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, "answer": str(messages[-2])[:40]}
+    job.handle_request(
+        {
+            "範本檔案路徑": str(path) if role == "template" else "",
+            "專利檔案路徑": str(patents),
+            "文字大小比例": 1,
+            "中文文字字體": "標楷體",
+            "英文文字字體": "Calibri",
+        },
+        messages.append,
+        folder=made,
+    )
+    return {
+        "name": name,
+        "seconds": time.perf_counter() - started,
+        "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
+        "answer": str(messages[-2])[:40],
+    }
 
 
 def child_data(folder: str) -> dict:
@@ -134,12 +180,18 @@ def child_data(folder: str) -> dict:
 
     stand_in = ops_server.StandIn()
     stand_in.delay = 0.3
-    os.environ.update(LUMIVAR_OPS_KEY="bench", LUMIVAR_OPS_SECRET="bench", LUMIVAR_OPS_URL=stand_in.url,
-                      LUMIVAR_CACHE=str(Path(folder) / "cache"))
+    os.environ.update(
+        LUMIVAR_OPS_KEY="bench",
+        LUMIVAR_OPS_SECRET="bench",
+        LUMIVAR_OPS_URL=stand_in.url,
+        LUMIVAR_CACHE=str(Path(folder) / "cache"),
+    )
     known = ["WO 2009/085664 A2", "CA 3237996 A1", "JP 2005-533465 A", "EP 1000000 A1"]
     applications = ["PCT/US2008/086599", "特願2005-505120", "EP 99203729.1"]
-    lists = {"numbers": known + [f"EP {2000000 + i} A1" for i in range(1000 - len(known))],
-             "applications": applications + [f"CN 2020101234{i:02d}.7" for i in range(100 - len(applications))]}
+    lists = {
+        "numbers": known + [f"EP {2000000 + i} A1" for i in range(1000 - len(known))],
+        "applications": applications + [f"CN 2020101234{i:02d}.7" for i in range(100 - len(applications))],
+    }
     import openpyxl
 
     seen: dict = {}
@@ -150,15 +202,22 @@ def child_data(folder: str) -> dict:
         for number in numbers:
             book.active.append([number])
         book.save(path)
-        request = {"範本檔案路徑": "", "專利檔案路徑": str(path), "文字大小比例": 1, "中文文字字體": "標楷體",
-                   "英文文字字體": "Calibri"}
+        request = {
+            "範本檔案路徑": "",
+            "專利檔案路徑": str(path),
+            "文字大小比例": 1,
+            "中文文字字體": "標楷體",
+            "英文文字字體": "Calibri",
+        }
         for run in ("first", "again"):
             before = stand_in.biblio + stand_in.conversions, stand_in.tokens
             started = time.perf_counter()
             job.handle_request(request, lambda m: None, folder=Path(folder))
-            seen[name, run] = {"seconds": time.perf_counter() - started,
-                               "requests": stand_in.biblio + stand_in.conversions - before[0],
-                               "tokens": stand_in.tokens - before[1]}
+            seen[name, run] = {
+                "seconds": time.perf_counter() - started,
+                "requests": stand_in.biblio + stand_in.conversions - before[0],
+                "tokens": stand_in.tokens - before[1],
+            }
     seen = {f"{name} {run}": figures for (name, run), figures in seen.items()}
     stand_in.close()
     return seen
@@ -202,13 +261,44 @@ def child_floor_export(patents: str, folder: str) -> dict:
     out = openpyxl.Workbook()
     table = out.active
     link = Font(color="FF0563C1", underline="single")
-    table.append(["序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態", "專利名稱", "申請人", "發明人",
-                  "優先權日", "申請日", "公開日", "核准日", "連結", "代表圖"])
+    table.append(
+        [
+            "序號",
+            "公開號",
+            "標準公開號",
+            "國別",
+            "號碼",
+            "種類",
+            "狀態",
+            "專利名稱",
+            "申請人",
+            "發明人",
+            "優先權日",
+            "申請日",
+            "公開日",
+            "核准日",
+            "連結",
+            "代表圖",
+        ]
+    )
     for i, row in enumerate(rows, start=1):
         compact = row[0].replace("-", "")
         dates = [dt.date.fromisoformat(v) if v else None for v in row[4:8]]
-        table.append([i, row[0], compact, compact[:2], compact[2:-2], compact[-2:], None, *row[1:4], *dates,
-                      row[8], row[9] or None])
+        table.append(
+            [
+                i,
+                row[0],
+                compact,
+                compact[:2],
+                compact[2:-2],
+                compact[-2:],
+                None,
+                *row[1:4],
+                *dates,
+                row[8],
+                row[9] or None,
+            ]
+        )
         for column, target in ((3, f"https://patents.google.com/patent/{compact}"), (15, row[8])):
             cell = table.cell(row=i + 1, column=column)
             cell.hyperlink = target
@@ -238,8 +328,13 @@ def child_press(patents: str, home: str) -> dict:
     app.update()
     time.sleep(1.0)  # the worker is ready, as it is when the user presses
     before = set(folder.glob("*.xlsx"))
-    request = {"範本檔案路徑": "", "專利檔案路徑": patents, "文字大小比例": 1, "中文文字字體": "標楷體",
-               "英文文字字體": "Calibri"}
+    request = {
+        "範本檔案路徑": "",
+        "專利檔案路徑": patents,
+        "文字大小比例": 1,
+        "中文文字字體": "標楷體",
+        "英文文字字體": "Calibri",
+    }
     pressed = time.perf_counter()
     events[protocol.BUSY].set()
     queues[protocol.REQUESTS].put(request)
@@ -275,13 +370,16 @@ def child_press(patents: str, home: str) -> dict:
 
 def _asked(fetched: dict, name: str) -> str:
     first, again = fetched[f"{name} first"], fetched[f"{name} again"]
-    return (f"{first['seconds']:.1f} s, {first['requests']} + {first['tokens']} token; "
-            f"again: {again['seconds']:.1f} s, {again['requests']} requests")
+    return (
+        f"{first['seconds']:.1f} s, {first['requests']} + {first['tokens']} token; "
+        f"again: {again['seconds']:.1f} s, {again['requests']} requests"
+    )
 
 
 def run_child(env, *args) -> dict:
-    done = subprocess.run([sys.executable, __file__, "--child", *map(str, args)], env=env, capture_output=True,
-                          text=True, timeout=900)
+    done = subprocess.run(
+        [sys.executable, __file__, "--child", *map(str, args)], env=env, capture_output=True, text=True, timeout=900
+    )
     if done.returncode != 0:
         raise SystemExit(f"child {args[0]} failed:\n{done.stderr[-2000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -294,8 +392,14 @@ def main() -> None:
     args = ap.parse_args()
     if args.child:
         name, *rest = args.child
-        out = {"job": child_job, "floor": child_floor, "floor-export": child_floor_export, "press": child_press,
-               "hostile": child_hostile, "data": child_data}[name](*rest)
+        out = {
+            "job": child_job,
+            "floor": child_floor,
+            "floor-export": child_floor_export,
+            "press": child_press,
+            "hostile": child_hostile,
+            "data": child_data,
+        }[name](*rest)
         print(json.dumps(out))
         return
 
@@ -318,38 +422,71 @@ def main() -> None:
         floor_s = statistics.median(run_child(env, "floor", ten, work)["seconds"] for _ in range(trials))
         for name, template in (("no template", ""), ("letterhead template", letterhead)):
             job_s = statistics.median(run_child(env, "job", ten, work, template)["seconds"] for _ in range(trials))
-            rows.append((f"1. job, 10,000 numbers, {name} / openpyxl floor",
-                         f"{job_s / floor_s:.2f} ({job_s:.2f} s / {floor_s:.2f} s)", "<= 0.5"))
+            rows.append(
+                (
+                    f"1. job, 10,000 numbers, {name} / openpyxl floor",
+                    f"{job_s / floor_s:.2f} ({job_s:.2f} s / {floor_s:.2f} s)",
+                    "<= 0.5",
+                )
+            )
         export = make_export(work / "export.csv", 10_000)
         floor_s = statistics.median(run_child(env, "floor-export", export, work)["seconds"] for _ in range(trials))
         job_s = statistics.median(run_child(env, "job", export, work)["seconds"] for _ in range(trials))
-        rows.append(("1. job, 10,000-row Google Patents export (CSV, ten columns) / openpyxl floor",
-                     f"{job_s / floor_s:.2f} ({job_s:.2f} s / {floor_s:.2f} s)", "<= 0.5"))
+        rows.append(
+            (
+                "1. job, 10,000-row Google Patents export (CSV, ten columns) / openpyxl floor",
+                f"{job_s / floor_s:.2f} ({job_s:.2f} s / {floor_s:.2f} s)",
+                "<= 0.5",
+            )
+        )
         listed = make_list(work / "big.xlsx", big)
         for name, template in (("no template", ""), ("letterhead template", letterhead)):
             peak = run_child(env, "job", listed, work, template)
-            rows.append((f"2. job, {big:,} numbers, {name}: time, peak RSS, RSS when idle again",
-                         f"{peak['seconds']:.1f} s, {peak['peak'] / 2**20:.0f} MiB, {peak['idle'] / 2**20:.0f} MiB",
-                         "< 400 MiB peak"))
+            rows.append(
+                (
+                    f"2. job, {big:,} numbers, {name}: time, peak RSS, RSS when idle again",
+                    f"{peak['seconds']:.1f} s, {peak['peak'] / 2**20:.0f} MiB, {peak['idle'] / 2**20:.0f} MiB",
+                    "< 400 MiB peak",
+                )
+            )
         for count in (10, 1_000, 10_000):
             press = run_child(env, "press", make_list(work / f"press-{count}.xlsx", count), work / "home")
-            rows.append((f"3. press to 完成, {count:,} numbers",
-                         f"{press['done']:.1f} s (file at {press['file']:.1f} s; "
-                         f"完成 {press['done'] - press['file']:+.1f} s after it; longest tick "
-                         f"{press['longest_tick'] * 1000:.1f} ms)", "<= file + 3 s; tick < 100 ms"))
+            rows.append(
+                (
+                    f"3. press to 完成, {count:,} numbers",
+                    f"{press['done']:.1f} s (file at {press['file']:.1f} s; "
+                    f"完成 {press['done'] - press['file']:+.1f} s after it; longest tick "
+                    f"{press['longest_tick'] * 1000:.1f} ms)",
+                    "<= file + 3 s; tick < 100 ms",
+                )
+            )
         fetched = run_child(env, "data", work)
-        rows.append(("4. data step, 1,000 numbers, stand-in OPS at 0.3 s an answer: time, requests",
-                     _asked(fetched, "numbers"), "<= 10 + token; again 0"))
-        rows.append(("4. data step, 100 applications' numbers, the same stand-in: time, requests",
-                     _asked(fetched, "applications"), "within 60 s; again 0"))
+        rows.append(
+            (
+                "4. data step, 1,000 numbers, stand-in OPS at 0.3 s an answer: time, requests",
+                _asked(fetched, "numbers"),
+                "<= 10 + token; again 0",
+            )
+        )
+        rows.append(
+            (
+                "4. data step, 100 applications' numbers, the same stand-in: time, requests",
+                _asked(fetched, "applications"),
+                "within 60 s; again 0",
+            )
+        )
         sys.path.insert(0, str(HERE.parent / "tests"))
         import hostile
 
         for index in range(len(hostile.FAMILIES)):
             seen = run_child(env, "hostile", index, work)
-            rows.append((f"5. hostile input: {seen['name']}: time, peak RSS, answer",
-                         f"{seen['seconds']:.2f} s, {seen['peak'] / 2**20:.0f} MiB, {seen['answer']}…",
-                         "< 5 s, < 400 MiB, one line"))
+            rows.append(
+                (
+                    f"5. hostile input: {seen['name']}: time, peak RSS, answer",
+                    f"{seen['seconds']:.2f} s, {seen['peak'] / 2**20:.0f} MiB, {seen['answer']}…",
+                    "< 5 s, < 400 MiB, one line",
+                )
+            )
     finally:
         if xvfb is not None:
             xvfb.terminate()

@@ -11,6 +11,7 @@ memory over repeated open/close cycles. Each figure runs in fresh child processe
 this interpreter so one cannot warm or pollute another. Needs an X display; when
 DISPLAY is unset a private Xvfb is started for the run.
 """
+
 import argparse
 import json
 import os
@@ -32,12 +33,14 @@ MiB = 1024 * 1024
 # Children: each prints one JSON object on its last line of output
 # ---------------------------------------------------------------------------
 
+
 def _modules():
     sys.path.insert(0, HERE)
     import floor
     import harness
 
     import GUI
+
     return GUI, harness, floor
 
 
@@ -48,8 +51,11 @@ def _common_calls():
     import tarnwick通用模組 as tarnwick
 
     model = tarnwick.Customtkinter_Model()
-    return types.SimpleNamespace(Set_Table=model.Set_Table, Set_Button=model.Set_Button,
-                                 try_except_log=tarnwick.Try_Except_Model().try_except_log)
+    return types.SimpleNamespace(
+        Set_Table=model.Set_Table,
+        Set_Button=model.Set_Button,
+        try_except_log=tarnwick.Try_Except_Model().try_except_log,
+    )
 
 
 def child_build(pairs, warmup):
@@ -82,7 +88,7 @@ def child_build(pairs, warmup):
     info = {}
     seen_by_kind = {}
     for i in range(warmup + pairs):
-        rotation = order[i % 3:] + order[:i % 3]
+        rotation = order[i % 3 :] + order[: i % 3]
         for kind in rotation:
             harness.collect()
             wall, cpu, seen = kinds[kind]()
@@ -132,6 +138,7 @@ def child_tick(rounds, batch):
 
     class Receipts:
         """The worker's message queue: empty, or always one message waiting."""
+
         message = None
 
         def empty(self):
@@ -142,6 +149,7 @@ def child_tick(rounds, batch):
 
     class Busy:
         """The report-running event."""
+
         busy = False
 
         def is_set(self):
@@ -264,8 +272,7 @@ def child_memory(cycles, kind):
 # ---------------------------------------------------------------------------
 
 IMPORT_GUI = "import GUI"
-IMPORT_DEPS = ("import os, webbrowser, shutil, subprocess, tkinter, customtkinter, PIL.Image, "
-               "tarnwick通用模組")
+IMPORT_DEPS = "import os, webbrowser, shutil, subprocess, tkinter, customtkinter, PIL.Image, tarnwick通用模組"
 
 
 def run_child(env, *args, timeout=300):
@@ -285,13 +292,26 @@ def import_time(env, statement):
     -X importtime (seconds, or None), and for the dependencies alone also what
     `import GUI` costs on top once they are loaded (or None). Both sides run
     under -X importtime, so its small bookkeeping is paid alike."""
-    then = ("_t = time.perf_counter()\nimport GUI\n_gui = time.perf_counter() - _t\n"
-            if statement != IMPORT_GUI else "_gui = -1.0\n")
-    code = ("import time\n_w, _c = time.perf_counter(), time.process_time()\n" + statement +
-            "\n_w, _c = time.perf_counter() - _w, time.process_time() - _c\n" + then +
-            "print(_w, _c, _gui)")
-    p = subprocess.run([sys.executable, "-X", "importtime", "-c", code], env=env, capture_output=True,
-                       text=True, timeout=60, cwd=env["HOME"])
+    then = (
+        "_t = time.perf_counter()\nimport GUI\n_gui = time.perf_counter() - _t\n"
+        if statement != IMPORT_GUI
+        else "_gui = -1.0\n"
+    )
+    code = (
+        "import time\n_w, _c = time.perf_counter(), time.process_time()\n"
+        + statement
+        + "\n_w, _c = time.perf_counter() - _w, time.process_time() - _c\n"
+        + then
+        + "print(_w, _c, _gui)"
+    )
+    p = subprocess.run(
+        [sys.executable, "-X", "importtime", "-c", code],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=env["HOME"],
+    )
     if p.returncode != 0:
         raise SystemExit(f"import failed: {statement}\n{p.stderr}")
     wall, cpu, on_top = map(float, p.stdout.strip().splitlines()[-1].split())
@@ -315,8 +335,18 @@ def instructions_per_build(env, builds):
         for kind in ("gui", "direct"):
             for n in (0, builds):
                 out = os.path.join(folder, f"{kind}-{n}.out")
-                cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no",
-                       sys.executable, os.path.abspath(__file__), "--child", "count", kind, str(n)]
+                cmd = [
+                    "valgrind",
+                    "--tool=callgrind",
+                    f"--callgrind-out-file={out}",
+                    "--dump-line=no",
+                    sys.executable,
+                    os.path.abspath(__file__),
+                    "--child",
+                    "count",
+                    kind,
+                    str(n),
+                ]
                 p = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=1800, cwd=env["HOME"])
                 if p.returncode != 0:
                     sys.stderr.write(p.stdout + p.stderr)
@@ -331,9 +361,13 @@ def instruction_row(per_build, builds):
     if per_build is None:
         return ("1. window build / floor, instructions", "not measured: valgrind is not installed", "<= 1.02", "-")
     ratio = per_build["gui"] / per_build["direct"]
-    return ("1. window build / floor, instructions", f"{ratio:.3f} ({per_build['gui'] / 1e6:.0f} M / "
-            f"{per_build['direct'] / 1e6:.0f} M per build, callgrind, {builds} builds)", "<= 1.02",
-            verdict(ratio <= 1.02))
+    return (
+        "1. window build / floor, instructions",
+        f"{ratio:.3f} ({per_build['gui'] / 1e6:.0f} M / "
+        f"{per_build['direct'] / 1e6:.0f} M per build, callgrind, {builds} builds)",
+        "<= 1.02",
+        verdict(ratio <= 1.02),
+    )
 
 
 def machine():
@@ -357,8 +391,11 @@ def start_display():
     for n in range(140, 200):
         if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
             continue
-        proc = subprocess.Popen([xvfb, f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = subprocess.Popen(
+            [xvfb, f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         for _ in range(100):
             if os.path.exists(f"/tmp/.X11-unix/X{n}"):
                 return proc, f":{n}"
@@ -379,7 +416,7 @@ def after(readings, n, window=5):
     Single readings jump by a few MiB from one cycle to the next as the
     allocator keeps or returns a large block; the median of the last few is
     stable from run to run."""
-    return statistics.median(readings[max(0, n - window):n])
+    return statistics.median(readings[max(0, n - window) : n])
 
 
 def ci(values, scale=1.0, digits=3):
@@ -387,7 +424,7 @@ def ci(values, scale=1.0, digits=3):
     the order statistics a binomial count puts on either side of it."""
     v = sorted(values)
     n = len(v)
-    k = max(0, int((n - 1.96 * n ** 0.5) / 2))
+    k = max(0, int((n - 1.96 * n**0.5) / 2))
     return f"{v[k] * scale:.{digits}f}..{v[n - 1 - k] * scale:.{digits}f}"
 
 
@@ -398,8 +435,12 @@ def tick_problems(tick, batch):
     for case, seen in tick["checks"].items():
         for added, rearmed, label in seen:
             message = case.endswith("/message")
-            if added != (batch if message else 0) or rearmed != batch or \
-                    (label in busy_labels) != message or (not message and label != "輸出檢索報告"):
+            if (
+                added != (batch if message else 0)
+                or rearmed != batch
+                or (label in busy_labels) != message
+                or (not message and label != "輸出檢索報告")
+            ):
                 bad.append(f"{case}: {added} lines, {rearmed} re-arms, label {label!r}")
     return bad
 
@@ -411,8 +452,11 @@ def verdict(ok):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer trials (about a minute)")
-    ap.add_argument("--instructions", action="store_true",
-                    help="only the instruction count of a window build under callgrind (a few minutes)")
+    ap.add_argument(
+        "--instructions",
+        action="store_true",
+        help="only the instruction count of a window build under callgrind (a few minutes)",
+    )
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -526,42 +570,77 @@ def main():
             xvfb.wait(timeout=10)
         shutil.rmtree(home, ignore_errors=True)
 
-    rows.append(("1. window build / floor, wall",
-                 f"{ratio:.3f} (95% CI {ci(ratios, 1, 2)}; {med['gui']:.0f} / {med['direct']:.0f} ms)",
-                 "<= 1.05", verdict(ratio <= 1.05)))
+    rows.append(
+        (
+            "1. window build / floor, wall",
+            f"{ratio:.3f} (95% CI {ci(ratios, 1, 2)}; {med['gui']:.0f} / {med['direct']:.0f} ms)",
+            "<= 1.05",
+            verdict(ratio <= 1.05),
+        )
+    )
     if not quick:
         rows.append(instruction_row(per_build, count_builds))
-    rows.append(("   same interval, CPU time of the process",
-                 f"{statistics.median(cpu_ratios):.3f} (95% CI {ci(cpu_ratios, 1, 2)}; "
-                 f"{cpu_med['gui']:.0f} / {cpu_med['direct']:.0f} ms)", "-", "info"))
-    rows.append(("   against the floor via the common package",
-                 f"{statistics.median(ratios_common):.3f} (95% CI {ci(ratios_common, 1, 2)}; "
-                 f"{med['gui']:.0f} / {med['common']:.0f} ms)", "-", "info"))
-    rows.append(("2. import GUI, beyond its dependencies", f"{import_on_top:+.1f} ms (95% CI "
-                 f"{ci(on_top, 1000, 1)})", "<= 5 ms", verdict(import_on_top <= 5.0)))
-    rows.append(("   fresh GUI minus fresh dependencies, wall",
-                 f"{import_diff:+.1f} ms (95% CI {ci(diffs, 1000, 1)}; {ms(statistics.median(gui_t)):.0f} / "
-                 f"{ms(statistics.median(dep_t)):.0f} ms)", "-", "info"))
-    rows.append(("   the same pairs, CPU time", f"{ms(statistics.median(cpu_diffs)):+.1f} ms (95% CI "
-                 f"{ci(cpu_diffs, 1000, 1)})", "-", "info"))
+    rows.append(
+        (
+            "   same interval, CPU time of the process",
+            f"{statistics.median(cpu_ratios):.3f} (95% CI {ci(cpu_ratios, 1, 2)}; "
+            f"{cpu_med['gui']:.0f} / {cpu_med['direct']:.0f} ms)",
+            "-",
+            "info",
+        )
+    )
+    rows.append(
+        (
+            "   against the floor via the common package",
+            f"{statistics.median(ratios_common):.3f} (95% CI {ci(ratios_common, 1, 2)}; "
+            f"{med['gui']:.0f} / {med['common']:.0f} ms)",
+            "-",
+            "info",
+        )
+    )
+    rows.append(
+        (
+            "2. import GUI, beyond its dependencies",
+            f"{import_on_top:+.1f} ms (95% CI {ci(on_top, 1000, 1)})",
+            "<= 5 ms",
+            verdict(import_on_top <= 5.0),
+        )
+    )
+    rows.append(
+        (
+            "   fresh GUI minus fresh dependencies, wall",
+            f"{import_diff:+.1f} ms (95% CI {ci(diffs, 1000, 1)}; {ms(statistics.median(gui_t)):.0f} / "
+            f"{ms(statistics.median(dep_t)):.0f} ms)",
+            "-",
+            "info",
+        )
+    )
+    rows.append(
+        (
+            "   the same pairs, CPU time",
+            f"{ms(statistics.median(cpu_diffs)):+.1f} ms (95% CI {ci(cpu_diffs, 1000, 1)})",
+            "-",
+            "info",
+        )
+    )
     rows.append(("   GUI's self line in -X importtime, fresh", f"{ms(statistics.median(own)):.1f} ms", "-", "info"))
     for size, size_name in (("empty", "empty box"), ("10000", "10,000 lines")):
         idle = tick_med[f"{size}/idle"]
         msg = tick_med[f"{size}/message"]
         rows.append((f"3. monitor tick, idle, {size_name}", f"{idle:.3f} ms", "<= 0.2 ms", verdict(idle <= 0.2)))
-        rows.append((f"3. monitor tick, one message, {size_name}", f"{msg:.3f} ms", "<= 1 ms",
-                     verdict(msg <= 1.0)))
+        rows.append((f"3. monitor tick, one message, {size_name}", f"{msg:.3f} ms", "<= 1 ms", verdict(msg <= 1.0)))
     rows.append(("   for scale: one timer set and cancelled", f"{ms(tick['rearm']):.3f} ms", "-", "info"))
-    rows.append(("4. RSS after 1 / 10 / 30 cycles",
-                 f"{rss[1]:.1f} / {rss[10]:.1f} / {rss[30]:.1f} MiB", "-", "info"))
+    rows.append(("4. RSS after 1 / 10 / 30 cycles", f"{rss[1]:.1f} / {rss[10]:.1f} / {rss[30]:.1f} MiB", "-", "info"))
     rows.append(("4. RSS growth, cycle 10 to 30", f"{growth:+.2f} MiB", "<= 2 MiB", verdict(growth <= 2.0)))
     rows.append(("   from the single readings at 10 and 30", f"{raw_growth:+.2f} MiB", "-", "info"))
     rows.append(("   the floor's growth, same cycles", f"{floor_growth:+.2f} MiB", "-", "info"))
 
     info = build["info"]
-    print(f"Lumivar benchmark on {machine()}, {os.cpu_count()} cores, load average {load_at_start[0]:.1f} at start "
-          f"and {os.getloadavg()[0]:.1f} at end; Python {platform.python_version()}, customtkinter "
-          f"{info.get('customtkinter')}, Tk {info.get('tk')}; X server: {info.get('display')}")
+    print(
+        f"Lumivar benchmark on {machine()}, {os.cpu_count()} cores, load average {load_at_start[0]:.1f} at start "
+        f"and {os.getloadavg()[0]:.1f} at end; Python {platform.python_version()}, customtkinter "
+        f"{info.get('customtkinter')}, Tk {info.get('tk')}; X server: {info.get('display')}"
+    )
     widths = [max(len(r[i]) for r in rows + [("figure", "measured", "target", "verdict")]) for i in range(4)]
     line = "  ".join(f"{{:<{w}}}" for w in widths)
     print(line.format("figure", "measured", "target", "verdict"))
@@ -569,28 +648,40 @@ def main():
     for r in rows:
         print(line.format(*r))
     print()
-    print(f"1. median of {build_pairs} pairwise ratios (GUI(...) and the floors in rotating order, one process); "
-          f"from the call to the first idle after update_idletasks(); floor = the same window written with "
-          f"customtkinter directly (CTkLabel/CTkEntry rows, CTkButton with CTkImage icons), bench/floor.py")
-    print(f"2. median of {import_runs} fresh children that import the dependencies and then GUI; the other rows "
-          f"pair {import_runs} fresh `import GUI` children with {import_runs} fresh dependency-only ones, "
-          f"alternating (GUI's self line also carries the first look-up in site-packages, which the "
-          f"dependencies pay when they come first)")
-    print(f"3. median over {tick_rounds} batches of {tick_batch} direct calls of the logged monitor "
-          f"(process_time); idle: event clear, queue empty; message: event set, one message waiting; "
-          f"each call re-arms its timer, cancelled after the batch")
-    print(f"4. {memory_runs} process(es) of 30 open/close cycles (each: first idle, 2 monitor ticks, destroy); "
-          f"gc.collect() then RSS after every cycle; RSS after n = median of the readings after cycles n-4..n")
+    print(
+        f"1. median of {build_pairs} pairwise ratios (GUI(...) and the floors in rotating order, one process); "
+        f"from the call to the first idle after update_idletasks(); floor = the same window written with "
+        f"customtkinter directly (CTkLabel/CTkEntry rows, CTkButton with CTkImage icons), bench/floor.py"
+    )
+    print(
+        f"2. median of {import_runs} fresh children that import the dependencies and then GUI; the other rows "
+        f"pair {import_runs} fresh `import GUI` children with {import_runs} fresh dependency-only ones, "
+        f"alternating (GUI's self line also carries the first look-up in site-packages, which the "
+        f"dependencies pay when they come first)"
+    )
+    print(
+        f"3. median over {tick_rounds} batches of {tick_batch} direct calls of the logged monitor "
+        f"(process_time); idle: event clear, queue empty; message: event set, one message waiting; "
+        f"each call re-arms its timer, cancelled after the batch"
+    )
+    print(
+        f"4. {memory_runs} process(es) of 30 open/close cycles (each: first idle, 2 monitor ticks, destroy); "
+        f"gc.collect() then RSS after every cycle; RSS after n = median of the readings after cycles n-4..n"
+    )
     same = build["same"]
     census = build["census"]
-    print(f"   widgets at first idle, GUI(...): {sum(census['census'].values())} "
-          f"({', '.join(f'{n} {k}' for k, n in census['census'].items())}), requested size "
-          f"{census['size'][0]}x{census['size'][1]}, {'mapped' if census['mapped'] else 'NOT mapped'}; "
-          f"the floors the same: "
-          f"direct {'yes' if same['direct'] else 'NO'}, common {'yes' if same['common'] else 'NO'}")
+    print(
+        f"   widgets at first idle, GUI(...): {sum(census['census'].values())} "
+        f"({', '.join(f'{n} {k}' for k, n in census['census'].items())}), requested size "
+        f"{census['size'][0]}x{census['size'][1]}, {'mapped' if census['mapped'] else 'NOT mapped'}; "
+        f"the floors the same: "
+        f"direct {'yes' if same['direct'] else 'NO'}, common {'yes' if same['common'] else 'NO'}"
+    )
     bad = tick_problems(tick, tick_batch)
-    print("   tick checks (lines added, timers re-armed, label after each batch): " +
-          ("as expected in every batch" if not bad else "UNEXPECTED " + "; ".join(bad)))
+    print(
+        "   tick checks (lines added, timers re-armed, label after each batch): "
+        + ("as expected in every batch" if not bad else "UNEXPECTED " + "; ".join(bad))
+    )
     if noise:
         print(f"children wrote {len(noise)} line(s) to stderr, first: {noise[0][:200]}")
     print(f"run took {time.monotonic() - started:.0f} s")

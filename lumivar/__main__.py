@@ -1,4 +1,5 @@
 """`python -m lumivar` and the `lumivar` command."""
+
 import sys
 
 from lumivar.host import main

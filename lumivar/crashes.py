@@ -6,6 +6,7 @@ which sees it die, records the file, so that the same file sent again is
 answered at once instead of stopping the next worker too. Light enough for
 the host to import: no reader, no XML.
 """
+
 from __future__ import annotations
 
 import contextlib

@@ -12,6 +12,7 @@ next worker: a request in progress ends with a message and the completion
 marker, and the next request is served by a new worker. Requests waiting in
 the window's queue are never lost.
 """
+
 from __future__ import annotations
 
 import logging
@@ -62,8 +63,10 @@ def death_message(exitcode: int | None) -> str:
 
 def crash_message(exitcode: int | None) -> str:
     """A worker that died while reading a file: the file, not a retry, is the cure."""
-    return (f"讀取檔案時檢索報告程式意外停止 (結束代碼 {exitcode})：檔案可能已損壞或過大，"
-            "請在 Excel 中開啟並另存新檔後再試；已重新啟動")
+    return (
+        f"讀取檔案時檢索報告程式意外停止 (結束代碼 {exitcode})：檔案可能已損壞或過大，"
+        "請在 Excel 中開啟並另存新檔後再試；已重新啟動"
+    )
 
 
 # What reading a dead worker's pipe can raise: the end of the pipe, a message

@@ -10,6 +10,7 @@ after the batch before it; nothing is lost or reordered.
 A batch is capped so that one tick's insert stays quick, and each line is
 shortened to a length the text box shows without stalling.
 """
+
 from __future__ import annotations
 
 import collections

@@ -3,6 +3,7 @@
 The window is a compiled module with its own copy (model/protocol.hpp, seen
 from Python as GUI._protocol); tests/test_protocol.py checks that they agree.
 """
+
 from __future__ import annotations
 
 import sys

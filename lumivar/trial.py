@@ -6,6 +6,7 @@ The compiled module has no code object, so ``python -m GUI`` cannot run it;
 this loads the same file under the name ``__main__`` instead, and its start-up
 then opens the window without a host.
 """
+
 import importlib.machinery
 import importlib.util
 import sys

@@ -4,6 +4,7 @@ Runs in its own process so a slow or failing report never freezes the
 window. Each request is one report job (lumivar.report), whose messages go
 back to the host; every outcome ends with the completion marker.
 """
+
 from __future__ import annotations
 
 import gc

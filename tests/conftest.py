@@ -9,6 +9,7 @@ The suite also runs on Windows (scripts/test --windows: a Windows CPython
 under wine). There the product's paths are the real C:/tarnwick/..., so
 the tests that use them run only in wine's throwaway prefix.
 """
+
 import importlib.machinery
 import importlib.util
 import os

@@ -47,9 +47,11 @@ def report_worker(queues, events, messages, ready, timeout=30.0):
     after_request = queues[REQUESTS].get(timeout=timeout)
     end_event_was_set = events[END].is_set()
     end_item = queues[END].get(timeout=timeout)
-    queues[RECORDED].put({
-        REQUESTS: after_request,
-        "end event set before it": end_event_was_set,
-        END: end_item,
-    })
+    queues[RECORDED].put(
+        {
+            REQUESTS: after_request,
+            "end event set before it": end_event_was_set,
+            END: end_item,
+        }
+    )
     _flush(queues[RECORDED])

@@ -3,6 +3,7 @@ once fell to (runaway time or memory, a crash, a table over the template's
 content). The tests check what each gives; bench/report.py times them and
 measures their memory. Each maker takes a folder and the list builder of the
 tests (book_with) and returns the file it wrote."""
+
 import zipfile
 from pathlib import Path
 
@@ -11,12 +12,14 @@ from report_checks import hand_made
 CORPUS = Path(__file__).parent / "corpus"
 
 
-ODS = ('<office:document-content xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
-       'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
-       'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"><office:body><office:spreadsheet>'
-       '<table:table table:name="清單"><table:table-row table:number-rows-repeated="1000000">'
-       '<table:table-cell office:value-type="string" table:number-columns-repeated="100"><text:p>EP1234567A1</text:p>'
-       '</table:table-cell></table:table-row></table:table></office:spreadsheet></office:body></office:document-content>')
+ODS = (
+    '<office:document-content xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+    'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
+    'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"><office:body><office:spreadsheet>'
+    '<table:table table:name="清單"><table:table-row table:number-rows-repeated="1000000">'
+    '<table:table-cell office:value-type="string" table:number-columns-repeated="100"><text:p>EP1234567A1</text:p>'
+    "</table:table-cell></table:table-row></table:table></office:spreadsheet></office:body></office:document-content>"
+)
 
 
 def ods_bomb(tmp_path, _):
@@ -32,8 +35,8 @@ def lying_dimensions(tmp_path, _):
     data = bytearray((CORPUS / "list-title-rows.xls").read_bytes())
     at = data.find(b"\x00\x02\x0e\x00")
     while at >= 0:
-        data[at + 8: at + 12] = (1_000_000).to_bytes(4, "little")
-        data[at + 14: at + 16] = (255).to_bytes(2, "little")
+        data[at + 8 : at + 12] = (1_000_000).to_bytes(4, "little")
+        data[at + 14 : at + 16] = (255).to_bytes(2, "little")
         at = data.find(b"\x00\x02\x0e\x00", at + 4)
     (tmp_path / "p.xls").write_bytes(bytes(data))
     return tmp_path / "p.xls"
@@ -41,39 +44,52 @@ def lying_dimensions(tmp_path, _):
 
 def many_parts(tmp_path, _):
     """A zip whose directory says 65,535 entries: refused before the directory is read."""
-    path = hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t>'
-                     "</is></c></row></sheetData>")
+    path = hand_made(
+        tmp_path / "p.xlsx",
+        '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is></c></row></sheetData>',
+    )
     data = bytearray(path.read_bytes())
     at = data.rfind(b"PK\x05\x06")
-    data[at + 8: at + 12] = b"\xff\xff\xff\xff"
+    data[at + 8 : at + 12] = b"\xff\xff\xff\xff"
     path.write_bytes(bytes(data))
     return path
 
 
 def cells_written_oddly(far):
     """Cells a pattern would miss: a quoted, spaced reference, or none at all."""
+
     def make(tmp_path, _):
-        return hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t>'
-                         f"</is></c></row>{far}</sheetData>")
+        return hand_made(
+            tmp_path / "p.xlsx",
+            f'<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is></c></row>{far}</sheetData>',
+        )
+
     return make
 
 
 def unclosed_cells(tmp_path, _):
     """A list whose sheet holds a run of cells never closed: a pattern over
     the XML took time that grew with its square; a parser stops at once."""
-    return hand_made(tmp_path / "p.xlsx", "<sheetData><row r=\"1\">" + "<c " * 50_000 + "</row></sheetData>")
+    return hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1">' + "<c " * 50_000 + "</row></sheetData>")
 
 
 def long_cell(tmp_path, _):
     """A list with one cell of 30 million characters (packed to a few kilobytes)."""
-    return hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is>'
-                     '</c><c r="B1" t="inlineStr"><is><t>' + "x" * 30_000_000 + "</t></is></c></row></sheetData>")
+    return hand_made(
+        tmp_path / "p.xlsx",
+        '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is>'
+        '</c><c r="B1" t="inlineStr"><is><t>' + "x" * 30_000_000 + "</t></is></c></row></sheetData>",
+    )
 
 
 def long_shared_cell(tmp_path, _):
     """The same, as a shared string (a reader takes those whole)."""
-    return hand_made(tmp_path / "p.xlsx", '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is>'
-                     '</c><c r="B1" t="s"><v>0</v></c></row></sheetData>', "<si><t>" + "x" * 30_000_000 + "</t></si>")
+    return hand_made(
+        tmp_path / "p.xlsx",
+        '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is>'
+        '</c><c r="B1" t="s"><v>0</v></c></row></sheetData>',
+        "<si><t>" + "x" * 30_000_000 + "</t></si>",
+    )
 
 
 def unclosed_row_template(tmp_path, _):

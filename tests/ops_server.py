@@ -3,6 +3,7 @@ token exchange, batched biblio requests (by publication or by application)
 and the number service with what the real recorded exchanges in
 shared/ops-recordings (VCR cassettes, Apache-2.0) say, and plays the faults
 OPS documents when a test asks for them. No test reaches the internet."""
+
 import json
 import re
 import threading
@@ -50,8 +51,12 @@ def recorded_documents() -> tuple[dict[str, bytes], dict[str, str], dict[str, li
             if key in documents:
                 continue
             documents[key] = etree.tostring(document)
-            ids = {d.get("document-id-type"): d for d in document.iterfind(
-                f".//{{{EXCHANGE}}}bibliographic-data/{{{EXCHANGE}}}application-reference/{{{EXCHANGE}}}document-id")}
+            ids = {
+                d.get("document-id-type"): d
+                for d in document.iterfind(
+                    f".//{{{EXCHANGE}}}bibliographic-data/{{{EXCHANGE}}}application-reference/{{{EXCHANGE}}}document-id"
+                )
+            }
             if "docdb" in ids:
                 application = _docdb(ids["docdb"])
                 published.setdefault(application, []).append(documents[key])
@@ -61,24 +66,31 @@ def recorded_documents() -> tuple[dict[str, bytes], dict[str, str], dict[str, li
         for conversion in root.iter("{http://ops.epo.org}standardization"):
             if conversion.get("outputFormat") == "docdb":
                 given, made = conversion.iter(f"{{{EXCHANGE}}}document-id")
-                numbers[_original(given.findtext(f"{{{EXCHANGE}}}country") or "",
-                                  given.findtext(f"{{{EXCHANGE}}}doc-number"))] = _docdb(made)
+                numbers[
+                    _original(
+                        given.findtext(f"{{{EXCHANGE}}}country") or "", given.findtext(f"{{{EXCHANGE}}}doc-number")
+                    )
+                ] = _docdb(made)
     return documents, numbers, published
 
 
 def conversion(application: str) -> bytes:
     """The number service's answer in the recorded shape."""
     country, number, kind = application.split(".")
-    return (f'<ops:world-patent-data xmlns="{EXCHANGE}" xmlns:ops="http://ops.epo.org"><ops:standardization '
-            f'inputFormat="original" outputFormat="docdb"><ops:output><ops:application-reference>'
-            f'<document-id document-id-type="docdb"><country>{country}</country><doc-number>{number}</doc-number>'
-            f'<kind>{kind}</kind></document-id></ops:application-reference></ops:output></ops:standardization>'
-            f'</ops:world-patent-data>').encode()
+    return (
+        f'<ops:world-patent-data xmlns="{EXCHANGE}" xmlns:ops="http://ops.epo.org"><ops:standardization '
+        f'inputFormat="original" outputFormat="docdb"><ops:output><ops:application-reference>'
+        f'<document-id document-id-type="docdb"><country>{country}</country><doc-number>{number}</doc-number>'
+        f"<kind>{kind}</kind></document-id></ops:application-reference></ops:output></ops:standardization>"
+        f"</ops:world-patent-data>"
+    ).encode()
 
 
 def exchange_documents(found: list[bytes]) -> bytes:
-    return (b'<ops:world-patent-data xmlns="http://www.epo.org/exchange" xmlns:ops="http://ops.epo.org">'
-            b'<exchange-documents>' + b"".join(found) + b"</exchange-documents></ops:world-patent-data>")
+    return (
+        b'<ops:world-patent-data xmlns="http://www.epo.org/exchange" xmlns:ops="http://ops.epo.org">'
+        b"<exchange-documents>" + b"".join(found) + b"</exchange-documents></ops:world-patent-data>"
+    )
 
 
 def fault(code: str, message: str) -> bytes:
@@ -120,8 +132,9 @@ class StandIn:
                 stand_in.seen.append(str(self.headers).encode() + body)
                 if self.path.endswith("/auth/accesstoken"):
                     stand_in.tokens += 1
-                    return self.answer(200, {}, json.dumps({"access_token": f"token-{stand_in.tokens}",
-                                                            "expires_in": "1199"}).encode())
+                    return self.answer(
+                        200, {}, json.dumps({"access_token": f"token-{stand_in.tokens}", "expires_in": "1199"}).encode()
+                    )
                 stand_in.biblio += 1
                 if self.refused():
                     return

@@ -1,6 +1,7 @@
 """A report's parts as a strict reader (Excel) checks them, for the tests of
 the report job: the schema's element order, unique ids and names, one
 column record per column, one link per cell, no part twice."""
+
 import collections
 import zipfile
 
@@ -56,8 +57,11 @@ def problems(path):
             found += [f"{name}: two links for {r}" for r in repeated(h.get("ref") for h in root.iter("{*}hyperlink"))]
             found += [f"{name}: cell twice {r}" for r in repeated(c.get("r") for c in root.iter("{*}c") if c.get("r"))]
             masters = {f.get("si") for f in root.iter("{*}f") if f.get("t") == "shared" and f.get("ref")}
-            found += [f"{name}: shared formula {f.get('si')} without its master" for f in root.iter("{*}f")
-                      if f.get("t") == "shared" and f.get("si") not in masters]
+            found += [
+                f"{name}: shared formula {f.get('si')} without its master"
+                for f in root.iter("{*}f")
+                if f.get("t") == "shared" and f.get("si") not in masters
+            ]
             for row in root.iter("{*}row"):
                 refs = [c.get("r") for c in row if local(c.tag) == "c" and c.get("r")]
                 lefts = [next(ranges(r))[1] for r in refs]
@@ -77,8 +81,11 @@ def tables_meet_filters(path):
         own = [a for f in sheet if local(f.tag) == "autoFilter" for a in ranges(f.get("ref", ""))]
         for table in (n for n in package if n.startswith("xl/tables/")):
             for area in ranges(etree.fromstring(package[table]).get("ref", "")):
-                found += [f"{name}: {table} meets the sheet's filter" for o in own
-                          if o[0] <= area[2] and area[0] <= o[2] and o[1] <= area[3] and area[1] <= o[3]]
+                found += [
+                    f"{name}: {table} meets the sheet's filter"
+                    for o in own
+                    if o[0] <= area[2] and area[0] <= o[2] and o[1] <= area[3] and area[1] <= o[3]
+                ]
     return found
 
 
@@ -91,8 +98,10 @@ def canonical(data, drop_attributes=()):
     return etree.tostring(root, method="c14n")
 
 
-TRANSITIONAL = ("http://schemas.openxmlformats.org/spreadsheetml/2006/main",
-                "http://schemas.openxmlformats.org/officeDocument/2006/relationships")
+TRANSITIONAL = (
+    "http://schemas.openxmlformats.org/spreadsheetml/2006/main",
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+)
 STRICT = ("http://purl.oclc.org/ooxml/spreadsheetml/main", "http://purl.oclc.org/ooxml/officeDocument/relationships")
 
 
@@ -119,12 +128,15 @@ def hand_made(path, sheet, strings=None, namespaces=TRANSITIONAL, prefix="", tab
     if strings:
         items["xl/sharedStrings.xml"] = f'<sst xmlns="{main}">{strings}</sst>'
     if table:
-        items["xl/tables/table1.xml"] = (f'<table xmlns="{main}" id="1" name="清單" displayName="清單" ref="{table}">'
-                                         f'<autoFilter ref="{table}"/><tableColumns count="1">'
-                                         '<tableColumn id="1" name="數量"/></tableColumns></table>')
+        items["xl/tables/table1.xml"] = (
+            f'<table xmlns="{main}" id="1" name="清單" displayName="清單" ref="{table}">'
+            f'<autoFilter ref="{table}"/><tableColumns count="1">'
+            '<tableColumn id="1" name="數量"/></tableColumns></table>'
+        )
         items["xl/worksheets/_rels/sheet1.xml.rels"] = (
             '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
-            f'<Relationship Id="rId1" Type="{rel}/table" Target="../tables/table1.xml"/></Relationships>')
+            f'<Relationship Id="rId1" Type="{rel}/table" Target="../tables/table1.xml"/></Relationships>'
+        )
     with zipfile.ZipFile(path, "w") as package:
         for name, text in items.items():
             package.writestr(name, '<?xml version="1.0" encoding="UTF-8"?>\n' + text)

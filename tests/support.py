@@ -7,6 +7,7 @@ the real toolkit and the real common package. The host's side is either the
 reference host's own channels (lumivar.host.make_channels) or Recorder
 doubles that log every call and refuse on request.
 """
+
 import collections
 import datetime
 import hashlib
@@ -173,6 +174,7 @@ class Session:
                 name = f"extra{len(session.commands)}"
 
             if name == "aa":
+
                 def tick():
                     wrapped()
                     session.ticks += 1
@@ -182,6 +184,7 @@ class Session:
                         if session._waiting_ticks <= 0:
                             session._waiting_ticks = None
                             session.app.after_idle(session._advance)
+
                 call = tick
             else:
                 call = wrapped
@@ -369,8 +372,11 @@ def click(widget):
         user32.mouse_event(up, 0, 0, 0, 0)
         return
     outside = widget.winfo_screenwidth() - 1, widget.winfo_screenheight() - 1
-    subprocess.run(["xdotool", "mousemove", "--sync", *map(str, outside),
-                    "mousemove", "--sync", str(x), str(y), "click", "1"], check=True, timeout=20)
+    subprocess.run(
+        ["xdotool", "mousemove", "--sync", *map(str, outside), "mousemove", "--sync", str(x), str(y), "click", "1"],
+        check=True,
+        timeout=20,
+    )
 
 
 class RecordingTextbox(customtkinter.CTkTextbox):
@@ -419,14 +425,18 @@ def red_text(box):
 
 def output_button(s):
     """The output button, found by its command rather than by its label."""
-    (button,) = [b for b in s.widgets(customtkinter.CTkButton)
-                 if getattr(getattr(b.cget("command"), "__wrapped__", None), "__name__", "") == "button_event_001"]
+    (button,) = [
+        b
+        for b in s.widgets(customtkinter.CTkButton)
+        if getattr(getattr(b.cget("command"), "__wrapped__", None), "__name__", "") == "button_event_001"
+    ]
     return button
 
 
 # ---------------------------------------------------------------------------
 # The host
 # ---------------------------------------------------------------------------
+
 
 class StandIns:
     """The entry table, the button bar, the text box and the timer of a report
@@ -521,14 +531,20 @@ def host_objects(log=None, fail=None):
     """Queue and event doubles for the keys the window uses."""
     log = [] if log is None else log
     fail = fail or {}
-    queues = {k: Recorder(f"queue:{k}", log, fail.get(f"queue:{k}", ()))
-              for k in (protocol.REQUESTS, protocol.RECEIPTS, protocol.END)}
+    queues = {
+        k: Recorder(f"queue:{k}", log, fail.get(f"queue:{k}", ()))
+        for k in (protocol.REQUESTS, protocol.RECEIPTS, protocol.END)
+    }
     events = {k: Recorder(f"event:{k}", log, fail.get(f"event:{k}", ())) for k in (protocol.BUSY, protocol.END)}
     return queues, events, log
 
 
 def signals(log):
-    return [entry for entry in log if entry[0] in ("queue:end", "event:end") or entry[:2] == (f"queue:{protocol.REQUESTS}", "put")]
+    return [
+        entry
+        for entry in log
+        if entry[0] in ("queue:end", "event:end") or entry[:2] == (f"queue:{protocol.REQUESTS}", "put")
+    ]
 
 
 END_SIGNALS = [("queue:end", "put", None), ("event:end", "set"), (f"queue:{protocol.REQUESTS}", "put", None)]
@@ -537,6 +553,7 @@ END_SIGNALS = [("queue:end", "put", None), ("event:end", "set"), (f"queue:{proto
 # ---------------------------------------------------------------------------
 # Other doubles
 # ---------------------------------------------------------------------------
+
 
 class Service:
     """A module double: the named attributes replaced, every other one the real module's."""
@@ -570,6 +587,7 @@ def os_error(code, path=None):
 def raiser(error):
     def call(*args, **kwargs):
         raise error
+
     return call
 
 

@@ -1,4 +1,5 @@
 """The common widget package: tables, buttons, the handler wrapper, the calendar."""
+
 import calendar as pycalendar
 import datetime
 import gc
@@ -50,6 +51,7 @@ def icon(tmp_path):
 
 # ---------------------------------------------------------------- package
 
+
 def test_models_expose_the_component_classes():
     for name in ("Set_Table", "Set_Button", "Entry_Table", "CTkCalendar"):
         assert isinstance(getattr(W, name), type), name
@@ -58,6 +60,7 @@ def test_models_expose_the_component_classes():
 
 
 # ---------------------------------------------------------------- Set_Table
+
 
 def test_table_rows_hold_text_by_name(ctk_root):
     frame = customtkinter.CTkFrame(ctk_root)
@@ -107,8 +110,18 @@ def test_table_rows_leave_room_for_the_icon_buttons(ctk_root):
         table.add_entry_name(name)
     buttons = W.Set_Button()
     for top in (38, 72):
-        buttons.add_button(box, image_path=None, text="", size=(25, 25), padx=(10, 5),
-                           pady=(top, 5), row=0, column=0, fg_color="#2b2b2b", corner_radius=0)
+        buttons.add_button(
+            box,
+            image_path=None,
+            text="",
+            size=(25, 25),
+            padx=(10, 5),
+            pady=(top, 5),
+            row=0,
+            column=0,
+            fg_color="#2b2b2b",
+            corner_radius=0,
+        )
     pump(ctk_root, 50)
 
     first, second = (table.label(n) for n in table.names)
@@ -128,6 +141,7 @@ def test_table_rows_leave_room_for_the_icon_buttons(ctk_root):
 
 
 # ---------------------------------------------------------------- Set_Button
+
 
 def test_a_callback_that_adds_rows_leaves_the_table_sound(ctk_root):
     # The table must not hold on to its own storage while Python runs: here
@@ -151,10 +165,21 @@ def test_button_options_reach_the_ctkbutton(ctk_root, icon):
     frame = customtkinter.CTkFrame(ctk_root)
     clicks = []
     buttons = W.Set_Button()
-    result = buttons.add_button(frame, button_name="開啟", image_path=str(icon),
-                                button_event=lambda: clicks.append(1), size=(25, 25),
-                                padx=(10, 5), pady=(38, 5), row=1, column=2, text="開",
-                                fg_color="#2b2b2b", corner_radius=0, hover_color="#444444")
+    result = buttons.add_button(
+        frame,
+        button_name="開啟",
+        image_path=str(icon),
+        button_event=lambda: clicks.append(1),
+        size=(25, 25),
+        padx=(10, 5),
+        pady=(38, 5),
+        row=1,
+        column=2,
+        text="開",
+        fg_color="#2b2b2b",
+        corner_radius=0,
+        hover_color="#444444",
+    )
     assert result is None
     button = buttons.button("開啟")
     assert isinstance(button, customtkinter.CTkButton)
@@ -164,8 +189,7 @@ def test_button_options_reach_the_ctkbutton(ctk_root, icon):
     assert buttons.cget("開啟", "corner_radius") == 0
     assert buttons.cget("開啟", "hover_color") == "#444444"
     font = buttons.cget("開啟", "font")
-    assert (font.cget("family"), font.cget("size"), font.cget("weight")) == (
-        "Microsoft JhengHei", 13, "bold")
+    assert (font.cget("family"), font.cget("size"), font.cget("weight")) == ("Microsoft JhengHei", 13, "bold")
     image = buttons.cget("開啟", "image")
     assert isinstance(image, customtkinter.CTkImage) and image.cget("size") == (25, 25)
     assert image.cget("light_image").size == (64, 48)
@@ -223,9 +247,17 @@ def test_output_button_is_centred_in_its_frame(ctk_root):
     outer.grid(row=0, column=0)
     customtkinter.CTkFrame(outer, width=300, height=110).grid(row=0, column=0)
     buttons = W.Set_Button()
-    buttons.add_button(outer, button_event=lambda: None, button_name="輸出檢索報告",
-                       text="輸出檢索報告", size=(25, 25), padx=50, pady=10, sticky="",
-                       width=140)
+    buttons.add_button(
+        outer,
+        button_event=lambda: None,
+        button_name="輸出檢索報告",
+        text="輸出檢索報告",
+        size=(25, 25),
+        padx=50,
+        pady=10,
+        sticky="",
+        width=140,
+    )
     pump(ctk_root, 50)
     button = buttons.button("輸出檢索報告")
     assert button.winfo_width() == 140
@@ -234,6 +266,7 @@ def test_output_button_is_centred_in_its_frame(ctk_root):
 
 
 # ---------------------------------------------------------------- try_except_log
+
 
 def test_wrapper_forwards_arguments_and_result():
     calls = []
@@ -320,6 +353,7 @@ def test_wrapper_cycle_is_collected():
 
 # ---------------------------------------------------------------- Entry_Table
 
+
 def test_entry_table_cells(ctk_root):
     table = W.Entry_Table(ctk_root, ["編號", "名稱"], rows=2)
     table.grid(row=0, column=0)
@@ -359,6 +393,7 @@ def test_entry_table_errors(ctk_root):
 
 # ---------------------------------------------------------------- CTkCalendar
 
+
 @given(st.integers(1, 9999), st.integers(1, 12))
 def test_calendar_arithmetic_matches_python(year, month):
     first, days = pycalendar.monthrange(year, month)
@@ -396,8 +431,7 @@ def test_calendar_months_wrap_over_years(ctk_root):
     cal.prev_month()
     assert (cal.year, cal.month, cal.title) == (2023, 11, "2023-11")
     assert len(cal.day_buttons) == 30
-    labels = [w.cget("text") for w in cal.frame.winfo_children()
-              if isinstance(w, customtkinter.CTkLabel)]
+    labels = [w.cget("text") for w in cal.frame.winfo_children() if isinstance(w, customtkinter.CTkLabel)]
     assert "2023-11" in labels and "一" in labels and "日" in labels
     headers = [w for w in cal.frame.grid_slaves(row=0) if isinstance(w, customtkinter.CTkButton)]
     by_text = {w.cget("text"): w for w in headers}

@@ -8,6 +8,7 @@ The same test drives the Windows build too: `python -m lumivar` of a Windows
 CPython under wine (scripts/test --windows names it in LUMIVAR_WINDOWS_PYTHON),
 whose reports land in C:\\tarnwick\\Lumivar of wine's prefix.
 """
+
 import datetime
 import os
 import shutil
@@ -20,8 +21,10 @@ import openpyxl
 import pytest
 
 if sys.platform == "win32":
-    pytest.skip("drives the window with X11 tools: scripts/test --windows runs it from Linux "
-                "against the Windows build", allow_module_level=True)
+    pytest.skip(
+        "drives the window with X11 tools: scripts/test --windows runs it from Linux against the Windows build",
+        allow_module_level=True,
+    )
 TOOLS = ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop")
 missing = [tool for tool in TOOLS if shutil.which(tool) is None]
 if missing:
@@ -87,14 +90,15 @@ def display(tmp_path):
     wm_home = tmp_path / "wm-home"
     wm_home.mkdir()
     env = dict(os.environ, DISPLAY=name, HOME=str(wm_home))
-    wm = subprocess.Popen(
-        ["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
-    )
+    wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         wait_until(
-            lambda: "window id" in subprocess.run(
-                ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env, capture_output=True, text=True
-            ).stdout,
+            lambda: (
+                "window id"
+                in subprocess.run(
+                    ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env, capture_output=True, text=True
+                ).stdout
+            ),
             20,
             "openbox",
         )
@@ -214,8 +218,14 @@ class Installed:
 
     def wine(self, *args):
         # wine's programs want a pipe, not a file, as their output
-        return subprocess.run(["wine", *args], env=dict(os.environ, **self.env), stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=180).stdout.decode(errors="replace")
+        return subprocess.run(
+            ["wine", *args],
+            env=dict(os.environ, **self.env),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL,
+            timeout=180,
+        ).stdout.decode(errors="replace")
 
     def install(self):
         self.wine(INSTALLER, "/S")
@@ -242,15 +252,18 @@ def open_window(display, host):
     env = dict(os.environ, DISPLAY=display, HOME=str(home), **host.env)
     env.pop("PYTHONPATH", None)  # the installed program, as a user runs it
     # A pipe, not a file: wine's python.exe cannot start with a file as its output.
-    process = subprocess.Popen(host.command(), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               stdin=subprocess.DEVNULL, cwd=home)
+    process = subprocess.Popen(
+        host.command(), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=home
+    )
 
     def find():
         if process.poll() is not None:
             raise AssertionError(f"lumivar ended early with {process.returncode}")
         found = subprocess.run(
             ["xdotool", "search", "--onlyvisible", "--name", "^Lumivar$"],
-            env=env, capture_output=True, text=True,
+            env=env,
+            capture_output=True,
+            text=True,
         ).stdout.split()
         return found[-1] if found else None
 
@@ -340,11 +353,25 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
     c, l = "標楷體", "Calibri"  # the window's default fonts, at ratio 1
     table = [
         [(h, c, 12) for h in ("序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態")],
-        [(1, l, 12), ("TW I 123456 B", l, 12), ("TWI123456B", l, 12), ("TW", l, 12), ("I123456", l, 12), ("B", l, 12),
-         None],
+        [
+            (1, l, 12),
+            ("TW I 123456 B", l, 12),
+            ("TWI123456B", l, 12),
+            ("TW", l, 12),
+            ("I123456", l, 12),
+            ("B", l, 12),
+            None,
+        ],
         [(2, l, 12), ("bad one", l, 12), None, None, None, None, ("格式不符：不含號碼", c, 12)],
-        [(3, l, 12), ("US 2020/0123456 A1", l, 12), ("US20200123456A1", l, 12), ("US", l, 12), ("20200123456", l, 12),
-         ("A1", l, 12), None],
+        [
+            (3, l, 12),
+            ("US 2020/0123456 A1", l, 12),
+            ("US20200123456A1", l, 12),
+            ("US", l, 12),
+            ("20200123456", l, 12),
+            ("A1", l, 12),
+            None,
+        ],
     ]
 
     report = openpyxl.load_workbook(plain)
@@ -367,8 +394,25 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
 
 def set_dpi(dpi):
     """The display scaling of wine's prefix, as Windows' display settings set it (96 = 100 %)."""
-    subprocess.run(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
-                    "/d", str(dpi), "/f"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=True, timeout=60)
+    subprocess.run(
+        [
+            "wine",
+            "reg",
+            "add",
+            "HKCU\\Control Panel\\Desktop",
+            "/v",
+            "LogPixels",
+            "/t",
+            "REG_DWORD",
+            "/d",
+            str(dpi),
+            "/f",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        check=True,
+        timeout=60,
+    )
 
 
 def test_the_windows_window_at_150_percent_scales_whole(display, home, tmp_path):

@@ -1,5 +1,6 @@
 """The user's own columns carried into the report: known fields by their
 export names, dates as dates, links only where they are web addresses."""
+
 import datetime as dt
 from pathlib import Path
 
@@ -15,41 +16,66 @@ CORPUS = Path(__file__).parent / "corpus"
 NUMBER_COLUMNS = list(layout.HEADERS)
 
 
-@pytest.mark.parametrize("value, roc, date", [
-    ("2016-01-05", False, dt.date(2016, 1, 5)),
-    ("2016/1/5", False, dt.date(2016, 1, 5)),
-    ("20160105", False, dt.date(2016, 1, 5)),
-    ("2016年1月5日", False, dt.date(2016, 1, 5)),
-    ("105/01/05", False, dt.date(2016, 1, 5)),  # a three-digit year is the Republic's
-    ("95/1/5", True, dt.date(2006, 1, 5)),  # the header says 民國
-    (42374, False, dt.date(2016, 1, 5)),  # an Excel serial
-    (dt.datetime(2016, 1, 5, 0, 0), False, dt.date(2016, 1, 5)),
-    ("2016-02-30", False, None),
-    ("主要引證", False, None),
-])
+@pytest.mark.parametrize(
+    "value, roc, date",
+    [
+        ("2016-01-05", False, dt.date(2016, 1, 5)),
+        ("2016/1/5", False, dt.date(2016, 1, 5)),
+        ("20160105", False, dt.date(2016, 1, 5)),
+        ("2016年1月5日", False, dt.date(2016, 1, 5)),
+        ("105/01/05", False, dt.date(2016, 1, 5)),  # a three-digit year is the Republic's
+        ("95/1/5", True, dt.date(2006, 1, 5)),  # the header says 民國
+        (42374, False, dt.date(2016, 1, 5)),  # an Excel serial
+        (dt.datetime(2016, 1, 5, 0, 0), False, dt.date(2016, 1, 5)),
+        ("2016-02-30", False, None),
+        ("主要引證", False, None),
+    ],
+)
 def test_dates_written_every_way_lists_write_them(value, roc, date):
     assert fields.as_date(value, roc) == date
 
 
 def test_known_fields_first_in_a_fixed_order_then_the_lists_own_columns():
     header = ["備註", "Publication date", "申請人", "序號", "發明名稱", "公告日(民國)", "result link", "類別"]
-    rows = [("主要引證", "2016/1/5", "澄光", "1", "太陽能電池", "105/01/05", "https://x.example/1", "=1+1"),
-            (None, 42374.0, "甲", "2", "乙", "bad date", "not a link", "")]
+    rows = [
+        ("主要引證", "2016/1/5", "澄光", "1", "太陽能電池", "105/01/05", "https://x.example/1", "=1+1"),
+        (None, 42374.0, "甲", "2", "乙", "bad date", "not a link", ""),
+    ]
     columns, values = fields.carried(header, rows)
     assert [c.header for c in columns] == ["專利名稱", "申請人", "公開日", "連結", "備註", "公告日(民國)", "類別"]
-    assert values[0] == ("太陽能電池", "澄光", dt.date(2016, 1, 5), "https://x.example/1", "主要引證",
-                         dt.date(2016, 1, 5), "=1+1")
+    assert values[0] == (
+        "太陽能電池",
+        "澄光",
+        dt.date(2016, 1, 5),
+        "https://x.example/1",
+        "主要引證",
+        dt.date(2016, 1, 5),
+        "=1+1",
+    )
     assert values[1] == ("乙", "甲", dt.date(2016, 1, 5), "not a link", None, "bad date", None)
 
 
 def test_a_google_patents_export_comes_along_whole(tmp_path):
     messages = []
-    path = job.make_report(make_request(CORPUS / "list-google-patents.csv"), messages.append,
-                           now=lambda: dt.datetime(2024, 5, 6), folder=tmp_path)
+    path = job.make_report(
+        make_request(CORPUS / "list-google-patents.csv"),
+        messages.append,
+        now=lambda: dt.datetime(2024, 5, 6),
+        folder=tmp_path,
+    )
     sheet = openpyxl.load_workbook(path).active
     header = [c.value for c in sheet[7]]
-    assert header == NUMBER_COLUMNS + ["專利名稱", "申請人", "發明人", "優先權日", "申請日", "公開日", "核准日",
-                                       "連結", "代表圖"]
+    assert header == NUMBER_COLUMNS + [
+        "專利名稱",
+        "申請人",
+        "發明人",
+        "優先權日",
+        "申請日",
+        "公開日",
+        "核准日",
+        "連結",
+        "代表圖",
+    ]
     first = {h: c for h, c in zip(header, sheet[8])}
     assert first["專利名稱"].value == "Solar cell module with a back sheet"
     assert (first["優先權日"].value, first["優先權日"].number_format) == (dt.datetime(2014, 1, 10), "yyyy-mm-dd")
@@ -68,13 +94,19 @@ def test_each_number_of_a_cell_gets_its_rows_values(tmp_path):
     path = job.make_report(make_request(tmp_path / "p.xlsx"), lambda m: None, folder=tmp_path / "out")
     sheet = openpyxl.load_workbook(path).active
     assert [(sheet.cell(row=r, column=3).value, sheet.cell(row=r, column=8).value) for r in (7, 8)] == [
-        ("EP1234567A1", "同族"), ("TWI123456B", "同族")]
+        ("EP1234567A1", "同族"),
+        ("TWI123456B", "同族"),
+    ]
 
 
-@pytest.mark.parametrize("header_at, header_row, names", [
-    ("CDE3", 3, ("發明名稱", "公開號", "Applicant")),  # beside the marker
-    ("BCD4", 4, ("序號", "專利名稱", "公開號")),  # on the row below it: the table starts there
-], ids=["beside", "below"])
+@pytest.mark.parametrize(
+    "header_at, header_row, names",
+    [
+        ("CDE3", 3, ("發明名稱", "公開號", "Applicant")),  # beside the marker
+        ("BCD4", 4, ("序號", "專利名稱", "公開號")),  # on the row below it: the table starts there
+    ],
+    ids=["beside", "below"],
+)
 def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path, header_at, header_row, names):
     from report_checks import cell_texts, hand_made
 
@@ -88,12 +120,18 @@ def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path, 
     book.active.append(["EP1234567A1", "澄光", "太陽能電池"])
     book.save(tmp_path / "p.xlsx")
     messages = []
-    path = job.make_report(make_request(tmp_path / "p.xlsx", template=template), messages.append,
-                           now=lambda: dt.datetime(2024, 5, 6), folder=tmp_path / "out")
+    path = job.make_report(
+        make_request(tmp_path / "p.xlsx", template=template),
+        messages.append,
+        now=lambda: dt.datetime(2024, 5, 6),
+        folder=tmp_path / "out",
+    )
     found = cell_texts(path)
     header = [found.get(f"{c}{header_row}") for c in "BCDEF"]
-    expected = {3: ["序號", "專利名稱", "公開號", "申請人", "標準公開號"],
-                4: ["序號", "專利名稱", "公開號", "標準公開號", "國別"]}[header_row]
+    expected = {
+        3: ["序號", "專利名稱", "公開號", "申請人", "標準公開號"],
+        4: ["序號", "專利名稱", "公開號", "標準公開號", "國別"],
+    }[header_row]
     assert header == expected
     assert found.get("B3") in (None, "序號")  # the marker never shows
     assert not any("蓋過" in m for m in messages)  # the template's own header is no content in the way

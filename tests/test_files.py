@@ -1,5 +1,6 @@
 """Saving a report: never over another file, whole or not at all, and the
 temporary files a killed worker leaves."""
+
 import os
 
 import openpyxl

@@ -1,4 +1,5 @@
 """The host program, with a stand-in for the compiled window module GUI."""
+
 import json
 import multiprocessing
 import multiprocessing.context
@@ -78,9 +79,11 @@ def lines_of(message):
 def served(report, numbers=("EP1234567A1", "TW I 123456 B")):
     """What the window is told of one report of `numbers`."""
     rows = f"2–{len(numbers) + 1}" if len(numbers) > 1 else "2"
-    return ([f"讀取「Sheet」工作表 A 欄 第 {rows} 列: {len(numbers)} 筆", data.SETUP]
-            + [f"{i}/{len(numbers)} {n}" for i, n in enumerate(numbers, start=1)]
-            + [f"檢索報告已輸出: {report}", DONE])
+    return (
+        [f"讀取「Sheet」工作表 A 欄 第 {rows} 列: {len(numbers)} 筆", data.SETUP]
+        + [f"{i}/{len(numbers)} {n}" for i, n in enumerate(numbers, start=1)]
+        + [f"檢索報告已輸出: {report}", DONE]
+    )
 
 
 @pytest.fixture
@@ -210,7 +213,14 @@ def test_host_serves_the_window_and_exits_0(home, tmp_path, window):
     (report,) = sorted((home / "tarnwick" / "Lumivar").glob("*.xlsx"))
     assert fake.runs == [served(report, ("TW I 123456 B", "US 2020/0123456 A1"))]
     assert [c.value for c in openpyxl.load_workbook(report).active[7]] == [
-        1, "TW I 123456 B", "TWI123456B", "TW", "I123456", "B", None]
+        1,
+        "TW I 123456 B",
+        "TWI123456B",
+        "TW",
+        "I123456",
+        "B",
+        None,
+    ]
 
 
 def test_host_with_no_request_at_all(home, window):
@@ -227,7 +237,7 @@ def test_host_terminates_a_worker_that_does_not_stop(home, window):
     status, seconds = timed(lambda: host.serve(ignores_the_end, stop_timeout=1))
     assert (fake.error, status) == (None, 0)
     assert seconds < 10
-    (process, _), = fake.workers_at_start
+    ((process, _),) = fake.workers_at_start
     assert process.exitcode is not None and process.exitcode < 0  # ended by a signal
     assert workers() == []
 
@@ -370,11 +380,14 @@ def test_window_error_is_reported_and_the_worker_stopped(home, monkeypatch, caps
     assert workers() == []
 
 
-@pytest.mark.parametrize("args, status, stream, text", [
-    (["--version"], 0, "out", f"lumivar {lumivar.__version__}"),
-    (["-V"], 0, "out", f"lumivar {lumivar.__version__}"),
-    (["--bogus"], 2, "err", "usage: lumivar"),
-])
+@pytest.mark.parametrize(
+    "args, status, stream, text",
+    [
+        (["--version"], 0, "out", f"lumivar {lumivar.__version__}"),
+        (["-V"], 0, "out", f"lumivar {lumivar.__version__}"),
+        (["--bogus"], 2, "err", "usage: lumivar"),
+    ],
+)
 def test_command_line(args, status, stream, text, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "GUI", None)  # the window must not be needed
     assert host.main(args) == status
@@ -416,7 +429,9 @@ def test_python_m_lumivar(home, tmp_path):
     # What -m does, with the stand-in first on the path (an embedded Windows
     # Python ignores PYTHONPATH).
     paths = [str(fake), str(Path(lumivar.__file__).resolve().parent.parent)]
-    code = f"import sys, runpy; sys.path[:0] = {paths!r}; runpy.run_module('lumivar', run_name='__main__', alter_sys=True)"
+    code = (
+        f"import sys, runpy; sys.path[:0] = {paths!r}; runpy.run_module('lumivar', run_name='__main__', alter_sys=True)"
+    )
     done = subprocess.run(
         [sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=120
     )

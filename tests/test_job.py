@@ -1,5 +1,6 @@
 """One report job, start to marker: the report file read back as Excel's
 readers read it, its messages and errors, and the command line."""
+
 import os
 import subprocess
 import sys
@@ -29,8 +30,7 @@ def table(sheet, header_row):
     for row in sheet.iter_rows(min_row=header_row, max_col=len(layout.HEADERS)):
         if all(c.value is None for c in row):
             break
-        rows.append([(c.value, c.font.name, c.font.sz, c.fill.fgColor.rgb if c.fill.fill_type else None)
-                     for c in row])
+        rows.append([(c.value, c.font.name, c.font.sz, c.fill.fgColor.rgb if c.fill.fill_type else None) for c in row])
     return rows
 
 
@@ -48,41 +48,86 @@ def texts_only(path, values):
 
 
 def test_report_without_template(home, tmp_path):
-    patents = texts_only(tmp_path / "p.xlsx", [
-        "TW I 123456 B", "not a number", "US 2020/123456 A1", "us-2020-0123456-a1",
-        "=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "\t=1+1", "cmd|' /C calc'!A0"])
+    patents = texts_only(
+        tmp_path / "p.xlsx",
+        [
+            "TW I 123456 B",
+            "not a number",
+            "US 2020/123456 A1",
+            "us-2020-0123456-a1",
+            '=HYPERLINK("http://evil.example/x","US9999999B2")',
+            "\t=1+1",
+            "cmd|' /C calc'!A0",
+        ],
+    )
     before = digest(patents)
     path, messages = run(make_request(patents, ratio=1.5, cjk="新細明體", latin="Arial"))
     assert digest(patents) == before
     assert path == home / "tarnwick" / "Lumivar" / FROZEN_NAME
     assert messages[0] == "讀取「Sheet」工作表 A 欄 第 2–8 列: 7 筆"
     assert messages[1] == data.SETUP  # no source of bibliographic data is set up here
-    assert messages[2:-2] == [f"{i}/7 {t}" for i, t in enumerate(
-        ["TW I 123456 B", "not a number", "US 2020/123456 A1", "us-2020-0123456-a1",
-         "=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "=1+1", "cmd|' /C calc'!A0"], start=1)]
+    assert messages[2:-2] == [
+        f"{i}/7 {t}"
+        for i, t in enumerate(
+            [
+                "TW I 123456 B",
+                "not a number",
+                "US 2020/123456 A1",
+                "us-2020-0123456-a1",
+                '=HYPERLINK("http://evil.example/x","US9999999B2")',
+                "=1+1",
+                "cmd|' /C calc'!A0",
+            ],
+            start=1,
+        )
+    ]
     assert messages[-2:] == [f"檢索報告已輸出: {path}", DONE]
 
     book = openpyxl.load_workbook(path)
     sheet = book.active
-    assert (sheet.title, sheet["A1"].value, sheet["A1"].font.sz, sheet["A1"].font.b) == ("檢索報告", "檢索報告", 24, True)
+    assert (sheet.title, sheet["A1"].value, sheet["A1"].font.sz, sheet["A1"].font.b) == (
+        "檢索報告",
+        "檢索報告",
+        24,
+        True,
+    )
     assert [sheet.cell(row=r, column=1).value for r in (2, 3, 4)] == [
-        "製表日期：2024-05-06", "專利檔案：p.xlsx「Sheet」工作表 A 欄", "共 7 筆，專利文獻 2 件，重複 1 筆，格式不符 4 筆"]
+        "製表日期：2024-05-06",
+        "專利檔案：p.xlsx「Sheet」工作表 A 欄",
+        "共 7 筆，專利文獻 2 件，重複 1 筆，格式不符 4 筆",
+    ]
     c, l, red, grey = "新細明體", "Arial", "FFFFC7CE", "FFD9D9D9"
     rows = table(sheet, 6)
     assert rows[0] == [(h, c, 18, "FFDDEBF7") for h in layout.HEADERS]
-    assert rows[1] == [(1, l, 18, None), ("TW I 123456 B", l, 18, None), ("TWI123456B", l, 18, None),
-                       ("TW", l, 18, None), ("I123456", l, 18, None), ("B", l, 18, None), (None, l, 18, None)]
-    assert rows[2][1:3] + rows[2][6:] == [("not a number", l, 18, red), (None, l, 18, red), ("格式不符：不含號碼", c, 18, red)]
+    assert rows[1] == [
+        (1, l, 18, None),
+        ("TW I 123456 B", l, 18, None),
+        ("TWI123456B", l, 18, None),
+        ("TW", l, 18, None),
+        ("I123456", l, 18, None),
+        ("B", l, 18, None),
+        (None, l, 18, None),
+    ]
+    assert rows[2][1:3] + rows[2][6:] == [
+        ("not a number", l, 18, red),
+        (None, l, 18, red),
+        ("格式不符：不含號碼", c, 18, red),
+    ]
     assert [r[2][0] for r in rows[3:5]] == ["US20200123456A1"] * 2
     assert rows[4][6] == ("重複（同序號 3）", c, 18, grey)
     # Text from the user's file is text, never a formula.
-    assert [r[1][0] for r in rows[5:]] == ["=HYPERLINK(\"http://evil.example/x\",\"US9999999B2\")", "=1+1",
-                                          "cmd|' /C calc'!A0"]
+    assert [r[1][0] for r in rows[5:]] == [
+        '=HYPERLINK("http://evil.example/x","US9999999B2")',
+        "=1+1",
+        "cmd|' /C calc'!A0",
+    ]
     assert [sheet.cell(row=r, column=2).data_type for r in range(11, 14)] == ["s"] * 3
     links = {cell.coordinate: cell.hyperlink.target for row in sheet.iter_rows() for cell in row if cell.hyperlink}
-    assert links == {"C7": "https://patents.google.com/patent/TWI123456B",
-                     "C9": "https://patents.google.com/patent/US20200123456A1",
-                     "C10": "https://patents.google.com/patent/US20200123456A1"}
+    assert links == {
+        "C7": "https://patents.google.com/patent/TWI123456B",
+        "C9": "https://patents.google.com/patent/US20200123456A1",
+        "C10": "https://patents.google.com/patent/US20200123456A1",
+    }
     # Printed: header row on every page, frozen below it, a filter, page numbers.
     assert sheet.print_title_rows == "$6:$6"
     assert (sheet.freeze_panes, sheet.auto_filter.ref) == ("A7", "A6:G13")
@@ -94,16 +139,19 @@ def test_report_without_template(home, tmp_path):
     assert problems(path) == []
 
 
-@pytest.mark.parametrize("ratio, note, size", [
-    (1.3, None, 15.5),
-    ("1.5", None, 18),
-    (0.0, "文字大小比例 0% 無法使用，改以 100% 輸出", 12),
-    (-0.5, "文字大小比例 -50% 無法使用，改以 100% 輸出", 12),
-    (float("inf"), "文字大小比例 inf% 無法使用，改以 100% 輸出", 12),
-    (float("nan"), "文字大小比例 nan% 無法使用，改以 100% 輸出", 12),
-    ("abc", "文字大小比例 abc 無法使用，改以 100% 輸出", 12),
-    (1e9, None, 409),  # Excel's largest font; widths stay within 255
-])
+@pytest.mark.parametrize(
+    "ratio, note, size",
+    [
+        (1.3, None, 15.5),
+        ("1.5", None, 18),
+        (0.0, "文字大小比例 0% 無法使用，改以 100% 輸出", 12),
+        (-0.5, "文字大小比例 -50% 無法使用，改以 100% 輸出", 12),
+        (float("inf"), "文字大小比例 inf% 無法使用，改以 100% 輸出", 12),
+        (float("nan"), "文字大小比例 nan% 無法使用，改以 100% 輸出", 12),
+        ("abc", "文字大小比例 abc 無法使用，改以 100% 輸出", 12),
+        (1e9, None, 409),  # Excel's largest font; widths stay within 255
+    ],
+)
 def test_a_ratio_a_report_cannot_use_is_100_percent_and_said_so(home, tmp_path, ratio, note, size):
     path, messages = run(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"]), ratio=ratio))
     assert path is not None
@@ -166,22 +214,46 @@ def folder_blocked(d):
     return make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]))
 
 
-@pytest.mark.parametrize("build, message", [
-    (lambda d: None, "請求格式錯誤: "),
-    (lambda d: {protocol.PATENT_PATH: str(d / "p.xlsx")}, "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體"),
-    (lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3), "請求格式錯誤: 欄位 中文文字字體 應為文字"),
-    (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=True), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
-    (lambda d: make_request("   "), "尚未指定專利檔案"),
-    (lambda d: make_request(d / "missing.xlsx"), "找不到專利檔案: "),
-    (lambda d: make_request(make_patents(d / "p.xlsx", [])), "在專利檔案的「Sheet」工作表中找不到公開號: "),
-    (lambda d: make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "gone.xlsx"), "找不到範本檔案: "),
-    (template_broken, "範本檔案是文字檔 (CSV)"),
-    (lambda d: template_bytes(d, b"PK\x03\x04 cut short"), "範本檔案已損壞，無法開啟: "),
-    (lambda d: template_bytes(d, b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptedPackage".encode("utf-16-le")),
-     "範本檔案有密碼保護，請先移除密碼再試一次: "),
-    (folder_blocked, "無法建立工作資料夾: "),
-], ids=["none", "missing-keys", "font-number", "ratio-bool", "blank-path", "patent-missing", "no-number",
-        "template-missing", "template-csv", "template-cut", "template-encrypted", "folder-blocked"])
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda d: None, "請求格式錯誤: "),
+        (
+            lambda d: {protocol.PATENT_PATH: str(d / "p.xlsx")},
+            "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體",
+        ),
+        (lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3), "請求格式錯誤: 欄位 中文文字字體 應為文字"),
+        (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=True), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
+        (lambda d: make_request("   "), "尚未指定專利檔案"),
+        (lambda d: make_request(d / "missing.xlsx"), "找不到專利檔案: "),
+        (lambda d: make_request(make_patents(d / "p.xlsx", [])), "在專利檔案的「Sheet」工作表中找不到公開號: "),
+        (
+            lambda d: make_request(make_patents(d / "p.xlsx", ["EP1234567A1"]), template=d / "gone.xlsx"),
+            "找不到範本檔案: ",
+        ),
+        (template_broken, "範本檔案是文字檔 (CSV)"),
+        (lambda d: template_bytes(d, b"PK\x03\x04 cut short"), "範本檔案已損壞，無法開啟: "),
+        (
+            lambda d: template_bytes(d, b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptedPackage".encode("utf-16-le")),
+            "範本檔案有密碼保護，請先移除密碼再試一次: ",
+        ),
+        (folder_blocked, "無法建立工作資料夾: "),
+    ],
+    ids=[
+        "none",
+        "missing-keys",
+        "font-number",
+        "ratio-bool",
+        "blank-path",
+        "patent-missing",
+        "no-number",
+        "template-missing",
+        "template-csv",
+        "template-cut",
+        "template-encrypted",
+        "folder-blocked",
+    ],
+)
 def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
     request = build(tmp_path)
     inputs = {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()}
@@ -204,18 +276,26 @@ def test_unexpected_fault_ends_with_one_plain_line_and_the_marker(home, tmp_path
 # ---------------------------------------------------------------- the command line
 
 
-@pytest.mark.parametrize("args, status, first_line", [
-    (["{patents}", "--folder", "{out}", "--ratio", "1.5"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),
-    (["p.xlsx", "--folder", "報告"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),  # relative to the current folder
-    (["{out}/missing.xlsx", "--folder", "{out}"], 1, "找不到專利檔案: "),
-    (["--ratio"], 2, ""),
-])
+@pytest.mark.parametrize(
+    "args, status, first_line",
+    [
+        (["{patents}", "--folder", "{out}", "--ratio", "1.5"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),
+        (["p.xlsx", "--folder", "報告"], 0, "讀取「Sheet」工作表 A 欄 第 2 列: 1 筆"),  # relative to the current folder
+        (["{out}/missing.xlsx", "--folder", "{out}"], 1, "找不到專利檔案: "),
+        (["--ratio"], 2, ""),
+    ],
+)
 def test_command_line(tmp_path, args, status, first_line):
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
     out = tmp_path / "報告"
     argv = [a.format(patents=patents, out=out) for a in args]
-    done = subprocess.run([sys.executable, "-m", "lumivar.report", *argv], capture_output=True, timeout=120,
-                          env=dict(os.environ, PYTHONIOENCODING="ascii"), cwd=tmp_path)
+    done = subprocess.run(
+        [sys.executable, "-m", "lumivar.report", *argv],
+        capture_output=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONIOENCODING="ascii"),
+        cwd=tmp_path,
+    )
     lines = done.stdout.decode("utf-8").splitlines()
     assert done.returncode == status, done.stderr.decode("utf-8", "replace")
     if status == 0:

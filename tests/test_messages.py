@@ -1,4 +1,5 @@
 """The window's message queue: lines batched while the window has not taken them."""
+
 import threading
 
 from lumivar import messages, protocol

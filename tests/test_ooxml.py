@@ -1,5 +1,6 @@
 """The package layer: hostile XML refused without being expanded, cell
 references read as Excel reads them."""
+
 import zipfile
 
 import pytest
@@ -11,8 +12,10 @@ from report_checks import hand_made
 SECRET = "lumivar-secret-3141"
 DTDS = {
     "external entity": '<!DOCTYPE workbook [<!ENTITY x SYSTEM "file://{secret}">]>',
-    "billion laughs": '<!DOCTYPE workbook [<!ENTITY a "{secret}{secret}">' + "".join(
-        f'<!ENTITY {chr(98 + i)} "&{chr(97 + i)};&{chr(97 + i)};&{chr(97 + i)};&{chr(97 + i)};">' for i in range(8))
+    "billion laughs": '<!DOCTYPE workbook [<!ENTITY a "{secret}{secret}">'
+    + "".join(
+        f'<!ENTITY {chr(98 + i)} "&{chr(97 + i)};&{chr(97 + i)};&{chr(97 + i)};&{chr(97 + i)};">' for i in range(8)
+    )
     + "]>",
 }
 
@@ -23,9 +26,14 @@ def with_dtd(path, dtd, secret_file):
     with zipfile.ZipFile(path) as package:
         items = {name: package.read(name) for name in package.namelist()}
     entity = "x" if "SYSTEM" in dtd else "i"
-    items["xl/workbook.xml"] = items["xl/workbook.xml"].replace(b"?>\n", b"?>\n" + dtd.format(
-        secret=secret_file if "SYSTEM" in dtd else SECRET).encode()).replace(
-        b"</sheets>", f'</sheets><definedNames><definedName name="n">&{entity};</definedName></definedNames>'.encode())
+    items["xl/workbook.xml"] = (
+        items["xl/workbook.xml"]
+        .replace(b"?>\n", b"?>\n" + dtd.format(secret=secret_file if "SYSTEM" in dtd else SECRET).encode())
+        .replace(
+            b"</sheets>",
+            f'</sheets><definedNames><definedName name="n">&{entity};</definedName></definedNames>'.encode(),
+        )
+    )
     with zipfile.ZipFile(path, "w") as package:
         for name, data in items.items():
             package.writestr(name, data)
@@ -42,10 +50,20 @@ def test_a_part_with_a_dtd_is_damaged_and_never_expanded(tmp_path, dtd, use):
     assert "已損壞" in str(refused.value) and SECRET not in str(refused.value)
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("B7", (7, 1)), ("$AA$10", (10, 26)), ("XFD1048576", (1_048_576, 16_383)),
-    ("b7", None), ("7B", None), ("ABCD1", None), ("A", None), ("A١", None), ("", None),
-])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("B7", (7, 1)),
+        ("$AA$10", (10, 26)),
+        ("XFD1048576", (1_048_576, 16_383)),
+        ("b7", None),
+        ("7B", None),
+        ("ABCD1", None),
+        ("A", None),
+        ("A١", None),
+        ("", None),
+    ],
+)
 def test_cell_references(text, expected):
     assert ooxml.split_ref(text) == expected
 

@@ -1,5 +1,6 @@
 """Where the table goes: the marker found however a template writes it, and
 never over the template's own content."""
+
 from datetime import datetime
 
 import openpyxl
@@ -26,29 +27,57 @@ def found(path):
 
 
 def sheet(*cells, prefix=""):
-    return f"<{prefix}sheetData><{prefix}row r=\"4\">{''.join(cells)}</{prefix}row></{prefix}sheetData>"
+    return f'<{prefix}sheetData><{prefix}row r="4">{"".join(cells)}</{prefix}row></{prefix}sheetData>'
 
 
-@pytest.mark.parametrize("content, strings, namespaces, prefix, expected", [
-    (sheet(INLINE.format(ref="C4", text=MARKER)), None, TRANSITIONAL, "", (4, 2)),
-    # Character references, as openpyxl writes some text.
-    (sheet('<c r="B4" t="s"><v>1</v></c>'), "<si><t>x</t></si><si><t>{{&#27298;&#32034;&#32080;&#26524;}}</t></si>",
-     TRANSITIONAL, "", (4, 1)),
-    # Split into rich-text runs, inline and shared.
-    (sheet('<c r="D4" t="inlineStr"><is><r><t>{{檢索</t></r><r><rPr><b/></rPr><t>結果}}</t></r></is></c>'),
-     None, TRANSITIONAL, "", (4, 3)),
-    (sheet('<c r="A4" t="s"><v>0</v></c>'), "<si><r><t>{{檢</t></r><r><t>索結果}}</t></r></si>", TRANSITIONAL, "",
-     (4, 0)),
-    # Phonetic runs are no part of the text.
-    (sheet('<c r="A4" t="s"><v>0</v></c>'), f'<si><t></t><rPh sb="0" eb="0"><t>{MARKER}</t></rPh></si>',
-     TRANSITIONAL, "", None),
-    # A comment that reads like a marker cell is no cell.
-    (f'<sheetData><!-- {INLINE.format(ref="A1", text=MARKER)} --></sheetData>', None, TRANSITIONAL, "", None),
-    (sheet(INLINE.format(ref="E4", text=MARKER).replace("<", "<x:").replace("<x:/", "</x:"), prefix="x:"),
-     None, TRANSITIONAL, "x:", (4, 4)),
-    (sheet(INLINE.format(ref="B4", text=MARKER)), None, STRICT, "", (4, 1)),
-], ids=["inline", "character references", "inline runs", "shared runs", "phonetic", "comment", "prefixed",
-        "strict"])
+@pytest.mark.parametrize(
+    "content, strings, namespaces, prefix, expected",
+    [
+        (sheet(INLINE.format(ref="C4", text=MARKER)), None, TRANSITIONAL, "", (4, 2)),
+        # Character references, as openpyxl writes some text.
+        (
+            sheet('<c r="B4" t="s"><v>1</v></c>'),
+            "<si><t>x</t></si><si><t>{{&#27298;&#32034;&#32080;&#26524;}}</t></si>",
+            TRANSITIONAL,
+            "",
+            (4, 1),
+        ),
+        # Split into rich-text runs, inline and shared.
+        (
+            sheet('<c r="D4" t="inlineStr"><is><r><t>{{檢索</t></r><r><rPr><b/></rPr><t>結果}}</t></r></is></c>'),
+            None,
+            TRANSITIONAL,
+            "",
+            (4, 3),
+        ),
+        (
+            sheet('<c r="A4" t="s"><v>0</v></c>'),
+            "<si><r><t>{{檢</t></r><r><t>索結果}}</t></r></si>",
+            TRANSITIONAL,
+            "",
+            (4, 0),
+        ),
+        # Phonetic runs are no part of the text.
+        (
+            sheet('<c r="A4" t="s"><v>0</v></c>'),
+            f'<si><t></t><rPh sb="0" eb="0"><t>{MARKER}</t></rPh></si>',
+            TRANSITIONAL,
+            "",
+            None,
+        ),
+        # A comment that reads like a marker cell is no cell.
+        (f"<sheetData><!-- {INLINE.format(ref='A1', text=MARKER)} --></sheetData>", None, TRANSITIONAL, "", None),
+        (
+            sheet(INLINE.format(ref="E4", text=MARKER).replace("<", "<x:").replace("<x:/", "</x:"), prefix="x:"),
+            None,
+            TRANSITIONAL,
+            "x:",
+            (4, 4),
+        ),
+        (sheet(INLINE.format(ref="B4", text=MARKER)), None, STRICT, "", (4, 1)),
+    ],
+    ids=["inline", "character references", "inline runs", "shared runs", "phonetic", "comment", "prefixed", "strict"],
+)
 def test_the_marker_however_it_is_written(tmp_path, content, strings, namespaces, prefix, expected):
     assert found(hand_made(tmp_path / "t.xlsx", content, strings, namespaces, prefix)) == expected
 
@@ -69,44 +98,98 @@ def data(*rows, after=""):
     return "<sheetData>" + "".join(f'<row r="{n}"{a}>{c}</row>' for n, a, c in rows) + "</sheetData>" + after
 
 
-@pytest.mark.parametrize("sheet, table, header, kinds", [
-    (data((3, "", MARK)), None, 3, ""),
-    (data((3, "", MARK), (4, "", '<c r="B4" t="inlineStr"><is><t>數量</t></is></c>')), "B4:D8", 9, "內容、表格"),
-    (data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B5:G5"/></mergeCells>'), None, 6, "合併儲存格"),
-    (data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B3:G3"/></mergeCells>'), None, 4, "合併儲存格"),
-    (data((3, "", MARK), (4, "", '<c r="C4"><f t="shared" ref="C4:C6" si="0">A4</f><v>1</v></c>'),
-          (5, "", '<c r="C5"><f t="shared" si="0"/><v>1</v></c>')), None, 7, "公式"),
-    (data((3, "", MARK), (4, "", '<c r="D4"><f t="array" ref="D4:D5">A1:A2</f><v>1</v></c>')), None, 6, "公式"),
-    (data((3, "", MARK), after='<dataValidations count="2"><dataValidation type="list" sqref="B4:B5">'
-          '<formula1>"a,b"</formula1></dataValidation><dataValidation type="list" sqref="A1:A1048576">'
-          '<formula1>"c"</formula1></dataValidation></dataValidations>'), None, 6, "資料驗證"),
-    (data((3, "", MARK), after='<conditionalFormatting sqref="C4:C9"><cfRule type="expression" dxfId="0" '
-          'priority="1"><formula>TRUE</formula></cfRule></conditionalFormatting>'), None, 10, "設定格式化的條件"),
-    (data((3, "", MARK), (5, "", '<c r="E5" t="inlineStr"><is><t>數量</t></is></c>')), None, 6, "內容"),
-    (data((3, "", MARK), (4, ' hidden="1"', '<c r="A4" t="inlineStr"><is><t>旁</t></is></c>')), None, 3, ""),
-], ids=["clear", "table with empty rows", "merged", "merged marker", "shared formula", "array formula", "validation",
-        "conditional format", "value", "hidden row"])
+@pytest.mark.parametrize(
+    "sheet, table, header, kinds",
+    [
+        (data((3, "", MARK)), None, 3, ""),
+        (data((3, "", MARK), (4, "", '<c r="B4" t="inlineStr"><is><t>數量</t></is></c>')), "B4:D8", 9, "內容、表格"),
+        (
+            data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B5:G5"/></mergeCells>'),
+            None,
+            6,
+            "合併儲存格",
+        ),
+        (
+            data((3, "", MARK), after='<mergeCells count="1"><mergeCell ref="B3:G3"/></mergeCells>'),
+            None,
+            4,
+            "合併儲存格",
+        ),
+        (
+            data(
+                (3, "", MARK),
+                (4, "", '<c r="C4"><f t="shared" ref="C4:C6" si="0">A4</f><v>1</v></c>'),
+                (5, "", '<c r="C5"><f t="shared" si="0"/><v>1</v></c>'),
+            ),
+            None,
+            7,
+            "公式",
+        ),
+        (data((3, "", MARK), (4, "", '<c r="D4"><f t="array" ref="D4:D5">A1:A2</f><v>1</v></c>')), None, 6, "公式"),
+        (
+            data(
+                (3, "", MARK),
+                after='<dataValidations count="2"><dataValidation type="list" sqref="B4:B5">'
+                '<formula1>"a,b"</formula1></dataValidation><dataValidation type="list" sqref="A1:A1048576">'
+                '<formula1>"c"</formula1></dataValidation></dataValidations>',
+            ),
+            None,
+            6,
+            "資料驗證",
+        ),
+        (
+            data(
+                (3, "", MARK),
+                after='<conditionalFormatting sqref="C4:C9"><cfRule type="expression" dxfId="0" '
+                'priority="1"><formula>TRUE</formula></cfRule></conditionalFormatting>',
+            ),
+            None,
+            10,
+            "設定格式化的條件",
+        ),
+        (data((3, "", MARK), (5, "", '<c r="E5" t="inlineStr"><is><t>數量</t></is></c>')), None, 6, "內容"),
+        (data((3, "", MARK), (4, ' hidden="1"', '<c r="A4" t="inlineStr"><is><t>旁</t></is></c>')), None, 3, ""),
+    ],
+    ids=[
+        "clear",
+        "table with empty rows",
+        "merged",
+        "merged marker",
+        "shared formula",
+        "array formula",
+        "validation",
+        "conditional format",
+        "value",
+        "hidden row",
+    ],
+)
 def test_the_table_never_covers_the_template(tmp_path, sheet, table, header, kinds):
     template = hand_made(tmp_path / "t.xlsx", sheet, table=table)
     messages = []
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B", "bad one"])
-    path = job.handle_request(make_request(patents, template=template), messages.append,
-                              now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    path = job.handle_request(
+        make_request(patents, template=template),
+        messages.append,
+        now=lambda: datetime(2024, 5, 6),
+        folder=tmp_path / "out",
+    )
     assert path is not None, messages
     cells = cell_texts(path)
     assert [cells.get(f"{c}{header}") for c in "BCDEFGH"] == list(layout.HEADERS)
     assert cells.get("B3") == (layout.HEADERS[0] if header == 3 else None)  # a marker left behind is emptied
     moved = [m for m in messages if "蓋過" in m]
-    assert moved == ([f"範本中「{placement.MARKER}」處的{kinds}會被檢索結果蓋過；檢索結果改從第 {header} 列開始"]
-                     if kinds else [])
+    assert moved == (
+        [f"範本中「{placement.MARKER}」處的{kinds}會被檢索結果蓋過；檢索結果改從第 {header} 列開始"] if kinds else []
+    )
     rows = {r.get("r"): r for r in etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).iter("{*}row")}
     assert not any(rows[str(n)].get("hidden") for n in range(header, header + 4) if str(n) in rows)
     assert problems(path) == []
 
 
 def test_below_a_form_the_table_clears_its_excel_table(tmp_path):
-    template = hand_made(tmp_path / "t.xlsx", data((1, "", '<c r="A1" t="inlineStr"><is><t>數量</t></is></c>')),
-                         table="A1:C6")
+    template = hand_made(
+        tmp_path / "t.xlsx", data((1, "", '<c r="A1" t="inlineStr"><is><t>數量</t></is></c>')), table="A1:C6"
+    )
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
     path = job.make_report(make_request(patents, template=template), lambda m: None, folder=tmp_path / "out")
     assert cell_texts(path)["A8"].startswith("製表日期")
@@ -116,16 +199,24 @@ def test_below_a_form_the_table_clears_its_excel_table(tmp_path):
 SUMMARY = '<c r="{ref}" t="inlineStr"><is><t>{{{{檢索摘要}}}}</t></is></c>'
 
 
-@pytest.mark.parametrize("sheet, summary_at", [
-    (data((7, "", MARK.replace("B3", "B7"))), "B3"),  # room above the marker: the summary a client reads first
-    (data((1, "", '<c r="B5" t="inlineStr"><is><t>抬頭</t></is></c>'), (7, "", MARK.replace("B3", "B7"))), "B11"),
-    (data((2, "", SUMMARY.format(ref="D2")), (7, "", MARK.replace("B3", "B7"))), "D2"),  # where the template says
-], ids=["above", "no room above", "summary marker"])
+@pytest.mark.parametrize(
+    "sheet, summary_at",
+    [
+        (data((7, "", MARK.replace("B3", "B7"))), "B3"),  # room above the marker: the summary a client reads first
+        (data((1, "", '<c r="B5" t="inlineStr"><is><t>抬頭</t></is></c>'), (7, "", MARK.replace("B3", "B7"))), "B11"),
+        (data((2, "", SUMMARY.format(ref="D2")), (7, "", MARK.replace("B3", "B7"))), "D2"),  # where the template says
+    ],
+    ids=["above", "no room above", "summary marker"],
+)
 def test_the_summary_comes_first_where_there_is_room(tmp_path, sheet, summary_at):
     template = hand_made(tmp_path / "t.xlsx", sheet.replace('<row r="1">', '<row r="5">'))
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
-    path = job.make_report(make_request(patents, template=template), lambda m: None,
-                           now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    path = job.make_report(
+        make_request(patents, template=template),
+        lambda m: None,
+        now=lambda: datetime(2024, 5, 6),
+        folder=tmp_path / "out",
+    )
     cells = cell_texts(path)
     assert cells["B7"] == "序號"
     assert cells[summary_at] == "製表日期：2024-05-06"

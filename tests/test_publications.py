@@ -1,4 +1,5 @@
 """Publication numbers as people write them, and the IDs of their public pages."""
+
 import pytest
 
 from lumivar.report import publications as numbers
@@ -39,7 +40,7 @@ WRITTEN_AND_ID = [
     ("EP1234567A12", None),  # a kind code of three characters
     ("EPA1", None),
     ("US 1,23,456 B2", None),  # commas that are no thousands separators
-    ("=HYPERLINK(\"http://x\",\"US9999999B2\")", None),
+    ('=HYPERLINK("http://x","US9999999B2")', None),
     ("US" + "1" * 500 + "B2", None),
 ]
 
@@ -53,37 +54,40 @@ def test_written_forms_and_their_ids(written, expected):
     assert len(item.text) <= numbers.MAX_ENTRY + 1 and "\n" not in item.text
 
 
-@pytest.mark.parametrize("written, identity, status", [
-    # US application publications in DOCDB's form: year and six digits; the page has seven
-    ("US2020123456A1", "US20200123456A1", ""),
-    ("US 2021/0123456 A", "US20210123456", "美國公開案無 A 種類碼"),
-    # Taiwan's certificate numbers without the country, and a digit 1 for its letter I
-    ("I723456", "TWI723456B", ""),
-    ("M612345", "TWM612345U", ""),
-    ("D212345", "TWD212345S", ""),
-    ("發明第I723456號", "TWI723456B", ""),
-    ("新型第M612345號", "TWM612345U", ""),
-    ("TW 1723456 B", "TWI723456B", "已更正為 TWI723456B"),
-    # Japan's and Korea's own forms
-    ("特開2019-123456", "JP2019123456A", ""),
-    ("JP 特開2019-123456", "JP2019123456A", ""),
-    ("特開平10-123456", "JPH10123456A", ""),
-    ("特表2019-123456", "JP2019123456A", ""),
-    ("再表2019/123456", "JPWO2019123456A1", ""),
-    ("特許第6789012号", "JP6789012B2", ""),
-    ("実用新案登録第3212345号", "JP3212345U", ""),
-    ("10-2020-0012345", "KR20200012345A", ""),
-    # applications' numbers: named, never linked
-    ("CN 201910123456.7", "申請號，非公開號 CN201910123456.7", "申請號，非公開號"),
-    ("16/123,456", "申請號，非公開號 US16/123,456", "申請號，非公開號"),
-    ("PCT/US2019/012345", "申請號，非公開號 PCT/US2019/012345", "申請號，非公開號"),
-    ("108123456", "申請號，非公開號 TW108123456", "申請號，非公開號"),
-    ("EP 99 203 729.1", "申請號，非公開號 EP99203729.1", "申請號，非公開號"),
-    # no number, and why
-    ("XX1234567A1", None, "格式不符：無此國別或機構代碼 XX"),
-    ("1234567A1", None, "格式不符：缺少國別代碼"),
-    ("公開號", None, "格式不符：不含號碼"),
-])
+@pytest.mark.parametrize(
+    "written, identity, status",
+    [
+        # US application publications in DOCDB's form: year and six digits; the page has seven
+        ("US2020123456A1", "US20200123456A1", ""),
+        ("US 2021/0123456 A", "US20210123456", "美國公開案無 A 種類碼"),
+        # Taiwan's certificate numbers without the country, and a digit 1 for its letter I
+        ("I723456", "TWI723456B", ""),
+        ("M612345", "TWM612345U", ""),
+        ("D212345", "TWD212345S", ""),
+        ("發明第I723456號", "TWI723456B", ""),
+        ("新型第M612345號", "TWM612345U", ""),
+        ("TW 1723456 B", "TWI723456B", "已更正為 TWI723456B"),
+        # Japan's and Korea's own forms
+        ("特開2019-123456", "JP2019123456A", ""),
+        ("JP 特開2019-123456", "JP2019123456A", ""),
+        ("特開平10-123456", "JPH10123456A", ""),
+        ("特表2019-123456", "JP2019123456A", ""),
+        ("再表2019/123456", "JPWO2019123456A1", ""),
+        ("特許第6789012号", "JP6789012B2", ""),
+        ("実用新案登録第3212345号", "JP3212345U", ""),
+        ("10-2020-0012345", "KR20200012345A", ""),
+        # applications' numbers: named, never linked
+        ("CN 201910123456.7", "申請號，非公開號 CN201910123456.7", "申請號，非公開號"),
+        ("16/123,456", "申請號，非公開號 US16/123,456", "申請號，非公開號"),
+        ("PCT/US2019/012345", "申請號，非公開號 PCT/US2019/012345", "申請號，非公開號"),
+        ("108123456", "申請號，非公開號 TW108123456", "申請號，非公開號"),
+        ("EP 99 203 729.1", "申請號，非公開號 EP99203729.1", "申請號，非公開號"),
+        # no number, and why
+        ("XX1234567A1", None, "格式不符：無此國別或機構代碼 XX"),
+        ("1234567A1", None, "格式不符：缺少國別代碼"),
+        ("公開號", None, "格式不符：不含號碼"),
+    ],
+)
 def test_the_forms_offices_use_read_as_meant(written, identity, status):
     item = numbers.parse(written)
     assert (item.identity, item.status) == (identity, status)
@@ -91,23 +95,49 @@ def test_the_forms_offices_use_read_as_meant(written, identity, status):
     assert item.address == (f"https://patents.google.com/patent/{identity}" if linked else None)
 
 
-@pytest.mark.parametrize("cell, entries", [
-    ("US 10,123,456 B2", ["US 10,123,456 B2"]),
-    ("US 10,123,456 B2, US 9,876,543 B1", ["US 10,123,456 B2", "US 9,876,543 B1"]),
-    ("EP1234567A1；TW I 123456 B\nUS10123456", ["EP1234567A1", "TW I 123456 B", "US10123456"]),
-    ("EP1234567A1 EP7654321B1", ["EP1234567A1", "EP7654321B1"]),
-    ("EP1234567A1、JP H10-123456 A", ["EP1234567A1", "JP H10-123456 A"]),
-    ("EP1234567A1; 備註", ["EP1234567A1; 備註"]),  # not all numbers: one entry, listed as it is
-])
+@pytest.mark.parametrize(
+    "cell, entries",
+    [
+        ("US 10,123,456 B2", ["US 10,123,456 B2"]),
+        ("US 10,123,456 B2, US 9,876,543 B1", ["US 10,123,456 B2", "US 9,876,543 B1"]),
+        ("EP1234567A1；TW I 123456 B\nUS10123456", ["EP1234567A1", "TW I 123456 B", "US10123456"]),
+        ("EP1234567A1 EP7654321B1", ["EP1234567A1", "EP7654321B1"]),
+        ("EP1234567A1、JP H10-123456 A", ["EP1234567A1", "JP H10-123456 A"]),
+        ("EP1234567A1; 備註", ["EP1234567A1; 備註"]),  # not all numbers: one entry, listed as it is
+    ],
+)
 def test_a_cell_with_several_numbers_gives_one_entry_each(cell, entries):
     assert numbers.split_cell(cell) == entries
 
 
 def test_later_spellings_of_the_same_document_are_repeats():
-    items = numbers.mark_repeats([numbers.parse(t) for t in (
-        "US10123456B2", "not one", "US 10,123,456 B2", "US 2020/0123456 A1", "US2020123456A1",
-        "TW 1723456 B", "I723456", "16/123,456", "US 16/123456", "not one")])
+    items = numbers.mark_repeats(
+        [
+            numbers.parse(t)
+            for t in (
+                "US10123456B2",
+                "not one",
+                "US 10,123,456 B2",
+                "US 2020/0123456 A1",
+                "US2020123456A1",
+                "TW 1723456 B",
+                "I723456",
+                "16/123,456",
+                "US 16/123456",
+                "not one",
+            )
+        ]
+    )
     assert [i.status for i in items] == [
-        "", "格式不符：不含號碼", "重複（同序號 1）", "", "重複（同序號 4）", "已更正為 TWI723456B",
-        "重複（同序號 6）", "申請號，非公開號", "重複（同序號 8）", "格式不符：不含號碼"]
+        "",
+        "格式不符：不含號碼",
+        "重複（同序號 1）",
+        "",
+        "重複（同序號 4）",
+        "已更正為 TWI723456B",
+        "重複（同序號 6）",
+        "申請號，非公開號",
+        "重複（同序號 8）",
+        "格式不符：不含號碼",
+    ]
     assert items[2].address == items[0].address  # a repeat keeps its link

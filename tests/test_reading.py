@@ -1,5 +1,6 @@
 """Finding the user's list in the workbooks users have (tests/corpus is
 LibreOffice's own writing; see its README), and refusing odd files clearly."""
+
 import datetime as dt
 import io
 import os
@@ -16,19 +17,32 @@ import hostile
 from support import digest
 
 CORPUS = Path(__file__).parent / "corpus"
-TEN = ["US 2020/0123456 A1", "US 10,123,456 B2", "EP 1 234 567 A1", "WO 01/12345 A1", "JP H10-123456 A",
-       "KR 10-2019-0123456 A", "TW I 123456 B", "TW M567890 U", "DE 10 2019 123 456 A1", "CN 112345678 A"]
+TEN = [
+    "US 2020/0123456 A1",
+    "US 10,123,456 B2",
+    "EP 1 234 567 A1",
+    "WO 01/12345 A1",
+    "JP H10-123456 A",
+    "KR 10-2019-0123456 A",
+    "TW I 123456 B",
+    "TW M567890 U",
+    "DE 10 2019 123 456 A1",
+    "CN 112345678 A",
+]
 
 
 @pytest.mark.parametrize("extension", ["xlsx", "xls", "ods"])
-@pytest.mark.parametrize("name, summary, entries, note", [
-    # an instructions sheet first; title, blank and header rows; a date and a yes/no cell among the numbers
-    ("title-rows", "讀取「清單」工作表 B 欄 第 4–14 列: 9 筆", TEN[:8] + ["US 10,123,456 B2"], "第 10、13 列"),
-    # the hidden first sheet holds more numbers, but the user sees the second
-    ("hidden-first", "讀取「清單」工作表 A 欄 第 1–3 列: 3 筆", TEN[:3], None),
-    # no header: the first row is a number too
-    ("no-header", "讀取「Sheet」工作表 A 欄 第 1–10 列: 10 筆", TEN, None),
-])
+@pytest.mark.parametrize(
+    "name, summary, entries, note",
+    [
+        # an instructions sheet first; title, blank and header rows; a date and a yes/no cell among the numbers
+        ("title-rows", "讀取「清單」工作表 B 欄 第 4–14 列: 9 筆", TEN[:8] + ["US 10,123,456 B2"], "第 10、13 列"),
+        # the hidden first sheet holds more numbers, but the user sees the second
+        ("hidden-first", "讀取「清單」工作表 A 欄 第 1–3 列: 3 筆", TEN[:3], None),
+        # no header: the first row is a number too
+        ("no-header", "讀取「Sheet」工作表 A 欄 第 1–10 列: 10 筆", TEN, None),
+    ],
+)
 def test_lists_saved_by_libreoffice(extension, name, summary, entries, note):
     path = CORPUS / f"list-{name}.{extension}"
     before = digest(path)
@@ -55,20 +69,34 @@ def test_the_sheet_and_column_with_the_most_numbers_win_ties_go_to_the_active_sh
         for i in range(3):
             second.append([f"TW I {100000 + i} B"])
         book.active = 1
+
     found = reading.read_list(book_with(tmp_path, build))
-    assert (found.sheet, found.column, found.entries) == ("第二頁", 0, ["TW I 100000 B", "TW I 100001 B", "TW I 100002 B"])
+    assert (found.sheet, found.column, found.entries) == (
+        "第二頁",
+        0,
+        ["TW I 100000 B", "TW I 100001 B", "TW I 100002 B"],
+    )
 
 
 def test_errors_and_formulas_without_a_result_are_named_never_entries(tmp_path):
     def build(book):
         sheet = book.active
-        for value in ["EP1234567A1", "#N/A", "=1/0", "=HYPERLINK(\"http://x\",\"US9999999B2\")", dt.date(2020, 1, 2),
-                      "TW I 123456 B"]:
+        for value in [
+            "EP1234567A1",
+            "#N/A",
+            "=1/0",
+            '=HYPERLINK("http://x","US9999999B2")',
+            dt.date(2020, 1, 2),
+            "TW I 123456 B",
+        ]:
             sheet.append([value])
+
     found = reading.read_list(book_with(tmp_path, build))
     assert found.entries == ["EP1234567A1", "TW I 123456 B"]
-    assert found.notes == ["略過 2 個不是公開號的儲存格 (日期、數字、是非值或錯誤值): 第 2、5 列",
-                           "2 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): 第 3、4 列"]
+    assert found.notes == [
+        "略過 2 個不是公開號的儲存格 (日期、數字、是非值或錯誤值): 第 2、5 列",
+        "2 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): 第 3、4 列",
+    ]
 
 
 def recased(tmp_path, source):
@@ -96,6 +124,7 @@ def write(name, data):
     def make(tmp_path, _):
         (tmp_path / name).write_bytes(data)
         return tmp_path / name
+
     return make
 
 
@@ -104,37 +133,68 @@ def no_visible_sheet(tmp_path, build):
     with zipfile.ZipFile(source) as src, zipfile.ZipFile(tmp_path / "p.xlsx", "w") as dst:
         for info in src.infolist():
             data = src.read(info)
-            dst.writestr(info, data.replace(b'state="visible"', b'state="hidden"') if "workbook.xml" in info.filename else data)
+            dst.writestr(
+                info, data.replace(b'state="visible"', b'state="hidden"') if "workbook.xml" in info.filename else data
+            )
     return tmp_path / "p.xlsx"
 
 
-@pytest.mark.parametrize("make, message", [
-    (write("p.xlsx", b""), "專利檔案是空的檔案"),
-    (write("p.xlsx", b"\x01\x02\x03 binary"), "專利檔案不是 Excel 活頁簿"),
-    (write("p.xlsx", b"<html><table><tr><td>EP1234567A1</td></tr></table></html>"), "專利檔案是網頁 (HTML) 檔"),
-    (write("p.xlsx", b"PK\x03\x04 cut short"), "專利檔案已損壞，無法開啟"),
-    (write("p.xlsx", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptionInfo".encode("utf-16-le")),
-     "專利檔案有密碼保護，請先移除密碼再試一次"),
-    (write("p.xls", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600)), "專利檔案已損壞或格式無法辨識"),
-    (lambda d, _: d / "missing.xlsx", "找不到專利檔案"),
-    (lambda d, _: d, "專利檔案是資料夾，不是檔案"),
-    (lambda d, _: d / ("長" * 256 + ".xlsx"), "專利檔案的路徑中有名稱過長 (超過 255 字元)"),
-    (lambda d, build: build(d, lambda b: b.active.append(["公開號"])), "在專利檔案的「Sheet」工作表中找不到公開號"),
-    (no_visible_sheet, "專利檔案中沒有可見的工作表"),
-    (far_cells, "檔案過大或內容異常: 專利檔案的「Sheet」工作表的內容分布過廣 (最遠到 XFD900)"),
-    (hostile.cells_written_oddly("<row r = '900'><c r = 'XFD900' t='inlineStr'><is><t>x</t></is></c></row>"),
-     "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 XFD900)"),
-    (hostile.cells_written_oddly(hostile.FAR_ROW),
-     "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 CV1000000)"),
-    (hostile.ods_bomb, "檔案過大或內容異常: 專利檔案的「清單」工作表的內容分布過廣 (最遠到 CV1000000)"),
-    (hostile.lying_dimensions, "檔案過大或內容異常: 專利檔案的內容分布過廣 (最遠到 IU1000000)"),
-    (hostile.many_parts, "檔案過大或內容異常: 專利檔案含有超過 20,000 個項目"),
-    (hostile.unclosed_cells, "專利檔案的「表」工作表已損壞，無法讀取"),
-    (hostile.long_cell, "專利檔案的「表」工作表已損壞，無法讀取"),
-    (hostile.long_shared_cell, "專利檔案已損壞，無法開啟"),
-], ids=["empty", "binary", "html", "cut-zip", "encrypted", "bad-ole", "missing", "folder", "long-name", "no-number",
-        "no-visible-sheet", "far-cells", "quoted-far-cell", "cells-without-references", "ods-repeats",
-        "xls-dimensions", "zip-entries", "unclosed-cells", "long-cell", "long-shared-string"])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (write("p.xlsx", b""), "專利檔案是空的檔案"),
+        (write("p.xlsx", b"\x01\x02\x03 binary"), "專利檔案不是 Excel 活頁簿"),
+        (write("p.xlsx", b"<html><table><tr><td>EP1234567A1</td></tr></table></html>"), "專利檔案是網頁 (HTML) 檔"),
+        (write("p.xlsx", b"PK\x03\x04 cut short"), "專利檔案已損壞，無法開啟"),
+        (
+            write("p.xlsx", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + "EncryptionInfo".encode("utf-16-le")),
+            "專利檔案有密碼保護，請先移除密碼再試一次",
+        ),
+        (write("p.xls", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600)), "專利檔案已損壞或格式無法辨識"),
+        (lambda d, _: d / "missing.xlsx", "找不到專利檔案"),
+        (lambda d, _: d, "專利檔案是資料夾，不是檔案"),
+        (lambda d, _: d / ("長" * 256 + ".xlsx"), "專利檔案的路徑中有名稱過長 (超過 255 字元)"),
+        (lambda d, build: build(d, lambda b: b.active.append(["公開號"])), "在專利檔案的「Sheet」工作表中找不到公開號"),
+        (no_visible_sheet, "專利檔案中沒有可見的工作表"),
+        (far_cells, "檔案過大或內容異常: 專利檔案的「Sheet」工作表的內容分布過廣 (最遠到 XFD900)"),
+        (
+            hostile.cells_written_oddly("<row r = '900'><c r = 'XFD900' t='inlineStr'><is><t>x</t></is></c></row>"),
+            "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 XFD900)",
+        ),
+        (
+            hostile.cells_written_oddly(hostile.FAR_ROW),
+            "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 CV1000000)",
+        ),
+        (hostile.ods_bomb, "檔案過大或內容異常: 專利檔案的「清單」工作表的內容分布過廣 (最遠到 CV1000000)"),
+        (hostile.lying_dimensions, "檔案過大或內容異常: 專利檔案的內容分布過廣 (最遠到 IU1000000)"),
+        (hostile.many_parts, "檔案過大或內容異常: 專利檔案含有超過 20,000 個項目"),
+        (hostile.unclosed_cells, "專利檔案的「表」工作表已損壞，無法讀取"),
+        (hostile.long_cell, "專利檔案的「表」工作表已損壞，無法讀取"),
+        (hostile.long_shared_cell, "專利檔案已損壞，無法開啟"),
+    ],
+    ids=[
+        "empty",
+        "binary",
+        "html",
+        "cut-zip",
+        "encrypted",
+        "bad-ole",
+        "missing",
+        "folder",
+        "long-name",
+        "no-number",
+        "no-visible-sheet",
+        "far-cells",
+        "quoted-far-cell",
+        "cells-without-references",
+        "ods-repeats",
+        "xls-dimensions",
+        "zip-entries",
+        "unclosed-cells",
+        "long-cell",
+        "long-shared-string",
+    ],
+)
 def test_files_that_are_refused_and_why(tmp_path, make, message):
     path = make(tmp_path, book_with)
     with pytest.raises(ReportError) as caught:
@@ -166,6 +226,7 @@ def test_recased_part_names_and_a_shared_string_bomb(tmp_path):
 
 def record(kind, data=b""):
     """A binary workbook's record: its type and size as 7-bit groups, then its data."""
+
     def varint(n):
         out = bytearray()
         while True:
@@ -173,18 +234,44 @@ def record(kind, data=b""):
             n >>= 7
             if not n:
                 return bytes(out)
+
     return varint(kind) + varint(len(data)) + data
 
 
-@pytest.mark.parametrize("records, extent", [
-    ([record(0, (4).to_bytes(4, "little")), record(7, (2).to_bytes(4, "little") + bytes(8)), record(12, bytes(8))],
-     1),  # a row, a text cell in column C, a blank after it
-    ([record(0, (0).to_bytes(4, "little")), record(5, bytes(12)),
-      record(0, (999_999).to_bytes(4, "little")), record(5, (16_000).to_bytes(4, "little") + bytes(8))],
-     1_000_000 * 16_001),  # a far cell
-    ([record(148, (0).to_bytes(4, "little") + (1_048_575).to_bytes(4, "little") + bytes(4)
-             + (16_383).to_bytes(4, "little"))], 1_048_576 * 16_384),  # the extent a sheet claims
-])
+@pytest.mark.parametrize(
+    "records, extent",
+    [
+        (
+            [
+                record(0, (4).to_bytes(4, "little")),
+                record(7, (2).to_bytes(4, "little") + bytes(8)),
+                record(12, bytes(8)),
+            ],
+            1,
+        ),  # a row, a text cell in column C, a blank after it
+        (
+            [
+                record(0, (0).to_bytes(4, "little")),
+                record(5, bytes(12)),
+                record(0, (999_999).to_bytes(4, "little")),
+                record(5, (16_000).to_bytes(4, "little") + bytes(8)),
+            ],
+            1_000_000 * 16_001,
+        ),  # a far cell
+        (
+            [
+                record(
+                    148,
+                    (0).to_bytes(4, "little")
+                    + (1_048_575).to_bytes(4, "little")
+                    + bytes(4)
+                    + (16_383).to_bytes(4, "little"),
+                )
+            ],
+            1_048_576 * 16_384,
+        ),  # the extent a sheet claims
+    ],
+)
 def test_a_binary_sheets_spread_is_read_from_its_records(records, extent):
     assert spread.xlsb_spread(io.BytesIO(b"".join(records))).extent == extent
 
@@ -223,16 +310,36 @@ def test_a_list_of_the_offices_own_forms_is_found(tmp_path):
     assert reading.read_list(path).entries == numbers
 
 
-@pytest.mark.parametrize("name, summary, entries, search", [
-    ("list-google-patents.csv", "讀取文字檔 A 欄 第 3–6 列: 4 筆",
-     ["US-9254383-B2", "US-20200123456-A1", "TW-I723456-B", "JP-2019123456-A"],
-     "https://patents.google.com/?q=(solar+cell)&before=priority:20200101"),
-    ("list-espacenet.csv", "讀取文字檔 E 欄 第 2–4 列: 3 筆", ["EP3456789A1", "WO2019123456A1", "CN112345678A"], None),
-    ("list-firm-big5.csv", "讀取文字檔 B 欄 第 2–4 列: 3 筆",
-     ["TW I 723456 B", "US 2020/0123456 A1", "JP 特開2019-123456"], None),
-    ("list-unicode-text.txt", "讀取文字檔 A 欄 第 2–4 列: 3 筆",
-     ["EP 1 234 567 A1", "KR 10-2019-0123456 A", "US 10,123,456 B2"], None),
-], ids=["google patents", "espacenet", "big5", "utf-16 tabs"])
+@pytest.mark.parametrize(
+    "name, summary, entries, search",
+    [
+        (
+            "list-google-patents.csv",
+            "讀取文字檔 A 欄 第 3–6 列: 4 筆",
+            ["US-9254383-B2", "US-20200123456-A1", "TW-I723456-B", "JP-2019123456-A"],
+            "https://patents.google.com/?q=(solar+cell)&before=priority:20200101",
+        ),
+        (
+            "list-espacenet.csv",
+            "讀取文字檔 E 欄 第 2–4 列: 3 筆",
+            ["EP3456789A1", "WO2019123456A1", "CN112345678A"],
+            None,
+        ),
+        (
+            "list-firm-big5.csv",
+            "讀取文字檔 B 欄 第 2–4 列: 3 筆",
+            ["TW I 723456 B", "US 2020/0123456 A1", "JP 特開2019-123456"],
+            None,
+        ),
+        (
+            "list-unicode-text.txt",
+            "讀取文字檔 A 欄 第 2–4 列: 3 筆",
+            ["EP 1 234 567 A1", "KR 10-2019-0123456 A", "US 10,123,456 B2"],
+            None,
+        ),
+    ],
+    ids=["google patents", "espacenet", "big5", "utf-16 tabs"],
+)
 def test_text_lists_as_exports_and_excel_write_them(name, summary, entries, search):
     found = reading.read_list(CORPUS / name)
     assert (found.summary, found.entries, found.search) == (summary, entries, search)

@@ -7,6 +7,7 @@ loop: at the end of each tick, when the monitor schedules the next one, the
 output button's label and the text box content are noted. Expectations are
 counted in those ticks, never in wall-clock time.
 """
+
 import collections
 import contextlib
 import multiprocessing
@@ -43,6 +44,7 @@ from support import (
 # ---------------------------------------------------------------------------
 # Helpers
 # ---------------------------------------------------------------------------
+
 
 class TickLog:
     """Notes what the progress monitor of a running window shows after each tick.
@@ -169,15 +171,20 @@ def recording_parameters(gui_module, made):
     return make
 
 
-@pytest.mark.parametrize("messages, labels, text", [
-    ([], [BUSY[0], BUSY[1], BUSY[2], BUSY[0]], HEADER),
-    (["第一行", MARKER], [BUSY[0], BUSY[1], IDLE], HEADER + "第一行\n" + DONE),
-    ([MARKER, "遲到的訊息"], [BUSY[0], IDLE, IDLE], HEADER + DONE + "遲到的訊息\n"),
-], ids=["busy", "run", "after the marker"])
+@pytest.mark.parametrize(
+    "messages, labels, text",
+    [
+        ([], [BUSY[0], BUSY[1], BUSY[2], BUSY[0]], HEADER),
+        (["第一行", MARKER], [BUSY[0], BUSY[1], IDLE], HEADER + "第一行\n" + DONE),
+        ([MARKER, "遲到的訊息"], [BUSY[0], IDLE, IDLE], HEADER + DONE + "遲到的訊息\n"),
+    ],
+    ids=["busy", "run", "after the marker"],
+)
 def test_the_press_and_tick_rules_without_a_window(gui_module, messages, labels, text):
     queues, events = host.make_channels()
-    owner = types.SimpleNamespace(parameters={protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體",
-                                              protocol.LATIN_FONT: "Calibri"})
+    owner = types.SimpleNamespace(
+        parameters={protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體", protocol.LATIN_FONT: "Calibri"}
+    )
     widgets = StandIns()
     run = gui_module._ReportRun(queues, events, owner, widgets, widgets, widgets)
     run.start(widgets)
@@ -198,11 +205,15 @@ def test_the_press_and_tick_rules_without_a_window(gui_module, messages, labels,
 # The request
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("template, patents", [
-    pytest.param("", "", id="both-empty"),
-    pytest.param("  C:/報告/範本 一.xlsx  ", "\tD:\\no\\such\\檢索專利公開號.xlsx ", id="spaces-kept-missing-file"),
-    pytest.param("C:\\tarnwick\\Lumivar\\範本.xlsx", "relative/專利.xlsx", id="backslashes-and-relative"),
-])
+
+@pytest.mark.parametrize(
+    "template, patents",
+    [
+        pytest.param("", "", id="both-empty"),
+        pytest.param("  C:/報告/範本 一.xlsx  ", "\tD:\\no\\such\\檢索專利公開號.xlsx ", id="spaces-kept-missing-file"),
+        pytest.param("C:\\tarnwick\\Lumivar\\範本.xlsx", "relative/專利.xlsx", id="backslashes-and-relative"),
+    ],
+)
 def test_a_press_sends_one_request_with_the_paths_as_typed_and_the_default_parameters(session, template, patents):
     queues, events, log = host_objects()
 
@@ -232,8 +243,14 @@ def test_each_press_reads_the_report_parameters_afresh_into_a_new_request(sessio
         watch.press()
         (pp,) = made
         changed = dict(pp.parameters)
-        changed.update({protocol.SIZE_RATIO: 1.25, protocol.CJK_FONT: "新細明體", protocol.LATIN_FONT: "Times New Roman",
-                        "顯示日期": False})
+        changed.update(
+            {
+                protocol.SIZE_RATIO: 1.25,
+                protocol.CJK_FONT: "新細明體",
+                protocol.LATIN_FONT: "Times New Roman",
+                "顯示日期": False,
+            }
+        )
         pp.parameters = changed
         s.set_table.set(protocol.PATENT_PATH, "c.xlsx")
         watch.press()
@@ -255,6 +272,7 @@ def test_each_press_reads_the_report_parameters_afresh_into_a_new_request(sessio
 # ---------------------------------------------------------------------------
 # The text box at the press
 # ---------------------------------------------------------------------------
+
 
 def test_a_press_replaces_the_old_content_and_its_red_lines_with_the_header(session):
     queues, events, _ = host_objects()
@@ -280,28 +298,37 @@ def test_a_press_replaces_the_old_content_and_its_red_lines_with_the_header(sess
 RUNS = {
     "messages-then-marker": (
         ["讀取檢索專利公開號.xlsx", "TW I123456 B", "US 2023/0001234 A1", "產生報告", MARKER],
-        [("輸出中.", "讀取檢索專利公開號.xlsx\n"), ("輸出中..", "TW I123456 B\n"),
-         ("輸出中...", "US 2023/0001234 A1\n"), ("輸出中.", "產生報告\n"), ("輸出中..", DONE),
-         (IDLE, ""), (IDLE, "")]),
-    "marker-first": (
-        [MARKER],
-        [("輸出中.", DONE), (IDLE, ""), (IDLE, "")]),
+        [
+            ("輸出中.", "讀取檢索專利公開號.xlsx\n"),
+            ("輸出中..", "TW I123456 B\n"),
+            ("輸出中...", "US 2023/0001234 A1\n"),
+            ("輸出中.", "產生報告\n"),
+            ("輸出中..", DONE),
+            (IDLE, ""),
+            (IDLE, ""),
+        ],
+    ),
+    "marker-first": ([MARKER], [("輸出中.", DONE), (IDLE, ""), (IDLE, "")]),
     "messages-after-the-marker": (
         [MARKER, "之後 1", "之後 2"],
-        [("輸出中.", DONE), (IDLE, "之後 1\n"), (IDLE, "之後 2\n"), (IDLE, "")]),
-    "integer-message": (
-        [3, MARKER],
-        [("輸出中.", "3\n"), ("輸出中..", DONE), (IDLE, "")]),
+        [("輸出中.", DONE), (IDLE, "之後 1\n"), (IDLE, "之後 2\n"), (IDLE, "")],
+    ),
+    "integer-message": ([3, MARKER], [("輸出中.", "3\n"), ("輸出中..", DONE), (IDLE, "")]),
     "look-alike-markers": (
         [f" {MARKER} ", MARKER + "\n", MARKER[:-1], MARKER],
-        [("輸出中.", f" {MARKER} \n"), ("輸出中..", MARKER + "\n\n"), ("輸出中...", MARKER[:-1] + "\n"),
-         ("輸出中.", DONE), (IDLE, "")]),
-    "two-markers": (
-        [MARKER, MARKER],
-        [("輸出中.", DONE), (IDLE, DONE), (IDLE, "")]),
+        [
+            ("輸出中.", f" {MARKER} \n"),
+            ("輸出中..", MARKER + "\n\n"),
+            ("輸出中...", MARKER[:-1] + "\n"),
+            ("輸出中.", DONE),
+            (IDLE, ""),
+        ],
+    ),
+    "two-markers": ([MARKER, MARKER], [("輸出中.", DONE), (IDLE, DONE), (IDLE, "")]),
     "line-breaks-inside-a-message": (
         ["第一行\n第二行", "", MARKER],
-        [("輸出中.", "第一行\n第二行\n"), ("輸出中..", "\n"), ("輸出中...", DONE), (IDLE, "")]),
+        [("輸出中.", "第一行\n第二行\n"), ("輸出中..", "\n"), ("輸出中...", DONE), (IDLE, "")],
+    ),
 }
 
 
@@ -315,7 +342,7 @@ def test_a_run_shows_one_message_per_tick_and_the_idle_label_one_tick_after_the_
         for message in messages:
             queues[protocol.RECEIPTS].put(message)
         yield watch.until(pressed + len(steps))
-        seen["snaps"] = watch.snaps[pressed:pressed + len(steps)]
+        seen["snaps"] = watch.snaps[pressed : pressed + len(steps)]
 
     session.run(queues, events, watched(body))
     assert seen["snaps"] == expected_snaps(HEADER, steps)
@@ -335,7 +362,7 @@ def test_ten_messages_put_at_once_appear_one_per_tick_in_order_and_the_label_cyc
         for message in messages:
             queues[protocol.RECEIPTS].put(message)
         yield watch.until(pressed + 13)
-        seen["snaps"] = watch.snaps[pressed:pressed + 13]
+        seen["snaps"] = watch.snaps[pressed : pressed + 13]
         seen["periods"] = watch.periods
 
     session.run(queues, events, watched(body))
@@ -346,10 +373,13 @@ def test_ten_messages_put_at_once_appear_one_per_tick_in_order_and_the_label_cyc
     assert seen["periods"] == {500}
 
 
-@pytest.mark.parametrize("busy, after_change", [
-    pytest.param(True, "輸出中.", id="while-busy-the-cycle-restarts"),
-    pytest.param(False, IDLE, id="while-idle-the-idle-label-returns"),
-])
+@pytest.mark.parametrize(
+    "busy, after_change",
+    [
+        pytest.param(True, "輸出中.", id="while-busy-the-cycle-restarts"),
+        pytest.param(False, IDLE, id="while-idle-the-idle-label-returns"),
+    ],
+)
 def test_a_label_changed_by_someone_else_is_replaced_on_the_next_tick(session, busy, after_change):
     queues, events, _ = host_objects()
     seen = {}
@@ -358,17 +388,20 @@ def test_a_label_changed_by_someone_else_is_replaced_on_the_next_tick(session, b
         start = watch.press() if busy else watch.mark()
         watch.at(start + 2, lambda: s.set_button.configure(IDLE, text="別的文字"))
         yield watch.until(start + 3)
-        seen["labels"] = [label for label, _ in watch.snaps[start:start + 3]]
+        seen["labels"] = [label for label, _ in watch.snaps[start : start + 3]]
 
     session.run(queues, events, watched(body))
     before = ["輸出中.", "輸出中.."] if busy else [IDLE, IDLE]
     assert seen["labels"] == before + [after_change]
 
 
-@pytest.mark.parametrize("answers, label", [
-    pytest.param([False, True], "輸出中..", id="set-again-between-the-queries-label-kept"),
-    pytest.param([False, False], IDLE, id="still-clear-at-the-second-query-idle-label"),
-])
+@pytest.mark.parametrize(
+    "answers, label",
+    [
+        pytest.param([False, True], "輸出中..", id="set-again-between-the-queries-label-kept"),
+        pytest.param([False, False], IDLE, id="still-clear-at-the-second-query-idle-label"),
+    ],
+)
 def test_an_idle_tick_asks_the_busy_event_twice_before_showing_the_idle_label(session, answers, label):
     queues, events, log = host_objects()
     seen = {}
@@ -377,7 +410,7 @@ def test_an_idle_tick_asks_the_busy_event_twice_before_showing_the_idle_label(se
         pressed = watch.press()
         watch.at(pressed + 2, lambda: events[protocol.BUSY].answers.extend(answers))
         yield watch.until(pressed + 4)
-        seen["labels"] = [lab for lab, _ in watch.snaps[pressed:pressed + 4]]
+        seen["labels"] = [lab for lab, _ in watch.snaps[pressed : pressed + 4]]
 
     session.run(queues, events, watched(body))
     # the fourth tick sees the event set again and animates on from the label it finds
@@ -388,6 +421,7 @@ def test_an_idle_tick_asks_the_busy_event_twice_before_showing_the_idle_label(se
 # ---------------------------------------------------------------------------
 # A second press during a run
 # ---------------------------------------------------------------------------
+
 
 def test_a_second_press_during_a_run_sends_again_and_restarts_the_text_box(session):
     queues, events, log = host_objects()
@@ -403,7 +437,7 @@ def test_a_second_press_during_a_run_sends_again_and_restarts_the_text_box(sessi
         queues[protocol.RECEIPTS].put("第二次 1")
         queues[protocol.RECEIPTS].put(MARKER)
         yield watch.until(second + 3)
-        seen["snaps"] = watch.snaps[second:second + 3]
+        seen["snaps"] = watch.snaps[second : second + 3]
         seen["busy ticks before"] = second - first
 
     session.run(queues, events, watched(body))
@@ -419,6 +453,7 @@ def test_a_second_press_during_a_run_sends_again_and_restarts_the_text_box(sessi
 # ---------------------------------------------------------------------------
 # The request cannot be sent, or the text box cannot be prepared
 # ---------------------------------------------------------------------------
+
 
 class _Raising:
     def __init__(self, text):
@@ -455,14 +490,18 @@ def _refuse_header(s, queues):
     return lambda: delattr(s.textbox, "insert")
 
 
-@pytest.mark.parametrize("breakage, error_text, sent, kept", [
-    pytest.param(_refuse_put, f"queue:{protocol.REQUESTS}.put refused", False, OLD, id="put-raises"),
-    pytest.param(_remove_request_queue, repr(protocol.REQUESTS), False, OLD, id="no-request-queue"),
-    pytest.param(_refuse_clearing, "the text box cannot be cleared", True, OLD, id="clearing-fails"),
-    pytest.param(_refuse_header, "the header cannot be written", True, "", id="header-fails"),
-])
+@pytest.mark.parametrize(
+    "breakage, error_text, sent, kept",
+    [
+        pytest.param(_refuse_put, f"queue:{protocol.REQUESTS}.put refused", False, OLD, id="put-raises"),
+        pytest.param(_remove_request_queue, repr(protocol.REQUESTS), False, OLD, id="no-request-queue"),
+        pytest.param(_refuse_clearing, "the text box cannot be cleared", True, OLD, id="clearing-fails"),
+        pytest.param(_refuse_header, "the header cannot be written", True, "", id="header-fails"),
+    ],
+)
 def test_a_failure_while_sending_or_preparing_the_box_adds_a_red_line_and_the_error(
-        session, caplog, breakage, error_text, sent, kept):
+    session, caplog, breakage, error_text, sent, kept
+):
     queues, events, log = host_objects()
     seen = {}
 
@@ -473,7 +512,7 @@ def test_a_failure_while_sending_or_preparing_the_box_adds_a_red_line_and_the_er
         undo()
         seen["busy after the press"] = events[protocol.BUSY]._set
         yield watch.until(pressed + 2)
-        seen["labels"] = [label for label, _ in watch.snaps[pressed:pressed + 2]]
+        seen["labels"] = [label for label, _ in watch.snaps[pressed : pressed + 2]]
         seen["text"] = s.text()
         seen["red"] = red_text(s.textbox)
         seen["red colour"] = s.textbox.tag_cget("red_tag", "foreground")
@@ -501,7 +540,7 @@ def test_a_refused_press_during_a_running_report_leaves_that_report_busy(session
         undo()
         seen["busy after the press"] = events[protocol.BUSY]._set
         yield watch.until(pressed + 2)
-        seen["labels"] = [label for label, _ in watch.snaps[pressed:pressed + 2]]
+        seen["labels"] = [label for label, _ in watch.snaps[pressed : pressed + 2]]
 
     session.run(queues, events, watched(body))
     assert seen == {"busy after the press": True, "labels": ["輸出中.", "輸出中.."]}
@@ -529,15 +568,27 @@ def _unreadable_table(gui_module):
     return UnreadableTable
 
 
-@pytest.mark.parametrize("names, events_without_busy, error", [
-    pytest.param(lambda gui: {"Parameters": _parameters_without(gui, protocol.LATIN_FONT)}, False,
-                 (KeyError, repr(protocol.LATIN_FONT)), id="a-report-parameter-missing"),
-    pytest.param(lambda gui: {"Set_Table": _unreadable_table(gui)}, False,
-                 (RuntimeError, "the entry table cannot be read"), id="entry-table-fails"),
-    pytest.param(lambda gui: {}, True, (KeyError, repr(protocol.BUSY)), id="no-busy-event"),
-])
+@pytest.mark.parametrize(
+    "names, events_without_busy, error",
+    [
+        pytest.param(
+            lambda gui: {"Parameters": _parameters_without(gui, protocol.LATIN_FONT)},
+            False,
+            (KeyError, repr(protocol.LATIN_FONT)),
+            id="a-report-parameter-missing",
+        ),
+        pytest.param(
+            lambda gui: {"Set_Table": _unreadable_table(gui)},
+            False,
+            (RuntimeError, "the entry table cannot be read"),
+            id="entry-table-fails",
+        ),
+        pytest.param(lambda gui: {}, True, (KeyError, repr(protocol.BUSY)), id="no-busy-event"),
+    ],
+)
 def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_nothing(
-        driven, gui_module, caplog, names, events_without_busy, error):
+    driven, gui_module, caplog, names, events_without_busy, error
+):
     s = driven(**names(gui_module))
     queues, events, log = host_objects()
     if events_without_busy:
@@ -548,7 +599,7 @@ def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_noth
         s.textbox.insert("end", OLD)
         pressed = watch.press()
         yield watch.until(pressed + 2)
-        seen["snaps"] = watch.snaps[pressed:pressed + 2]
+        seen["snaps"] = watch.snaps[pressed : pressed + 2]
 
     s.run(queues, events, watched(body))
     assert seen["snaps"] == [(IDLE, OLD), (IDLE, OLD)]
@@ -566,8 +617,10 @@ def test_a_failure_before_the_request_is_built_goes_to_the_logger_and_sends_noth
 # Stand-alone trial (the module run as the main program)
 # ---------------------------------------------------------------------------
 
+
 def test_standalone_trial_with_placeholder_mappings_logs_the_press_and_keeps_polling(
-        session, gui_module, monkeypatch, caplog):
+    session, gui_module, monkeypatch, caplog
+):
     monkeypatch.setattr(gui_module, "__name__", "__main__")
     seen = {}
 
@@ -575,7 +628,7 @@ def test_standalone_trial_with_placeholder_mappings_logs_the_press_and_keeps_pol
         s.textbox.insert("end", OLD)
         pressed = watch.press()
         yield watch.until(pressed + 3)
-        seen["snaps"] = watch.snaps[pressed:pressed + 3]
+        seen["snaps"] = watch.snaps[pressed : pressed + 3]
 
     assert session.run("X", "X", watched(body)) is None
     assert seen["snaps"] == [(IDLE, OLD)] * 3
@@ -602,6 +655,7 @@ def test_standalone_trial_with_working_mappings_sends_nothing(session, gui_modul
 # Messages that cannot be shown, and a completion that cannot be written
 # ---------------------------------------------------------------------------
 
+
 def test_a_message_without_text_is_lost_and_the_next_one_shows_on_the_next_tick(session, caplog):
     queues, events, log = host_objects()
     seen = {}
@@ -611,11 +665,12 @@ def test_a_message_without_text_is_lost_and_the_next_one_shows_on_the_next_tick(
         for message in ("之前", Unprintable(), "之後", MARKER):
             queues[protocol.RECEIPTS].put(message)
         yield watch.until(pressed + 5)
-        seen["snaps"] = watch.snaps[pressed:pressed + 5]
+        seen["snaps"] = watch.snaps[pressed : pressed + 5]
 
     session.run(queues, events, watched(body))
-    assert seen["snaps"] == expected_snaps(HEADER, [
-        ("輸出中.", "之前\n"), ("輸出中..", ""), ("輸出中...", "之後\n"), ("輸出中.", DONE), (IDLE, "")])
+    assert seen["snaps"] == expected_snaps(
+        HEADER, [("輸出中.", "之前\n"), ("輸出中..", ""), ("輸出中...", "之後\n"), ("輸出中.", DONE), (IDLE, "")]
+    )
     assert queues[protocol.RECEIPTS].items == []
     assert logged_errors(caplog) == []
 
@@ -637,7 +692,7 @@ def test_when_the_completion_cannot_be_written_the_run_goes_on(session):
         queues[protocol.RECEIPTS].put(MARKER)
         queues[protocol.RECEIPTS].put("之後")
         yield watch.until(pressed + 3)
-        seen["snaps"] = watch.snaps[pressed:pressed + 3]
+        seen["snaps"] = watch.snaps[pressed : pressed + 3]
         del s.textbox.insert
 
     session.run(queues, events, watched(body))
@@ -648,6 +703,7 @@ def test_when_the_completion_cannot_be_written_the_run_goes_on(session):
 # ---------------------------------------------------------------------------
 # Failing steps of a tick do not stop the monitor
 # ---------------------------------------------------------------------------
+
 
 def _faltering_buttons(gui_module):
     class FalteringButtons(gui_module.Set_Button):
@@ -663,13 +719,27 @@ def _faltering_buttons(gui_module):
 
 BLOCK_FAILURES = {
     # the label stays while its step fails; messages go on
-    "is_set-raises": ("event", [("輸出中.", "一\n"), ("輸出中.", "二\n"), ("輸出中.", "三\n"),
-                                ("輸出中..", DONE), (IDLE, "")]),
-    "cget-raises": ("buttons", [("輸出中.", "一\n"), ("輸出中.", "二\n"), ("輸出中.", "三\n"),
-                                ("輸出中..", DONE), (IDLE, "")]),
+    "is_set-raises": (
+        "event",
+        [("輸出中.", "一\n"), ("輸出中.", "二\n"), ("輸出中.", "三\n"), ("輸出中..", DONE), (IDLE, "")],
+    ),
+    "cget-raises": (
+        "buttons",
+        [("輸出中.", "一\n"), ("輸出中.", "二\n"), ("輸出中.", "三\n"), ("輸出中..", DONE), (IDLE, "")],
+    ),
     # the messages wait while their step fails; the label goes on
-    "empty-raises": ("queue", [("輸出中.", "一\n"), ("輸出中..", ""), ("輸出中...", ""),
-                               ("輸出中.", "二\n"), ("輸出中..", "三\n"), ("輸出中...", DONE), (IDLE, "")]),
+    "empty-raises": (
+        "queue",
+        [
+            ("輸出中.", "一\n"),
+            ("輸出中..", ""),
+            ("輸出中...", ""),
+            ("輸出中.", "二\n"),
+            ("輸出中..", "三\n"),
+            ("輸出中...", DONE),
+            (IDLE, ""),
+        ],
+    ),
 }
 
 
@@ -696,7 +766,7 @@ def test_a_failing_step_of_a_tick_is_silent_and_the_ticks_go_on(driven, gui_modu
         watch.at(pressed + 1, lambda: refuse(True))
         watch.at(pressed + 3, lambda: refuse(False))
         yield watch.until(pressed + len(steps))
-        seen["snaps"] = watch.snaps[pressed:pressed + len(steps)]
+        seen["snaps"] = watch.snaps[pressed : pressed + len(steps)]
 
     s.run(queues, events, watched(body))
     assert seen["snaps"] == expected_snaps(HEADER, steps)
@@ -772,6 +842,7 @@ def test_a_clicked_report_run_through_a_real_worker(session, kind):
     seen = {}
 
     with host_with_worker(kind, WORKER_MESSAGES) as host:
+
         def body(s, watch):
             s.set_table.set(protocol.TEMPLATE_PATH, " C:/範本/報告格式.xlsx")
             s.set_table.set(protocol.PATENT_PATH, "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
@@ -791,7 +862,8 @@ def test_a_clicked_report_run_through_a_real_worker(session, kind):
     assert not host.worker.is_alive()
 
     assert list(request.items()) == default_request(
-        " C:/範本/報告格式.xlsx", "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx")
+        " C:/範本/報告格式.xlsx", "C:\\tarnwick\\Lumivar\\檢索專利公開號.xlsx"
+    )
     assert closing == {protocol.REQUESTS: None, "end event set before it": True, protocol.END: None}
 
     # every tick shows at most one more message, in order; once the worker has
@@ -799,25 +871,34 @@ def test_a_clicked_report_run_through_a_real_worker(session, kind):
     snaps = seen["snaps"]
     counts = [0 if text == "" else texts.index(text) for _, text in snaps]
     assert all(0 <= b - a <= 1 for a, b in zip(counts, counts[1:]))
-    from_ready = counts[max(seen["ready at"] - 1, 0):]
+    from_ready = counts[max(seen["ready at"] - 1, 0) :]
     assert from_ready == [min(from_ready[0] + i, len(WORKER_MESSAGES)) for i in range(len(from_ready))]
     # busy until the marker is shown, idle from the tick after
     done = counts.index(len(WORKER_MESSAGES))
     assert snaps[done][0] in BUSY
-    assert {label for label, _ in snaps[done + 1:]} == {IDLE}
+    assert {label for label, _ in snaps[done + 1 :]} == {IDLE}
     assert seen["busy at the end"] is False
 
 
 # Failures this area survives; the user's files stay untouched.
 
+
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("put_error, refuse, logged", [
-    pytest.param(Unsayable(), {}, (ValueError, "this error has no text"), id="error-text-cannot-be-made"),
-    pytest.param(RuntimeError("the queue refused"), {"insert": lambda t: t == ERROR_LINE and RuntimeError("no red line")},
-                 (RuntimeError, "no red line"), id="red-line-refused"),
-])
-def test_a_failing_error_report_goes_to_the_logger_and_skips_the_tag(gui_module, monkeypatch, home, caplog,
-                                                                       put_error, refuse, logged):
+@pytest.mark.parametrize(
+    "put_error, refuse, logged",
+    [
+        pytest.param(Unsayable(), {}, (ValueError, "this error has no text"), id="error-text-cannot-be-made"),
+        pytest.param(
+            RuntimeError("the queue refused"),
+            {"insert": lambda t: t == ERROR_LINE and RuntimeError("no red line")},
+            (RuntimeError, "no red line"),
+            id="red-line-refused",
+        ),
+    ],
+)
+def test_a_failing_error_report_goes_to_the_logger_and_skips_the_tag(
+    gui_module, monkeypatch, home, caplog, put_error, refuse, logged
+):
     s = Session(gui_module, monkeypatch)
     box = recording_textbox(s, monkeypatch, refuse)
     queues, events, log = host_objects()
@@ -840,17 +921,28 @@ def test_a_failing_error_report_goes_to_the_logger_and_skips_the_tag(gui_module,
 
     s.run(queues, events, script)
     expected_text = OLD + ERROR_LINE if refuse == {} else OLD
-    assert seen == {"result": None, "text": expected_text, "red": [ERROR_LINE] if refuse == {} else [],
-                    "tags": [], "rearms": [1, 1], "label": IDLE}
+    assert seen == {
+        "result": None,
+        "text": expected_text,
+        "red": [ERROR_LINE] if refuse == {} else [],
+        "tags": [],
+        "rearms": [1, 1],
+        "label": IDLE,
+    }
     (record,) = logged_errors(caplog)
     assert (type(record.exc_info[1]), str(record.exc_info[1])) == logged
     assert [e for e in log if e[0] == f"event:{protocol.BUSY}" and e[1] in ("set", "clear")] == [
-        (f"event:{protocol.BUSY}", "set"), (f"event:{protocol.BUSY}", "clear")]
+        (f"event:{protocol.BUSY}", "set"),
+        (f"event:{protocol.BUSY}", "clear"),
+    ]
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("error", [RuntimeError("no tags today"), HostPanic("not even an ordinary error")],
-                         ids=["ordinary-error", "any-class"])
+@pytest.mark.parametrize(
+    "error",
+    [RuntimeError("no tags today"), HostPanic("not even an ordinary error")],
+    ids=["ordinary-error", "any-class"],
+)
 @pytest.mark.parametrize("send", ["sent", "refused"])
 def test_a_failing_tag_configuration_is_ignored(gui_module, monkeypatch, home, caplog, error, send):
     s = Session(gui_module, monkeypatch)
@@ -882,6 +974,7 @@ def _bar_that_knows_another_name(gui):
             if kwargs.get("button_name") == IDLE:
                 kwargs["button_name"] = "舊的名字"
             return super().add_button(*args, **kwargs)
+
     return Bar
 
 
@@ -889,6 +982,7 @@ def _bar_that_refuses_configure(gui):
     class Bar(gui.Set_Button):
         def configure(self, name, **options):
             raise RuntimeError("the button bar refused the label")
+
     return Bar
 
 
@@ -923,8 +1017,11 @@ def test_a_failing_label_step_leaves_the_label_and_the_messages_go_on(gui_module
 
     s.run(queues, events, script)
     label = "別的文字" if case == "no-busy-event" else IDLE
-    assert seen == {"labels": [label] * 4, "texts": ["一\n", "一\n二\n", "一\n二\n" + DONE, "一\n二\n" + DONE],
-                    "rearms": [1, 1, 1, 1]}
+    assert seen == {
+        "labels": [label] * 4,
+        "texts": ["一\n", "一\n二\n", "一\n二\n" + DONE, "一\n二\n" + DONE],
+        "rearms": [1, 1, 1, 1],
+    }
     assert logged_errors(caplog) == []
 
 
@@ -932,21 +1029,36 @@ MESSAGE_STEP_FAILURES = {
     # (refusals of the message queue's get, texts the box refuses, text after each tick)
     "no-message-queue": (None, None, [HEADER] * 4),
     "get-refuses-and-keeps-the-message": (
-        [None, "raise", None, None, None], None,
-        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n二\n", HEADER + "一\n二\n三\n", HEADER + "一\n二\n三\n" + DONE]),
+        [None, "raise", None, None, None],
+        None,
+        [
+            HEADER + "一\n",
+            HEADER + "一\n",
+            HEADER + "一\n二\n",
+            HEADER + "一\n二\n三\n",
+            HEADER + "一\n二\n三\n" + DONE,
+        ],
+    ),
     "get-takes-the-message-and-fails": (
-        [None, "take", None, None], None,
-        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n三\n", HEADER + "一\n三\n" + DONE]),
+        [None, "take", None, None],
+        None,
+        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n三\n", HEADER + "一\n三\n" + DONE],
+    ),
     "box-refuses-a-message": (
-        None, "二\n",
-        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n三\n", HEADER + "一\n三\n" + DONE]),
+        None,
+        "二\n",
+        [HEADER + "一\n", HEADER + "一\n", HEADER + "一\n三\n", HEADER + "一\n三\n" + DONE],
+    ),
 }
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("refusals, refused_text, texts", list(MESSAGE_STEP_FAILURES.values()), ids=list(MESSAGE_STEP_FAILURES))
-def test_a_failing_message_step_loses_at_most_the_message_taken(gui_module, monkeypatch, home, caplog,
-                                                                 refusals, refused_text, texts):
+@pytest.mark.parametrize(
+    "refusals, refused_text, texts", list(MESSAGE_STEP_FAILURES.values()), ids=list(MESSAGE_STEP_FAILURES)
+)
+def test_a_failing_message_step_loses_at_most_the_message_taken(
+    gui_module, monkeypatch, home, caplog, refusals, refused_text, texts
+):
     s = Session(gui_module, monkeypatch)
     recording_textbox(s, monkeypatch, {"insert": lambda t: t == refused_text and RuntimeError("no room for it")})
     queues, events, log = host_objects()

@@ -11,6 +11,7 @@ Tk's text widget cuts a text at a NUL character, and it needs minutes to lay
 out one line of a megabyte; the generated texts hold no NUL and the 5 MB
 message is made of lines.
 """
+
 import collections
 import logging
 import multiprocessing
@@ -63,6 +64,7 @@ pytestmark = pytest.mark.usefixtures("users_files")
 # label, the tag configuration, what escaped to the logger or to the caller
 # and the re-arms of the monitor must be the same in both.
 
+
 class EqRaises:
     """An answer that cannot be compared."""
 
@@ -93,15 +95,28 @@ class BoolRaises:
 
 
 ODD_VALUES = {
-    "True": lambda: True, "False": lambda: False, "0": lambda: 0, "1": lambda: 1, "None": lambda: None,
-    "empty text": lambda: "", "text": lambda: "yes", "list": lambda: [], "busy label": lambda: BUSY[0],
-    "EqRaises": EqRaises, "BoolRaises": BoolRaises,
+    "True": lambda: True,
+    "False": lambda: False,
+    "0": lambda: 0,
+    "1": lambda: 1,
+    "None": lambda: None,
+    "empty text": lambda: "",
+    "text": lambda: "yes",
+    "list": lambda: [],
+    "busy label": lambda: BUSY[0],
+    "EqRaises": EqRaises,
+    "BoolRaises": BoolRaises,
 }
 
 ERRORS = {
-    "ValueError": ValueError, "RuntimeError": RuntimeError, "KeyError": KeyError, "OSError": OSError,
-    "ZeroDivisionError": ZeroDivisionError, "Unsayable": Unsayable,
-    "HostPanic": HostPanic, "SystemExit": SystemExit,
+    "ValueError": ValueError,
+    "RuntimeError": RuntimeError,
+    "KeyError": KeyError,
+    "OSError": OSError,
+    "ZeroDivisionError": ZeroDivisionError,
+    "Unsayable": Unsayable,
+    "HostPanic": HostPanic,
+    "SystemExit": SystemExit,
 }
 
 
@@ -182,11 +197,21 @@ def big_message():
 BIG = big_message()
 
 MESSAGE_KINDS = {
-    "text": lambda arg: arg, "plain text subclass": PlainText, "int": lambda arg: arg, "float": lambda arg: arg,
-    "bytes": lambda arg: arg, "None": lambda arg: None, "tuple": tuple, "marker": lambda arg: MARKER,
-    "look-alike": lambda arg: arg, "unprintable": Unprintable, "uncomparable": Uncomparable,
-    "BoolRaises": lambda arg: BoolRaises(), "like the marker": lambda arg: LikeTheMarker(),
-    "textless": lambda arg: TextlessText(), "5 MB": lambda arg: BIG,
+    "text": lambda arg: arg,
+    "plain text subclass": PlainText,
+    "int": lambda arg: arg,
+    "float": lambda arg: arg,
+    "bytes": lambda arg: arg,
+    "None": lambda arg: None,
+    "tuple": tuple,
+    "marker": lambda arg: MARKER,
+    "look-alike": lambda arg: arg,
+    "unprintable": Unprintable,
+    "uncomparable": Uncomparable,
+    "BoolRaises": lambda arg: BoolRaises(),
+    "like the marker": lambda arg: LikeTheMarker(),
+    "textless": lambda arg: TextlessText(),
+    "5 MB": lambda arg: BIG,
 }
 
 
@@ -258,8 +283,15 @@ class RaisingMapping:
         raise make_error(self.error)
 
 
-NOT_MAPPINGS = {"int": lambda: 3, "list": lambda: [protocol.RECEIPTS, protocol.END], "text": lambda: "X", "None": lambda: None,
-                "tuple": lambda: ("end",), "set": lambda: {"end"}, "bytes": lambda: b"end"}
+NOT_MAPPINGS = {
+    "int": lambda: 3,
+    "list": lambda: [protocol.RECEIPTS, protocol.END],
+    "text": lambda: "X",
+    "None": lambda: None,
+    "tuple": lambda: ("end",),
+    "set": lambda: {"end"},
+    "bytes": lambda: b"end",
+}
 
 QUEUE_KEYS = (protocol.REQUESTS, protocol.RECEIPTS, protocol.END)
 EVENT_KEYS = (protocol.BUSY, protocol.END)
@@ -307,8 +339,12 @@ def answers(fixed):
 
 def double_recipes(fixed=False):
     plan = st.dictionaries(st.sampled_from(sorted(NORMAL)), answers(fixed), max_size=3)
-    attrs = st.one_of(st.just({}), st.dictionaries(
-        st.sampled_from(sorted(NORMAL)), st.one_of(st.just("absent"), st.tuples(st.just("value"), ODD)), max_size=1))
+    attrs = st.one_of(
+        st.just({}),
+        st.dictionaries(
+            st.sampled_from(sorted(NORMAL)), st.one_of(st.just("absent"), st.tuples(st.just("value"), ODD)), max_size=1
+        ),
+    )
     return st.tuples(plan, attrs)
 
 
@@ -317,12 +353,15 @@ def mapping_recipes(keys, fixed=False):
         st.tuples(st.just("double"), double_recipes(fixed)),
         st.tuples(st.just("double"), st.just(({}, {}))),  # a well-behaved one
         st.tuples(st.just("value"), ODD),
-        st.none(),                                         # the key is missing
+        st.none(),  # the key is missing
     )
     dict_form = st.fixed_dictionaries({key: entry for key in keys}).map(
-        lambda d: ("dict", {key: value for key, value in d.items() if value is not None}))
+        lambda d: ("dict", {key: value for key, value in d.items() if value is not None})
+    )
     return st.one_of(
-        dict_form, dict_form, dict_form,
+        dict_form,
+        dict_form,
+        dict_form,
         st.tuples(st.just("not a mapping"), st.sampled_from(sorted(NOT_MAPPINGS))),
         st.tuples(st.just("raising"), ERROR_RECIPES),
     )
@@ -346,33 +385,80 @@ MESSAGES = st.one_of(
     st.tuples(st.just("5 MB"), st.none()),
 )
 
-PARAMETER_VALUE = st.one_of(st.tuples(st.just("plain"), st.one_of(SAFE_TEXT, st.integers(), st.floats())),
-                            st.tuples(st.just("odd"), ODD))
+PARAMETER_VALUE = st.one_of(
+    st.tuples(st.just("plain"), st.one_of(SAFE_TEXT, st.integers(), st.floats())), st.tuples(st.just("odd"), ODD)
+)
 PARAMETERS = st.one_of(
     st.none(),
-    st.fixed_dictionaries({}, optional={key: PARAMETER_VALUE for key in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)}),
-    st.just({protocol.SIZE_RATIO: ("plain", 1), protocol.CJK_FONT: ("plain", "標楷體"), protocol.LATIN_FONT: ("plain", "Calibri")}),
+    st.fixed_dictionaries(
+        {}, optional={key: PARAMETER_VALUE for key in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)}
+    ),
+    st.just(
+        {
+            protocol.SIZE_RATIO: ("plain", 1),
+            protocol.CJK_FONT: ("plain", "標楷體"),
+            protocol.LATIN_FONT: ("plain", "Calibri"),
+        }
+    ),
 )
 
-STEPS = st.lists(st.one_of(
-    st.just(("press",)), st.just(("tick",)), st.just(("tick",)), st.just(("tick",)),
-    st.just(("tick, re-arm refused",)), st.tuples(st.just("message"), MESSAGES),
-), min_size=1, max_size=12)
+STEPS = st.lists(
+    st.one_of(
+        st.just(("press",)),
+        st.just(("tick",)),
+        st.just(("tick",)),
+        st.just(("tick",)),
+        st.just(("tick, re-arm refused",)),
+        st.tuples(st.just("message"), MESSAGES),
+    ),
+    min_size=1,
+    max_size=12,
+)
 
-HOST_CASES = st.tuples(mapping_recipes(QUEUE_KEYS), mapping_recipes(EVENT_KEYS), st.tuples(ENTRY_TEXT, ENTRY_TEXT),
-                       PARAMETERS, st.lists(MESSAGES, max_size=5), STEPS)
+HOST_CASES = st.tuples(
+    mapping_recipes(QUEUE_KEYS),
+    mapping_recipes(EVENT_KEYS),
+    st.tuples(ENTRY_TEXT, ENTRY_TEXT),
+    PARAMETERS,
+    st.lists(MESSAGES, max_size=5),
+    STEPS,
+)
 
 # A well-behaved host whose worker sends one message of every kind, the 5 MB one among them.
 EVERY_KIND_OF_MESSAGE = (
     ("dict", {key: ("double", ({}, {})) for key in QUEUE_KEYS}),
     ("dict", {key: ("double", ({}, {})) for key in EVENT_KEYS}),
     ("C:/範本.xlsx", "專利.xlsx"),
-    {protocol.SIZE_RATIO: ("plain", 1), protocol.CJK_FONT: ("plain", "標楷體"), protocol.LATIN_FONT: ("plain", "Calibri")},
-    [("text", "第一筆"), ("5 MB", None), ("int", 3), ("unprintable", ("ValueError", "")), ("float", float("nan")),
-     ("bytes", b"\x00\xff"), ("uncomparable", ("HostPanic", "")), ("textless", None), ("look-alike", MARKER + "\n"),
-     ("plain text subclass", "子類"), ("None", None), ("tuple", [1, 2])],
-    [("press",)] + [("tick",)] * 12 + [("message", ("like the marker", None)), ("tick",), ("tick",),
-                                       ("message", ("marker", None)), ("tick",), ("tick, re-arm refused",), ("tick",)],
+    {
+        protocol.SIZE_RATIO: ("plain", 1),
+        protocol.CJK_FONT: ("plain", "標楷體"),
+        protocol.LATIN_FONT: ("plain", "Calibri"),
+    },
+    [
+        ("text", "第一筆"),
+        ("5 MB", None),
+        ("int", 3),
+        ("unprintable", ("ValueError", "")),
+        ("float", float("nan")),
+        ("bytes", b"\x00\xff"),
+        ("uncomparable", ("HostPanic", "")),
+        ("textless", None),
+        ("look-alike", MARKER + "\n"),
+        ("plain text subclass", "子類"),
+        ("None", None),
+        ("tuple", [1, 2]),
+    ],
+    [("press",)]
+    + [("tick",)] * 12
+    + [
+        ("message", ("like the marker", None)),
+        ("tick",),
+        ("tick",),
+        ("message", ("marker", None)),
+        ("tick",),
+        ("tick, re-arm refused",),
+        ("tick",),
+    ],
 )
 
 
@@ -593,7 +679,9 @@ def check_case(s, stepper, pp, error_log, switches, case):
             assert rearms[0] == rearms[1] == (0 if step[0] == "tick, re-arm refused" else 1), where
 
 
-def test_hostile_host_objects_behave_as_the_reference_window_says(gui_module, monkeypatch, home, parameters_made, error_log):
+def test_hostile_host_objects_behave_as_the_reference_window_says(
+    gui_module, monkeypatch, home, parameters_made, error_log
+):
     s = Session(gui_module, monkeypatch)
     recording_textbox(s, monkeypatch)
     benign_queues, benign_events, benign_log = host_objects()
@@ -633,8 +721,9 @@ def test_hostile_host_objects_behave_as_the_reference_window_says(gui_module, mo
     assert signals(benign_log) == END_SIGNALS
 
 
-HOST_ARGUMENTS = st.tuples(mapping_recipes(QUEUE_KEYS, fixed=True), mapping_recipes(EVENT_KEYS, fixed=True),
-                           st.lists(MESSAGES, max_size=3))
+HOST_ARGUMENTS = st.tuples(
+    mapping_recipes(QUEUE_KEYS, fixed=True), mapping_recipes(EVENT_KEYS, fixed=True), st.lists(MESSAGES, max_size=3)
+)
 
 DEFAULT_PARAMETERS = {protocol.SIZE_RATIO: 1, protocol.CJK_FONT: "標楷體", protocol.LATIN_FONT: "Calibri"}
 
@@ -674,14 +763,21 @@ def test_any_host_arguments_keep_the_timer_and_end_as_the_reference_says(gui_mod
     assert describe(seen["press"]) == describe(ref.run(ref.press))
     mark = len(ref_log)
     expected = ref.run(ref.close)
-    assert real_log[seen["mark"]:] == ref_log[mark:]
+    assert real_log[seen["mark"] :] == ref_log[mark:]
     assert [(type(e), e.args) for _, e in outcome] == [(type(e), e.args) for _, e in expected]
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((), {}), (({},), {}), (({}, {}, {}), {}), (({},), {"Event_All_variable": {}, "extra": 1}),
-    ((), {"queues": {}, "events": {}}),
-], ids=["none", "one", "three", "unknown-keyword", "wrong-names"])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        (({},), {}),
+        (({}, {}, {}), {}),
+        (({},), {"Event_All_variable": {}, "extra": 1}),
+        ((), {"queues": {}, "events": {}}),
+    ],
+    ids=["none", "one", "three", "unknown-keyword", "wrong-names"],
+)
 def test_gui_called_with_the_wrong_arguments_raises_a_type_error_and_opens_nothing(session, args, kwargs):
     with pytest.raises(TypeError):
         session.module.GUI(*args, **kwargs)
@@ -690,14 +786,16 @@ def test_gui_called_with_the_wrong_arguments_raises_a_type_error_and_opens_nothi
 
 # ---------------------------------------------------------------- soak
 
+
 def test_ten_thousand_messages_from_a_spawned_worker_are_all_shown_in_order(gui_module, monkeypatch, home):
     context = multiprocessing.get_context("spawn")
     queues = {key: context.Queue() for key in QUEUE_KEYS}
     events = {key: context.Event() for key in EVENT_KEYS}
     recorded, ready = context.Queue(), context.Event()
     messages = [f"第 {i} 筆 TW{i:07d} B" for i in range(10_000)] + [MARKER]
-    worker = context.Process(target=fakes.report_worker,
-                             args=(dict(queues, recorded=recorded), events, messages, ready, 300))
+    worker = context.Process(
+        target=fakes.report_worker, args=(dict(queues, recorded=recorded), events, messages, ready, 300)
+    )
     worker.start()
     s = Session(gui_module, monkeypatch, tick_ms=1)
     seen = {}

@@ -1,4 +1,5 @@
 """The settings dialog: the two fonts and the text-size ratio of the report."""
+
 import gc
 import logging
 import math
@@ -17,6 +18,7 @@ TITLE, LATIN, CJK, RATIO = (WINDOW[k] for k in ("SETTINGS_TITLE", "LATIN_FONT_LA
 
 
 # ---------------------------------------------------------------- helpers
+
 
 def dialogs(s):
     return s.widgets(customtkinter.CTkToplevel)
@@ -38,8 +40,12 @@ class Dialog:
     def __init__(self, top):
         self.top = top
         kids = sorted(top.winfo_children(), key=lambda w: (w.winfo_y(), w.winfo_x()))
-        self.order = [type(w).__name__ + ":" + (w.cget("text") if isinstance(w, (customtkinter.CTkLabel, customtkinter.CTkButton)) else "")
-                      for w in kids]
+        self.order = [
+            type(w).__name__
+            + ":"
+            + (w.cget("text") if isinstance(w, (customtkinter.CTkLabel, customtkinter.CTkButton)) else "")
+            for w in kids
+        ]
         self.english, self.chinese = [w for w in kids if isinstance(w, customtkinter.CTkOptionMenu)]
         (self.entry,) = [w for w in kids if isinstance(w, customtkinter.CTkEntry)]
         (self.confirm,) = [w for w in kids if isinstance(w, customtkinter.CTkButton)]
@@ -55,6 +61,7 @@ def ratio_case(text, stored, hint):
 
 
 # ---------------------------------------------------------------- the dialog
+
 
 class AttributeRecordingToplevel(customtkinter.CTkToplevel):
     """The real dialog window, noting its window-manager requests: without a
@@ -80,7 +87,9 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
         top = d.top
         seen["title"] = top.title()
         seen["size"] = (top.winfo_width(), top.winfo_height())
-        seen["topmost"] = [bool(args[1]) for args in AttributeRecordingToplevel.requests if len(args) >= 2 and args[0] == "-topmost"]
+        seen["topmost"] = [
+            bool(args[1]) for args in AttributeRecordingToplevel.requests if len(args) >= 2 and args[0] == "-topmost"
+        ]
         seen["modal"] = s.app.grab_current()
         seen["order"] = d.order
         seen["menus"] = [(m.get(), list(m.cget("values"))) for m in (d.english, d.chinese)]
@@ -93,8 +102,15 @@ def test_dialog_shows_the_current_settings_above_the_main_window(session, gui_mo
     assert seen["size"] == (300, 330)
     assert seen["topmost"] and seen["topmost"][-1] is True
     assert seen["modal"] is None
-    assert seen["order"] == [f"CTkLabel:{LATIN}", "CTkOptionMenu:", f"CTkLabel:{CJK}", "CTkOptionMenu:",
-                             f"CTkLabel:{RATIO}", "CTkEntry:", "CTkButton:確認"]
+    assert seen["order"] == [
+        f"CTkLabel:{LATIN}",
+        "CTkOptionMenu:",
+        f"CTkLabel:{CJK}",
+        "CTkOptionMenu:",
+        f"CTkLabel:{RATIO}",
+        "CTkEntry:",
+        "CTkButton:確認",
+    ]
     assert seen["menus"] == [("Calibri", FONTS), ("標楷體", FONTS)]
     assert seen["entry"] == ("", "100")
     # Opening writes nothing.
@@ -190,7 +206,11 @@ def test_menu_choices_are_stored_under_their_own_keys(session, parameters_made):
 
     session.run(*host_objects()[:2], script)
     p = seen["parameters"]
-    assert (p[protocol.LATIN_FONT], p[protocol.CJK_FONT], p[protocol.SIZE_RATIO]) == ("Brush Script MT", "新細明體", 0.9)
+    assert (p[protocol.LATIN_FONT], p[protocol.CJK_FONT], p[protocol.SIZE_RATIO]) == (
+        "Brush Script MT",
+        "新細明體",
+        0.9,
+    )
     assert seen["next"] == ("Brush Script MT", "新細明體")
     # The other parameters stay as they were.
     assert [p[k] for k in ("顯示免用統一發票章", "顯示負責人章", "顯示日期")] == [False, False, True]
@@ -203,17 +223,32 @@ def test_dialog_stays_open_and_confirms_again(session, parameters_made):
         yield from idle(s)
         pp = parameters_made[0].parameters
         d = yield from open_dialog(s)
-        for text, english, chinese in (("150", "微軟正黑體", "Calibri"), ("", "新細明體", "標楷體"), ("80", "Calibri", "微軟正黑體")):
+        for text, english, chinese in (
+            ("150", "微軟正黑體", "Calibri"),
+            ("", "新細明體", "標楷體"),
+            ("80", "Calibri", "微軟正黑體"),
+        ):
             d.type(text)
             d.english.set(english)
             d.chinese.set(chinese)
             d.confirm.invoke()
             yield 20
-            seen.append((pp[protocol.SIZE_RATIO], pp[protocol.LATIN_FONT], pp[protocol.CJK_FONT],
-                         d.top.winfo_exists() and d.top.winfo_ismapped(), len(dialogs(s))))
+            seen.append(
+                (
+                    pp[protocol.SIZE_RATIO],
+                    pp[protocol.LATIN_FONT],
+                    pp[protocol.CJK_FONT],
+                    d.top.winfo_exists() and d.top.winfo_ismapped(),
+                    len(dialogs(s)),
+                )
+            )
 
     session.run(*host_objects()[:2], script)
-    assert seen == [(1.5, "微軟正黑體", "Calibri", 1, 1), (1, "新細明體", "標楷體", 1, 1), (0.8, "Calibri", "微軟正黑體", 1, 1)]
+    assert seen == [
+        (1.5, "微軟正黑體", "Calibri", 1, 1),
+        (1, "新細明體", "標楷體", 1, 1),
+        (0.8, "Calibri", "微軟正黑體", 1, 1),
+    ]
     assert type(seen[1][0]) is int
 
 
@@ -257,10 +292,20 @@ def test_a_request_after_confirming_carries_the_new_values(session, parameters_m
     session.run(queues, events, script)
     requests = [item for item in queues[protocol.REQUESTS].items if item is not None]
     assert [list(r.items()) for r in requests] == [
-        [(protocol.TEMPLATE_PATH, "/t/範本.xlsx"), (protocol.PATENT_PATH, "/t/專利.xlsx"), (protocol.SIZE_RATIO, 1),
-         (protocol.CJK_FONT, "標楷體"), (protocol.LATIN_FONT, "Calibri")],
-        [(protocol.TEMPLATE_PATH, "/t/範本.xlsx"), (protocol.PATENT_PATH, "/t/專利.xlsx"), (protocol.SIZE_RATIO, 1.25),
-         (protocol.CJK_FONT, "微軟正黑體"), (protocol.LATIN_FONT, "新細明體")],
+        [
+            (protocol.TEMPLATE_PATH, "/t/範本.xlsx"),
+            (protocol.PATENT_PATH, "/t/專利.xlsx"),
+            (protocol.SIZE_RATIO, 1),
+            (protocol.CJK_FONT, "標楷體"),
+            (protocol.LATIN_FONT, "Calibri"),
+        ],
+        [
+            (protocol.TEMPLATE_PATH, "/t/範本.xlsx"),
+            (protocol.PATENT_PATH, "/t/專利.xlsx"),
+            (protocol.SIZE_RATIO, 1.25),
+            (protocol.CJK_FONT, "微軟正黑體"),
+            (protocol.LATIN_FONT, "新細明體"),
+        ],
     ]
 
 
@@ -270,9 +315,12 @@ def test_gear_button_of_the_top_band_opens_the_dialog(session, gui_module, param
     def gear(s):
         with Image.open(gui_module._platform.resource("\\格式範本\\設定.png")) as icon:
             wanted = icon.tobytes()
-        found = [b for b in s.widgets(customtkinter.CTkButton)
-                 if isinstance(b.cget("image"), customtkinter.CTkImage)
-                 and b.cget("image").cget("light_image").tobytes() == wanted]
+        found = [
+            b
+            for b in s.widgets(customtkinter.CTkButton)
+            if isinstance(b.cget("image"), customtkinter.CTkImage)
+            and b.cget("image").cget("light_image").tobytes() == wanted
+        ]
         (button,) = found
         return button
 
@@ -321,6 +369,7 @@ def test_closed_dialogs_and_window_leave_nothing_alive(gui_module, monkeypatch, 
 
 # Failures this area survives; the user's files stay untouched.
 
+
 def _without_english_font(s, mp, pp):
     del pp.parameters[protocol.LATIN_FONT]
     return KeyError(protocol.LATIN_FONT), [f"CTkLabel:{LATIN}", "CTkOptionMenu"]
@@ -328,8 +377,10 @@ def _without_english_font(s, mp, pp):
 
 def _ratio_that_cannot_be_scaled(s, mp, pp):
     pp.parameters[protocol.SIZE_RATIO] = None
-    return (TypeError("unsupported operand type(s) for *: 'NoneType' and 'int'"),
-            [f"CTkLabel:{LATIN}", "CTkOptionMenu", f"CTkLabel:{CJK}", "CTkOptionMenu", f"CTkLabel:{RATIO}"])
+    return (
+        TypeError("unsupported operand type(s) for *: 'NoneType' and 'int'"),
+        [f"CTkLabel:{LATIN}", "CTkOptionMenu", f"CTkLabel:{CJK}", "CTkOptionMenu", f"CTkLabel:{RATIO}"],
+    )
 
 
 def _entry_that_cannot_be_made(s, mp, pp):
@@ -339,15 +390,21 @@ def _entry_that_cannot_be_made(s, mp, pp):
 
 
 def describe_widgets(top):
-    return [type(w).__name__ + (":" + w.cget("text") if isinstance(w, customtkinter.CTkLabel) else "")
-            for w in top.winfo_children()]
+    return [
+        type(w).__name__ + (":" + w.cget("text") if isinstance(w, customtkinter.CTkLabel) else "")
+        for w in top.winfo_children()
+    ]
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("arrange", [_without_english_font, _ratio_that_cannot_be_scaled, _entry_that_cannot_be_made],
-                         ids=["english-font-missing", "ratio-cannot-be-scaled", "entry-cannot-be-made"])
+@pytest.mark.parametrize(
+    "arrange",
+    [_without_english_font, _ratio_that_cannot_be_scaled, _entry_that_cannot_be_made],
+    ids=["english-font-missing", "ratio-cannot-be-scaled", "entry-cannot-be-made"],
+)
 def test_a_failure_while_building_the_dialog_is_logged_and_earlier_widgets_stay(
-        gui_module, monkeypatch, home, caplog, parameters_made, arrange):
+    gui_module, monkeypatch, home, caplog, parameters_made, arrange
+):
     s = Session(gui_module, monkeypatch)
     seen = {}
 
@@ -381,13 +438,17 @@ class RefusingParameters(dict):
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("refused, unreadable_menu, stored_chinese", [
-    pytest.param(protocol.CJK_FONT, False, "標楷體", id="chinese-font-refused"),
-    pytest.param(protocol.LATIN_FONT, False, "新細明體", id="english-font-refused"),
-    pytest.param(None, True, "標楷體", id="chinese-menu-unreadable"),
-])
+@pytest.mark.parametrize(
+    "refused, unreadable_menu, stored_chinese",
+    [
+        pytest.param(protocol.CJK_FONT, False, "標楷體", id="chinese-font-refused"),
+        pytest.param(protocol.LATIN_FONT, False, "新細明體", id="english-font-refused"),
+        pytest.param(None, True, "標楷體", id="chinese-menu-unreadable"),
+    ],
+)
 def test_a_font_that_cannot_be_stored_reaches_the_toolkit_and_the_ratio_stays(
-        gui_module, monkeypatch, home, caplog, parameters_made, refused, unreadable_menu, stored_chinese):
+    gui_module, monkeypatch, home, caplog, parameters_made, refused, unreadable_menu, stored_chinese
+):
     s = Session(gui_module, monkeypatch)
     reported = []
     seen = {}
@@ -410,12 +471,17 @@ def test_a_font_that_cannot_be_stored_reaches_the_toolkit_and_the_ratio_stays(
             chinese.get = raiser(RuntimeError("the menu cannot be read"))
         s.app.after_idle(confirm.invoke)  # the toolkit runs the command, as on a click
         yield lambda: reported
-        seen["parameters"] = {k: pp.parameters[k] for k in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)}
+        seen["parameters"] = {
+            k: pp.parameters[k] for k in (protocol.SIZE_RATIO, protocol.CJK_FONT, protocol.LATIN_FONT)
+        }
         seen["open"] = top.winfo_exists()
 
     s.run(*host_objects()[:2], script)
     (error,) = reported
     expected = "the menu cannot be read" if unreadable_menu else f"{refused} cannot be stored"
     assert (type(error), str(error)) == (RuntimeError, expected)
-    assert seen == {"parameters": {protocol.SIZE_RATIO: 1.5, protocol.CJK_FONT: stored_chinese, protocol.LATIN_FONT: "Calibri"}, "open": 1}
+    assert seen == {
+        "parameters": {protocol.SIZE_RATIO: 1.5, protocol.CJK_FONT: stored_chinese, protocol.LATIN_FONT: "Calibri"},
+        "open": 1,
+    }
     assert logged_errors(caplog) == []

@@ -1,4 +1,5 @@
 """The report's own cells as Excel reads them: its escapes, its limits."""
+
 from datetime import datetime
 
 import pytest
@@ -12,15 +13,18 @@ from report_checks import parts, problems
 from support import make_patents, make_request
 
 
-@pytest.mark.parametrize("text, written", [
-    ("US 10,123,456 B2", "US 10,123,456 B2"),
-    ("a_x000D_b", "a_x005F_x000D_b"),  # Excel's own escape, escaped as Excel escapes it
-    ("_x005f_", "_x005F_x005f_"),
-    ("a_xZZZZ_b", "a_xZZZZ_b"),
-    ("<&>\x01", "<&>"),  # escaped for XML, the character XML cannot hold left out
-    ("x" * 40_000, "x" * 32_766 + "…"),  # Excel's 32,767 characters of a cell
-    ("😀" * 20_000, "😀" * 16_383 + "…"),  # counted in UTF-16, as Excel counts
-])
+@pytest.mark.parametrize(
+    "text, written",
+    [
+        ("US 10,123,456 B2", "US 10,123,456 B2"),
+        ("a_x000D_b", "a_x005F_x000D_b"),  # Excel's own escape, escaped as Excel escapes it
+        ("_x005f_", "_x005F_x005f_"),
+        ("a_xZZZZ_b", "a_xZZZZ_b"),
+        ("<&>\x01", "<&>"),  # escaped for XML, the character XML cannot hold left out
+        ("x" * 40_000, "x" * 32_766 + "…"),  # Excel's 32,767 characters of a cell
+        ("😀" * 20_000, "😀" * 16_383 + "…"),  # counted in UTF-16, as Excel counts
+    ],
+)
 def test_a_cell_holds_its_text_as_excel_will_show_it(text, written):
     xml = sheetxml.cell_xml("A1", Cell(text), 0)
     assert etree.fromstring(xml).findtext("is/t") == written
@@ -30,8 +34,12 @@ def test_links_past_a_sheets_limit_and_long_font_names(tmp_path, monkeypatch):
     monkeypatch.setattr(ooxml, "MAX_LINKS", 2)
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "bad", "TW I 123456 B", "US 10,123,456 B2"])
     messages = []
-    path = job.make_report(make_request(patents, latin="L" * 40, cjk="中" * 40), messages.append,
-                           now=lambda: datetime(2024, 5, 6), folder=tmp_path)
+    path = job.make_report(
+        make_request(patents, latin="L" * 40, cjk="中" * 40),
+        messages.append,
+        now=lambda: datetime(2024, 5, 6),
+        folder=tmp_path,
+    )
     assert "有 3 個連結，超過 Excel 一個工作表能有的 2 個；第 4 筆起的標準公開號不加連結" in messages
     sheet = etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"])
     assert [h.get("ref") for h in sheet.iter("{*}hyperlink")] == ["C7", "C9"]
@@ -40,13 +48,16 @@ def test_links_past_a_sheets_limit_and_long_font_names(tmp_path, monkeypatch):
     assert problems(path) == []
 
 
-@pytest.mark.parametrize("cell, runs", [
-    (Cell("JP 特開2019-123456", layout.CJK), [("JP ", "Arial"), ("特開", "新細明體"), ("2019-123456", "Arial")]),
-    (Cell("製表日期：2024-05-06", layout.TITLE_FONT), [("製表日期：", "新細明體"), ("2024-05-06", "Arial")]),
-    (Cell("重複（同序號 3）", layout.CJK), [("重複（同序號 ", "新細明體"), ("3", "Arial"), ("）", "新細明體")]),
-    (Cell("檢索報告", layout.CJK), []),  # one script: the cell's own font
-    (Cell("US 10,123,456 B2", layout.LATIN), []),
-])
+@pytest.mark.parametrize(
+    "cell, runs",
+    [
+        (Cell("JP 特開2019-123456", layout.CJK), [("JP ", "Arial"), ("特開", "新細明體"), ("2019-123456", "Arial")]),
+        (Cell("製表日期：2024-05-06", layout.TITLE_FONT), [("製表日期：", "新細明體"), ("2024-05-06", "Arial")]),
+        (Cell("重複（同序號 3）", layout.CJK), [("重複（同序號 ", "新細明體"), ("3", "Arial"), ("）", "新細明體")]),
+        (Cell("檢索報告", layout.CJK), []),  # one script: the cell's own font
+        (Cell("US 10,123,456 B2", layout.LATIN), []),
+    ],
+)
 def test_mixed_text_is_set_in_the_font_of_each_script(cell, runs):
     styles = Styles.for_new_workbook(Style(1.5, "新細明體", "Arial"))
     element = etree.fromstring(sheetxml.cell_xml("A1", cell, 0, "", styles))

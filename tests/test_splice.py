@@ -1,5 +1,6 @@
 """Template rows merged by the parser: whatever the template's XML holds
 comes through, and the report's rows land in their places."""
+
 from datetime import datetime
 
 import pytest
@@ -23,8 +24,10 @@ CASES = {  # name: (sheet data, the text J3 shows)
     "CDATA holding </c>": (rows(BESIDE.format("<![CDATA[旁</c>注]]>")), "旁</c>注"),
     "attribute holding >": (rows(BESIDE.format("旁").replace("<c ", '<c xmlns:n="urn:note" n:note="a>b" ')), "旁"),
     "instruction in a row": (rows(BESIDE.format("旁") + "<?lumivar-test keep?>"), "旁"),
-    "rows without numbers": (f"<sheetData><row>{HEAD}</row><row/><row>{MARK}{BESIDE.format('旁')}</row></sheetData>",
-                             "旁"),
+    "rows without numbers": (
+        f"<sheetData><row>{HEAD}</row><row/><row>{MARK}{BESIDE.format('旁')}</row></sheetData>",
+        "旁",
+    ),
 }
 
 
@@ -40,15 +43,22 @@ def prefixed(content, prefix):
 
 
 @pytest.mark.parametrize("name", CASES)
-@pytest.mark.parametrize("namespaces, prefix", [(TRANSITIONAL, ""), (TRANSITIONAL, "x:"), (STRICT, "")],
-                         ids=["transitional", "prefixed", "strict"])
+@pytest.mark.parametrize(
+    "namespaces, prefix",
+    [(TRANSITIONAL, ""), (TRANSITIONAL, "x:"), (STRICT, "")],
+    ids=["transitional", "prefixed", "strict"],
+)
 def test_the_template_comes_through_and_the_table_lands_at_its_marker(tmp_path, name, namespaces, prefix):
     content, beside = CASES[name]
     template = hand_made(tmp_path / "t.xlsx", prefixed(content, prefix), namespaces=namespaces, prefix=prefix)
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "bad one"])
     messages = []
-    path = job.handle_request(make_request(patents, template=template), messages.append,
-                              now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    path = job.handle_request(
+        make_request(patents, template=template),
+        messages.append,
+        now=lambda: datetime(2024, 5, 6),
+        folder=tmp_path / "out",
+    )
     assert path is not None, messages
     cells = cell_texts(path)
     assert (cells["A1"], cells["J3"]) == ("抬頭", prefixed(beside, prefix))

@@ -1,4 +1,5 @@
 """Loading the module: toolkit guards, the names it binds, one interpreter per process."""
+
 import importlib
 import json
 import os
@@ -11,9 +12,23 @@ import pytest
 from conftest import WORKBOOK
 
 EXPECTED_NAMES = [
-    "os", "tkinter", "customtkinter", "webbrowser", "shutil", "Image", "subprocess",
-    "tarnwick", "customtkinter_model", "Entry_Table", "Set_Table", "Set_Button", "CTkCalendar",
-    "try_except", "try_except_log", "Parameters", "GUI",
+    "os",
+    "tkinter",
+    "customtkinter",
+    "webbrowser",
+    "shutil",
+    "Image",
+    "subprocess",
+    "tarnwick",
+    "customtkinter_model",
+    "Entry_Table",
+    "Set_Table",
+    "Set_Button",
+    "CTkCalendar",
+    "try_except",
+    "try_except_log",
+    "Parameters",
+    "GUI",
 ]
 
 # Loads GUI in a fresh interpreter while `BLOCKED` cannot be imported, until
@@ -73,8 +88,13 @@ def load(blocked, fake_py, stdin_text=None, install_ok=False):
         env["FAKE_INSTALL_OK"] = "1"
     result = subprocess.run(
         [sys.executable, "-c", LOADER, blocked, str(marker)],
-        input=stdin_text, stdin=None if stdin_text is not None else subprocess.DEVNULL,
-        capture_output=True, text=True, encoding="utf-8", env=env, timeout=120,
+        input=stdin_text,
+        stdin=None if stdin_text is not None else subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        env=env,
+        timeout=120,
     )
     calls = log.read_text().splitlines() if log.exists() else []
     return result, calls
@@ -105,8 +125,7 @@ def test_missing_toolkit_installed_by_its_command_loads_silently(fake_py):
     result, calls = load("customtkinter", fake_py, install_ok=True)
     assert result.returncode == 0, result.stderr
     assert calls == ["-m pip install customtkinter"]
-    assert result.stdout.splitlines() == [
-        "installed by fake py", "NAMES " + " ".join(EXPECTED_NAMES), "NO '<unbound>'"]
+    assert result.stdout.splitlines() == ["installed by fake py", "NAMES " + " ".join(EXPECTED_NAMES), "NO '<unbound>'"]
 
 
 def test_standard_input_at_end_of_file_fails_the_load(fake_py):
@@ -130,8 +149,13 @@ def test_failed_start_up_leaves_no_module_and_a_later_load_runs_again(tmp_path):
         print("SECOND", callable(GUI.GUI), GUI.Parameters().parameters["英文文字字體"])
         """
     )
-    result = subprocess.run([sys.executable, "-c", code, "tarnwick通用模組", str(marker)],
-                            capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    result = subprocess.run(
+        [sys.executable, "-c", code, "tarnwick通用模組", str(marker)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        stdin=subprocess.DEVNULL,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["FIRST ImportError False", "SECOND True Calibri"]
 
@@ -147,13 +171,13 @@ def test_a_second_interpreter_is_refused():
             print(e)
         """
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120, stdin=subprocess.DEVNULL)
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL
+    )
     assert result.returncode == 0, result.stderr
     kind, _, message = result.stdout.strip().partition(": ")
     assert "ImportError" in kind
-    assert message == ("Interpreter change detected - this module can only be loaded "
-                       "into one interpreter per process.")
+    assert message == ("Interpreter change detected - this module can only be loaded into one interpreter per process.")
 
 
 def test_loading_again_in_one_interpreter_yields_the_first_module(gui_module):
@@ -248,8 +272,9 @@ def run_loader(tmp_path, case, stdin_text="", package=None):
         folder = tmp_path / "common"
         (folder / "tarnwick通用模組").mkdir(parents=True)
         # The stand-in loads the real package beside itself, under the same name.
-        (folder / "tarnwick通用模組" / "__init__.py").write_text(textwrap.dedent(
-            f"""
+        (folder / "tarnwick通用模組" / "__init__.py").write_text(
+            textwrap.dedent(
+                f"""
             import importlib, sys
             _self = sys.modules.pop(__name__)
             _path = list(sys.path)
@@ -259,30 +284,67 @@ def run_loader(tmp_path, case, stdin_text="", package=None):
             finally:
                 sys.path[:] = _path
                 sys.modules[__name__] = _self
-            """) + package)
+            """
+            )
+            + package
+        )
         paths.append(str(folder))
-    result = subprocess.run([sys.executable, "-c", CASE_LOADER, case, str(report), *paths], input=stdin_text,
-                            capture_output=True, text=True, encoding="utf-8", env=env, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", CASE_LOADER, case, str(report), *paths],
+        input=stdin_text,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        env=env,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     return json.loads(report.read_text(encoding="utf-8")), result.stdout
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("case, package, error", [
-    pytest.param("pil-missing", None, ["ModuleNotFoundError", "import of PIL.Image halted; None in sys.modules"],
-                 id="imaging-library-missing"),
-    pytest.param("webbrowser-missing", None, ["ModuleNotFoundError", "import of webbrowser halted; None in sys.modules"],
-                 id="platform-module-missing"),
-    pytest.param("subprocess-missing", None, ["ModuleNotFoundError", "import of subprocess halted; None in sys.modules"],
-                 id="process-module-missing"),
-    pytest.param("common", "widget-model-raises", ["RuntimeError", "the widget model cannot be made"],
-                 id="widget-model-raises"),
-    pytest.param("common", "member-missing",
-                 ["AttributeError", "'Customtkinter_Model' object has no attribute 'Set_Button'"], id="member-missing"),
-    pytest.param("common", "error-model-raises", ["LookupError", "no error logger here"], id="error-model-raises"),
-    pytest.param("common", "wrapper-missing",
-                 ["AttributeError", "'Try_Except_Model' object has no attribute 'try_except_log'"], id="wrapper-missing"),
-])
+@pytest.mark.parametrize(
+    "case, package, error",
+    [
+        pytest.param(
+            "pil-missing",
+            None,
+            ["ModuleNotFoundError", "import of PIL.Image halted; None in sys.modules"],
+            id="imaging-library-missing",
+        ),
+        pytest.param(
+            "webbrowser-missing",
+            None,
+            ["ModuleNotFoundError", "import of webbrowser halted; None in sys.modules"],
+            id="platform-module-missing",
+        ),
+        pytest.param(
+            "subprocess-missing",
+            None,
+            ["ModuleNotFoundError", "import of subprocess halted; None in sys.modules"],
+            id="process-module-missing",
+        ),
+        pytest.param(
+            "common",
+            "widget-model-raises",
+            ["RuntimeError", "the widget model cannot be made"],
+            id="widget-model-raises",
+        ),
+        pytest.param(
+            "common",
+            "member-missing",
+            ["AttributeError", "'Customtkinter_Model' object has no attribute 'Set_Button'"],
+            id="member-missing",
+        ),
+        pytest.param("common", "error-model-raises", ["LookupError", "no error logger here"], id="error-model-raises"),
+        pytest.param(
+            "common",
+            "wrapper-missing",
+            ["AttributeError", "'Try_Except_Model' object has no attribute 'try_except_log'"],
+            id="wrapper-missing",
+        ),
+    ],
+)
 def test_a_failing_start_up_step_ends_the_load_with_its_error_and_shows_nothing(tmp_path, case, package, error):
     result, stdout = run_loader(tmp_path, case, package=BROKEN_COMMON_PACKAGE.get(package))
     assert result == {"error": error, "loaded": False}
@@ -311,5 +373,8 @@ def test_a_toolkit_missing_after_its_guard_fails_the_window_with_a_name_error(tm
 def test_a_message_that_cannot_be_printed_fails_the_load(tmp_path):
     result, _ = run_loader(tmp_path, "print-fails", stdin_text="never read\n")
     # the line is never waited for: the load ends at the message
-    assert result == {"commands": ["py -m pip install customtkinter"],
-                      "error": ["OSError", "the console is gone"], "loaded": False}
+    assert result == {
+        "commands": ["py -m pip install customtkinter"],
+        "error": ["OSError", "the console is gone"],
+        "loaded": False,
+    }

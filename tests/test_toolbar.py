@@ -1,6 +1,7 @@
 """The icon commands of the main window: clearing, file pickers, working folder,
 web page and copyright notice. Services are replaced through the module's global
 names, so no real dialog, file manager, browser or viewer starts."""
+
 import errno
 import logging
 import os
@@ -37,6 +38,7 @@ NOTICE_PREFIX, OPEN_PREFIX = WINDOW["NOTICE_PREFIX"], WINDOW["OPEN_PREFIX"]
 
 # ---------------------------------------------------------------- helpers
 
+
 class DialogTk:
     """The tkinter module with a scripted file-open dialog; an answer that is an
     exception is raised instead of returned."""
@@ -66,6 +68,7 @@ class Process:
     def __getattr__(self, name):  # wait, communicate, poll, ... are recorded
         def call(*a, **k):
             self.log.append(("process", name))
+
         return call
 
 
@@ -163,12 +166,18 @@ class StartfileOs:
 
 # ---------------------------------------------------------------- entry table
 
-@pytest.mark.parametrize("command, own, other", [
-    ("button_event_006", protocol.TEMPLATE_PATH, protocol.PATENT_PATH),
-    ("button_event_007", protocol.PATENT_PATH, protocol.TEMPLATE_PATH),
-], ids=["template", "patents"])
+
+@pytest.mark.parametrize(
+    "command, own, other",
+    [
+        ("button_event_006", protocol.TEMPLATE_PATH, protocol.PATENT_PATH),
+        ("button_event_007", protocol.PATENT_PATH, protocol.TEMPLATE_PATH),
+    ],
+    ids=["template", "patents"],
+)
 def test_file_picker_fills_only_its_own_entry_and_cancel_keeps_the_text(
-        session, gui_module, monkeypatch, command, own, other):
+    session, gui_module, monkeypatch, command, own, other
+):
     chosen = "/tmp/選 擇/範本 (1).xlsx"
     dialogs = DialogTk(["", (), chosen, ""])
     monkeypatch.setattr(gui_module, "tkinter", dialogs)
@@ -221,8 +230,10 @@ def test_clearing_empties_both_rows_which_stay_usable(session, gui_module, monke
 
 # ---------------------------------------------------------------- working folder
 
+
 def test_folder_button_starts_the_file_manager_on_the_working_folder_without_waiting(
-        session, gui_module, monkeypatch, home, caplog):
+    session, gui_module, monkeypatch, home, caplog
+):
     processes = Processes()
     monkeypatch.setattr(gui_module, "subprocess", processes)
 
@@ -248,16 +259,22 @@ def test_folder_button_starts_the_file_manager_on_the_working_folder_without_wai
 
 # ---------------------------------------------------------------- web page
 
-@pytest.mark.parametrize("https, expected_schemes", [
-    (True, ["https"]),
-    (False, ["https"]),  # no browser found is not an error: no retry
-    (webbrowser.Error("no runnable browser"), ["https", "http"]),
-    (OSError("gone"), ["https", "http"]),
-    (ValueError("of any kind"), ["https", "http"]),
-    (KeyboardInterrupt(), ["https", "http"]),  # any kind: not only ordinary errors
-], ids=["opened", "no-browser", "browser-error", "os-error", "value-error", "interrupt"])
+
+@pytest.mark.parametrize(
+    "https, expected_schemes",
+    [
+        (True, ["https"]),
+        (False, ["https"]),  # no browser found is not an error: no retry
+        (webbrowser.Error("no runnable browser"), ["https", "http"]),
+        (OSError("gone"), ["https", "http"]),
+        (ValueError("of any kind"), ["https", "http"]),
+        (KeyboardInterrupt(), ["https", "http"]),  # any kind: not only ordinary errors
+    ],
+    ids=["opened", "no-browser", "browser-error", "os-error", "value-error", "interrupt"],
+)
 def test_web_page_over_https_and_over_http_only_after_an_https_error(
-        session, gui_module, monkeypatch, caplog, https, expected_schemes):
+    session, gui_module, monkeypatch, caplog, https, expected_schemes
+):
     browser = Browser({"https": https, "http": True})
     monkeypatch.setattr(gui_module, "webbrowser", browser)
 
@@ -293,6 +310,7 @@ def test_a_missing_opener_is_named_in_one_line(session, gui_module, monkeypatch,
 
 
 # ---------------------------------------------------------------- errors
+
 
 def failing_dialog(module, monkeypatch):
     error = RuntimeError("the dialog broke")
@@ -330,10 +348,14 @@ def failing_clear(module, monkeypatch):
     return "button_event_003", error
 
 
-@pytest.mark.parametrize("arrange", [failing_dialog, failing_file_manager, failing_browser, failing_clear],
-                         ids=["file-dialog", "file-manager", "http-retry", "clear"])
+@pytest.mark.parametrize(
+    "arrange",
+    [failing_dialog, failing_file_manager, failing_browser, failing_clear],
+    ids=["file-dialog", "file-manager", "http-retry", "clear"],
+)
 def test_an_error_of_a_toolbar_command_reaches_the_logger_and_the_window_goes_on(
-        session, gui_module, monkeypatch, caplog, arrange):
+    session, gui_module, monkeypatch, caplog, arrange
+):
     command, error = arrange(gui_module, monkeypatch)
     seen = {}
 
@@ -354,8 +376,10 @@ def test_an_error_of_a_toolbar_command_reaches_the_logger_and_the_window_goes_on
 
 # ---------------------------------------------------------------- copyright notice
 
+
 def test_copyright_first_run_copies_with_metadata_later_runs_only_open_the_local_copy(
-        module_copy, monkeypatch, home, capsys, caplog):
+    module_copy, monkeypatch, home, capsys, caplog
+):
     folder, load = module_copy
     source = folder / "格式範本" / "版權宣告.pdf"
     os.utime(source, (1_000_000_000, 1_000_000_000))
@@ -401,7 +425,9 @@ def test_copyright_first_run_copies_with_metadata_later_runs_only_open_the_local
         assert started == [str(local)] * 3 and processes.log == []
     else:
         assert started == []
-        assert [(p.args, p.kwargs.get("shell", False)) for p in processes.started] == [((["xdg-open", str(local)],), False)] * 3
+        assert [(p.args, p.kwargs.get("shell", False)) for p in processes.started] == [
+            ((["xdg-open", str(local)],), False)
+        ] * 3
         assert [entry[0] for entry in processes.log] == ["Popen"] * 3  # the viewer is not waited for
     assert existed_when_opened == [shipped, b"annotated by the user", b"annotated by the user"]
     assert seen["dialogs"] == []
@@ -411,7 +437,8 @@ def test_copyright_first_run_copies_with_metadata_later_runs_only_open_the_local
 
 @pytest.mark.parametrize("case", ["no shipped notice", "no maker folder"])
 def test_copyright_without_a_notice_to_open_prints_exactly_two_lines(
-        module_copy, monkeypatch, home, capsys, caplog, case):
+    module_copy, monkeypatch, home, capsys, caplog, case
+):
     folder, load = module_copy
     module = load("版權宣告.pdf") if case == "no shipped notice" else load()
     processes = Processes()
@@ -448,14 +475,19 @@ def test_copyright_without_a_notice_to_open_prints_exactly_two_lines(
 
 # ---------------------------------------------------------------- placement
 
+
 def test_copyright_and_settings_buttons_are_visible_and_overlap_no_control(session, gui_module):
     seen = {}
-    controls = (customtkinter.CTkButton, customtkinter.CTkEntry, customtkinter.CTkLabel,
-                customtkinter.CTkOptionMenu, customtkinter.CTkTextbox)
+    controls = (
+        customtkinter.CTkButton,
+        customtkinter.CTkEntry,
+        customtkinter.CTkLabel,
+        customtkinter.CTkOptionMenu,
+        customtkinter.CTkTextbox,
+    )
 
     def box(w):
-        return (w.winfo_rootx(), w.winfo_rooty(), w.winfo_rootx() + w.winfo_width(),
-                w.winfo_rooty() + w.winfo_height())
+        return (w.winfo_rootx(), w.winfo_rooty(), w.winfo_rootx() + w.winfo_width(), w.winfo_rooty() + w.winfo_height())
 
     def overlap(a, b):
         return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
@@ -473,12 +505,16 @@ def test_copyright_and_settings_buttons_are_visible_and_overlap_no_control(sessi
             mine = box(button)
             seen[name] = {
                 "viewable": button.winfo_viewable(),
-                "inside": window[0] <= mine[0] and window[1] <= mine[1] and mine[2] <= window[2] and mine[3] <= window[3],
+                "inside": window[0] <= mine[0]
+                and window[1] <= mine[1]
+                and mine[2] <= window[2]
+                and mine[3] <= window[3],
                 "overlaps": [str(w) for w in others if w is not button and overlap(mine, box(w))],
             }
         seen["copyright in file panel"] = copyright.master is bin_button.master
         seen["gear in top band"] = gear.master is help_button.master and overlap(
-            (window[0], box(help_button)[1], window[2], box(help_button)[3]), box(gear))
+            (window[0], box(help_button)[1], window[2], box(help_button)[3]), box(gear)
+        )
 
     session.run(*host_objects()[:2], script)
     for name in ("copyright", "gear"):
@@ -487,6 +523,7 @@ def test_copyright_and_settings_buttons_are_visible_and_overlap_no_control(sessi
 
 
 # Failures this area survives; the user's files stay untouched.
+
 
 def _fresh_home(tmp_path, monkeypatch):
     fresh = tmp_path / "fresh"
@@ -503,7 +540,11 @@ def _folders_refused(gui, mp, tmp_path, home, calls, processes):
 
 def _copy_refused(gui, mp, tmp_path, home, calls, processes):
     local = _fresh_home(tmp_path, mp)
-    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))))
+    mp.setattr(
+        gui,
+        "shutil",
+        Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))),
+    )
     return [NOTICE_PREFIX + os_error(errno.ENOSPC), OPEN_PREFIX + os_error(errno.ENOENT, local)], [], ["copy2"]
 
 
@@ -523,19 +564,26 @@ def _existence_test_refused(gui, mp, tmp_path, home, calls, processes):
     local = home / "tarnwick" / "temp" / "Lumivar" / NOTICE
     error = PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(local))
     mp.setattr(gui, "os", Service(os, path=Service(os.path, lexists=refusing(calls, "lexists", error))))
-    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made"))))
+    mp.setattr(
+        gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made")))
+    )
     return [NOTICE_PREFIX + os_error(errno.EACCES, local)], [local], ["lexists"]
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("arrange", [
-    pytest.param(_folders_refused, id="folders-refused"),
-    pytest.param(_copy_refused, marks=moves_home, id="copy-refused"),
-    pytest.param(_opener_refused, id="opener-refused"),
-    pytest.param(_temp_is_a_file, marks=moves_home, id="temp-is-a-file"),
-    pytest.param(_existence_test_refused, id="existence-test-refused"),
-])
-def test_copyright_notice_failures_are_printed_and_never_raise(gui_module, monkeypatch, tmp_path, home, capsys, caplog, arrange):
+@pytest.mark.parametrize(
+    "arrange",
+    [
+        pytest.param(_folders_refused, id="folders-refused"),
+        pytest.param(_copy_refused, marks=moves_home, id="copy-refused"),
+        pytest.param(_opener_refused, id="opener-refused"),
+        pytest.param(_temp_is_a_file, marks=moves_home, id="temp-is-a-file"),
+        pytest.param(_existence_test_refused, id="existence-test-refused"),
+    ],
+)
+def test_copyright_notice_failures_are_printed_and_never_raise(
+    gui_module, monkeypatch, tmp_path, home, capsys, caplog, arrange
+):
     processes = Processes()
     monkeypatch.setattr(gui_module, "subprocess", processes)
     if ON_WINDOWS:
@@ -559,13 +607,17 @@ def test_copyright_notice_failures_are_printed_and_never_raise(gui_module, monke
     assert (seen["result"], seen["lines"], seen["dialogs"]) == (None, lines, [])
     assert processes.files == [str(path) for path in opened]
     if not ON_WINDOWS:
-        assert [args for op, args, _ in processes.log if op == "Popen"] == [(["xdg-open", str(path)],) for path in opened]
+        assert [args for op, args, _ in processes.log if op == "Popen"] == [
+            (["xdg-open", str(path)],) for path in opened
+        ]
     assert [c[0] for c in calls] == provoked
     assert logged_errors(caplog) == []
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("command, entry", [("button_event_006", protocol.TEMPLATE_PATH), ("button_event_007", protocol.PATENT_PATH)])
+@pytest.mark.parametrize(
+    "command, entry", [("button_event_006", protocol.TEMPLATE_PATH), ("button_event_007", protocol.PATENT_PATH)]
+)
 def test_a_path_the_table_refuses_goes_to_the_logger(gui_module, monkeypatch, home, caplog, command, entry):
     error = RuntimeError("the table refused the path")
 

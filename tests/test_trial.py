@@ -1,4 +1,5 @@
 """The stand-alone trial: the module run as the main program, without a host."""
+
 import json
 import os
 import subprocess
@@ -47,10 +48,19 @@ def test_trial_opens_the_window_and_the_output_button_only_logs_its_error(tmp_pa
     report = tmp_path / "seen.json"
     env = dict(os.environ, TRIAL_REPORT=str(report), PYTHONIOENCODING="utf-8")
     # What -m does, after the hook (an embedded Windows Python ignores PYTHONPATH).
-    code = (f"import sys, runpy; sys.path.insert(0, {str(hook_dir)!r}); import trial_hook; "
-            "runpy.run_module('lumivar.trial', run_name='__main__', alter_sys=True)")
-    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                            encoding="utf-8", timeout=120, stdin=subprocess.DEVNULL)
+    code = (
+        f"import sys, runpy; sys.path.insert(0, {str(hook_dir)!r}); import trial_hook; "
+        "runpy.run_module('lumivar.trial', run_name='__main__', alter_sys=True)"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        env=env,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=120,
+        stdin=subprocess.DEVNULL,
+    )
     assert result.returncode == 0, result.stderr
     seen = json.loads(report.read_text(encoding="utf-8"))
     assert seen == {"title": "Lumivar", "pressed": 1, "text": ""}

@@ -1,4 +1,5 @@
 """The main window: working folder, widgets, resources, closing and clean-up."""
+
 import errno
 import gc
 import os
@@ -63,7 +64,8 @@ def test_window_title_size_and_widgets(session):
 
 
 def test_first_run_creates_folders_and_copies_the_workbook_later_runs_keep_the_users_copy(
-        session, gui_module, monkeypatch, home, capsys):
+    session, gui_module, monkeypatch, home, capsys
+):
     queues, events, _ = host_objects()
     session.run(queues, events, idle)
     user_copy = home / "tarnwick" / "Lumivar" / "檢索專利公開號.xlsx"
@@ -81,7 +83,9 @@ def test_first_run_creates_folders_and_copies_the_workbook_later_runs_keep_the_u
 def test_closing_sends_the_three_end_signals_in_order(session):
     queues, events, log = host_objects()
     assert session.run(queues, events, idle) is None
-    signals = [entry for entry in log if entry[0] != f"event:{protocol.BUSY}" and entry[0] != f"queue:{protocol.RECEIPTS}"]
+    signals = [
+        entry for entry in log if entry[0] != f"event:{protocol.BUSY}" and entry[0] != f"queue:{protocol.RECEIPTS}"
+    ]
     assert signals == [("queue:end", "put", None), ("event:end", "set"), (f"queue:{protocol.REQUESTS}", "put", None)]
 
 
@@ -131,11 +135,16 @@ def test_thirty_windows_leave_nothing_alive(gui_module, monkeypatch, home):
 
 @pytest.mark.parametrize(
     "missing, expect_logo, expect_text_logo",
-    [("logo.png", False, False), ("logo(僅文字).png", True, False), ("logo.ico", True, True),
-     ("檢索專利公開號.xlsx", True, True)],
+    [
+        ("logo.png", False, False),
+        ("logo(僅文字).png", True, False),
+        ("logo.ico", True, True),
+        ("檢索專利公開號.xlsx", True, True),
+    ],
 )
 def test_each_missing_resource_prints_its_line_and_the_window_still_opens(
-        module_copy, monkeypatch, home, capsys, missing, expect_logo, expect_text_logo):
+    module_copy, monkeypatch, home, capsys, missing, expect_logo, expect_text_logo
+):
     folder, load = module_copy
     module = load(missing)
     s = Session(module, monkeypatch)
@@ -204,6 +213,7 @@ def test_a_console_that_cannot_show_chinese_gets_the_line_escaped(module_copy, m
 
 # Failures this area survives; the user's files stay untouched.
 
+
 def _home_below_a_file(gui, mp, tmp_path, home, calls):
     (tmp_path / "plain-file").write_text("not a folder")
     new_home = tmp_path / "plain-file" / "home"
@@ -236,27 +246,38 @@ def _mkdir_raises_anything(gui, mp, tmp_path, home, calls):
 def _copy_fails(gui, mp, tmp_path, home, calls):
     mp.setenv("HOME", str(tmp_path / "fresh"))
     (tmp_path / "fresh").mkdir()
-    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))))
+    mp.setattr(
+        gui,
+        "shutil",
+        Service(gui.shutil, copy2=refusing(calls, "copy2", OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))),
+    )
     return [f"{WORKBOOK} --> " + os_error(errno.ENOSPC)], "copy2"
 
 
 def _existence_test_fails(gui, mp, tmp_path, home, calls):
     copy = home / "tarnwick" / "Lumivar" / WORKBOOK
-    path = Service(os.path, lexists=refusing(calls, "lexists", PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(copy))))
+    path = Service(
+        os.path, lexists=refusing(calls, "lexists", PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(copy)))
+    )
     mp.setattr(gui, "os", Service(os, path=path))
-    mp.setattr(gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made"))))
+    mp.setattr(
+        gui, "shutil", Service(gui.shutil, copy2=refusing(calls, "copy2", AssertionError("no copy may be made")))
+    )
     return [f"{WORKBOOK} --> " + os_error(errno.EACCES, copy)], "lexists"
 
 
 @pytest.mark.usefixtures("users_files")
-@pytest.mark.parametrize("arrange", [
-    pytest.param(_home_below_a_file, marks=moves_home, id="home-below-a-file"),
-    pytest.param(_home_missing, marks=moves_home, id="home-missing"),
-    pytest.param(_mkdir_denied, id="mkdir-denied"),
-    pytest.param(_mkdir_raises_anything, id="mkdir-raises-anything"),
-    pytest.param(_copy_fails, marks=moves_home, id="copy-fails"),
-    pytest.param(_existence_test_fails, id="existence-test-fails"),
-])
+@pytest.mark.parametrize(
+    "arrange",
+    [
+        pytest.param(_home_below_a_file, marks=moves_home, id="home-below-a-file"),
+        pytest.param(_home_missing, marks=moves_home, id="home-missing"),
+        pytest.param(_mkdir_denied, id="mkdir-denied"),
+        pytest.param(_mkdir_raises_anything, id="mkdir-raises-anything"),
+        pytest.param(_copy_fails, marks=moves_home, id="copy-fails"),
+        pytest.param(_existence_test_fails, id="existence-test-fails"),
+    ],
+)
 def test_folder_and_workbook_failures_at_window_start(gui_module, monkeypatch, tmp_path, home, capsys, arrange):
     calls = []
     lines, provoked = arrange(gui_module, monkeypatch, tmp_path, home, calls)
@@ -287,6 +308,7 @@ def _fail_global(name):
         error = RuntimeError(f"{name} cannot be made")
         mp.setattr(gui, name, raiser(error))
         return Session(gui, mp), error
+
     return arrange
 
 
@@ -296,6 +318,7 @@ def _fail_toolkit(name):
         s = Session(gui, mp)
         mp.setattr(s.module.customtkinter, name, raiser(error), raising=False)
         return s, error
+
     return arrange
 
 
@@ -334,6 +357,7 @@ def _fail_window_method(method):
 
         mp.setattr(s.module.customtkinter, "CTk", Refusing, raising=False)
         return s, error
+
     return arrange
 
 
@@ -343,6 +367,7 @@ def _refuse_signal(key, kind):
         log = mapping[key].log
         mapping[key] = Recorder(f"{kind}:{key}", log, fail=("put", "set"))
         return Session(gui, mp), RuntimeError(f"{kind}:{key}.{'put' if kind == 'queue' else 'set'} refused")
+
     return arrange
 
 
@@ -370,7 +395,9 @@ WINDOW_STEP_FAILURES = {
 
 @pytest.mark.usefixtures("users_files")
 @pytest.mark.parametrize("arrange, sent", list(WINDOW_STEP_FAILURES.values()), ids=list(WINDOW_STEP_FAILURES))
-def test_a_failing_step_of_the_window_reaches_the_host_and_the_next_window_works(gui_module, home, capsys, arrange, sent):
+def test_a_failing_step_of_the_window_reaches_the_host_and_the_next_window_works(
+    gui_module, home, capsys, arrange, sent
+):
     queues, events, log = host_objects()
     with pytest.MonkeyPatch.context() as mp:
         s, error = arrange(gui_module, mp, queues, events)

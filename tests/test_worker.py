@@ -1,5 +1,6 @@
 """The worker: it serves requests until told to stop or its host is gone,
 and leaves quietly."""
+
 import multiprocessing
 import threading
 from pathlib import Path

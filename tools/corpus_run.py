@@ -6,6 +6,7 @@ prints, per case, the messages and a digest of every part of the report:
 
 A change to the report package shows here as the cases and parts it
 changed; a refactoring should change none."""
+
 from __future__ import annotations
 
 import argparse
@@ -31,17 +32,20 @@ def corpus(kinds=(".xlsx", ".xlsm", ".xls", ".ods")) -> list[Path]:
 
 def run(patents: Path, template: Path | None, folder: Path) -> dict:
     messages: list[str] = []
-    request = {protocol.TEMPLATE_PATH: str(template or ""), protocol.PATENT_PATH: str(patents),
-               protocol.SIZE_RATIO: 1, protocol.CJK_FONT: protocol.DEFAULT_CJK_FONT,
-               protocol.LATIN_FONT: protocol.DEFAULT_LATIN_FONT}
+    request = {
+        protocol.TEMPLATE_PATH: str(template or ""),
+        protocol.PATENT_PATH: str(patents),
+        protocol.SIZE_RATIO: 1,
+        protocol.CJK_FONT: protocol.DEFAULT_CJK_FONT,
+        protocol.LATIN_FONT: protocol.DEFAULT_LATIN_FONT,
+    }
     path = job.handle_request(request, messages.append, now=lambda: datetime(2024, 5, 6), folder=folder)
     parts = {}
     if path is not None:
         with zipfile.ZipFile(path) as package:
             parts = {i.filename: hashlib.sha256(package.read(i)).hexdigest()[:16] for i in package.infolist()}
         path.unlink()
-    return {"messages": [str(m).replace(str(folder), "<out>") for m in messages],
-            "parts": parts}
+    return {"messages": [str(m).replace(str(folder), "<out>") for m in messages], "parts": parts}
 
 
 def main() -> int:

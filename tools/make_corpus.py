@@ -7,6 +7,7 @@ The layouts are written with openpyxl, then opened and saved by LibreOffice
 headless, so the files in the corpus are LibreOffice's own writing. What each
 file holds is in tests/corpus/README.md.
 """
+
 from __future__ import annotations
 
 import datetime as dt
@@ -21,8 +22,16 @@ import openpyxl
 CORPUS = Path(__file__).resolve().parent.parent / "tests" / "corpus"
 
 NUMBERS = [
-    "US 2020/0123456 A1", "US 10,123,456 B2", "EP 1 234 567 A1", "WO 01/12345 A1", "JP H10-123456 A",
-    "KR 10-2019-0123456 A", "TW I 123456 B", "TW M567890 U", "DE 10 2019 123 456 A1", "CN 112345678 A",
+    "US 2020/0123456 A1",
+    "US 10,123,456 B2",
+    "EP 1 234 567 A1",
+    "WO 01/12345 A1",
+    "JP H10-123456 A",
+    "KR 10-2019-0123456 A",
+    "TW I 123456 B",
+    "TW M567890 U",
+    "DE 10 2019 123 456 A1",
+    "CN 112345678 A",
 ]
 
 
@@ -93,16 +102,31 @@ def letterhead(book: openpyxl.Workbook, marker: bool = False) -> None:
     book.active = 1
 
 
-LAYOUTS = {"title-rows": title_rows, "hidden-first": hidden_first, "no-header": no_header,
-           "template-letterhead": letterhead, "template-marker": lambda book: letterhead(book, marker=True)}
+LAYOUTS = {
+    "title-rows": title_rows,
+    "hidden-first": hidden_first,
+    "no-header": no_header,
+    "template-letterhead": letterhead,
+    "template-marker": lambda book: letterhead(book, marker=True),
+}
 FORMATS = {"xlsx": "xlsx:Calc MS Excel 2007 XML", "xls": "xls:MS Excel 97", "ods": "ods"}
 
 
 def convert(soffice: str, profile: Path, filter_name: str, sources: list[str]) -> None:
     subprocess.run(
-        [soffice, f"-env:UserInstallation=file://{profile}", "--headless", "--convert-to", filter_name,
-         "--outdir", str(CORPUS), *sources],
-        check=True, capture_output=True, timeout=300,
+        [
+            soffice,
+            f"-env:UserInstallation=file://{profile}",
+            "--headless",
+            "--convert-to",
+            filter_name,
+            "--outdir",
+            str(CORPUS),
+            *sources,
+        ],
+        check=True,
+        capture_output=True,
+        timeout=300,
     )
 
 

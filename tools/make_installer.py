@@ -8,6 +8,7 @@ win_amd64 wheels of the dependencies. Nothing is downloaded: pynsist finds
 the embeddable Python in its cache, placed there from EMBED_ZIP. Run by
 scripts/build-windows, which fetches and checks all of these.
 """
+
 from __future__ import annotations
 
 import os
@@ -54,7 +55,7 @@ def cp311(data_zip: Path):
     with zipfile.ZipFile(data_zip) as z:
         for info in z.infolist():
             if info.filename.startswith("cp311/") and not info.is_dir():
-                yield info.filename[len("cp311/"):], z.read(info)
+                yield info.filename[len("cp311/") :], z.read(info)
 
 
 def place_embeddable_python(embed_zip: Path) -> None:
@@ -74,7 +75,7 @@ def place_tkinter(tkinter_zip: Path) -> None:
         if name in TKINTER_FILES or top == "tkinter":
             target = STAGE / "pynsist_pkgs" / name
         elif top == "tcl" and name.split("/")[1] in TCL_LIBRARIES:
-            target = STAGE / "lib" / name[len("tcl/"):]
+            target = STAGE / "lib" / name[len("tcl/") :]
         else:
             continue
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -101,9 +102,11 @@ def main(wheel: str, embed_zip: str, tkinter_zip: str, wheels_dir: str) -> int:
         shutil.copy(ROOT / "packaging" / "windows" / name, STAGE / name)
     wheels = [Path(wheel).resolve()] + sorted(Path(wheels_dir).resolve().glob("*.whl"))
     (STAGE / "installer.cfg").write_text(
-        CONFIG.format(version=version, python=PYTHON_VERSION, installer=installer,
-                      wheels="\n    ".join(str(w) for w in wheels)),
-        encoding="utf-8")
+        CONFIG.format(
+            version=version, python=PYTHON_VERSION, installer=installer, wheels="\n    ".join(str(w) for w in wheels)
+        ),
+        encoding="utf-8",
+    )
     # makensis fails on the data files' Chinese names without a UTF-8 locale.
     env = dict(os.environ, PYNSIST_CACHE_DIR=str(CACHE), LC_ALL="C.UTF-8", LANG="C.UTF-8")
     done = subprocess.run([sys.executable, "-m", "nsist", "installer.cfg"], cwd=STAGE, env=env)

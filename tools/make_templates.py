@@ -71,9 +71,7 @@ def _find_file(names: list[str]) -> Path | None:
 
 
 def latin_bold(size: int) -> ImageFont.FreeTypeFont:
-    path = _find_file(
-        ["URWGothic-Demi.otf", "DejaVuSans-Bold.ttf", "segoeuib.ttf", "arialbd.ttf"]
-    )
+    path = _find_file(["URWGothic-Demi.otf", "DejaVuSans-Bold.ttf", "segoeuib.ttf", "arialbd.ttf"])
     if path is None:
         sys.exit("no bold Latin font found (install fonts-urw-base35 or DejaVu)")
     return ImageFont.truetype(str(path), size)
@@ -208,8 +206,12 @@ class LineIcon:
 
 def icon_folder() -> Image.Image:
     outline = [
-        (2.5, 19.5), (2.5, 4.5), (9.0, 4.5), (11.0, 7.0),
-        (21.5, 7.0), (21.5, 19.5),
+        (2.5, 19.5),
+        (2.5, 4.5),
+        (9.0, 4.5),
+        (11.0, 7.0),
+        (21.5, 7.0),
+        (21.5, 19.5),
     ]
     path = rounded(outline, 1.6, closed=True)
     body = LineIcon()
@@ -287,9 +289,7 @@ def logo_master(px: int = 256) -> Image.Image:
             c = mix(BLUE, BLUE_DARK, (t - 0.55) / 0.45)
         gd.line([(i, 0), (0, i)], fill=c + (255,), width=2)
     shape = Image.new("L", (n, n), 0)
-    ImageDraw.Draw(shape).rounded_rectangle(
-        (8 * u, 8 * u, n - 8 * u, n - 8 * u), radius=56 * u, fill=255
-    )
+    ImageDraw.Draw(shape).rounded_rectangle((8 * u, 8 * u, n - 8 * u, n - 8 * u), radius=56 * u, fill=255)
     img = Image.new("RGBA", (n, n), (0, 0, 0, 0))
     img.paste(grad, (0, 0), shape)
 
@@ -326,9 +326,7 @@ def logo_master(px: int = 256) -> Image.Image:
 
     # faint glass tint inside the lens
     glass = Image.new("L", (n, n), 0)
-    ImageDraw.Draw(glass).ellipse(
-        (cx - r + ring, cy - r + ring, cx + r - ring, cy + r - ring), fill=40
-    )
+    ImageDraw.Draw(glass).ellipse((cx - r + ring, cy - r + ring, cx + r - ring, cy + r - ring), fill=40)
     img.alpha_composite(tinted(glass, "#ffffff"))
 
     img.alpha_composite(tinted(fg, "#ffffff"))
@@ -497,7 +495,9 @@ def make_notice(path: Path, logo: Image.Image) -> None:
     nl, nt, nr, nb = d.textbbox((0, 0), "Lumivar", font=name_font)
     d.text(
         (margin + mark.width + round(14 * pt) - nl, top + (mark.height - (nb - nt)) // 2 - nt),
-        "Lumivar", font=name_font, fill=BLUE_DARK,
+        "Lumivar",
+        font=name_font,
+        fill=BLUE_DARK,
     )
     y = top + mark.height + round(14 * pt)
     d.rectangle((margin, y, w - margin, y + round(1.5 * pt)), fill=BLUE)
@@ -531,14 +531,20 @@ def make_notice(path: Path, logo: Image.Image) -> None:
     fy = h - margin
     d.rectangle((margin, fy, w - margin, fy + max(1, round(0.75 * pt))), fill=(200, 206, 212))
     foot_font = cjk_tc(round(9 * pt))
-    d.text((margin, fy + round(8 * pt)), "Lumivar 專利檢索報告產生器",
-           font=foot_font, fill=muted)
+    d.text((margin, fy + round(8 * pt)), "Lumivar 專利檢索報告產生器", font=foot_font, fill=muted)
 
     stamp = FIXED_DATE.timetuple()
     page.save(
-        path, "PDF", resolution=dpi, quality=95, subsampling=0,
-        title=NOTICE_TITLE, author="tarnwick", creator="Lumivar",
-        creationDate=time.struct_time(stamp), modDate=time.struct_time(stamp),
+        path,
+        "PDF",
+        resolution=dpi,
+        quality=95,
+        subsampling=0,
+        title=NOTICE_TITLE,
+        author="tarnwick",
+        creator="Lumivar",
+        creationDate=time.struct_time(stamp),
+        modDate=time.struct_time(stamp),
     )
 
 
@@ -547,8 +553,7 @@ def make_notice(path: Path, logo: Image.Image) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("out", nargs="?", type=Path, default=DEFAULT_OUT,
-                    help=f"output folder (default: {DEFAULT_OUT})")
+    ap.add_argument("out", nargs="?", type=Path, default=DEFAULT_OUT, help=f"output folder (default: {DEFAULT_OUT})")
     args = ap.parse_args(argv)
     out: Path = args.out
     out.mkdir(parents=True, exist_ok=True)
@@ -560,7 +565,9 @@ def main(argv: list[str] | None = None) -> int:
     # Each size is reduced straight from the master rather than from 256 px.
     frames = [downsample(big_logo, s) for s in ico_sizes]
     frames[-1].save(
-        out / "logo.ico", format="ICO", sizes=[(s, s) for s in ico_sizes],
+        out / "logo.ico",
+        format="ICO",
+        sizes=[(s, s) for s in ico_sizes],
         append_images=frames[:-1],
     )
 

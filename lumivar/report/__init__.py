@@ -13,6 +13,7 @@ the search report. One module per concern:
 - `files` paths and saving; `job` one request, start to marker;
   `__main__` the command line
 """
+
 from .files import ReportError, user_path
 from .job import check_request, handle_request, make_report
 

@@ -7,6 +7,7 @@ Prints the job's messages one per line (UTF-8). Exit status 0 when a report
 was written, 1 when the input was refused (the message says why), 2 for a
 usage error.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -29,8 +30,12 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser = _Parser(prog="python -m lumivar.report", description="由公開號清單輸出檢索報告")
     parser.add_argument("patents", help="公開號清單活頁簿 (.xlsx、.xls、.ods …)")
     parser.add_argument("--template", default="", help="範本活頁簿")
-    parser.add_argument("--folder", type=lambda text: Path(os.path.abspath(text)), default=None,
-                        help="報告輸出資料夾 (預設為工作資料夾)")
+    parser.add_argument(
+        "--folder",
+        type=lambda text: Path(os.path.abspath(text)),
+        default=None,
+        help="報告輸出資料夾 (預設為工作資料夾)",
+    )
     parser.add_argument("--ratio", default=str(protocol.DEFAULT_RATIO), help="文字大小比例，1 為 100%%")
     parser.add_argument("--cjk-font", default=protocol.DEFAULT_CJK_FONT, help="中文文字字體")
     parser.add_argument("--latin-font", default=protocol.DEFAULT_LATIN_FONT, help="英文文字字體")

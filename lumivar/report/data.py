@@ -8,6 +8,7 @@ them, or without a network, the report is made as ever, with one line
 saying so. The key and secret never appear in a message, a report or the
 cache.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -33,10 +34,18 @@ SOURCE = "EPO Open Patent Services"
 KEEP_DAYS = 30
 BUDGET = 60.0  # seconds for the whole data step
 # What OPS gives, by the list header it fills (the report's own names, see fields).
-FILLS = (("專利名稱", "title"), ("申請人", "applicants"), ("優先權日", "priority"), ("申請日", "filed"),
-         ("公開日", "published"), ("IPC", "ipc"))
-SETUP = ("未設定書目資料來源：在工作資料夾的 lumivar.toml 填入 EPO Open Patent Services 的 "
-         "LUMIVAR_OPS_KEY 與 LUMIVAR_OPS_SECRET，報告即可自動填入專利名稱、申請人、日期與 IPC")
+FILLS = (
+    ("專利名稱", "title"),
+    ("申請人", "applicants"),
+    ("優先權日", "priority"),
+    ("申請日", "filed"),
+    ("公開日", "published"),
+    ("IPC", "ipc"),
+)
+SETUP = (
+    "未設定書目資料來源：在工作資料夾的 lumivar.toml 填入 EPO Open Patent Services 的 "
+    "LUMIVAR_OPS_KEY 與 LUMIVAR_OPS_SECRET，報告即可自動填入專利名稱、申請人、日期與 IPC"
+)
 
 
 @dataclass(frozen=True)
@@ -67,8 +76,12 @@ def settings(folder: Path) -> Settings | None:
     key, secret = value("LUMIVAR_OPS_KEY"), value("LUMIVAR_OPS_SECRET")
     if not key or not secret:
         return None
-    return Settings(key, secret, value("LUMIVAR_OPS_URL") or DEFAULT_URL,
-                    Path(value("LUMIVAR_CACHE")) if value("LUMIVAR_CACHE") else default_cache())
+    return Settings(
+        key,
+        secret,
+        value("LUMIVAR_OPS_URL") or DEFAULT_URL,
+        Path(value("LUMIVAR_CACHE")) if value("LUMIVAR_CACHE") else default_cache(),
+    )
 
 
 # ---------------------------------------------------------------- the cache
@@ -93,8 +106,9 @@ class Cache:
             db = sqlite3.connect(self.path, timeout=5)
             try:
                 for table in self.TABLES:
-                    db.execute(f"create table if not exists {table} "
-                               "(reference text primary key, fetched text, data text)")
+                    db.execute(
+                        f"create table if not exists {table} (reference text primary key, fetched text, data text)"
+                    )
                     db.execute(f"select count(*) from {table}").fetchone()
                 return db
             except sqlite3.DatabaseError:
@@ -113,10 +127,11 @@ class Cache:
         found = {}
         with contextlib.suppress(sqlite3.Error, ValueError):
             for start in range(0, len(references), 500):
-                chunk = references[start: start + 500]
+                chunk = references[start : start + 500]
                 marks = ",".join("?" * len(chunk))
                 for reference, fetched, data in self.db.execute(
-                        f"select reference, fetched, data from {table} where reference in ({marks})", chunk):
+                    f"select reference, fetched, data from {table} where reference in ({marks})", chunk
+                ):
                     if fetched >= oldest:
                         found[reference] = (fetched, json.loads(data) if data else None)
         return found
@@ -126,9 +141,13 @@ class Cache:
             return
         with contextlib.suppress(sqlite3.Error):
             with self.db:
-                self.db.executemany(f"insert or replace into {table} values (?, ?, ?)",
-                                    [(r, today.isoformat(), json.dumps(d, ensure_ascii=False) if d else None)
-                                     for r, d in records.items()])
+                self.db.executemany(
+                    f"insert or replace into {table} values (?, ?, ?)",
+                    [
+                        (r, today.isoformat(), json.dumps(d, ensure_ascii=False) if d else None)
+                        for r, d in records.items()
+                    ],
+                )
 
     def close(self) -> None:
         if self.db is not None:
@@ -152,20 +171,28 @@ class _Step:
     """One data step: the cache, the client, the clock and what was found.
     A fault of the service or the end of the budget stops every further request."""
 
-    def __init__(self, cache: Cache, client: ops.Client, emit: Callable[[object], object], today: dt.date,
-                 budget: float):
+    def __init__(
+        self, cache: Cache, client: ops.Client, emit: Callable[[object], object], today: dt.date, budget: float
+    ):
         self.cache, self.client, self.emit, self.today, self.budget = cache, client, emit, today, budget
         self.deadline = time.monotonic() + budget
         self.records: dict[str, dict | None] = {}
         self.days: list[dt.date] = []
         self.stopped = False
 
-    def each(self, items: list[str], size: int, ask: Callable[[list[str]], bytes | None],
-             read: Callable[[bytes], object], noun: str, together: int = 1):
+    def each(
+        self,
+        items: list[str],
+        size: int,
+        ask: Callable[[list[str]], bytes | None],
+        read: Callable[[bytes], object],
+        noun: str,
+        together: int = 1,
+    ):
         """(chunk, what OPS said of it: None for nothing) for each chunk of
         `items` asked, in order; `together` chunks asked at once; one
         progress line a batch."""
-        chunks = [items[start: start + size] for start in range(0, len(items), size)]
+        chunks = [items[start : start + size] for start in range(0, len(items), size)]
         done = position = 0
         with ThreadPoolExecutor(together) as pool:
             for chunk, answer in zip(chunks, pool.map(lambda chunk: self._asked(chunk, ask, read), chunks)):
@@ -221,15 +248,25 @@ class _Step:
         found = {o: list(p or []) for o, p in self.known("applications", originals).items()}
         docdb: dict[str, str] = {}
         asked = [o for o in originals if o not in found]
-        for (number,), application in self.each(asked, 1, lambda chunk: self.client.application(chunk[0]),
-                                                 ops.parse_application, "申請號的標準號", ops.TOGETHER):
+        for (number,), application in self.each(
+            asked,
+            1,
+            lambda chunk: self.client.application(chunk[0]),
+            ops.parse_application,
+            "申請號的標準號",
+            ops.TOGETHER,
+        ):
             if application:
                 docdb[number] = application
             else:
                 found[number] = []
-        for batch, got in self.each(list(dict.fromkeys(docdb.values())), ops.BATCH,
-                                    lambda chunk: self.client.biblio(chunk, "application"), ops.parse_biblio,
-                                    "申請號的公開號"):
+        for batch, got in self.each(
+            list(dict.fromkeys(docdb.values())),
+            ops.BATCH,
+            lambda chunk: self.client.biblio(chunk, "application"),
+            ops.parse_biblio,
+            "申請號的公開號",
+        ):
             got = got or {}
             self.keep(got)
             published: dict[str, list[str]] = {}
@@ -254,8 +291,14 @@ class _Step:
             self.keep({r: got.get(r) or _loose(got, r) for r in batch})
 
 
-def fetch(entries: list[Publication], found: Settings, emit: Callable[[object], object], today: dt.date,
-          budget: float = BUDGET, client: ops.Client | None = None) -> Fetched:
+def fetch(
+    entries: list[Publication],
+    found: Settings,
+    emit: Callable[[object], object],
+    today: dt.date,
+    budget: float = BUDGET,
+    client: ops.Client | None = None,
+) -> Fetched:
     """Each publication's data, from the cache or OPS, within `budget` seconds;
     applications' numbers resolved to their publications first."""
     cache = Cache(found.cache)
@@ -295,8 +338,9 @@ def _loose(got: dict[str, dict], reference: str) -> dict | None:
     return None
 
 
-def merge(header: list[str], values: list[tuple], fetched: Fetched,
-          aliases) -> tuple[list[str], list[tuple], list[Publication]]:
+def merge(
+    header: list[str], values: list[tuple], fetched: Fetched, aliases
+) -> tuple[list[str], list[tuple], list[Publication]]:
     """The list's columns with the fetched data where the list says nothing:
     its own values always win; columns it lacks are added when any entry has
     data for them. Entries OPS does not know say so in their status."""
@@ -318,8 +362,10 @@ def merge(header: list[str], values: list[tuple], fetched: Fetched,
             if record and record.get(key) and row[at] in (None, ""):
                 row[at] = record[key]
     # Asked and not known (an entry not asked, the step having stopped, says nothing).
-    marked = [_noted(e, publications.NOTE_NO_DATA) if r in fetched.records and fetched.records[r] is None else e
-              for e, r in zip(entries, references)]
+    marked = [
+        _noted(e, publications.NOTE_NO_DATA) if r in fetched.records and fetched.records[r] is None else e
+        for e, r in zip(entries, references)
+    ]
     return header, [tuple(r) for r in rows], marked
 
 

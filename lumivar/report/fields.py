@@ -8,6 +8,7 @@ order. Values come as they should: dates as date cells, links as links only
 when they are web addresses, long texts wrapped within a bounded width,
 everything else as the text it was (never a formula).
 """
+
 from __future__ import annotations
 
 import datetime as dt
@@ -31,8 +32,20 @@ class Field:
 
 FIELDS = (
     Field("專利名稱", ("title", "專利名稱", "發明名稱", "名稱", "標題", "發明創作名稱"), WRAP),
-    Field("申請人", ("assignee", "applicant", "applicants", "申請人", "專利權人", "申請人/專利權人",
-                   "assignee/applicant", "current assignee"), WRAP),
+    Field(
+        "申請人",
+        (
+            "assignee",
+            "applicant",
+            "applicants",
+            "申請人",
+            "專利權人",
+            "申請人/專利權人",
+            "assignee/applicant",
+            "current assignee",
+        ),
+        WRAP,
+    ),
     Field("發明人", ("inventor", "inventors", "inventor/author", "發明人", "創作人"), WRAP),
     Field("優先權日", ("prioritydate", "earliestpriority", "優先權日"), DATE),
     Field("申請日", ("filing/creationdate", "applicationdate", "filingdate", "申請日"), DATE),
@@ -70,8 +83,9 @@ def carried(header: list[str], rows: list[tuple]) -> tuple[tuple[Column, ...], l
             others.append((at, Field(name, (), DATE if _names_a_date(base) else ""), roc))
     chosen = [standard[f.header] for f in FIELDS if f.header in standard] + others
     columns = tuple(_column(place, field) for place, (_, field, _) in enumerate(chosen))
-    values = [tuple(_value(field, row[at] if at < len(row) else None, roc) for at, field, roc in chosen)
-              for row in rows]
+    values = [
+        tuple(_value(field, row[at] if at < len(row) else None, roc) for at, field, roc in chosen) for row in rows
+    ]
     return columns, values
 
 
@@ -95,8 +109,13 @@ def _column(place: int, field: Field) -> Column:
     get = _extra(place)
     if field.kind == "link":
         return Column(field.header, get, font=AUTO, max_width=WRAPPED_WIDTH, address=_web(get))
-    return Column(field.header, get, font=AUTO, max_width=WRAPPED_WIDTH if field.kind == WRAP else 30,
-                  format=field.kind if field.kind in (DATE, WRAP) else "")
+    return Column(
+        field.header,
+        get,
+        font=AUTO,
+        max_width=WRAPPED_WIDTH if field.kind == WRAP else 30,
+        format=field.kind if field.kind in (DATE, WRAP) else "",
+    )
 
 
 def _extra(place: int):
@@ -108,6 +127,7 @@ def _web(get):
     def address(item) -> str | None:
         value = get(item)
         return value if isinstance(value, str) and value.startswith(("https://", "http://")) else None
+
     return address
 
 

@@ -1,4 +1,5 @@
 """The user's paths, the messages about files, and saving a report safely."""
+
 from __future__ import annotations
 
 import contextlib
@@ -127,8 +128,9 @@ def reader_watched(handle: IO[bytes], path: Path, what: str) -> Iterator[None]:
     refuses at once a file that stopped a reader before."""
     mark = fingerprint(handle)
     if crashes.known(mark):
-        raise ReportError(f"{what}先前讀取時讓程式意外停止，可能已損壞或過大；"
-                          f"請在 Excel 中開啟並另存新檔後再試: {path}")
+        raise ReportError(
+            f"{what}先前讀取時讓程式意外停止，可能已損壞或過大；請在 Excel 中開啟並另存新檔後再試: {path}"
+        )
     with crashes.reading(mark):
         yield
 

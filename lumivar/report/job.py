@@ -1,5 +1,6 @@
 """One report, from request to file: the code path of both the window's
 worker and the command line."""
+
 from __future__ import annotations
 
 import dataclasses
@@ -128,8 +129,7 @@ def make_report(
         publications.forget()
 
 
-def _table(found: reading.ListRead, file_name: str, made: datetime, source: data.Settings | None,
-           emit: Emit) -> Table:
+def _table(found: reading.ListRead, file_name: str, made: datetime, source: data.Settings | None, emit: Emit) -> Table:
     """The report's table: each entry, the list's other columns carried along,
     and the bibliographic data fetched where a source is set up."""
     entries = [publications.parse(text) for text in found.entries]
@@ -141,8 +141,14 @@ def _table(found: reading.ListRead, file_name: str, made: datetime, source: data
     extra_columns, carried = fields.carried(header, values)
     if extra_columns:
         entries = [dataclasses.replace(entry, extra=row) for entry, row in zip(entries, carried)]
-    return Table(publications.mark_repeats(entries), made, found.place(file_name), found.search,
-                 layout.COLUMNS + extra_columns, line)
+    return Table(
+        publications.mark_repeats(entries),
+        made,
+        found.place(file_name),
+        found.search,
+        layout.COLUMNS + extra_columns,
+        line,
+    )
 
 
 def _announced(table: Table, emit: Emit):

@@ -4,6 +4,7 @@ Each part is written straight into the zip, the table one row at a time, so
 100,000 rows cost little time and memory. Each part's elements are put in
 the schema's order by `schema.in_order`.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
@@ -42,8 +43,14 @@ def _flat(pieces: Iterable) -> Iterator[str]:
             yield from _flat(piece)
 
 
-def _sheet(block: Block, table: Table, rows: Iterable[list[Cell]], styles: Styles, style: Style,
-           links: list[tuple[str, str, str]]) -> Iterator[str]:
+def _sheet(
+    block: Block,
+    table: Table,
+    rows: Iterable[list[Cell]],
+    styles: Styles,
+    style: Style,
+    links: list[tuple[str, str, str]],
+) -> Iterator[str]:
     header = block.header_row
     below = f"A{header + 1}"
     widths = table.widths(style)
@@ -53,27 +60,34 @@ def _sheet(block: Block, table: Table, rows: Iterable[list[Cell]], styles: Style
         "sheetPr": '<sheetPr><pageSetUpPr fitToPage="1"/></sheetPr>',
         "dimension": f'<dimension ref="A1:{block.letters[-1]}{block.last_row}"/>',
         "sheetViews": '<sheetViews><sheetView tabSelected="1" workbookViewId="0">'
-                      f'<pane ySplit="{header}" topLeftCell="{below}" activePane="bottomLeft" state="frozen"/>'
-                      f'<selection pane="bottomLeft" activeCell="{below}" sqref="{below}"/></sheetView></sheetViews>',
+        f'<pane ySplit="{header}" topLeftCell="{below}" activePane="bottomLeft" state="frozen"/>'
+        f'<selection pane="bottomLeft" activeCell="{below}" sqref="{below}"/></sheetView></sheetViews>',
         "sheetFormatPr": f'<sheetFormatPr defaultRowHeight="{layout.BASE_ROW_HEIGHT}"/>',
-        "cols": "<cols>" + "".join(f'<col min="{i}" max="{i}" width="{w:g}" customWidth="1"/>'
-                                   for i, w in enumerate(widths, start=1)) + "</cols>",
-        "sheetData": ["<sheetData>", (row_xml(*row) for row in block_rows(block, rows, styles,
-                                                                                table.heights(style))),
-                      "</sheetData>"],
+        "cols": "<cols>"
+        + "".join(f'<col min="{i}" max="{i}" width="{w:g}" customWidth="1"/>' for i, w in enumerate(widths, start=1))
+        + "</cols>",
+        "sheetData": [
+            "<sheetData>",
+            (row_xml(*row) for row in block_rows(block, rows, styles, table.heights(style))),
+            "</sheetData>",
+        ],
         "autoFilter": f'<autoFilter ref="{block.table_ref()}"/>',
         "pageMargins": f"<pageMargins {margins}/>",
         "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" orientation="{orientation}" '
-                     'fitToWidth="1" fitToHeight="0"/>',
+        'fitToWidth="1" fitToHeight="0"/>',
         "headerFooter": f"<headerFooter><oddFooter>{escape(layout.FOOTER)}</oddFooter></headerFooter>",
     }
     if block.digits_ref():
-        pieces["ignoredErrors"] = (f'<ignoredErrors><ignoredError sqref="{block.digits_ref()}" '
-                                   'numberStoredAsText="1"/></ignoredErrors>')
+        pieces["ignoredErrors"] = (
+            f'<ignoredErrors><ignoredError sqref="{block.digits_ref()}" numberStoredAsText="1"/></ignoredErrors>'
+        )
     if links:
         # Taken when the rows have been written: the links' list is made as they are.
-        pieces["hyperlinks"] = ["<hyperlinks>", hyperlink_elements([(ref, rid) for ref, rid, _ in links]),
-                                "</hyperlinks>"]
+        pieces["hyperlinks"] = [
+            "<hyperlinks>",
+            hyperlink_elements([(ref, rid) for ref, rid, _ in links]),
+            "</hyperlinks>",
+        ]
     yield f'{DECLARATION}<worksheet xmlns="{MAIN}" xmlns:r="{REL}">'
     yield from _flat(in_order("worksheet", pieces))
     yield "</worksheet>"
@@ -87,12 +101,15 @@ def _workbook(block: Block) -> bytes:
         "bookViews": '<bookViews><workbookView activeTab="0"/></bookViews>',
         "sheets": f'<sheets><sheet name={quoteattr(name)} sheetId="1" r:id="rId1"/></sheets>',
         "definedNames": '<definedNames><definedName name="_xlnm._FilterDatabase" localSheetId="0" hidden="1">'
-                        f"{quoted}!{absolute_ref(block.table_ref())}</definedName>"
-                        f'<definedName name="_xlnm.Print_Titles" localSheetId="0">{quoted}!${header}:${header}'
-                        "</definedName></definedNames>",
+        f"{quoted}!{absolute_ref(block.table_ref())}</definedName>"
+        f'<definedName name="_xlnm.Print_Titles" localSheetId="0">{quoted}!${header}:${header}'
+        "</definedName></definedNames>",
     }
-    return (f'{DECLARATION}<workbook xmlns="{MAIN}" xmlns:r="{REL}">' + "".join(in_order("workbook", pieces))
-            + "</workbook>").encode("utf-8")
+    return (
+        f'{DECLARATION}<workbook xmlns="{MAIN}" xmlns:r="{REL}">'
+        + "".join(in_order("workbook", pieces))
+        + "</workbook>"
+    ).encode("utf-8")
 
 
 def _relationships(items: Iterable[str]) -> bytes:
@@ -111,19 +128,37 @@ def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style
     links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
     with writer(stream) as package:
         put(package, SHEET, encoded(_sheet(block, table, rows, styles, style, links)))
-        put(package, "xl/worksheets/_rels/sheet1.xml.rels",
-            _relationships(link_relationships([(rid, address) for _, rid, address in links])))
+        put(
+            package,
+            "xl/worksheets/_rels/sheet1.xml.rels",
+            _relationships(link_relationships([(rid, address) for _, rid, address in links])),
+        )
         put(package, "xl/styles.xml", new_stylesheet(styles))
         put(package, "xl/workbook.xml", _workbook(block))
-        put(package, "xl/_rels/workbook.xml.rels", _relationships([
-            f'<Relationship Id="rId1" Type="{REL}/worksheet" Target="worksheets/sheet1.xml"/>',
-            f'<Relationship Id="rId2" Type="{REL}/styles" Target="styles.xml"/>']))
-        put(package, "_rels/.rels", _relationships(
-            [f'<Relationship Id="rId1" Type="{REL}/officeDocument" Target="xl/workbook.xml"/>']))
-        put(package, "[Content_Types].xml", (
-            f'{DECLARATION}<Types xmlns="{CONTENT_TYPES}">'
-            f'<Default Extension="rels" ContentType="{RELS_TYPE}"/>'
-            '<Default Extension="xml" ContentType="application/xml"/>'
-            f'<Override PartName="/xl/workbook.xml" ContentType="{SHEET_MAIN_TYPE}"/>'
-            f'<Override PartName="/{SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
-            f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>').encode())
+        put(
+            package,
+            "xl/_rels/workbook.xml.rels",
+            _relationships(
+                [
+                    f'<Relationship Id="rId1" Type="{REL}/worksheet" Target="worksheets/sheet1.xml"/>',
+                    f'<Relationship Id="rId2" Type="{REL}/styles" Target="styles.xml"/>',
+                ]
+            ),
+        )
+        put(
+            package,
+            "_rels/.rels",
+            _relationships([f'<Relationship Id="rId1" Type="{REL}/officeDocument" Target="xl/workbook.xml"/>']),
+        )
+        put(
+            package,
+            "[Content_Types].xml",
+            (
+                f'{DECLARATION}<Types xmlns="{CONTENT_TYPES}">'
+                f'<Default Extension="rels" ContentType="{RELS_TYPE}"/>'
+                '<Default Extension="xml" ContentType="application/xml"/>'
+                f'<Override PartName="/xl/workbook.xml" ContentType="{SHEET_MAIN_TYPE}"/>'
+                f'<Override PartName="/{SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
+                f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>'
+            ).encode(),
+        )

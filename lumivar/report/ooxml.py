@@ -9,6 +9,7 @@ Part names are matched without regard to case (LibreOffice opens packages
 whose names differ only in case), and elements by their local names, so
 Strict Open XML workbooks, whose namespaces differ, read as well.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -156,7 +157,7 @@ def split_ref(ref: str) -> tuple[int, int] | None:
     """(1-based row, 0-based column) of a cell reference such as "B7" or "$B$7"; None for other text."""
     ref = ref.replace("$", "")
     letters = ref.rstrip("0123456789")
-    digits = ref[len(letters):]
+    digits = ref[len(letters) :]
     if not (1 <= len(letters) <= 3 and letters.isascii() and letters.isalpha() and letters.isupper()):
         return None
     if not (digits.isascii() and digits.isdigit() and len(digits) <= 7):
@@ -178,11 +179,11 @@ def ranges(sqref: str) -> Iterator[tuple[int, int, int, int]]:
 
 
 def absolute_ref(ref: str) -> str:
-    """"A1:G9" → "$A$1:$G$9"."""
+    """ "A1:G9" → "$A$1:$G$9"."""
     out = []
     for corner in ref.split(":"):
         letters = corner.rstrip("0123456789")
-        out.append(f"${letters}${corner[len(letters):]}")
+        out.append(f"${letters}${corner[len(letters) :]}")
     return ":".join(out)
 
 
@@ -264,8 +265,11 @@ class Package:
 
     def related(self, part: str, kind: str) -> list[str]:
         """The internal parts of one kind a part relates to, that the package holds."""
-        return [t for k, t, mode in self.relationships(part).values()
-                if k == kind and mode != "External" and self.name(t) is not None]
+        return [
+            t
+            for k, t, mode in self.relationships(part).values()
+            if k == kind and mode != "External" and self.name(t) is not None
+        ]
 
     @property
     def workbook_part(self) -> str | None:
@@ -292,8 +296,11 @@ class Package:
         """(name, sheet part, state) of a binary workbook's worksheets, from its
         relationships (its workbook part itself is binary)."""
         book = self.workbook_part or ""
-        return [(posixpath.basename(t), t, "visible") for k, t, mode in self.relationships(book).values()
-                if k == "worksheet" and mode != "External" and self.name(t) is not None]
+        return [
+            (posixpath.basename(t), t, "visible")
+            for k, t, mode in self.relationships(book).values()
+            if k == "worksheet" and mode != "External" and self.name(t) is not None
+        ]
 
     def active_tab(self) -> int:
         for element in self.workbook().iter("{*}workbookView"):
@@ -308,7 +315,7 @@ class Package:
 
 
 def kind_of(handle: IO[bytes], path: Path, what: str, text: bool = False) -> str:
-    """"zip", "xls", or (where `text`) "text"; refuses what is no workbook, naming it."""
+    """ "zip", "xls", or (where `text`) "text"; refuses what is no workbook, naming it."""
     try:
         handle.seek(0)
         head = handle.read(2048)
@@ -354,7 +361,7 @@ def zip_entries(handle: IO[bytes]) -> tuple[int, int]:
     if at < 0 or at + 22 > len(tail):
         return 0, 0
     entries, directory = struct.unpack_from("<HI", tail, at + 10)
-    if (entries == 0xFFFF or directory == 0xFFFFFFFF) and at >= 20 and tail[at - 20: at - 16] == b"PK\x06\x07":
+    if (entries == 0xFFFF or directory == 0xFFFFFFFF) and at >= 20 and tail[at - 20 : at - 16] == b"PK\x06\x07":
         (offset,) = struct.unpack_from("<Q", tail, at - 12)
         handle.seek(offset)
         record = handle.read(56)
@@ -382,4 +389,3 @@ def open_package(handle: IO[bytes], path: Path, what: str) -> Package:
         package.close()
         raise ReportError(damaged(what, path, "壓縮檔中有同名的項目，無法開啟"))
     return package
-

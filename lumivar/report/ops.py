@@ -7,6 +7,7 @@ more requests on black), a spent quota ends the fetching, every request
 bounded in time and size, redirects never followed (a token must not reach
 another host). Answers are parsed by the hardened parser.
 """
+
 from __future__ import annotations
 
 import base64
@@ -43,8 +44,15 @@ class _NoRedirects(urllib.request.HTTPRedirectHandler):
 
 
 class Client:
-    def __init__(self, base: str, key: str, secret: str, *, timeout: float | None = None,
-                 sleep: Callable[[float], None] = time.sleep):
+    def __init__(
+        self,
+        base: str,
+        key: str,
+        secret: str,
+        *,
+        timeout: float | None = None,
+        sleep: Callable[[float], None] = time.sleep,
+    ):
         self.base = base.rstrip("/")
         self._basic = base64.b64encode(f"{key}:{secret}".encode()).decode()
         self._token: str | None = None
@@ -71,8 +79,11 @@ class Client:
 
     def _renew(self) -> str:
         request = urllib.request.Request(
-            self.base + TOKEN, data=b"grant_type=client_credentials", method="POST",
-            headers={"Authorization": f"Basic {self._basic}", "Content-Type": "application/x-www-form-urlencoded"})
+            self.base + TOKEN,
+            data=b"grant_type=client_credentials",
+            method="POST",
+            headers={"Authorization": f"Basic {self._basic}", "Content-Type": "application/x-www-form-urlencoded"},
+        )
         status, _, body = self._open(request)
         if status != 200:
             raise Unavailable("EPO Open Patent Services 不接受設定的金鑰 (請檢查 key 與 secret)")
@@ -86,8 +97,12 @@ class Client:
         """The biblio answer for up to BATCH DOCDB references ("EP.1000000.A1"),
         of publications or of applications ("US.2008086599.W": the documents
         published from them); None when OPS knows none of them."""
-        request = urllib.request.Request(self.base + BIBLIO.format(of), data="\n".join(references).encode(),
-                                         method="POST", headers={"Content-Type": "text/plain"})
+        request = urllib.request.Request(
+            self.base + BIBLIO.format(of),
+            data="\n".join(references).encode(),
+            method="POST",
+            headers={"Content-Type": "text/plain"},
+        )
         return self._call(request, "retrieval")
 
     def application(self, original: str) -> bytes | None:
@@ -117,15 +132,22 @@ class Client:
         if status == 403:
             reason = _header(headers, "X-Rejection-Reason")
             span = {"IndividualQuotaPerHour": "每小時", "RegisteredQuotaPerWeek": "每週"}.get(reason, "")
-            raise Unavailable(f"EPO Open Patent Services 的{span}配額已用完" if span else
-                              "EPO Open Patent Services 拒絕了請求")
+            raise Unavailable(
+                f"EPO Open Patent Services 的{span}配額已用完" if span else "EPO Open Patent Services 拒絕了請求"
+            )
         raise Unavailable(f"EPO Open Patent Services 回應錯誤 ({status})")
 
     def _throttle(self, headers: dict, service: str) -> None:
         """Honours the colour OPS gives the service asked (retrieval, other, …)."""
         control = _header(headers, "X-Throttling-Control")
-        colour = next((part.split("=", 1)[1].split(":")[0] for part in control.replace("(", ",").replace(")", ",")
-                       .split(",") if part.strip().startswith(f"{service}=")), "")
+        colour = next(
+            (
+                part.split("=", 1)[1].split(":")[0]
+                for part in control.replace("(", ",").replace(")", ",").split(",")
+                if part.strip().startswith(f"{service}=")
+            ),
+            "",
+        )
         if colour == "black" or control.strip().startswith("overloaded"):
             raise Unavailable("EPO Open Patent Services 目前暫停服務 (流量管制)")
         if colour in SLOWER:
@@ -170,11 +192,26 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
             "applicants": _applicants(data),
             "published": _date(data, "publication-reference"),
             "filed": _date(data, "application-reference"),
-            "priority": min((d for d in (_text(c, "{*}document-id/{*}date") for c in
-                                         data.iterfind("{*}priority-claims/{*}priority-claim")) if d), default=""),
+            "priority": min(
+                (
+                    d
+                    for d in (
+                        _text(c, "{*}document-id/{*}date")
+                        for c in data.iterfind("{*}priority-claims/{*}priority-claim")
+                    )
+                    if d
+                ),
+                default="",
+            ),
             "ipc": _ipc(data),
-            "application": next((_key(d) for d in data.iterfind("{*}application-reference/{*}document-id")
-                                 if d.get("document-id-type") == "docdb"), ""),
+            "application": next(
+                (
+                    _key(d)
+                    for d in data.iterfind("{*}application-reference/{*}document-id")
+                    if d.get("document-id-type") == "docdb"
+                ),
+                "",
+            ),
         }
     return found
 
@@ -242,4 +279,3 @@ def original(country: str, number: str) -> str:
     if country in ("CN", "EP"):
         number = number.split(".")[0]  # the check digit after the dot is no part of the number
     return f"{country}.({number})" if any(c in number for c in "/,.-") else f"{country}.{number}"
-

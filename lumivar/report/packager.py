@@ -1,5 +1,6 @@
 """Writing a package: parts into the zip as they are made, a template's parts
 copied as they are."""
+
 from __future__ import annotations
 
 import shutil

@@ -2,6 +2,7 @@
 at its "{{檢索結果}}" marker or below the form's content; and the rows and
 columns the block of summary lines, header and table takes there.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterator
@@ -26,9 +27,18 @@ class Block:
     row and the summary follows the table after a blank row, unless
     `lines_at` (row, column) puts it elsewhere (above the header)."""
 
-    def __init__(self, count: int, lines: list[str], *, top: int = 1, title: bool = False,
-                 marker_row: int | None = None, first_column: int = 0,
-                 lines_at: tuple[int, int] | None = None, columns: tuple | None = None):
+    def __init__(
+        self,
+        count: int,
+        lines: list[str],
+        *,
+        top: int = 1,
+        title: bool = False,
+        marker_row: int | None = None,
+        first_column: int = 0,
+        lines_at: tuple[int, int] | None = None,
+        columns: tuple | None = None,
+    ):
         self.count = count
         self.table_columns = columns or layout.COLUMNS
         self.first_column = first_column
@@ -53,8 +63,10 @@ class Block:
 
     def areas(self) -> list[tuple[int, int, int, int]]:
         """The table's cells and the summary's, as (top, left, bottom, right)."""
-        return [(self.header_row, self.first_column, self.table_last_row, self.last_column),
-                (self.lines_row, self.lines_column, self.lines_row + len(self.lines) - 1, self.lines_column)]
+        return [
+            (self.header_row, self.first_column, self.table_last_row, self.last_column),
+            (self.lines_row, self.lines_column, self.lines_row + len(self.lines) - 1, self.lines_column),
+        ]
 
     def lines_above(self) -> tuple[int, int, int, int] | None:
         """Where the summary goes above the header, a blank row between; None without room."""
@@ -92,13 +104,20 @@ class Block:
         return f"{column}{self.header_row + 1}:{column}{max(self.table_last_row, self.header_row + 1)}"
 
     def with_lines_at(self, at: tuple[int, int]) -> Block:
-        return Block(self.count, self.lines, marker_row=self.header_row, first_column=self.first_column,
-                     lines_at=at, columns=self.table_columns)
+        return Block(
+            self.count,
+            self.lines,
+            marker_row=self.header_row,
+            first_column=self.first_column,
+            lines_at=at,
+            columns=self.table_columns,
+        )
 
     def moved_to(self, header_row: int) -> Block:
         """The same block with its header at `header_row`, the summary after the table."""
-        return Block(self.count, self.lines, marker_row=header_row, first_column=self.first_column,
-                     columns=self.table_columns)
+        return Block(
+            self.count, self.lines, marker_row=header_row, first_column=self.first_column, columns=self.table_columns
+        )
 
     def overlaps(self, area: tuple[int, int, int, int]) -> bool:
         """Whether a (top, left, bottom, right) range meets the cells the block writes."""
@@ -170,8 +189,9 @@ def find_markers(package: Package, part: str, shared: SharedStrings) -> dict[str
     return found
 
 
-def headers_near(package: Package, part: str, marker: tuple[int, int],
-                 shared: SharedStrings) -> tuple[tuple[str, ...], tuple[str, ...]]:
+def headers_near(
+    package: Package, part: str, marker: tuple[int, int], shared: SharedStrings
+) -> tuple[tuple[str, ...], tuple[str, ...]]:
     """The template's own header for the table, read in one pass: the texts
     right of the marker in its row, and those from the marker's column on in
     the row below; each up to the first empty cell."""
@@ -182,8 +202,7 @@ def headers_near(package: Package, part: str, marker: tuple[int, int],
             if number > row_number + 1:
                 break
             if number in names:
-                names[number] = {column: text for column, cell in cells(row, number)
-                                 if (text := _string(cell, shared))}
+                names[number] = {column: text for column, cell in cells(row, number) if (text := _string(cell, shared))}
 
     def run(texts: dict[int, str], start: int) -> tuple[str, ...]:
         found = []
@@ -241,7 +260,14 @@ def _anchor_row(anchor, corner: str) -> int | None:
 
 # What the table must stay clear of, by the name the user knows it by.
 TABLE, MERGED, FORMULA, LINK, VALIDATION, FORMAT, CONTENT = (
-    "表格", "合併儲存格", "公式", "超連結", "資料驗證", "設定格式化的條件", "內容")
+    "表格",
+    "合併儲存格",
+    "公式",
+    "超連結",
+    "資料驗證",
+    "設定格式化的條件",
+    "內容",
+)
 Area = tuple[int, int, int, int]  # top, left, bottom, right: 1-based rows, 0-based columns
 
 
@@ -261,8 +287,11 @@ def obstacles(package: Package, part: str, skeleton, columns: range, values: boo
 
     for table in package.related(part, "table"):
         add(TABLE, parse(package.read(table)).get("ref", ""))
-    held = ((MERGED, "mergeCells", "mergeCell", "ref"), (LINK, "hyperlinks", "hyperlink", "ref"),
-            (VALIDATION, "dataValidations", "dataValidation", "sqref"))
+    held = (
+        (MERGED, "mergeCells", "mergeCell", "ref"),
+        (LINK, "hyperlinks", "hyperlink", "ref"),
+        (VALIDATION, "dataValidations", "dataValidation", "sqref"),
+    )
     for kind, holder, item, key in held:
         for element in skeleton.iterchildren():
             if local(element.tag) == holder:
@@ -293,8 +322,11 @@ def clear_place(block: Block, found: list[tuple[str, Area]], keep: set[tuple[int
     they start); and the kinds of content that made it move."""
     moved: set[str] = set()
     while True:
-        hits = [(kind, area) for kind, area in found
-                if block.overlaps(area) and not (kind == CONTENT and area[:2] in keep and area[:2] == area[2:])]
+        hits = [
+            (kind, area)
+            for kind, area in found
+            if block.overlaps(area) and not (kind == CONTENT and area[:2] in keep and area[:2] == area[2:])
+        ]
         if not hits:
             return block, moved
         moved.update(kind for kind, _ in hits)
@@ -326,7 +358,14 @@ def where(package: Package, book_part: str, visible: list[tuple[int, str, str]])
             header, below = headers_near(package, part, found[MARKER], shared)
             if header or not any(map(fields.names_a_column, below)):
                 below = ()  # what lies under the marker is no header of the report's columns
-            return Found(index, name, part, found[MARKER], found.get(SUMMARY_MARKER), header or below,
-                         header_row=row + 1 if below else row)
+            return Found(
+                index,
+                name,
+                part,
+                found[MARKER],
+                found.get(SUMMARY_MARKER),
+                header or below,
+                header_row=row + 1 if below else row,
+            )
     index, name, part = visible[0]
     return Found(index, name, part, None)

@@ -6,6 +6,7 @@ office writes its numbers its own way ("US 2020/0123456 A1", "WO 01/12345
 A1", "KR 10-2019-0123456 A", "JP H10-123456 A"); the rules per office below
 turn those into the ID.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -171,18 +172,26 @@ _APPLICATIONS = (
 # Japan's and Korea's own forms. (pattern, country, number, kind)
 _TW_KINDS = {"I": "B", "M": "U", "D": "S"}
 _SHORTHAND = (
-    (re.compile(r"(?:TW\s*)?(?:發明|新型|設計)?第?\s*([IMD])\s*(\d{6})\s*號?\s*([A-Z]\d?)?"),
-     lambda m: ("TW", m[1] + m[2], m[3] or _TW_KINDS[m[1]])),
+    (
+        re.compile(r"(?:TW\s*)?(?:發明|新型|設計)?第?\s*([IMD])\s*(\d{6})\s*號?\s*([A-Z]\d?)?"),
+        lambda m: ("TW", m[1] + m[2], m[3] or _TW_KINDS[m[1]]),
+    ),
     (re.compile(r"(?:JP\s*)?特開\s*(\d{4})\s*-\s*(\d{1,6})"), lambda m: ("JP", m[1] + m[2].zfill(6), "A")),
-    (re.compile(r"(?:JP\s*)?特開\s*([平昭])\s*(\d{1,2})\s*-\s*(\d{1,6})"),
-     lambda m: ("JP", ("H" if m[1] == "平" else "S") + m[2].zfill(2) + m[3].zfill(6), "A")),
+    (
+        re.compile(r"(?:JP\s*)?特開\s*([平昭])\s*(\d{1,2})\s*-\s*(\d{1,6})"),
+        lambda m: ("JP", ("H" if m[1] == "平" else "S") + m[2].zfill(2) + m[3].zfill(6), "A"),
+    ),
     (re.compile(r"(?:JP\s*)?特表\s*(\d{4})\s*-\s*(\d{1,6})"), lambda m: ("JP", m[1] + m[2].zfill(6), "A")),
     (re.compile(r"(?:JP\s*)?再表\s*(\d{4})\s*[-/]\s*(\d{1,6})"), lambda m: ("JP", "WO" + m[1] + m[2].zfill(6), "A1")),
     (re.compile(r"(?:JP\s*)?特許第?\s*(\d{7})\s*[号號]?"), lambda m: ("JP", m[1], "B2")),
-    (re.compile(r"(?:JP\s*)?(?:実用新案登録|實用新案登錄|実用新案登錄|實用新案登録)第?\s*(\d{7})\s*[号號]?"),
-     lambda m: ("JP", m[1], "U")),
-    (re.compile(r"(?:KR\s*)?(10|20)\s*-\s*((?:19|20)\d\d)\s*-\s*(\d{7})"),
-     lambda m: ("KR", m[2] + m[3], "A" if m[1] == "10" else "U")),
+    (
+        re.compile(r"(?:JP\s*)?(?:実用新案登録|實用新案登錄|実用新案登錄|實用新案登録)第?\s*(\d{7})\s*[号號]?"),
+        lambda m: ("JP", m[1], "U"),
+    ),
+    (
+        re.compile(r"(?:KR\s*)?(10|20)\s*-\s*((?:19|20)\d\d)\s*-\s*(\d{7})"),
+        lambda m: ("KR", m[2] + m[3], "A" if m[1] == "10" else "U"),
+    ),
     (re.compile(r"(?:KR\s*)?(10|20)\s*-\s*(\d{7})"), lambda m: ("KR", m[1] + m[2], "B1" if m[1] == "10" else "Y1")),
 )
 US_PUBLICATION_KINDS = ("A1", "A2", "A9")

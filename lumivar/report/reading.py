@@ -9,6 +9,7 @@ it the column with the most; rows above the first such cell are titles.
 Sizes are checked before anything is read, so no file, however odd, takes
 unbounded time or memory.
 """
+
 from __future__ import annotations
 
 import os
@@ -282,15 +283,17 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
         last = at
         if len(entries) > MAX_ENTRIES:
             raise ReportError(f"{TOO_LARGE}: 清單超過 {MAX_ENTRIES:,} 筆公開號")
-    read = ListRead(entries, found.name, found.column, found.first + 1, last + 1,
-                    header=list(header.values()), values=values)
+    read = ListRead(
+        entries, found.name, found.column, found.first + 1, last + 1, header=list(header.values()), values=values
+    )
     errors, formulas = ([], []) if scan is None else scan.special(found.column, found.first)
     skipped = sorted(set(skipped) | set(errors))
     if skipped:
         read.notes.append(f"略過 {len(skipped)} 個不是公開號的儲存格 (日期、數字、是非值或錯誤值): {_rows(skipped)}")
     if formulas:
         read.notes.append(
-            f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}")
+            f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}"
+        )
     return read
 
 

@@ -7,6 +7,7 @@ transitional schema (sml.xsd, Part 4 of the standard) that the report writes
 or edits; both writers and the template editor place elements by them, and
 the tests hold every written part to them.
 """
+
 from __future__ import annotations
 
 from lxml import etree
@@ -25,15 +26,18 @@ ORDER: dict[str, tuple[str, ...]] = {
         "scenarios autoFilter sortState dataConsolidate customSheetViews mergeCells phoneticPr conditionalFormatting "
         "dataValidations hyperlinks printOptions pageMargins pageSetup headerFooter rowBreaks colBreaks "
         "customProperties cellWatches ignoredErrors smartTags drawing legacyDrawing legacyDrawingHF drawingHF picture "
-        "oleObjects controls webPublishItems tableParts extLst"),
+        "oleObjects controls webPublishItems tableParts extLst"
+    ),
     # CT_Stylesheet
     "styleSheet": _sequence(
-        "numFmts fonts fills borders cellStyleXfs cellXfs cellStyles dxfs tableStyles colors extLst"),
+        "numFmts fonts fills borders cellStyleXfs cellXfs cellStyles dxfs tableStyles colors extLst"
+    ),
     # CT_Workbook
     "workbook": _sequence(
         "fileVersion fileSharing workbookPr workbookProtection bookViews sheets functionGroups externalReferences "
         "definedNames calcPr oleSize customWorkbookViews pivotCaches smartTagPr smartTagTypes webPublishing "
-        "fileRecoveryPr webPublishObjects extLst"),
+        "fileRecoveryPr webPublishObjects extLst"
+    ),
     "sheetPr": _sequence("tabColor outlinePr pageSetUpPr"),  # CT_SheetPr
     "sheetViews": _sequence("sheetView extLst"),  # CT_SheetViews
     "sheetView": _sequence("pane selection pivotSelection extLst"),  # CT_SheetView
@@ -90,7 +94,6 @@ def child_or_make(parent, tag: str):
     """The parent's child of that name, made where the schema wants it if missing."""
     found = child(parent, tag)
     return found if found is not None else make(parent, tag)
-
 
 
 def in_order(part: str, pieces: dict[str, object]) -> list[object]:

@@ -4,6 +4,7 @@ Rows and cells without a reference lie after the one before, as Excel reads
 them. Each row is cleared once it has been looked at, so a sheet of any
 length takes the memory of one row.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterator
@@ -57,7 +58,7 @@ def _next_column(ref: str | None, digits: str, column: int) -> int:
     """A cell's column: its reference's, when that names its own row; else the one after."""
     if ref:
         letters = ref.rstrip("0123456789")
-        given = _column(letters) if ref[len(letters):] == digits else None
+        given = _column(letters) if ref[len(letters) :] == digits else None
         if given is not None:
             return given
     return column + 1
@@ -124,6 +125,7 @@ class CellScan:
 
     def special(self, column: int, first: int) -> tuple[list[int], list[int]]:
         """1-based rows of the error and formula cells of one column from row `first` (0-based) on."""
+
         def pick(found):
             return [r + 1 for r, c in found if c == column and r >= first]
 
@@ -137,7 +139,7 @@ def _kinds(cell) -> tuple[bool, bool, bool]:
         tag = part.tag
         if not isinstance(tag, str):
             continue
-        name = tag[tag.rfind("}") + 1:]
+        name = tag[tag.rfind("}") + 1 :]
         if name == "v":
             result = result or bool(part.text)
         elif name == "f":
@@ -197,4 +199,3 @@ def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
         found.add(top, left)
         found.add(bottom, right)
     return found
-

@@ -7,6 +7,7 @@ string cell: nothing from the user's file can become a formula. `p` is the
 sheet's prefix for its main namespace ("" or "x:"), so rows fit a template
 sheet that writes its elements prefixed.
 """
+
 from __future__ import annotations
 
 import datetime as dt
@@ -93,24 +94,28 @@ def row_xml(number: int, cells: list[tuple[int, str]], height: float | None = No
 Row = tuple[int, list[tuple[int, str]], "float | None"]  # number, [(column, cell XML)], height
 
 
-def block_rows(block: Block, rows: Iterable[list[Cell]], styles: Styles, height=lambda cells: None,
-               p: str = "") -> Iterator[Row]:
+def block_rows(
+    block: Block, rows: Iterable[list[Cell]], styles: Styles, height=lambda cells: None, p: str = ""
+) -> Iterator[Row]:
     """(row number, [(column, cell XML)], height) of the report's rows in row
     order: the summary lines, the header and the table's `rows` as they come,
     each as high as `height` says; a summary line beside a table row shares
     its row."""
 
     def cells(number: int, values: list[Cell], bordered: bool = True) -> list[tuple[int, str]]:
-        return [(column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p, styles))
-                for column, letters, cell in zip(block.columns(), block.letters, values)]
+        return [
+            (column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p, styles))
+            for column, letters, cell in zip(block.columns(), block.letters, values)
+        ]
 
     lines_letters = column_name(block.lines_column)
     summary = {}
     for i, line in enumerate(block.lines):
         cell = Cell(line, layout.TITLE_FONT) if block.title and i == 0 else layout.text_cell(line)
         number = block.lines_row + i
-        summary[number] = [(block.lines_column, cell_xml(f"{lines_letters}{number}", cell,
-                                                         styles.xf(cell, False), p, styles))]
+        summary[number] = [
+            (block.lines_column, cell_xml(f"{lines_letters}{number}", cell, styles.xf(cell, False), p, styles))
+        ]
 
     def table():
         yield block.header_row, cells(block.header_row, layout.header_cells(block.table_columns)), None
@@ -139,6 +144,6 @@ def hyperlink_elements(links: list[tuple[str, str]], p: str = "", r: str = "r", 
 def link_relationships(links: list[tuple[str, str]], rel_ns: str = REL, p: str = "") -> Iterator[str]:
     """The relationships of (relationship id, address) pairs."""
     for rid, address in links:
-        yield (f'<{p}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} '
-               'TargetMode="External"/>')
-
+        yield (
+            f'<{p}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} TargetMode="External"/>'
+        )

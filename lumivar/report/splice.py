@@ -7,6 +7,7 @@ by row number. Where a row holds both, the report's cells take their columns
 and the template's other cells stay. Comments, instructions and CDATA of the
 template come through as the parser reads them.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterator
@@ -80,11 +81,18 @@ class _Writer:
         for node in nodes:
             self.wrapper.remove(node)
         # The serializer's own start tag holds no ">" (it escapes them), and its end tag is the last "</".
-        return text[text.index(b">") + 1: text.rindex(b"</")]
+        return text[text.index(b">") + 1 : text.rindex(b"</")]
 
 
-def merged_rows(package: Package, part: str, ours: Ours, p: str, main: str, shown: range = range(0),
-                blank: tuple[int, int] | None = None) -> Iterator[bytes]:
+def merged_rows(
+    package: Package,
+    part: str,
+    ours: Ours,
+    p: str,
+    main: str,
+    shown: range = range(0),
+    blank: tuple[int, int] | None = None,
+) -> Iterator[bytes]:
     """The template's rows with the report's merged in, in row order. Rows in
     `shown` are not hidden (no report row is); the cell at `blank` (the
     marker, when the table had to go elsewhere) loses its text."""
@@ -143,7 +151,6 @@ def _before(row) -> list:
 
 def _row_xml(mine: Row, p: str) -> bytes:
     return row_xml(*mine, p=p).encode("utf-8")
-
 
 
 def _merge(row, number: int, ours: list[tuple[int, str]], p: str, main: str) -> None:

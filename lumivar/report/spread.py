@@ -8,6 +8,7 @@ records, in bounded pieces, and every sheet's spread is checked against the
 limit first: .xlsx (sheetrows), OpenDocument (content.xml), binary .xlsb
 (its records) and legacy .xls (the BIFF records of its compound file).
 """
+
 from __future__ import annotations
 
 import struct
@@ -133,7 +134,7 @@ def xls_spreads(handle: IO[bytes]) -> Iterator[CellScan]:
     at = 0
     while at + 4 <= len(data):
         kind, size = struct.unpack_from("<HH", data, at)
-        body = data[at + 4: at + 4 + size]
+        body = data[at + 4 : at + 4 + size]
         at += 4 + size
         if kind == _BOF:
             open_streams.append(CellScan())
@@ -201,7 +202,7 @@ def _workbook_stream(handle: IO[bytes]) -> bytes:
             n, seen = table[n], seen + 1
 
     directory = b"".join(read_sector(n) for n in chain(directory_start, fat))
-    entries = [directory[i: i + 128] for i in range(0, len(directory) - 127, 128)]
+    entries = [directory[i : i + 128] for i in range(0, len(directory) - 127, 128)]
     if not entries:
         raise ValueError("no directory")
     root_start = struct.unpack_from("<I", entries[0], 116)[0]
@@ -217,5 +218,5 @@ def _workbook_stream(handle: IO[bytes]) -> bytes:
         for n in chain(mini_fat_start, fat):
             mini_fat += struct.unpack(f"<{sector // 4}I", read_sector(n))
         mini_stream = b"".join(read_sector(n) for n in chain(root_start, fat))
-        return b"".join(mini_stream[n * 64: n * 64 + 64] for n in chain(start, mini_fat))[:size]
+        return b"".join(mini_stream[n * 64 : n * 64 + 64] for n in chain(start, mini_fat))[:size]
     raise ValueError("no workbook stream")

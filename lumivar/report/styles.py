@@ -3,6 +3,7 @@
 A new workbook's style sheet is written whole; into a template's, the same
 items are appended after the template's own, so its numbers stay valid.
 """
+
 from __future__ import annotations
 
 from xml.sax.saxutils import quoteattr
@@ -39,8 +40,9 @@ class Styles:
     FONTS = (layout.LATIN, layout.CJK, layout.HEAD, layout.LINK, layout.TITLE_FONT)
     FILLS = (layout.PLAIN, layout.BAD, layout.REPEAT, layout.HEAD)
 
-    def __init__(self, style: Style, font_base=0, fill_base=0, border_base=0, xf_base=0, formats=(),
-                 date_format_id: int = 164):
+    def __init__(
+        self, style: Style, font_base=0, fill_base=0, border_base=0, xf_base=0, formats=(), date_format_id: int = 164
+    ):
         self.style = style
         self.bases = (font_base, fill_base, border_base, xf_base)
         self.date_format_id = date_format_id
@@ -76,7 +78,7 @@ class Styles:
         name = s.latin_font if kind in (layout.LATIN, layout.LINK) else s.cjk_font
         bold = "<b/>" if kind in (layout.HEAD, layout.TITLE_FONT) else ""
         link = f'<u/><color rgb="{layout.LINK_COLOUR}"/>' if kind == layout.LINK else ""
-        return f"<font>{bold}{link}<sz val=\"{size:g}\"/><name val={quoteattr(name)}/></font>"
+        return f'<font>{bold}{link}<sz val="{size:g}"/><name val={quoteattr(name)}/></font>'
 
     def run_properties(self, kind: str, cjk: bool, p: str = "") -> str:
         """A rich-text run's font: the cell's size and weight, in the Chinese
@@ -91,8 +93,10 @@ class Styles:
         colour = layout.HEAD_COLOUR if kind == layout.HEAD else layout.FILL_COLOURS.get(kind)
         if colour is None:
             return '<fill><patternFill patternType="none"/></fill>'
-        return (f'<fill><patternFill patternType="solid"><fgColor rgb="{colour}"/><bgColor indexed="64"/>'
-                "</patternFill></fill>")
+        return (
+            f'<fill><patternFill patternType="solid"><fgColor rgb="{colour}"/><bgColor indexed="64"/>'
+            "</patternFill></fill>"
+        )
 
     def xf_xml(self, font: str, fill: str, bordered: bool, align: str, form: str = "") -> str:
         font_base, fill_base, border_base, _ = self.bases
@@ -132,9 +136,13 @@ def new_stylesheet(styles: Styles) -> bytes:
 
     numbers = listed("numFmts", styles.number_formats()) if styles.number_formats() else ""
     return XML_DECLARATION + (
-        f'<styleSheet xmlns="{MAIN}">' + numbers
-        + listed("fonts", fonts) + listed("fills", fills) + listed("borders", parts["borders"])
-        + listed("cellStyleXfs", DEFAULTS["cellStyleXfs"]) + listed("cellXfs", xfs)
+        f'<styleSheet xmlns="{MAIN}">'
+        + numbers
+        + listed("fonts", fonts)
+        + listed("fills", fills)
+        + listed("borders", parts["borders"])
+        + listed("cellStyleXfs", DEFAULTS["cellStyleXfs"])
+        + listed("cellXfs", xfs)
         + '<cellStyles count="1"><cellStyle name="Normal" xfId="0" builtinId="0"/></cellStyles>'
         "</styleSheet>"
     ).encode("utf-8")

@@ -12,6 +12,7 @@ splice's. What the template itself sets (print titles, frozen panes, a
 filter, a footer, column widths) it keeps; the report adds these only where
 it sets nothing.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterable
@@ -86,8 +87,11 @@ def _load(package: Package, path: Path) -> Template:
         raise ReportError(f"{WHAT}不是 Excel 活頁簿 (壓縮檔中沒有活頁簿): {path}")
     if book_part.lower().endswith(".bin"):
         raise ReportError(f"{WHAT}是二進位活頁簿 (.xlsb)，請另存為 .xlsx: {path}")
-    visible = [(i, name, part) for i, (name, part, state) in enumerate(package.sheets())
-               if state == "visible" and part and package.name(part) is not None]
+    visible = [
+        (i, name, part)
+        for i, (name, part, state) in enumerate(package.sheets())
+        if state == "visible" and part and package.name(part) is not None
+    ]
     if not visible:
         raise ReportError(f"{WHAT}中沒有可見的工作表: {path}")
     macros = bool(package.related(book_part, "vbaProject"))
@@ -97,8 +101,9 @@ def _load(package: Package, path: Path) -> Template:
 # ---------------------------------------------------------------- writing
 
 
-def write_into(template: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style,
-               emit) -> None:
+def write_into(
+    template: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit
+) -> None:
     """Writes the report: the template's package with the table added;
     `rows` are the table's rows as they are to be taken. The package stays
     open: whoever loaded the template closes it."""
@@ -112,18 +117,27 @@ def _block(t: Template, table: Table, skeleton, emit) -> Block:
     found, count, lines = t.found, len(table.publications), table.summary()
     package, part = t.package, found.sheet_part
     if found.marker:
-        block = Block(count, lines, marker_row=found.header_row or found.marker[0], first_column=found.marker[1],
-                      columns=table.columns)
+        block = Block(
+            count,
+            lines,
+            marker_row=found.header_row or found.marker[0],
+            first_column=found.marker[1],
+            columns=table.columns,
+        )
         keep = {(found.header_row, found.marker[1] + i) for i in range(len(found.header) + 1)} | {found.marker}
         content = placement.obstacles(package, part, skeleton, block.columns())  # moving rows keeps the columns
         block, kinds = placement.clear_place(block, content, keep=keep)
         if kinds:
-            emit(f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
-                 f"檢索結果改從第 {block.header_row} 列開始")
+            emit(
+                f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
+                f"檢索結果改從第 {block.header_row} 列開始"
+            )
         return _summary_placed(block, found, content)
     columns = Block(count, lines, columns=table.columns).columns()
-    last = max([placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
-               + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)])
+    last = max(
+        [placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
+        + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)]
+    )
     return Block(count, lines, top=last + 2 if last else 1, columns=table.columns)
 
 
@@ -133,8 +147,7 @@ def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
     if found.summary is not None:
         return block.with_lines_at(found.summary)
     above = block.lines_above()
-    if above is not None and not any(placement.meets(above, area) for _, area in obstacles
-                                     if area[:2] != found.marker):
+    if above is not None and not any(placement.meets(above, area) for _, area in obstacles if area[:2] != found.marker):
         return block.with_lines_at((above[0], block.first_column))
     return block
 
@@ -155,25 +168,35 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     block = _block(t, table, skeleton, emit)
     if block.last_row > MAX_ROW or block.first_column + len(table.columns) > MAX_COLUMN:
         raise ReportError(
-            f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}")
+            f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}"
+        )
 
-    styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style,
-                                                       {c.format for c in table.columns})
+    styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style, {c.format for c in table.columns})
     room = ooxml.MAX_LINKS - sum(1 for _ in skeleton.iter("{*}hyperlink"))
     note = layout.links_note(table.publications, room)
     if note:
         emit(note)
-    links, link_rels = parts.link_ids(block.links(table.publications, room),
-                                      set(package.relationships(found.sheet_part)))
+    links, link_rels = parts.link_ids(
+        block.links(table.publications, room), set(package.relationships(found.sheet_part))
+    )
     parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
     ours = block_rows(block, rows, styles, table.heights(style), p)
     declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
     link_xml = hyperlink_elements(links, p, declared or "r", "" if declared else rel_ns)
     replaced: dict[str, Data] = {
-        found.sheet_part: splice.sheet_pieces(skeleton, splice.merged_rows(
-            package, found.sheet_part, ours, p, main, shown=range(block.top_row, block.last_row + 1),
-            blank=found.marker if found.marker and found.marker[0] != block.header_row else None),
-                                              link_xml),
+        found.sheet_part: splice.sheet_pieces(
+            skeleton,
+            splice.merged_rows(
+                package,
+                found.sheet_part,
+                ours,
+                p,
+                main,
+                shown=range(block.top_row, block.last_row + 1),
+                blank=found.marker if found.marker and found.marker[0] != block.header_row else None,
+            ),
+            link_xml,
+        ),
         styles_part: styles_xml,
     }
     if link_rels:

@@ -3,6 +3,7 @@ the schema's order: the table sheet's skeleton, its relationships, the style
 sheet, the workbook, the workbook's relationships, the content types, and
 other sheets that were selected with the table's.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterator
@@ -83,8 +84,11 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emi
     if links:  # written in when the sheet is, as they come
         child_or_make(sheet, "hyperlinks").append(etree.Comment(LINKS_HERE))
     footers = child_or_make(sheet, "headerFooter")
-    kinds = ["oddFooter"] + [k for k, flag in (("evenFooter", "differentOddEven"), ("firstFooter", "differentFirst"))
-                             if footers.get(flag) in ("1", "true")]
+    kinds = ["oddFooter"] + [
+        k
+        for k, flag in (("evenFooter", "differentOddEven"), ("firstFooter", "differentFirst"))
+        if footers.get(flag) in ("1", "true")
+    ]
     for kind in kinds:
         footer = child_or_make(footers, kind)
         numbered = page_numbers(footer.text or "")
@@ -145,7 +149,6 @@ def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[
     return widened
 
 
-
 def page_numbers(footer: str) -> str | None:
     """A footer with the page numbers in a section it leaves empty; the same
     footer when it has them; None when every section holds text of its own.
@@ -160,7 +163,7 @@ def page_numbers(footer: str) -> str | None:
             if code in sections:
                 current, i = code, i + 2
                 continue
-            sections[current] += footer[i: i + 2]
+            sections[current] += footer[i : i + 2]
             i += 2
             continue
         sections[current] += footer[i]
@@ -217,10 +220,18 @@ def stylesheet(package: Package, book_part: str, style: Style, formats=()) -> tu
         if len(lists[name]) == 0:
             _append(lists[name], namespace, defaults)
     numbers = child(root, "numFmts")
-    taken = [int(n.get("numFmtId", "0")) for n in (numbers if numbers is not None else ()) if
-             n.get("numFmtId", "").isdigit()]
-    styles = Styles(style, len(lists["fonts"]), len(lists["fills"]), len(lists["borders"]), len(lists["cellXfs"]),
-                    formats, date_format_id=max([163, *taken]) + 1)
+    taken = [
+        int(n.get("numFmtId", "0")) for n in (numbers if numbers is not None else ()) if n.get("numFmtId", "").isdigit()
+    ]
+    styles = Styles(
+        style,
+        len(lists["fonts"]),
+        len(lists["fills"]),
+        len(lists["borders"]),
+        len(lists["cellXfs"]),
+        formats,
+        date_format_id=max([163, *taken]) + 1,
+    )
     if styles.number_formats():
         lists["numFmts"] = child_or_make(root, "numFmts")
         _append(lists["numFmts"], namespace, styles.number_formats())
@@ -237,8 +248,9 @@ def _append(parent, namespace: str, items: list[str]) -> None:
         parent.append(element)
 
 
-def workbook(package: Package, book_part: str, sheet_index: int, sheet_name: str, block: Block,
-             macros: bool) -> tuple[bytes, set[str]]:
+def workbook(
+    package: Package, book_part: str, sheet_index: int, sheet_name: str, block: Block, macros: bool
+) -> tuple[bytes, set[str]]:
     """The workbook opening on the table's sheet, with its print titles,
     filter and print area; the macro parts it no longer holds."""
     root = parse(package.read(book_part))
@@ -267,8 +279,11 @@ def workbook(package: Package, book_part: str, sheet_index: int, sheet_name: str
             removed.add(package.name(target))
             rels = package.name(rels_part(target))
             if rels:
-                removed.update(package.name(t) for _, t, mode in package.relationships(target).values()
-                               if mode != "External" and package.name(t))
+                removed.update(
+                    package.name(t)
+                    for _, t, mode in package.relationships(target).values()
+                    if mode != "External" and package.name(t)
+                )
                 removed.add(rels)
         properties = child(root, "workbookPr")
         if properties is not None and "codeName" in properties.attrib:
@@ -328,8 +343,11 @@ def signatures(package: Package) -> set[str]:
         rels = package.name(rels_part(origin))
         if rels:
             found.add(rels)
-            found.update(package.name(t) for _, t, mode in package.relationships(origin).values()
-                         if mode != "External" and package.name(t))
+            found.update(
+                package.name(t)
+                for _, t, mode in package.relationships(origin).values()
+                if mode != "External" and package.name(t)
+            )
     return found
 
 
@@ -340,8 +358,9 @@ def rels_without(package: Package, source: str, removed: set[str], styles_part: 
     name = package.name(rels_part(source))
     needs_styles = styles_part is not None and package.name(styles_part) is None
     lowered = {r.lower() for r in removed}
-    if name is None or not (needs_styles or any(t.lower() in lowered for _, t, _ in
-                                                 package.relationships(source).values())):
+    if name is None or not (
+        needs_styles or any(t.lower() in lowered for _, t, _ in package.relationships(source).values())
+    ):
         return None
     root = parse(package.read(name))
     for rel in list(root):
@@ -371,4 +390,3 @@ def content_types(package: Package, removed: set[str], styles_part: str) -> byte
         entry.set("PartName", "/" + styles_part)
         entry.set("ContentType", STYLES_TYPE)
     return serialize(root)
-

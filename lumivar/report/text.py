@@ -1,5 +1,6 @@
 """Text as the report shows it: on one line, shortened, measured in the
 columns it takes (CJK characters count double)."""
+
 from __future__ import annotations
 
 # A cell longer than this is no publication number; it is shown shortened.

@@ -7,6 +7,7 @@ A Google Patents export's first line, "search URL:,https://…", is the
 search's source, not the header. The rows read like a sheet's, so the list
 is found in them as in any workbook.
 """
+
 from __future__ import annotations
 
 import codecs
@@ -39,8 +40,11 @@ class TextSheet:
 
 def decoded(data: bytes, what: str, path: Path) -> str:
     """The text of a list, in whichever encoding it was saved."""
-    for mark, encoding in ((codecs.BOM_UTF8, "utf-8-sig"), (codecs.BOM_UTF16_LE, "utf-16"),
-                           (codecs.BOM_UTF16_BE, "utf-16")):
+    for mark, encoding in (
+        (codecs.BOM_UTF8, "utf-8-sig"),
+        (codecs.BOM_UTF16_LE, "utf-16"),
+        (codecs.BOM_UTF16_BE, "utf-16"),
+    ):
         if data.startswith(mark):
             try:
                 return data.decode(encoding)
@@ -58,10 +62,12 @@ def decoded(data: bytes, what: str, path: Path) -> str:
 
 def delimiter(lines: list[str]) -> str:
     """The delimiter the first lines agree on most: commas, semicolons or tabs."""
+
     def score(mark: str) -> tuple[int, int]:
         counts = [len(next(csv.reader([line], delimiter=mark), [])) - 1 for line in lines if line.strip()]
         counts = [c for c in counts if c > 0]
         return (len(counts), min(counts, default=0))
+
     return max(DELIMITERS, key=score)
 
 
