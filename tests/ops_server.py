@@ -1,32 +1,43 @@
 """A stand-in for EPO's Open Patent Services on 127.0.0.1: it answers the
 token exchange, batched biblio requests (by publication or by application)
 and the number service with what the real recorded exchanges in
-shared/ops-recordings (VCR cassettes, Apache-2.0) say, and plays the faults
-OPS documents when a test asks for them. No test reaches the internet."""
+tests/recordings (VCR cassettes, Apache-2.0, see its README) say, and plays
+the faults OPS documents, and those of a broken server or network, when a
+test asks for them. No test reaches the internet."""
 
 import json
 import re
+import socket
 import threading
 import time
 import urllib.parse
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
+from xml.sax.saxutils import escape, quoteattr
 
 import yaml
 from lxml import etree
 
-RECORDINGS = Path(__file__).resolve().parents[2] / "shared" / "ops-recordings"
+RECORDINGS = Path(__file__).resolve().parent / "recordings"
 EXCHANGE = "http://www.epo.org/exchange"
 GREEN = "idle (images=green:200, inpadoc=green:60, other=green:1000, retrieval=green:200, search=green:30)"
 
 
-def recorded_answers():
-    for cassette in sorted(RECORDINGS.glob("*.yaml")):
+def recorded_answers(folder: Path = RECORDINGS):
+    """Every recorded XML answer, parsed; a folder without recordings is a
+    broken checkout, never a stand-in that knows nothing."""
+    cassettes = sorted(folder.glob("*.yaml"))
+    if not cassettes:
+        raise FileNotFoundError(f"no recorded OPS exchanges (*.yaml) in {folder}: the stand-in has nothing to serve")
+    for cassette in cassettes:
         for exchange in yaml.safe_load(cassette.read_text(encoding="utf-8"))["interactions"]:
             response = exchange["response"]
             body = response.get("content") or (response.get("body") or {}).get("string") or ""
-            if body.startswith("<?xml"):
-                yield etree.fromstring(body.encode())
+            if isinstance(body, str):  # text; a PDF or an image is recorded as bytes
+                body = body.encode()
+            if body.startswith(b"<?xml"):
+                yield etree.fromstring(body)
 
 
 def _docdb(document_id) -> str:
@@ -38,14 +49,13 @@ def _original(country: str, number: str) -> str:
     return re.sub(r"[^A-Z0-9]", "", country + number)
 
 
-def recorded_documents() -> tuple[dict[str, bytes], dict[str, str], dict[str, list[bytes]]]:
+def recorded_documents(folder: Path = RECORDINGS) -> tuple[dict[str, bytes], dict[str, str], dict[str, list[bytes]]]:
     """DOCDB reference → its recorded <exchange-document>, from every biblio
-    answer; the applications' numbers the recordings convert (as the number
-    service did, and as each document's application reference gives it,
-    original ⇄ docdb) → the application's DOCDB reference; and each
-    application's DOCDB reference → its recorded documents."""
+    answer; the applications' numbers the recorded documents' application
+    references give (original → docdb) → the application's DOCDB reference;
+    and each application's DOCDB reference → its recorded documents."""
     documents, numbers, published = {}, {}, {}
-    for root in recorded_answers():
+    for root in recorded_answers(folder):
         for document in root.iter(f"{{{EXCHANGE}}}exchange-document"):
             key = ".".join(document.get(a, "") for a in ("country", "doc-number", "kind"))
             if key in documents:
@@ -63,19 +73,11 @@ def recorded_documents() -> tuple[dict[str, bytes], dict[str, str], dict[str, li
                 if "original" in ids:
                     office = "PCT" if application.endswith(".W") else application[:2]
                     numbers[_original(office, ids["original"].findtext(f"{{{EXCHANGE}}}doc-number"))] = application
-        for conversion in root.iter("{http://ops.epo.org}standardization"):
-            if conversion.get("outputFormat") == "docdb":
-                given, made = conversion.iter(f"{{{EXCHANGE}}}document-id")
-                numbers[
-                    _original(
-                        given.findtext(f"{{{EXCHANGE}}}country") or "", given.findtext(f"{{{EXCHANGE}}}doc-number")
-                    )
-                ] = _docdb(made)
     return documents, numbers, published
 
 
 def conversion(application: str) -> bytes:
-    """The number service's answer in the recorded shape."""
+    """The number service's answer in the shape OPS gives it."""
     country, number, kind = application.split(".")
     return (
         f'<ops:world-patent-data xmlns="{EXCHANGE}" xmlns:ops="http://ops.epo.org"><ops:standardization '
@@ -93,17 +95,66 @@ def exchange_documents(found: list[bytes]) -> bytes:
     )
 
 
+def exchange_document(country: str, number: str, kind: str, application: str, published: str = "19990101") -> bytes:
+    """A document in the recorded shape, of any parts (escaped as XML, never checked)."""
+    part = application.split(".")
+    ids = "".join(
+        f"<{tag}>{escape(value)}</{tag}>" for tag, value in zip(("country", "doc-number", "kind"), part) if value
+    )
+    return (
+        f'<exchange-document xmlns="{EXCHANGE}" country={quoteattr(country)} doc-number={quoteattr(number)} '
+        f"kind={quoteattr(kind)}><bibliographic-data><publication-reference>"
+        f'<document-id document-id-type="docdb"><country>{escape(country)}</country>'
+        f"<doc-number>{escape(number)}</doc-number><kind>{escape(kind)}</kind><date>{published}</date></document-id>"
+        f'</publication-reference><application-reference><document-id document-id-type="docdb">{ids}</document-id>'
+        f'</application-reference><invention-title lang="en">A DOCUMENT</invention-title></bibliographic-data>'
+        f"</exchange-document>"
+    ).encode()
+
+
 def fault(code: str, message: str) -> bytes:
     return (f'<fault xmlns="http://ops.epo.org"><code>{code}</code><message>{message}</message></fault>').encode()
 
 
-class StandIn:
-    """The server, its counts and its plan: answers to give to the next biblio requests
-    (status, headers, body, seconds to wait first) before the recorded ones."""
+@dataclass(frozen=True)
+class Raw:
+    """An answer written to the socket as it is, the connection closed after
+    it: the first `at_once` bytes at once, the rest one byte each `drip` seconds."""
 
-    def __init__(self):
-        self.documents, self.numbers, self.published = recorded_documents()
-        self.plan: list[tuple[int, dict, bytes, float]] = []
+    data: bytes
+    drip: float = 0.0
+    at_once: int = 0
+
+
+def _head(*lines: str) -> bytes:
+    return ("\r\n".join(lines) + "\r\n\r\n").encode()
+
+
+_OK, _XML = "HTTP/1.1 200 OK", "Content-Type: application/xml"
+_EMPTY = b'<ops:world-patent-data xmlns:ops="http://ops.epo.org"/>'  # well formed: a client that waits for it has data
+# Answers no server of HTTP should send, which urllib passes on as no OSError.
+BROKEN = {
+    "cut off mid-chunk": _head(_OK, _XML, "Transfer-Encoding: chunked") + b"400\r\n<ops:world-patent-data",
+    "a chunk size that is none": _head(_OK, _XML, "Transfer-Encoding: chunked") + b"zz\r\n<x/>\r\n0\r\n\r\n",
+    "cut off short of its length": _head(_OK, _XML, "Content-Length: 5000") + b"<ops:world-patent-data",
+    "a garbage status line": b"SSH-2.0-OpenSSH_9.2p1\r\n\r\n",
+    "a header over 64 KiB": _head(_OK, _XML, "X-Padding: " + "a" * 70_000) + _EMPTY,
+    "more than 100 headers": _head(_OK, _XML, *(f"X-Header-{i}: {i}" for i in range(101))) + _EMPTY,
+}
+SLOW = _head(_OK, _XML, f"Content-Length: {len(_EMPTY)}") + _EMPTY
+
+
+class StandIn:
+    """The server, its counts and its plans: answers to give to the next
+    biblio requests (status, headers, body, seconds to wait first; or a Raw
+    answer) before the recorded ones, and likewise to the next number-service
+    requests and token exchanges."""
+
+    def __init__(self, recordings: Path = RECORDINGS):
+        self.documents, self.numbers, self.published = recorded_documents(recordings)
+        self.plan: list = []
+        self.number_plan: list = []
+        self.token_plan: list = []
         self.tokens = 0
         self.biblio = 0
         self.conversions = 0
@@ -118,7 +169,7 @@ class StandIn:
             def do_GET(self):  # the number service: application/original/{number}/docdb
                 stand_in.seen.append(str(self.headers).encode() + self.path.encode())
                 stand_in.conversions += 1
-                if self.refused():
+                if self.refused(stand_in.number_plan):
                     return
                 asked = urllib.parse.unquote(self.path.split("/application/original/", 1)[1].rsplit("/", 1)[0])
                 number = re.match(r"PCT/[^.]*|[A-Z]{2}\.(?:\([^)]*\)|[^.]*)", asked)
@@ -132,11 +183,12 @@ class StandIn:
                 stand_in.seen.append(str(self.headers).encode() + body)
                 if self.path.endswith("/auth/accesstoken"):
                     stand_in.tokens += 1
-                    return self.answer(
-                        200, {}, json.dumps({"access_token": f"token-{stand_in.tokens}", "expires_in": "1199"}).encode()
-                    )
+                    if stand_in.token_plan:
+                        return self.planned(stand_in.token_plan.pop(0))
+                    token = json.dumps({"access_token": f"token-{stand_in.tokens}", "expires_in": "1199"}).encode()
+                    return self.answer(200, {"Content-Type": "application/json"}, token)
                 stand_in.biblio += 1
-                if self.refused():
+                if self.refused(stand_in.plan):
                     return
                 asked = body.decode().split()
                 if "/published-data/application/" in self.path:
@@ -147,18 +199,34 @@ class StandIn:
                     return self.answer(404, {}, fault("SERVER.EntityNotFound", "No results found"))
                 return self.answer(200, {}, exchange_documents(found))
 
-            def refused(self) -> bool:
+            def refused(self, plan: list) -> bool:
                 """A planned answer, a slow one, or an expired token's, given; False for the ordinary one."""
-                if stand_in.plan:
-                    status, headers, answer, wait = stand_in.plan.pop(0)
-                    time.sleep(wait)
-                    self.answer(status, headers, answer)
+                if plan:
+                    self.planned(plan.pop(0))
                     return True
                 time.sleep(stand_in.delay)
                 if self.headers.get("Authorization") != f"Bearer token-{stand_in.tokens}":
                     self.answer(400, {}, fault("CLIENT.InvalidAccessToken", "invalid_access_token"))
                     return True
                 return False
+
+            def planned(self, item) -> None:
+                if isinstance(item, Raw):
+                    return self.raw(item)
+                status, headers, answer, wait = item
+                time.sleep(wait)
+                self.answer(status, headers, answer)
+
+            def raw(self, item: Raw) -> None:
+                self.close_connection = True
+                try:
+                    self.wfile.write(item.data[: item.at_once])
+                    for at in range(item.at_once, len(item.data)):
+                        time.sleep(item.drip)
+                        self.wfile.write(item.data[at : at + 1])
+                    self.connection.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass  # the client gave up: as it should
 
             def answer(self, status, headers, body):
                 self.send_response(status)
