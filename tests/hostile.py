@@ -110,3 +110,112 @@ FAMILIES = [
     ("30 M character shared string", long_shared_cell, "list"),
     ("template: unclosed row", unclosed_row_template, "template"),
 ]
+
+
+# ---------------------------------------------------------------- the data source: settings files and cache rows
+# Each maker writes into the folder it is given: lumivar.toml into the working
+# folder ("settings"), ops.sqlite with one row into the cache folder ("cache").
+
+import json  # noqa: E402
+import os  # noqa: E402
+
+from lumivar.report import data  # noqa: E402
+
+SETTINGS_TEXT = 'LUMIVAR_OPS_KEY = "k"\nLUMIVAR_OPS_SECRET = "s"\n'
+
+
+def settings_file(content: bytes):
+    def make(folder, _):
+        (folder / "lumivar.toml").write_bytes(content)
+        return folder / "lumivar.toml"
+
+    return make
+
+
+def settings_fifo(folder, _):
+    """A named pipe: a reader that opens it blocking waits for a writer forever."""
+    os.mkfifo(folder / "lumivar.toml")
+    return folder / "lumivar.toml"
+
+
+def settings_device(folder, _):
+    """A link to /dev/zero: a reader that reads to the end never gets there."""
+    (folder / "lumivar.toml").symlink_to("/dev/zero")
+    return folder / "lumivar.toml"
+
+
+def settings_huge(folder, _):
+    """600 MB (sparse: no disk taken) a reader would take whole."""
+    with open(folder / "lumivar.toml", "wb") as handle:
+        handle.truncate(600 * 1024 * 1024)
+    return folder / "lumivar.toml"
+
+
+CACHE_DAY = "2026-12-10"  # the tests' today
+RECORD = {
+    "title": "CACHED",
+    "applicants": "",
+    "published": "",
+    "filed": "",
+    "priority": "",
+    "ipc": "",
+    "application": "",
+}
+
+
+def cache_row(table: str, reference: str, fetched: object, stored: object):
+    """A cache as the job makes it, holding one row as someone else wrote it."""
+
+    def make(folder, _):
+        cache = data.Cache(folder)
+        with cache.db:
+            cache.db.execute(f"insert or replace into {table} values (?, ?, ?)", (reference, fetched, stored))
+        cache.close()
+        return cache.path
+
+    return make
+
+
+_WO, _PCT = "WO.2009085664.A2", "PCT/US2008/086599"
+
+# What the benchmark may run: (name, maker, role).
+DATA_FAMILIES = [
+    ("settings: syntax error", settings_file((SETTINGS_TEXT + "LUMIVAR_OPS_URL = = 1\n").encode()), "settings"),
+    (
+        "settings: Big5",
+        settings_file(("# 書目資料\n" + SETTINGS_TEXT.replace('"k"', '"金鑰"')).encode("big5")),
+        "settings",
+    ),
+    ("settings: UTF-8 with a BOM", settings_file(b"\xef\xbb\xbf" + SETTINGS_TEXT.encode()), "settings"),
+    ("settings: FIFO", settings_fifo, "settings"),
+    ("settings: link to /dev/zero", settings_device, "settings"),
+    ("settings: 600 MB", settings_huge, "settings"),
+    ("settings: arrays 30,000 deep", settings_file(b"x = " + b"[" * 30_000 + b"]" * 30_000), "settings"),
+    ("settings: a number for the key", settings_file(SETTINGS_TEXT.replace('"k"', "42").encode()), "settings"),
+    (
+        "settings: a line break in the address",
+        settings_file((SETTINGS_TEXT + 'LUMIVAR_OPS_URL = "https://ops.epo.org/3.2\\nHost: elsewhere"\n').encode()),
+        "settings",
+    ),
+    (
+        "settings: plain http to another host",
+        settings_file((SETTINGS_TEXT + 'LUMIVAR_OPS_URL = "http://ops.example.org/3.2"\n').encode()),
+        "settings",
+    ),
+    ("cache: a date 9999-99-99", cache_row("biblio", _WO, "9999-99-99", None), "cache"),
+    ("cache: a date as a BLOB", cache_row("biblio", _WO, CACHE_DAY.encode(), None), "cache"),
+    ("cache: a date to come", cache_row("biblio", _WO, "2099-01-01", json.dumps(RECORD)), "cache"),
+    ("cache: data [1, 2]", cache_row("biblio", _WO, CACHE_DAY, "[1, 2]"), "cache"),
+    ("cache: data 42", cache_row("biblio", _WO, CACHE_DAY, "42"), "cache"),
+    ("cache: data as a BLOB", cache_row("biblio", _WO, CACHE_DAY, json.dumps(RECORD).encode()), "cache"),
+    ("cache: data no JSON", cache_row("biblio", _WO, CACHE_DAY, "{"), "cache"),
+    ("cache: data 100,000 deep", cache_row("biblio", _WO, CACHE_DAY, "[" * 100_000 + "]" * 100_000), "cache"),
+    ("cache: a record of numbers", cache_row("biblio", _WO, CACHE_DAY, json.dumps(dict.fromkeys(RECORD, 5))), "cache"),
+    ("cache: an application's row 42", cache_row("applications", _PCT, CACHE_DAY, "42"), "cache"),
+    ("cache: an application's row of numbers", cache_row("applications", _PCT, CACHE_DAY, "[1, 2]"), "cache"),
+    (
+        "cache: an application's row naming no publication",
+        cache_row("applications", _PCT, CACHE_DAY, json.dumps(["javascript:alert(1)//.1.A1", "EP.1000000/"])),
+        "cache",
+    ),
+]

@@ -5,6 +5,7 @@ tests/recordings (VCR cassettes, Apache-2.0, see its README) say, and plays
 the faults OPS documents, and those of a broken server or network, when a
 test asks for them. No test reaches the internet."""
 
+import functools
 import json
 import re
 import socket
@@ -21,6 +22,7 @@ from lxml import etree
 
 RECORDINGS = Path(__file__).resolve().parent / "recordings"
 EXCHANGE = "http://www.epo.org/exchange"
+_LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 GREEN = "idle (images=green:200, inpadoc=green:60, other=green:1000, retrieval=green:200, search=green:30)"
 
 
@@ -31,7 +33,7 @@ def recorded_answers(folder: Path = RECORDINGS):
     if not cassettes:
         raise FileNotFoundError(f"no recorded OPS exchanges (*.yaml) in {folder}: the stand-in has nothing to serve")
     for cassette in cassettes:
-        for exchange in yaml.safe_load(cassette.read_text(encoding="utf-8"))["interactions"]:
+        for exchange in yaml.load(cassette.read_text(encoding="utf-8"), Loader=_LOADER)["interactions"]:
             response = exchange["response"]
             body = response.get("content") or (response.get("body") or {}).get("string") or ""
             if isinstance(body, str):  # text; a PDF or an image is recorded as bytes
@@ -49,6 +51,7 @@ def _original(country: str, number: str) -> str:
     return re.sub(r"[^A-Z0-9]", "", country + number)
 
 
+@functools.cache  # read once a session: a stand-in is made per test
 def recorded_documents(folder: Path = RECORDINGS) -> tuple[dict[str, bytes], dict[str, str], dict[str, list[bytes]]]:
     """DOCDB reference → its recorded <exchange-document>, from every biblio
     answer; the applications' numbers the recorded documents' application
@@ -119,7 +122,8 @@ def fault(code: str, message: str) -> bytes:
 @dataclass(frozen=True)
 class Raw:
     """An answer written to the socket as it is, the connection closed after
-    it: the first `at_once` bytes at once, the rest one byte each `drip` seconds."""
+    it: whole, or with `drip`, the first `at_once` bytes at once and the rest
+    one byte each `drip` seconds."""
 
     data: bytes
     drip: float = 0.0
@@ -219,9 +223,10 @@ class StandIn:
 
             def raw(self, item: Raw) -> None:
                 self.close_connection = True
+                first = item.at_once if item.drip else len(item.data)
                 try:
-                    self.wfile.write(item.data[: item.at_once])
-                    for at in range(item.at_once, len(item.data)):
+                    self.wfile.write(item.data[:first])
+                    for at in range(first, len(item.data)):
                         time.sleep(item.drip)
                         self.wfile.write(item.data[at : at + 1])
                     self.connection.shutdown(socket.SHUT_WR)
@@ -239,7 +244,7 @@ class StandIn:
 
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/3.2"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)  # quick to close
         self.thread.start()
 
     def close(self):

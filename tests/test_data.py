@@ -3,20 +3,29 @@
 bounded, and never needed."""
 
 import datetime as dt
+import socket
+import sqlite3
+import sys
 import zipfile
 
 import openpyxl
 import pytest
 
+from lumivar import protocol
 from lumivar.report import data, job, ops, publications
 
-from ops_server import StandIn, fault
+import hostile
+from ops_server import BROKEN, SLOW, Raw, StandIn, exchange_document, exchange_documents, fault
 from report_checks import problems
 from support import make_patents, make_request
 
 KEY, SECRET = "key-lumivar-7f3a", "secret-lumivar-91c2"
 TODAY = dt.datetime(2026, 12, 10)
 NUMBERS = ["WO 2009/085664 A2", "CA 3237996 A1", "JP 2005-533465 A", "EP 1000000 A1", "US 2020/0123456 A1"]
+UNKNOWN = [f"EP {2000000 + i} A1" for i in range(250)]  # three batches OPS knows nothing of
+SETTINGS = ("LUMIVAR_OPS_KEY", "LUMIVAR_OPS_SECRET", "LUMIVAR_OPS_URL", "LUMIVAR_CACHE")
+FAMILIES = {name: make for name, make, _ in hostile.DATA_FAMILIES}
+POSIX_ONLY = pytest.mark.skipif(sys.platform == "win32", reason="pipes and /dev/zero are POSIX's")
 
 
 @pytest.fixture
@@ -148,16 +157,230 @@ def test_no_source_no_network_and_no_data_asked(tmp_path, monkeypatch):
 
 
 def test_settings_come_from_the_environment_or_the_working_folders_file(tmp_path, monkeypatch):
-    for name in ("LUMIVAR_OPS_KEY", "LUMIVAR_OPS_SECRET", "LUMIVAR_OPS_URL", "LUMIVAR_CACHE"):
+    for name in SETTINGS:
         monkeypatch.delenv(name, raising=False)
     assert data.settings(tmp_path) is None
     (tmp_path / "lumivar.toml").write_text('LUMIVAR_OPS_KEY = "k"\nLUMIVAR_OPS_SECRET = "s"\n', encoding="utf-8")
     found = data.settings(tmp_path)
     assert (found.key, found.secret, found.url) == ("k", "s", data.DEFAULT_URL)
     monkeypatch.setenv("LUMIVAR_OPS_SECRET", "from the environment")
+    assert data.settings(tmp_path).secret == "s"  # a key of one place and a secret of another make no pair
+    monkeypatch.setenv("LUMIVAR_OPS_KEY", "from the environment too")
     assert data.settings(tmp_path).secret == "from the environment"
     (tmp_path / "lumivar.toml").write_text("not toml = = =", encoding="utf-8")
+    for name in SETTINGS:
+        monkeypatch.delenv(name, raising=False)
     assert data.settings(tmp_path) is None  # a broken file is no source, never a failure
+
+
+@pytest.mark.parametrize(
+    "family, environment, line, key",
+    [
+        ("settings: syntax error", {}, "（第 3 行不符 TOML 格式）", None),
+        ("settings: Big5", {}, "（不是 UTF-8 編碼的文字，請以 UTF-8 另存）", None),
+        ("settings: UTF-8 with a BOM", {}, None, "k"),
+        pytest.param("settings: FIFO", {}, "（不是一般檔案）", None, marks=POSIX_ONLY),
+        pytest.param("settings: link to /dev/zero", {}, "（不是一般檔案）", None, marks=POSIX_ONLY),
+        ("settings: 600 MB", {}, "（檔案超過 64 KB，不是設定檔）", None),
+        ("settings: arrays 30,000 deep", {}, "（不符 TOML 格式）", None),
+        (
+            "settings: a number for the key",
+            {},
+            "工作資料夾的 lumivar.toml 中的 LUMIVAR_OPS_KEY 應為以引號括住的文字，未採用",
+            None,
+        ),
+        ("settings: a line break in the address", {}, f"{ops.BAD_URL}，這次不取得書目資料", None),
+        ("settings: plain http to another host", {}, f"{ops.PLAIN_HTTP}，這次不取得書目資料", None),
+        (
+            None,
+            {"LUMIVAR_OPS_URL": "https://ops.epo.org/3.2\r\nHost: elsewhere"},
+            f"{ops.BAD_URL}，這次不取得書目資料",
+            None,
+        ),
+        (None, {"LUMIVAR_OPS_URL": "ftp://ops.epo.org/3.2"}, f"{ops.BAD_URL}，這次不取得書目資料", None),
+        (None, {"LUMIVAR_OPS_URL": "http://[::1]:8080/3.2"}, None, KEY),  # this machine: a stand-in
+    ],
+    ids=lambda value: value if isinstance(value, str) and value.startswith("settings") else "",
+)
+def test_settings_it_cannot_use_say_why_in_one_line(home, monkeypatch, family, environment, line, key):
+    for name in SETTINGS:
+        monkeypatch.delenv(name, raising=False)
+    if environment:
+        monkeypatch.setenv("LUMIVAR_OPS_KEY", KEY)
+        monkeypatch.setenv("LUMIVAR_OPS_SECRET", SECRET)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    folder = protocol.working_folder()
+    folder.mkdir(parents=True)
+    if family:
+        FAMILIES[family](folder, None)
+    said = []
+    found = data.settings(folder, said.append)
+    unread = line and line.startswith("（")
+    assert said == ([f"工作資料夾的 lumivar.toml 無法讀取{line}，其中的設定未採用" if unread else line] if line else [])
+    assert (found.key if found else None) == key
+
+
+@pytest.mark.parametrize(
+    "environment, working, saved, line",
+    [
+        # --folder names where the report goes, never where settings come from
+        ({"KEY": KEY, "SECRET": SECRET}, None, {"URL": "elsewhere"}, None),
+        (
+            {"KEY": KEY, "SECRET": SECRET},
+            {"URL": "elsewhere"},
+            None,
+            "工作資料夾的 lumivar.toml 中的 LUMIVAR_OPS_URL 未採用：金鑰取自環境變數，連線位址也只取自環境變數",
+        ),
+        (
+            {"URL": "elsewhere"},
+            {"KEY": KEY, "SECRET": SECRET, "URL": "ops"},
+            None,
+            "環境變數 LUMIVAR_OPS_URL 未採用：金鑰取自工作資料夾的 lumivar.toml，連線位址也只取自該檔",
+        ),
+    ],
+    ids=["saved folder's file", "address in the file, keys in the environment", "address in the environment"],
+)
+def test_the_key_the_secret_and_the_address_come_from_one_place(
+    tmp_path, home, ops_service, monkeypatch, environment, working, saved, line
+):
+    elsewhere = StandIn()
+    try:
+        addresses = {"ops": ops_service.url, "elsewhere": elsewhere.url}
+        monkeypatch.setattr(data, "DEFAULT_URL", ops_service.url)  # the real service's stand-in
+
+        def written(values):
+            return "".join(f'LUMIVAR_OPS_{k} = "{addresses.get(v, v)}"\n' for k, v in values.items())
+
+        for name in ("KEY", "SECRET", "URL"):
+            value = environment.get(name)
+            monkeypatch.setenv(f"LUMIVAR_OPS_{name}", addresses.get(value, value)) if value else monkeypatch.delenv(
+                f"LUMIVAR_OPS_{name}"
+            )
+        for folder, values in ((protocol.working_folder(), working), (tmp_path / "out", saved)):
+            if values:
+                folder.mkdir(parents=True, exist_ok=True)
+                (folder / "lumivar.toml").write_text(written(values), encoding="utf-8")
+        _, messages, _, rows = report(tmp_path)
+        assert elsewhere.seen == []  # not even the token exchange: the key went nowhere else
+        assert rows[0]["專利名稱"] and ops_service.tokens == 1
+        assert [m for m in messages if "LUMIVAR_OPS_URL" in m] == ([line] if line else [])
+    finally:
+        elsewhere.close()
+
+
+def late(done, total):
+    return f"書目資料在 1 秒內只取得 {done}/{total} 筆，其餘留白"
+
+
+@pytest.mark.parametrize(
+    "plan, delay, numbers, line",
+    [
+        *(
+            ([Raw(answer)], 0, NUMBERS, f"{ops.CUT}；書目資料取得 0/5 筆，報告照常輸出")
+            for answer in list(BROKEN.values())[:3]
+        ),
+        *(
+            ([Raw(answer)], 0, NUMBERS, f"{ops.NOT_HTTP}；書目資料取得 0/5 筆，報告照常輸出")
+            for answer in list(BROKEN.values())[3:]
+        ),
+        ([Raw(SLOW, drip=0.05)], 0, NUMBERS, late(0, 5)),  # a byte at a time from the status line
+        ([Raw(SLOW, drip=0.05, at_once=SLOW.index(b"\r\n\r\n") + 4)], 0, NUMBERS, late(0, 5)),  # and of the body
+        ([], 0.6, UNKNOWN[:150], late(100, 150)),  # every answer slow: the second one is cut at the budget
+    ],
+    ids=[*BROKEN, "slow from the status line", "slow body", "every answer slow"],
+)
+def test_a_broken_or_slow_answer_costs_one_line_never_the_report(
+    tmp_path, ops_service, monkeypatch, plan, delay, numbers, line
+):
+    monkeypatch.setattr(data, "BUDGET", 1.0)
+    ops_service.plan, ops_service.delay = list(plan), delay
+    path, messages, _, _ = report(tmp_path, numbers)
+    assert line in messages and path.exists()
+    assert not any("未預期" in m for m in messages)
+
+
+PAGE = b"<!DOCTYPE html><html><body>Sign in to continue</body></html>"
+
+
+@pytest.mark.parametrize(
+    "plan, token_plan, address, line, asked",
+    [
+        ([(200, {"Content-Type": "text/html"}, PAGE, 0)], [], None, ops.NOT_OPS, 1),  # a proxy's page
+        ([(404, {"Content-Type": "text/html"}, PAGE, 0)], [], None, ops.NOT_OPS, 1),  # a mistyped path
+        ([(200, {"Content-Type": "application/json"}, b"{}", 0)], [], None, ops.NOT_OPS, 1),
+        ([(200, {}, b'<rss version="2.0"/>', 0)], [], None, ops.NOT_OPS, 1),  # another service's XML
+        ([], [(200, {"Content-Type": "text/html"}, PAGE, 0)], None, ops.NOT_OPS, 0),
+        ([], [], "https://ops.invalid/3.2", ops.NO_HOST, 0),
+    ],
+    ids=["html page", "html not found", "json", "other xml", "html token", "no such host"],
+)
+def test_an_answer_that_is_not_ops_stops_the_step_at_once(
+    tmp_path, ops_service, monkeypatch, plan, token_plan, address, line, asked
+):
+    ops_service.plan, ops_service.token_plan = list(plan), list(token_plan)
+    if address:
+        monkeypatch.setenv("LUMIVAR_OPS_URL", address)
+        resolve = socket.getaddrinfo
+
+        def unknown(host, *args, **kwargs):
+            if host == "ops.invalid":
+                raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+            return resolve(host, *args, **kwargs)
+
+        monkeypatch.setattr(socket, "getaddrinfo", unknown)
+    _, messages, _, rows = report(tmp_path, UNKNOWN)
+    assert [m for m in messages if "EPO Open Patent Services" in m] == [f"{line}；書目資料取得 0/250 筆，報告照常輸出"]
+    assert ops_service.biblio == asked and rows[0].get("狀態") is None  # not taken for a number OPS knows not
+
+
+CACHED = {name: make for name, make in FAMILIES.items() if name.startswith("cache:")}
+
+
+@pytest.mark.parametrize("family", CACHED)
+def test_a_cache_row_it_cannot_read_is_fetched_again(tmp_path, ops_service, family):
+    CACHED[family](tmp_path / "cache", None)
+    application = "application" in family
+    numbers = ["PCT/US2008/086599"] if application else NUMBERS
+    for run in ("first", "again"):
+        path, messages, sheet, rows = report(tmp_path / run, numbers)
+        assert rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY"
+        assert rows[0]["標準公開號"] == "WO2009085664A2" and sheet["A4"].value.endswith("2026-12-10 取得")
+        assert (ops_service.conversions if application else ops_service.biblio) == 1  # the row made anew
+        assert not any("快取" in m for m in messages)
+
+
+def test_a_locked_cache_is_passed_by_never_set_aside(tmp_path, ops_service):
+    report(tmp_path / "first")
+    holder = sqlite3.connect(tmp_path / "cache" / "ops.sqlite")
+    holder.execute("begin exclusive")
+    try:
+        _, messages, _, rows = report(tmp_path / "locked")
+    finally:
+        holder.rollback()
+        holder.close()
+    assert "書目資料的快取正由其他程式使用，這次不經快取" in messages and rows[0]["專利名稱"]
+    assert [p.name for p in (tmp_path / "cache").iterdir()] == ["ops.sqlite"] and ops_service.biblio == 2
+    report(tmp_path / "after")
+    assert ops_service.biblio == 2  # what the first report fetched is still there
+
+
+def test_only_true_numbers_and_only_the_documents_asked_for_are_taken(tmp_path, ops_service):
+    """Of an application's documents: those whose parts are no number (never
+    linked, never named) and one of an application not asked (never kept)."""
+    hostile_documents = [
+        exchange_document("EP", "1000000/", "", "US.2008086599.W"),
+        exchange_document("javascript:alert(1)//", "1", "A1", "US.2008086599.W"),
+        exchange_document("EP", "1000001", "A1", "US.2008086599.W/"),
+    ]
+    found = hostile_documents + [ops_service.documents["WO.2009085664.A2"], ops_service.documents["CA.3237996.A1"]]
+    ops_service.plan = [(200, {}, exchange_documents(found), 0)]
+    path, _, sheet, rows = report(tmp_path, ["PCT/US2008/086599"])
+    assert (rows[0]["標準公開號"], rows[0]["狀態"]) == ("WO2009085664A2", publications.NOTE_RESOLVED)
+    links = [c.hyperlink.target for row in sheet.iter_rows() for c in row if c.hyperlink]
+    assert links == ["https://patents.google.com/patent/WO2009085664A2"] and problems(path) == []
+    report(tmp_path / "again", ["CA 3237996 A1"])
+    assert ops_service.biblio == 2  # asked for: nothing of it was kept
 
 
 def test_a_damaged_cache_is_set_aside_and_made_anew(tmp_path, ops_service):

@@ -11,12 +11,15 @@ cache.
 
 from __future__ import annotations
 
+import codecs
 import contextlib
 import dataclasses
 import datetime as dt
 import json
 import os
+import re
 import sqlite3
+import stat
 import sys
 import time
 import tomllib
@@ -26,6 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import ops, publications
+from .files import reason
 from .publications import Publication
 
 SETTINGS_FILE = "lumivar.toml"
@@ -56,32 +60,97 @@ class Settings:
     cache: Path
 
 
+KEY, SECRET, URL, CACHE = "LUMIVAR_OPS_KEY", "LUMIVAR_OPS_SECRET", "LUMIVAR_OPS_URL", "LUMIVAR_CACHE"
+MAX_SETTINGS = 64 * 1024  # bytes: a few lines of settings; anything larger is no settings file
+IN_FILE = "工作資料夾的 lumivar.toml"
+
+
 def default_cache() -> Path:
     if sys.platform == "win32":
         return Path(os.environ.get("LOCALAPPDATA") or Path.home() / "AppData" / "Local") / "Lumivar"
     return Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "lumivar"
 
 
-def settings(folder: Path) -> Settings | None:
-    """The source's settings: the environment's, else the working folder's
-    lumivar.toml; None without a key and a secret."""
-    written: dict = {}
-    with contextlib.suppress(OSError, tomllib.TOMLDecodeError, UnicodeDecodeError):
-        written = tomllib.loads((folder / SETTINGS_FILE).read_text(encoding="utf-8"))
-
-    def value(name: str) -> str:
-        found = os.environ.get(name) or written.get(name) or ""
-        return found.strip() if isinstance(found, str) else ""
-
-    key, secret = value("LUMIVAR_OPS_KEY"), value("LUMIVAR_OPS_SECRET")
-    if not key or not secret:
+def settings(folder: Path, emit: Callable[[object], object] = lambda line: None) -> Settings | None:
+    """The source's settings, from the working folder's lumivar.toml or the
+    environment (never from where a report is saved: a folder someone else
+    filled must not send the key elsewhere). Key, secret and address come
+    together from one place: the environment when it holds the key and the
+    secret, else the file. None, with one line saying why, without a key and
+    a secret or with an address the credentials may not go to."""
+    written, problem = read_settings(folder / SETTINGS_FILE)
+    if problem:
+        emit(f"{IN_FILE} 無法讀取（{problem}），其中的設定未採用")
+    said: list[str] = []
+    filed = {name: _filed(written, name, said.append) for name in (KEY, SECRET, URL, CACHE)}
+    for complaint in said:
+        emit(complaint)
+    environment = {name: os.environ.get(name, "").strip() for name in (KEY, SECRET, URL, CACHE)}
+    if environment[KEY] and environment[SECRET]:
+        chosen, ignored = environment, filed[URL]
+        said = f"{IN_FILE} 中的 {URL} 未採用：金鑰取自環境變數，連線位址也只取自環境變數"
+    elif filed[KEY] and filed[SECRET]:
+        chosen, ignored = filed, environment[URL]
+        said = f"環境變數 {URL} 未採用：金鑰取自{IN_FILE}，連線位址也只取自該檔"
+    else:
+        if not problem and not said:  # what is wrong with the file was said already
+            emit(SETUP)
         return None
-    return Settings(
-        key,
-        secret,
-        value("LUMIVAR_OPS_URL") or DEFAULT_URL,
-        Path(value("LUMIVAR_CACHE")) if value("LUMIVAR_CACHE") else default_cache(),
-    )
+    if ignored and ignored != chosen[URL]:
+        emit(said)
+    url = chosen[URL] or DEFAULT_URL
+    refused = ops.address_problem(url)
+    if refused:
+        emit(f"{refused}，這次不取得書目資料")
+        return None
+    cache = environment[CACHE] or filed[CACHE]
+    return Settings(chosen[KEY], chosen[SECRET], url, Path(cache) if cache else default_cache())
+
+
+def read_settings(path: Path) -> tuple[dict, str | None]:
+    """The file's settings, and why it could not be read (None: it could, or
+    there is none). Only a small regular file is read: a pipe would never
+    end, a device never stop giving."""
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+    try:
+        handle = os.open(path, flags)
+    except (FileNotFoundError, NotADirectoryError):  # no working folder: no settings, as when it has none
+        return {}, None
+    except OSError as error:
+        return {}, reason(error)
+    try:
+        if not stat.S_ISREG(os.fstat(handle).st_mode):
+            return {}, "不是一般檔案"
+        raw = b""
+        while len(raw) <= MAX_SETTINGS and (piece := os.read(handle, MAX_SETTINGS + 1 - len(raw))):
+            raw += piece
+    except OSError as error:
+        return {}, reason(error)
+    finally:
+        os.close(handle)
+    if len(raw) > MAX_SETTINGS:
+        return {}, f"檔案超過 {MAX_SETTINGS // 1024} KB，不是設定檔"
+    try:
+        text = raw.removeprefix(codecs.BOM_UTF8).decode("utf-8")
+    except UnicodeDecodeError:
+        return {}, "不是 UTF-8 編碼的文字，請以 UTF-8 另存"
+    try:
+        return tomllib.loads(text), None
+    except tomllib.TOMLDecodeError as error:
+        line = re.search(r"at line (\d+)", str(error))
+        return {}, f"第 {line[1]} 行不符 TOML 格式" if line else "檔案結尾不符 TOML 格式，例如少了結尾的引號"
+    except RecursionError:  # brackets nested thousands deep
+        return {}, "不符 TOML 格式"
+
+
+def _filed(written: dict, name: str, emit: Callable[[object], object]) -> str:
+    value = written.get(name)
+    if value is None:
+        return ""
+    if not isinstance(value, str):
+        emit(f"{IN_FILE} 中的 {name} 應為以引號括住的文字，未採用")
+        return ""
+    return value.strip()
 
 
 # ---------------------------------------------------------------- the cache
@@ -89,21 +158,28 @@ def settings(folder: Path) -> Settings | None:
 
 class Cache:
     """What OPS said and when: of a publication (DOCDB reference → its data),
-    of an application (its number → its publications). A damaged cache is set
-    aside and made anew, never a failure."""
+    of an application (its number → its publications). A cache, never a
+    failure: a damaged one is set aside and made anew, one another program
+    holds is waited for briefly and then passed by, a row it cannot read is
+    as none (and fetched again)."""
 
     TABLES = ("biblio", "applications")
+    WAIT = 2.0  # seconds another program may hold the cache before this step goes on without it
+    MAX_ROW = 1024 * 1024  # characters of one row's data: larger is none this job wrote
 
-    def __init__(self, folder: Path):
+    def __init__(self, folder: Path, emit: Callable[[object], object] = lambda line: None):
         self.path = folder / "ops.sqlite"
+        self.emit = emit
         self.db: sqlite3.Connection | None = None
-        with contextlib.suppress(OSError, sqlite3.Error):
+        try:
             folder.mkdir(parents=True, exist_ok=True)
             self.db = self._connect()
+        except (OSError, sqlite3.Error, ValueError) as error:
+            self._pass_by(error)
 
     def _connect(self) -> sqlite3.Connection:
         for attempt in (1, 2):
-            db = sqlite3.connect(self.path, timeout=5)
+            db = sqlite3.connect(self.path, timeout=self.WAIT)
             try:
                 for table in self.TABLES:
                     db.execute(
@@ -111,35 +187,48 @@ class Cache:
                     )
                     db.execute(f"select count(*) from {table}").fetchone()
                 return db
-            except sqlite3.DatabaseError:
+            except sqlite3.DatabaseError as error:
                 db.close()  # Windows renames no file that is open
-                if attempt == 2:
-                    raise
+                if attempt == 2 or not _damaged(error):
+                    raise  # a locked cache is healthy: never set aside
                 with contextlib.suppress(OSError):
                     self.path.replace(self.path.with_name(f"ops.damaged-{int(time.time())}.sqlite"))
         raise sqlite3.DatabaseError("unreachable")
 
-    def get(self, table: str, references: list[str], today: dt.date) -> dict[str, tuple[str, object]]:
+    def _pass_by(self, error: BaseException) -> None:
+        """The rest of the step goes on without the cache: one line, and no more waiting for it."""
+        if self.db is not None:
+            with contextlib.suppress(sqlite3.Error):
+                self.db.close()
+            self.db = None
+        busy = isinstance(error, sqlite3.Error) and _locked(error)
+        self.emit("書目資料的快取正由其他程式使用，這次不經快取" if busy else "書目資料的快取無法使用，這次不經快取")
+
+    def get(self, table: str, references: list[str], today: dt.date) -> dict[str, tuple[dt.date, object]]:
         """Reference → (the day it was fetched, what OPS said: None for nothing), for those fetched lately."""
         if self.db is None:
             return {}
-        oldest = (today - dt.timedelta(days=KEEP_DAYS)).isoformat()
         found = {}
-        with contextlib.suppress(sqlite3.Error, ValueError):
+        try:
             for start in range(0, len(references), 500):
                 chunk = references[start : start + 500]
                 marks = ",".join("?" * len(chunk))
                 for reference, fetched, data in self.db.execute(
-                    f"select reference, fetched, data from {table} where reference in ({marks})", chunk
+                    f"select reference, fetched, data from {table} where reference in ({marks})"
+                    " and (data is null or length(data) <= ?)",
+                    [*chunk, self.MAX_ROW],
                 ):
-                    if fetched >= oldest:
-                        found[reference] = (fetched, json.loads(data) if data else None)
+                    row = _row(table, fetched, data, today)
+                    if row is not None:
+                        found[reference] = row
+        except sqlite3.Error as error:
+            self._pass_by(error)
         return found
 
     def put(self, table: str, records: dict[str, object], today: dt.date) -> None:
         if self.db is None or not records:
             return
-        with contextlib.suppress(sqlite3.Error):
+        try:
             with self.db:
                 self.db.executemany(
                     f"insert or replace into {table} values (?, ?, ?)",
@@ -148,10 +237,50 @@ class Cache:
                         for r, d in records.items()
                     ],
                 )
+        except sqlite3.Error as error:
+            self._pass_by(error)
 
     def close(self) -> None:
         if self.db is not None:
             self.db.close()
+
+
+def _damaged(error: sqlite3.Error) -> bool:
+    """What sqlite says of a file that is no database, or a broken one."""
+    code = getattr(error, "sqlite_errorcode", None)
+    text = str(error)
+    return code in (sqlite3.SQLITE_NOTADB, sqlite3.SQLITE_CORRUPT) or "not a database" in text or "malformed" in text
+
+
+def _locked(error: sqlite3.Error) -> bool:
+    code = getattr(error, "sqlite_errorcode", None)
+    return code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED) or "locked" in str(error)
+
+
+def _row(table: str, fetched: object, data: object, today: dt.date) -> tuple[dt.date, object] | None:
+    """A cached row as this job writes it, fetched within KEEP_DAYS up to
+    today; None for any other (another program's, an older version's, a
+    clock set back), which is fetched again."""
+    if not isinstance(fetched, str) or not (data is None or isinstance(data, str)):
+        return None
+    try:
+        day = dt.date.fromisoformat(fetched)
+        value = json.loads(data) if data is not None else None
+    except (ValueError, RecursionError):
+        return None
+    if not today - dt.timedelta(days=KEEP_DAYS) <= day <= today:
+        return None
+    if value is None:
+        return day, None
+    return (day, value) if (_record_ok if table == "biblio" else _published_ok)(value) else None
+
+
+def _record_ok(value: object) -> bool:
+    return isinstance(value, dict) and all(isinstance(value.get(key), str) for _, key in FILLS)
+
+
+def _published_ok(value: object) -> bool:
+    return isinstance(value, list) and len(value) <= 1000 and all(ops.reference_ok(r) for r in value)
 
 
 # ---------------------------------------------------------------- the data step
@@ -176,6 +305,7 @@ class _Step:
     ):
         self.cache, self.client, self.emit, self.today, self.budget = cache, client, emit, today, budget
         self.deadline = time.monotonic() + budget
+        client.deadline = self.deadline  # every exchange, a slow answer included, ends with the budget
         self.records: dict[str, dict | None] = {}
         self.days: list[dt.date] = []
         self.stopped = False
@@ -223,6 +353,9 @@ class _Step:
         try:
             body = ask(chunk)
             return read(body) if body is not None else None
+        except ops.Late:
+            self.stopped = True
+            return _LATE
         except ops.Unavailable as stop:
             self.stopped = True  # no more requests from any thread
             return stop
@@ -231,7 +364,7 @@ class _Step:
 
     def known(self, table: str, references: list[str]) -> dict[str, object]:
         cached = self.cache.get(table, references, self.today)
-        self.days.extend(dt.date.fromisoformat(day) for day, _ in cached.values())
+        self.days.extend(day for day, _ in cached.values())
         return {r: data for r, (_, data) in cached.items()}
 
     def keep(self, records: dict[str, dict | None]) -> None:
@@ -267,13 +400,13 @@ class _Step:
             ops.parse_biblio,
             "申請號的公開號",
         ):
-            got = got or {}
+            asked_now = set(batch)
+            got = {k: r for k, r in (got or {}).items() if r["application"] in asked_now}  # only what was asked
             self.keep(got)
             published: dict[str, list[str]] = {}
             # Earliest first: an undated document goes last.
             for key, record in sorted(got.items(), key=lambda item: (item[1]["published"] or "9", item[0])):
                 published.setdefault(record["application"], []).append(key)
-            asked_now = set(batch)
             for number, application in docdb.items():
                 if application in asked_now:
                     found[number] = published.get(application, [])
@@ -296,14 +429,15 @@ def fetch(
     found: Settings,
     emit: Callable[[object], object],
     today: dt.date,
-    budget: float = BUDGET,
+    budget: float | None = None,
     client: ops.Client | None = None,
 ) -> Fetched:
-    """Each publication's data, from the cache or OPS, within `budget` seconds;
-    applications' numbers resolved to their publications first."""
-    cache = Cache(found.cache)
+    """Each publication's data, from the cache or OPS, within `budget` seconds
+    (BUDGET unless said); applications' numbers resolved to their publications first."""
+    cache = Cache(found.cache, emit)
     try:
-        step = _Step(cache, client or ops.Client(found.url, found.key, found.secret), emit, today, budget)
+        client = client or ops.Client(found.url, found.key, found.secret)
+        step = _Step(cache, client, emit, today, BUDGET if budget is None else budget)
         originals = [ops.original(e.country, e.number) if e.application else None for e in entries]
         if any(originals):
             published = step.publications(list(dict.fromkeys(o for o in originals if o)))

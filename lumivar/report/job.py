@@ -110,9 +110,8 @@ def make_report(
     form = template.load(user_path(checked.template, target_folder)) if checked.template.strip() else None
     try:
         made = now()
-        source = data.settings(target_folder) if with_data else None
-        if with_data and source is None:
-            emit(data.SETUP)
+        # Settings only from the working folder: the folder a report is saved in may be anyone's.
+        source = data.settings(protocol.working_folder(), emit) if with_data else None
         table = _table(found, patents.name, made, source, emit)
 
         def write(stream) -> None:

@@ -4,14 +4,24 @@ applications' numbers turned into the publications they led to.
 A careful client on the standard library: its token renewed when OPS calls
 it expired, the throttling colours honoured (slower on yellow and red, no
 more requests on black), a spent quota ends the fetching, every request
-bounded in time and size, redirects never followed (a token must not reach
-another host). Answers are parsed by the hardened parser.
+bounded in size and in time (each read, and the whole exchange by what is
+left of the step's budget), redirects never followed (a token must not
+reach another host), the credentials sent only over https. An answer that
+is not OPS's (a proxy's page, another service) stops the fetching. Answers
+are parsed by the hardened parser; a document whose number is not one is
+dropped.
 """
 
 from __future__ import annotations
 
 import base64
+import contextlib
+import http.client
+import ipaddress
 import json
+import math
+import re
+import socket
 import threading
 import time
 import urllib.error
@@ -22,6 +32,7 @@ from collections.abc import Callable
 from lxml import etree
 
 from .ooxml import parse
+from .publications import OFFICES, PREFIXES
 
 # Publications' data by their DOCDB references, or by their applications'.
 BIBLIO = "/rest-services/published-data/{}/docdb/biblio"
@@ -32,15 +43,137 @@ TOGETHER = 4  # number-service requests at once: it answers one number a request
 TIMEOUT = 10.0  # seconds, each request
 MAX_ANSWER = 16 * 1024 * 1024  # bytes
 SLOWER = {"yellow": 0.5, "red": 2.0}  # seconds to wait before the next request
+OPS_NS = "http://ops.epo.org"
+
+UNREACHABLE = "無法連上 EPO Open Patent Services"
+NO_HOST = "無法連上 EPO Open Patent Services (找不到主機，請檢查 LUMIVAR_OPS_URL 與網路)"
+CUT = "EPO Open Patent Services 的回應中斷"
+NOT_HTTP = "EPO Open Patent Services 的回應不符 HTTP 格式"
+NOT_OPS = "收到的回應不是 EPO Open Patent Services 的資料 (請檢查 LUMIVAR_OPS_URL 與代理伺服器)"
+BAD_URL = "LUMIVAR_OPS_URL 不是有效的網址"
+PLAIN_HTTP = "LUMIVAR_OPS_URL 不是 https 網址：金鑰只經加密的連線傳送"
 
 
 class Unavailable(Exception):
     """No more data now: the text says why, in the user's words."""
 
 
+class Late(Unavailable):
+    """The step's time ran out, this request's answer included."""
+
+
+def address_problem(url: str) -> str | None:
+    """Why the credentials may not go to `url`, in the user's words; None when
+    they may: https, or plain http to this machine alone (a stand-in)."""
+    if not url.isprintable() or any(c.isspace() for c in url):
+        return BAD_URL  # a line break would end the request line
+    try:
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # noqa: B018 - raises for a port that is none
+    except ValueError:
+        return BAD_URL
+    if parts.scheme not in ("https", "http") or not parts.hostname:
+        return BAD_URL
+    if parts.scheme == "http" and not _loopback(parts.hostname):
+        return PLAIN_HTTP
+    return None
+
+
+def _loopback(host: str) -> bool:
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+_REFERENCE = re.compile(r"([A-Z]{2})\.(?:" + "|".join(PREFIXES) + r")?\d{1,15}(?:\.[A-Z]\d?)?", re.ASCII)
+
+
+def reference_ok(reference: object) -> bool:
+    """A DOCDB reference as the number rules allow one: an office's two letters,
+    digits (after a prefix the rules know), a kind of a letter and a digit."""
+    if not isinstance(reference, str):
+        return False
+    found = _REFERENCE.fullmatch(reference)
+    return found is not None and found[1] in OFFICES
+
+
 class _NoRedirects(urllib.request.HTTPRedirectHandler):
     def redirect_request(self, *args, **kwargs):
         return None  # a redirect is answered as the error it is
+
+
+class _Watch:
+    """One exchange's connections, cut when the step's time runs out: a socket
+    timeout bounds each read only, and a server sending a byte a second never
+    lets one expire."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.connections: list = []
+        self.sockets: list = []
+        self.expired = False
+
+    def connected(self, connection) -> None:
+        with self.lock:
+            self.sockets.append(connection.sock)  # the response reads it after the connection lets go
+            late = self.expired
+        if late:
+            self.expire()
+
+    def opening(self, connection) -> None:
+        with self.lock:
+            self.connections.append(connection)
+
+    def expire(self) -> None:
+        with self.lock:
+            self.expired = True
+            sockets = self.sockets + [c.sock for c in self.connections]
+        for sock in sockets:
+            if sock is not None:
+                with contextlib.suppress(OSError):
+                    sock.shutdown(socket.SHUT_RDWR)  # a blocked read returns at once
+
+
+_watching = threading.local()  # the exchange this thread is making
+
+
+class _Watched:
+    def do_open(self, http_class, req, **kwargs):
+        def made(*args, **options):
+            connection = http_class(*args, **options)
+            watch = getattr(_watching, "watch", None)
+            if watch is not None:
+                connect = connection.connect
+
+                def connect_watched():
+                    watch.opening(connection)
+                    connect()
+                    watch.connected(connection)
+
+                connection.connect = connect_watched
+            return connection
+
+        return super().do_open(made, req, **kwargs)
+
+
+class _HTTP(_Watched, urllib.request.HTTPHandler):
+    pass
+
+
+class _HTTPS(_Watched, urllib.request.HTTPSHandler):
+    pass
+
+
+def _content_type(headers: dict) -> str:
+    return _header(headers, "Content-Type").split(";")[0].strip().lower()
+
+
+def _is_xml(headers: dict) -> bool:
+    kind = _content_type(headers)
+    return kind in ("application/xml", "text/xml") or kind.endswith("+xml")
 
 
 class Client:
@@ -52,6 +185,7 @@ class Client:
         *,
         timeout: float | None = None,
         sleep: Callable[[float], None] = time.sleep,
+        deadline: float | None = None,
     ):
         self.base = base.rstrip("/")
         self._basic = base64.b64encode(f"{key}:{secret}".encode()).decode()
@@ -59,39 +193,90 @@ class Client:
         self._token_lock = threading.Lock()  # one renewal, however many requests wait for it
         self.timeout = timeout or TIMEOUT
         self.sleep = sleep
-        self._opener = urllib.request.build_opener(_NoRedirects)
+        self.deadline = deadline  # time.monotonic() by which every exchange ends; None: each read bounded only
+        self._opener = urllib.request.build_opener(_NoRedirects, _HTTP, _HTTPS)
+
+    def _left(self) -> float:
+        return math.inf if self.deadline is None else self.deadline - time.monotonic()
 
     def _open(self, request: urllib.request.Request) -> tuple[int, dict, bytes]:
+        left = self._left()
+        if left <= 0:
+            raise Late("time is up")
+        if left == math.inf:
+            return self._exchange(request, self.timeout)
+        watch = _Watch()
+        timer = threading.Timer(left, watch.expire)
+        timer.daemon = True
+        _watching.watch = watch
+        timer.start()
         try:
-            answer = self._opener.open(request, timeout=self.timeout)
+            answer = self._exchange(request, min(self.timeout, left))
+        except Exception as error:
+            if watch.expired:  # whatever the cut made of the answer
+                raise Late("time is up") from error
+            raise
+        finally:
+            timer.cancel()
+            _watching.watch = None
+        if watch.expired:  # a cut can end an answer that says nothing of its length
+            raise Late("time is up")
+        return answer
+
+    def _exchange(self, request: urllib.request.Request, timeout: float) -> tuple[int, dict, bytes]:
+        """One request and its whole answer; every way the exchange can fail is Unavailable."""
+        try:
+            answer = self._opener.open(request, timeout=timeout)
         except urllib.error.HTTPError as error:
             answer = error
-        except (OSError, ValueError) as error:  # refused, unreachable, timed out, a bad address
-            raise Unavailable("無法連上 EPO Open Patent Services") from error
+        except urllib.error.URLError as error:
+            raise Unavailable(NO_HOST if isinstance(error.reason, socket.gaierror) else UNREACHABLE) from error
+        except http.client.InvalidURL as error:
+            raise Unavailable(BAD_URL) from error
+        except OSError as error:  # refused, reset, timed out
+            raise Unavailable(UNREACHABLE) from error
+        except http.client.HTTPException as error:  # a status line or headers no server of HTTP sends
+            raise Unavailable(NOT_HTTP) from error
+        except ValueError as error:  # an address urllib cannot use
+            raise Unavailable(BAD_URL) from error
         with answer:
+            pieces, size = [], 0
             try:
-                body = answer.read(MAX_ANSWER + 1)
-            except OSError as error:
-                raise Unavailable("EPO Open Patent Services 的回應中斷") from error
-            if len(body) > MAX_ANSWER:
-                raise Unavailable("EPO Open Patent Services 的回應過大")
-            return answer.status if hasattr(answer, "status") else answer.code, dict(answer.headers), body
+                while piece := answer.read(64 * 1024):
+                    size += len(piece)
+                    if size > MAX_ANSWER:
+                        raise Unavailable("EPO Open Patent Services 的回應過大")
+                    pieces.append(piece)
+            except (OSError, ValueError, http.client.HTTPException) as error:  # cut off, a bad chunk
+                raise Unavailable(CUT) from error
+            if getattr(answer, "length", None):  # ended short of its Content-Length: http.client says nothing
+                raise Unavailable(CUT)
+            return answer.status if hasattr(answer, "status") else answer.code, dict(answer.headers), b"".join(pieces)
 
     def _renew(self) -> str:
+        problem = address_problem(self.base)
+        if problem:
+            raise Unavailable(problem)
         request = urllib.request.Request(
             self.base + TOKEN,
             data=b"grant_type=client_credentials",
             method="POST",
             headers={"Authorization": f"Basic {self._basic}", "Content-Type": "application/x-www-form-urlencoded"},
         )
-        status, _, body = self._open(request)
+        status, headers, body = self._open(request)
+        own = _content_type(headers) == "application/json" or _is_xml(headers)  # OPS's answer, or its error's
+        if not own:
+            raise Unavailable(NOT_OPS)
         if status != 200:
             raise Unavailable("EPO Open Patent Services 不接受設定的金鑰 (請檢查 key 與 secret)")
         try:
-            self._token = str(json.loads(body)["access_token"])
+            token = json.loads(body)["access_token"]
         except (ValueError, KeyError, TypeError) as error:
             raise Unavailable("EPO Open Patent Services 的登入回應無法辨識") from error
-        return self._token
+        if not isinstance(token, str) or not re.fullmatch(r"[\x21-\x7e]{1,4096}", token):
+            raise Unavailable("EPO Open Patent Services 的登入回應無法辨識")  # it goes into a header line
+        self._token = token
+        return token
 
     def biblio(self, references: list[str], of: str = "publication") -> bytes | None:
         """The biblio answer for up to BATCH DOCDB references ("EP.1000000.A1"),
@@ -125,6 +310,8 @@ class Client:
                 continue
             break
         self._throttle(headers, service)
+        if status in (200, 404) and not _is_xml(headers):
+            raise Unavailable(NOT_OPS)  # a proxy's page, a mistyped address: every further answer would be the same
         if status == 200:
             return body
         if status == 404:
@@ -151,7 +338,7 @@ class Client:
         if colour == "black" or control.strip().startswith("overloaded"):
             raise Unavailable("EPO Open Patent Services 目前暫停服務 (流量管制)")
         if colour in SLOWER:
-            self.sleep(SLOWER[colour])
+            self.sleep(max(0.0, min(SLOWER[colour], self._left())))
 
 
 def _header(headers: dict, name: str) -> str:
@@ -167,9 +354,12 @@ class BadAnswer(ValueError):
 
 def _root(body: bytes):
     try:
-        return parse(body)
+        root = parse(body)
     except (etree.XMLSyntaxError, ValueError) as error:
         raise BadAnswer("no XML") from error
+    if root.tag != f"{{{OPS_NS}}}world-patent-data":
+        raise Unavailable(NOT_OPS)  # XML of some other service
+    return root
 
 
 def _key(element) -> str:
@@ -185,8 +375,8 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
     for document in _root(body).iter("{*}exchange-document"):
         key = _key(document)
         data = document.find("{*}bibliographic-data")
-        if data is None or not document.get("doc-number"):
-            continue
+        if data is None or not document.get("doc-number") or not reference_ok(key):
+            continue  # a number that is none would be linked and named
         found[key] = {
             "title": _title(data),
             "applicants": _applicants(data),
@@ -208,7 +398,7 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
                 (
                     _key(d)
                     for d in data.iterfind("{*}application-reference/{*}document-id")
-                    if d.get("document-id-type") == "docdb"
+                    if d.get("document-id-type") == "docdb" and reference_ok(_key(d))
                 ),
                 "",
             ),
@@ -219,7 +409,7 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
 def parse_application(body: bytes) -> str | None:
     """The number service's answer: the application's DOCDB key, if it gave one."""
     for document in _root(body).iterfind("{*}standardization/{*}output/{*}application-reference/{*}document-id"):
-        if document.get("document-id-type") == "docdb" and _text(document, "{*}doc-number"):
+        if document.get("document-id-type") == "docdb" and reference_ok(_key(document)):
             return _key(document)
     return None
 
