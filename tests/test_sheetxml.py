@@ -1,7 +1,9 @@
 """The report's own cells as Excel reads them: its escapes, its limits."""
 
 from datetime import datetime
+from pathlib import Path
 
+import openpyxl
 import pytest
 from lxml import etree
 
@@ -21,6 +23,7 @@ from support import make_patents, make_request
         ("_x005f_", "_x005F_x005f_"),
         ("a_xZZZZ_b", "a_xZZZZ_b"),
         ("<&>\x01", "<&>"),  # escaped for XML, the character XML cannot hold left out
+        ("a\ud800b\ufffe", "ab"),  # a lone surrogate would not even encode
         ("x" * 40_000, "x" * 32_766 + "…"),  # Excel's 32,767 characters of a cell
         ("😀" * 20_000, "😀" * 16_383 + "…"),  # counted in UTF-16, as Excel counts
     ],
@@ -66,3 +69,59 @@ def test_mixed_text_is_set_in_the_font_of_each_script(cell, runs):
     sizes = {r.find("rPr/sz").get("val") for r in element.iter("r")}
     assert sizes <= {"18" if cell.font != layout.TITLE_FONT else "24"}  # the text size ratio holds in every run
     assert "".join(element.itertext()) == cell.value
+
+
+def list_of(path, header, *rows):
+    """A list saved as a CSV text file (UTF-8): it can hold what no workbook's XML can."""
+    path.write_text("\n".join(",".join(row) for row in [header, *rows]) + "\n", encoding="utf-8")
+    return path
+
+
+def report_of(tmp_path, patents, template=None):
+    messages = []
+    request = make_request(patents, template=template or "")
+    path = job.handle_request(request, messages.append, now=lambda: datetime(2024, 5, 6), folder=tmp_path / "out")
+    assert path is not None, messages
+    return path, messages
+
+
+# A link column's addresses: whether each becomes a link, or stays the text it is.
+ADDRESSES = {
+    "clean": ("https://ok.example/x?q=1", True),
+    "control character": ("http://a.example/\x01x", False),
+    "over Excel's 2,079 characters": ("https://a.example/" + "y" * 2_062, False),
+    "2,079 characters": ("https://a.example/" + "y" * 2_061, True),
+    "space": ("https://a.example/a b", False),
+    "invisible direction mark": ("https://a.example/\u202ex", False),
+    "broken host": ("http://[::1/x", False),
+    "no host": ("http:///x", False),
+    "port no number": ("http://a.example:xx/", False),
+    "not the web": ("javascript:alert(1)", False),
+    "non-Latin": ("https://例子.example/專利", True),
+}
+MARKED = Path(__file__).parent / "corpus" / "template-marker.xlsx"
+
+
+@pytest.mark.parametrize("with_template", [False, True], ids=["new workbook", "template"])
+def test_every_text_is_well_formed_xml_and_every_link_a_clean_address(tmp_path, with_template):
+    addresses = list(ADDRESSES.values())
+    patents = list_of(
+        tmp_path / "p.csv",
+        ["公開號", "連結", "備註"],
+        *[[f"EP{1234560 + i}A1", address, f"註\x02{i}"] for i, (address, _) in enumerate(addresses)],
+    )
+    path, _ = report_of(tmp_path, patents, MARKED if with_template else None)
+    for name, data in parts(path).items():
+        if name.endswith((".xml", ".rels")):
+            etree.fromstring(data)  # an ill-formed part loses what follows its fault in LibreOffice
+    sheet = openpyxl.load_workbook(path).active
+    header = next(row for row in sheet.iter_rows() if any(c.value == "連結" for c in row))
+    column = next(c.column for c in header if c.value == "連結")
+    cells = [sheet.cell(header[0].row + 1 + i, column) for i in range(len(addresses))]
+    linked = [(c.value, c.hyperlink.target if c.hyperlink else None, c.font.u) for c in cells]
+    assert linked == [
+        (address, address, "single") if link else (sheetxml.xml_chars(address), None, None)
+        for address, link in addresses
+    ]
+    assert sheet.cell(header[0].row + 1, column + 1).value == "註0"  # a cell's control character left out
+    assert problems(path) == []

@@ -26,7 +26,7 @@ from .ooxml import (
     absolute_ref,
 )
 from .packager import encoded, put, writer
-from .placement import Block
+from .placement import Block, columns_within_sheet
 from .schema import in_order
 from .sheetxml import block_rows, hyperlink_elements, link_relationships, row_xml
 from .styles import Styles, new_stylesheet
@@ -118,6 +118,7 @@ def _relationships(items: Iterable[str]) -> bytes:
 
 def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit) -> None:
     """The report as a new workbook; `rows` are the table's rows as they are to be taken."""
+    columns_within_sheet(table, 0, emit)
     room = ooxml.MAX_LINKS
     note = layout.links_note(table.publications, room)
     if note:

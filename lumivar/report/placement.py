@@ -9,10 +9,11 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from . import fields, layout
-from .ooxml import MAX_ROW, MAX_SHEET, Package, column_name, local, parse, ranges
+from .ooxml import MAX_COLUMN, MAX_ROW, MAX_SHEET, Package, column_name, iterparse, local, parse, ranges
 from .publications import Publication
 from .schema import child
-from .sheetrows import cells, has_value, items, rows, text_of
+from .sheetrows import cells, has_value, rows, text_of
+from .sheetxml import link_address
 
 MARKER = "{{檢索結果}}"
 SUMMARY_MARKER = "{{檢索摘要}}"
@@ -82,11 +83,12 @@ class Block:
 
     def links(self, publications: list[Publication], room: int) -> Iterator[tuple[str, str]]:
         """(cell, address) of each link of the table, row by row, at most
-        `room` of them (Excel keeps no more in one sheet)."""
+        `room` of them (Excel keeps no more in one sheet); an address that is
+        no link's stays the cell's text."""
         linked = [(self.letters[i], c.address) for i, c in enumerate(self.table_columns) if c.address]
         for i, item in enumerate(publications, start=1):
             for letters, address_of in linked:
-                address = address_of(item)
+                address = link_address(address_of(item))
                 if address:
                     if room <= 0:
                         return
@@ -132,6 +134,18 @@ def meets(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> bool:
     return a[0] <= b[2] and b[0] <= a[2] and a[1] <= b[3] and b[1] <= a[3]
 
 
+def columns_within_sheet(table, first_column: int, emit) -> None:
+    """The table's columns up to the sheet's last (XFD) from `first_column`;
+    those past it are left out, and the user told how many."""
+    room = MAX_COLUMN - first_column
+    if len(table.columns) > room:
+        emit(
+            f"檢索結果有 {len(table.columns):,} 欄，超過工作表的最後一欄 (XFD)；"
+            f"最後 {len(table.columns) - room:,} 欄未列入檢索報告"
+        )
+        table.columns = table.columns[:room]
+
+
 # ---------------------------------------------------------------- the marker
 
 
@@ -140,24 +154,48 @@ class SharedStrings:
     """What the search for the markers and a template's header needs of the
     shared strings, read in one pass: which are markers, and the first texts."""
 
-    markers: dict[int, str]
-    texts: list[str]  # the first HEADER_STRINGS (a header's names are among the first)
+    markers: bytearray  # by index: 0, or 1 + the place in MARKERS of the marker it is
+    texts: list[str]  # the first HEADER_STRINGS, each shortened to HEADER_TEXT (a header's names come first)
+
+    def marker(self, index: int) -> str | None:
+        kind = self.markers[index] if index < len(self.markers) else 0
+        return MARKERS[kind - 1] if kind else None
 
 
+MARKERS = (MARKER, SUMMARY_MARKER)
 HEADER_STRINGS = 100_000
+HEADER_TEXT = 255  # characters of a text kept: no column's name is longer
+_BATCH = 1024  # items read between two clearings of those done
 
 
 def shared_strings(package: Package, book_part: str) -> SharedStrings:
-    found = SharedStrings({}, [])
+    """The markers and the first texts, in one pass that keeps little per
+    item: a part of millions of strings costs seconds, not minutes."""
+    found = SharedStrings(bytearray(), [])
     for part in package.related(book_part, "sharedStrings")[:1]:
         with package.open(part) as stream:
-            for index, item in enumerate(items(stream, "si")):
-                text = text_of(item).strip()
-                if text in (MARKER, SUMMARY_MARKER):
-                    found.markers[index] = text
+            for index, (_, item) in enumerate(iterparse(stream, tag="{*}si")):
+                text = _item_text(item).strip()
                 if index < HEADER_STRINGS:
-                    found.texts.append(text)
+                    found.texts.append(text[:HEADER_TEXT])
+                if text in MARKERS:
+                    found.markers.extend(bytes(index + 1 - len(found.markers)))
+                    found.markers[index] = MARKERS.index(text) + 1
+                item.clear(keep_tail=True)
+                if index % _BATCH == 0:  # the items done go, a batch at a time
+                    while item.getprevious() is not None:
+                        del item.getparent()[0]
     return found
+
+
+def _item_text(item) -> str:
+    """A shared string's text; at a glance for the usual one, a single <t>."""
+    if len(item) == 1:
+        only = item[0]
+        tag = only.tag
+        if isinstance(tag, str) and (tag == "t" or tag.endswith("}t")) and not len(only):
+            return only.text or ""
+    return text_of(item)
 
 
 def _string(cell, shared: SharedStrings) -> str:
@@ -171,7 +209,7 @@ def _string(cell, shared: SharedStrings) -> str:
         index = (value.text or "").strip() if value is not None else ""
         if index.isascii() and index.isdigit():
             at = int(index)
-            return shared.markers.get(at) or (shared.texts[at] if at < len(shared.texts) else "")
+            return shared.marker(at) or (shared.texts[at] if at < len(shared.texts) else "")
     return ""
 
 
@@ -184,7 +222,7 @@ def find_markers(package: Package, part: str, shared: SharedStrings) -> dict[str
         for number, row in rows(stream):
             for column, cell in cells(row, number):
                 text = _string(cell, shared)
-                if text in (MARKER, SUMMARY_MARKER):
+                if text in MARKERS and number <= MAX_ROW and column < MAX_COLUMN:
                     found.setdefault(text, (number, column))
     return found
 

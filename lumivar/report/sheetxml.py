@@ -15,26 +15,65 @@ import re
 from bisect import bisect_right
 from collections.abc import Iterable, Iterator
 from itertools import accumulate
+from typing import TYPE_CHECKING
+from urllib.parse import urlsplit
 from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell
 from .ooxml import EXCEL_EPOCH, MAX_CELL_TEXT, REL, column_name
-from .placement import Block
-from .styles import Styles
-from .text import script_runs
+from .text import has_cjk, script_runs
 
-# Characters XML 1.0 cannot hold.
-_ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+if TYPE_CHECKING:  # placement and styles use this module's texts themselves
+    from .placement import Block
+    from .styles import Styles
+
+MAX_LINK = 2_079  # characters of a link's address Excel keeps
+MAX_ROW_HEIGHT = 409.0  # points: Excel's tallest row
+
+# Characters XML 1.0 cannot hold (lone surrogates would not even encode).
+_ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 # Text that reads like Excel's own escape of a character (_x000D_): its
 # underscore is escaped in turn, as Excel writes it, so it shows as typed.
 _ESCAPE_LIKE = re.compile("_(x[0-9A-Fa-f]{4}_)")
 
 
+def xml_chars(text: str) -> str:
+    """The text without the characters XML 1.0 cannot hold: every text the
+    report writes passes here, or an XML part of the report is no XML."""
+    return text if text.isprintable() else _ILLEGAL.sub("", text)
+
+
 def xml_text(text: str) -> str:
     if text.isprintable() and not ("&" in text or "<" in text or ">" in text or "_x" in text):
         return text  # the usual case, without a copy
-    return escape(_ESCAPE_LIKE.sub(r"_x005F_\1", _ILLEGAL.sub("", text)))
+    return escape(_ESCAPE_LIKE.sub(r"_x005F_\1", xml_chars(text)))
+
+
+def xml_attribute(text: str) -> str:
+    """A text as a quoted attribute value."""
+    return quoteattr(xml_chars(text))
+
+
+def link_address(address: object) -> str | None:
+    """The address a cell may link to: a web page's, whole (within Excel's
+    2,079 characters), with no space, control or invisible character; None
+    for any other, whose cell is then written as plain text."""
+    if not isinstance(address, str) or not address.startswith(("https://", "http://")):
+        return None
+    if not address.isprintable() or " " in address or _units(address) > MAX_LINK:
+        return None
+    try:
+        parts = urlsplit(address)
+        _ = parts.port  # read for its check
+    except ValueError:  # a broken [IPv6] host, a port that is no number
+        return None
+    return address if parts.hostname else None
+
+
+def _units(text: str) -> int:
+    """A text's length as Excel counts it, in UTF-16 units."""
+    return len(text) if text.isascii() else len(text.encode("utf-16-le")) // 2
 
 
 def fit_cell(text: str) -> str:
@@ -86,7 +125,13 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None =
     return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is>{body}</{p}is></{p}c>'
 
 
+def row_height(height: float | None) -> float | None:
+    """A row's height within what Excel takes."""
+    return min(height, MAX_ROW_HEIGHT) if height else None
+
+
 def row_xml(number: int, cells: list[tuple[int, str]], height: float | None = None, p: str = "") -> str:
+    height = row_height(height)
     tall = f' ht="{height:g}"' if height else ""  # no customHeight: Excel still fits the row itself
     return f'<{p}row r="{number}"{tall}>' + "".join(xml for _, xml in cells) + f"</{p}row>"
 
@@ -105,7 +150,7 @@ def block_rows(
     def cells(number: int, values: list[Cell], bordered: bool = True) -> list[tuple[int, str]]:
         return [
             (column, cell_xml(f"{letters}{number}", cell, styles.xf(cell, bordered), p, styles))
-            for column, letters, cell in zip(block.columns(), block.letters, values)
+            for column, letters, cell in zip(block.columns(), block.letters, map(_unlinked, values))
         ]
 
     lines_letters = column_name(block.lines_column)
@@ -133,17 +178,25 @@ def block_rows(
         yield number, summary[number], None
 
 
-def hyperlink_elements(links: list[tuple[str, str]], p: str = "", r: str = "r", declare: str = "") -> Iterator[str]:
-    """A sheet's <hyperlink> elements for (cell, relationship id) pairs;
-    `declare` names the relationship namespace where the sheet does not."""
-    local = f' xmlns:{r}="{declare}"' if declare else ""
+def _unlinked(cell: Cell) -> Cell:
+    """A link cell whose address is no link's (Block.links leaves it out) looks like the text it is."""
+    if cell.font != layout.LINK or link_address(cell.link) is not None:
+        return cell
+    text = isinstance(cell.value, str) and has_cjk(cell.value)
+    return cell._replace(font=layout.CJK if text else layout.LATIN, link=None)
+
+
+def hyperlink_elements(links: list[tuple[str, str]], p: str = "", r: str = "r") -> Iterator[str]:
+    """A sheet's <hyperlink> elements for (cell, relationship id) pairs, `r`
+    the sheet's prefix of the relationship namespace."""
     for ref, rid in links:
-        yield f'<{p}hyperlink ref="{ref}" {r}:id="{rid}"{local}/>'
+        yield f'<{p}hyperlink ref="{ref}" {r}:id="{rid}"/>'
 
 
 def link_relationships(links: list[tuple[str, str]], rel_ns: str = REL, p: str = "") -> Iterator[str]:
     """The relationships of (relationship id, address) pairs."""
     for rid, address in links:
         yield (
-            f'<{p}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={quoteattr(address)} TargetMode="External"/>'
+            f'<{p}Relationship Id="{rid}" Type="{rel_ns}/hyperlink" Target={xml_attribute(address)} '
+            'TargetMode="External"/>'
         )

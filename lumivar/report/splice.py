@@ -17,7 +17,7 @@ from lxml import etree
 from .ooxml import Package, column_name, iterparse, local, no_dtd, number_of, serialize
 from .schema import child
 from .sheetrows import cells, row_number
-from .sheetxml import Row, row_xml
+from .sheetxml import Row, row_height, row_xml
 
 ROWS_HERE = "lumivar: the table's rows"
 LINKS_HERE = "lumivar: the table's links"
@@ -117,8 +117,9 @@ def merged_rows(
                 _blank(row, number, blank[1])
             if mine is not None and mine[0] == number:
                 _merge(row, number, mine[1], p, main)
-                if mine[2] and (number_of(row.get("ht")) or 0) < mine[2]:
-                    row.set("ht", f"{mine[2]:g}")  # the template's own height, where it is more, stays
+                height = row_height(mine[2])
+                if height and (number_of(row.get("ht")) or 0) < height:
+                    row.set("ht", f"{height:g}")  # the template's own height, where it is more, stays
                 mine = next(ours, None)
             yield write(nodes + [row])
         root = context.root

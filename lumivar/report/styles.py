@@ -6,11 +6,10 @@ items are appended after the template's own, so its numbers stay valid.
 
 from __future__ import annotations
 
-from xml.sax.saxutils import quoteattr
-
 from . import layout
 from .layout import Cell, Style
-from .ooxml import MAIN, XML_DECLARATION
+from .ooxml import MAIN, STRICT_MAIN, XML_DECLARATION
+from .sheetxml import xml_attribute
 
 # What every style sheet starts with: the default font, the two fills Excel
 # reserves, no border and the default formats.
@@ -26,10 +25,15 @@ def _side(name: str) -> str:
     return f'<{name} style="{layout.BORDER_STYLE}"><color rgb="{layout.BORDER_COLOUR}"/></{name}>'
 
 
-BORDERS = (
-    "<border><left/><right/><top/><bottom/><diagonal/></border>",
-    "<border>" + "".join(_side(side) for side in ("left", "right", "top", "bottom")) + "<diagonal/></border>",
-)
+def borders(strict: bool = False) -> list[str]:
+    """No border, and the table's thin one. Strict Open XML names a cell's
+    sides by the direction of writing, start and end, where the transitional
+    form has left and right."""
+    sides = ("start", "end", "top", "bottom") if strict else ("left", "right", "top", "bottom")
+    return [
+        "<border>" + "".join(f"<{side}/>" for side in sides) + "<diagonal/></border>",
+        "<border>" + "".join(_side(side) for side in sides) + "<diagonal/></border>",
+    ]
 
 
 class Styles:
@@ -41,9 +45,18 @@ class Styles:
     FILLS = (layout.PLAIN, layout.BAD, layout.REPEAT, layout.HEAD)
 
     def __init__(
-        self, style: Style, font_base=0, fill_base=0, border_base=0, xf_base=0, formats=(), date_format_id: int = 164
+        self,
+        style: Style,
+        font_base=0,
+        fill_base=0,
+        border_base=0,
+        xf_base=0,
+        formats=(),
+        date_format_id: int = 164,
+        strict: bool = False,
     ):
         self.style = style
+        self.strict = strict
         self.bases = (font_base, fill_base, border_base, xf_base)
         self.date_format_id = date_format_id
         self.formats = tuple(f for f in (layout.DATE, layout.WRAP) if f in formats)
@@ -59,9 +72,9 @@ class Styles:
                         self.xfs.append((font, fill, bordered, "center" if font == layout.HEAD else "", form))
 
     @classmethod
-    def for_new_workbook(cls, style: Style, formats=()) -> Styles:
+    def for_new_workbook(cls, style: Style, formats=(), strict: bool = False) -> Styles:
         """After a new style sheet's defaults: one font, two fills, one format."""
-        return cls(style, font_base=1, fill_base=2, border_base=0, xf_base=1, formats=formats)
+        return cls(style, font_base=1, fill_base=2, border_base=0, xf_base=1, formats=formats, strict=strict)
 
     def xf(self, cell: Cell, bordered: bool = True) -> int:
         return self._index[(cell.font, cell.fill, bordered, cell.format if cell.format in self.formats else "")]
@@ -78,7 +91,7 @@ class Styles:
         name = s.latin_font if kind in (layout.LATIN, layout.LINK) else s.cjk_font
         bold = "<b/>" if kind in (layout.HEAD, layout.TITLE_FONT) else ""
         link = f'<u/><color rgb="{layout.LINK_COLOUR}"/>' if kind == layout.LINK else ""
-        return f'<font>{bold}{link}<sz val="{size:g}"/><name val={quoteattr(name)}/></font>'
+        return f'<font>{bold}{link}<sz val="{size:g}"/><name val={xml_attribute(name)}/></font>'
 
     def run_properties(self, kind: str, cjk: bool, p: str = "") -> str:
         """A rich-text run's font: the cell's size and weight, in the Chinese
@@ -87,7 +100,7 @@ class Styles:
         size = s.title_size if kind == layout.TITLE_FONT else s.cell_size
         bold = f"<{p}b/>" if kind in (layout.HEAD, layout.TITLE_FONT) else ""
         name = s.cjk_font if cjk else s.latin_font
-        return f'<{p}rPr>{bold}<{p}sz val="{size:g}"/><{p}rFont val={quoteattr(name)}/></{p}rPr>'
+        return f'<{p}rPr>{bold}<{p}sz val="{size:g}"/><{p}rFont val={xml_attribute(name)}/></{p}rPr>'
 
     def fill_xml(self, kind: str) -> str:
         colour = layout.HEAD_COLOUR if kind == layout.HEAD else layout.FILL_COLOURS.get(kind)
@@ -118,7 +131,7 @@ class Styles:
         return {
             "fonts": [self.font_xml(k) for k in self.FONTS],
             "fills": [self.fill_xml(k) for k in self.FILLS],
-            "borders": list(BORDERS),
+            "borders": borders(self.strict),
             "cellXfs": [self.xf_xml(*xf) for xf in self.xfs],
         }
 
@@ -126,7 +139,7 @@ class Styles:
 def new_stylesheet(styles: Styles) -> bytes:
     """A new workbook's style sheet: the defaults, then the report's items."""
     parts = styles.parts()
-    base_font = f'<font><sz val="{layout.BASE_FONT_SIZE}"/><name val={quoteattr(styles.style.latin_font)}/></font>'
+    base_font = f'<font><sz val="{layout.BASE_FONT_SIZE}"/><name val={xml_attribute(styles.style.latin_font)}/></font>'
     fonts = [base_font] + parts["fonts"]
     fills = DEFAULTS["fills"] + parts["fills"]
     xfs = DEFAULTS["cellXfs"] + parts["cellXfs"]
@@ -136,7 +149,7 @@ def new_stylesheet(styles: Styles) -> bytes:
 
     numbers = listed("numFmts", styles.number_formats()) if styles.number_formats() else ""
     return XML_DECLARATION + (
-        f'<styleSheet xmlns="{MAIN}">'
+        f'<styleSheet xmlns="{STRICT_MAIN if styles.strict else MAIN}">'
         + numbers
         + listed("fonts", fonts)
         + listed("fills", fills)

@@ -4,8 +4,9 @@ A template is the office's own report form: letterhead, logo, page header,
 notes, print setup. The report is the template's own package with only the
 parts the table needs changed (template_parts): the table's sheet, its
 relationships, the styles the table adds, the workbook's defined names and
-active sheet, and the content types when a macro workbook or a template
-becomes a plain workbook. Every other part is copied as it is.
+active sheet, and the content types (of the parts it adds, and when a macro
+workbook or a template becomes a plain workbook). Every other part is copied
+as it is, once its prolog is seen to declare no DTD.
 
 Where the table goes is placement's; merging its rows into the sheet is
 splice's. What the template itself sets (print titles, frozen panes, a
@@ -28,12 +29,13 @@ from .files import ReportError, open_checked
 from .layout import Cell, Style, Table
 from .ooxml import (
     CONTENT_TYPES_PART,
-    MAX_COLUMN,
     MAX_ROW,
     MAX_SHEET,
     REL,
+    RELS_TYPE,
     STRICT_MAIN,
     STRICT_REL,
+    STYLES_TYPE,
     TOO_LARGE,
     Package,
     damaged,
@@ -94,6 +96,10 @@ def _load(package: Package, path: Path) -> Template:
     ]
     if not visible:
         raise ReportError(f"{WHAT}中沒有可見的工作表: {path}")
+    parts.check_prologs(package)
+    for strings in package.related(book_part, "sharedStrings")[:1]:
+        if package.size(strings) > MAX_SHEET:  # a form's texts are a few kilobytes; this many take minutes to read
+            raise ReportError(f"{TOO_LARGE}: {WHAT}中的文字超過 {MAX_SHEET // 2**20} MB: {path}")
     macros = bool(package.related(book_part, "vbaProject"))
     return Template(package, path, book_part, macros, placement.where(package, book_part, visible))
 
@@ -156,6 +162,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     package, found = t.package, t.found
     # A header the template writes beside its marker says which column goes where.
     table.columns = layout.ordered(table.columns, found.header, fields.aliases)
+    placement.columns_within_sheet(table, found.marker[1] if found.marker else 0, emit)
     if package.size(found.sheet_part) > MAX_SHEET:
         raise ReportError(f"{TOO_LARGE}: {WHAT}的「{found.sheet_name}」工作表過大: {t.path}")
     if t.macros:
@@ -163,15 +170,18 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     skeleton = splice.skeleton(package, found.sheet_part)
     main = etree.QName(skeleton).namespace or ""
     rel_ns = STRICT_REL if main == STRICT_MAIN else REL
+    skeleton, r = parts.declaring(skeleton, rel_ns)
     p = splice.prefix_of(skeleton)
 
     block = _block(t, table, skeleton, emit)
-    if block.last_row > MAX_ROW or block.first_column + len(table.columns) > MAX_COLUMN:
+    if block.last_row > MAX_ROW:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}"
         )
 
-    styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style, {c.format for c in table.columns})
+    styles_part, styles_xml, styles = parts.stylesheet(
+        package, t.book_part, style, {c.format for c in table.columns}, main == STRICT_MAIN
+    )
     room = ooxml.MAX_LINKS - sum(1 for _ in skeleton.iter("{*}hyperlink"))
     note = layout.links_note(table.publications, room)
     if note:
@@ -181,8 +191,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     )
     parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
     ours = block_rows(block, rows, styles, table.heights(style), p)
-    declared = {namespace: name for name, namespace in skeleton.nsmap.items()}.get(rel_ns)
-    link_xml = hyperlink_elements(links, p, declared or "r", "" if declared else rel_ns)
+    link_xml = hyperlink_elements(links, p, r)
     replaced: dict[str, Data] = {
         found.sheet_part: splice.sheet_pieces(
             skeleton,
@@ -199,8 +208,11 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
         ),
         styles_part: styles_xml,
     }
+    added = {styles_part: STYLES_TYPE} if package.name(styles_part) is None else {}
     if link_rels:
         replaced[rels_part(found.sheet_part)] = parts.sheet_rels(package, found.sheet_part, link_rels, rel_ns)
+        if package.name(rels_part(found.sheet_part)) is None:
+            added[rels_part(found.sheet_part)] = RELS_TYPE
     book, removed = parts.workbook(package, t.book_part, found.sheet_index, found.sheet_name, block, t.macros)
     signed = parts.signatures(package)
     if signed:
@@ -209,8 +221,8 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
         replaced["_rels/.rels"] = parts.rels_without(package, "", signed)
     replaced[t.book_part] = book
     replaced.update(parts.other_sheets_unselected(package, found.sheet_index))
-    book_rels = parts.rels_without(package, t.book_part, removed, styles_part)
+    book_rels = parts.rels_without(package, t.book_part, removed, styles_part, rel_ns)
     if book_rels is not None:
         replaced[rels_part(t.book_part)] = book_rels
-    replaced[CONTENT_TYPES_PART] = parts.content_types(package, removed, styles_part)
+    replaced[CONTENT_TYPES_PART] = parts.content_types(package, removed, added)
     copy_package(package, stream, replaced, removed)

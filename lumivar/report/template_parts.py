@@ -1,12 +1,15 @@
 """The template's parts the report changes, each edited through the parser in
 the schema's order: the table sheet's skeleton, its relationships, the style
 sheet, the workbook, the workbook's relationships, the content types, and
-other sheets that were selected with the table's.
+other sheets that were selected with the table's; and the check of every
+part's prolog, for the parts that are copied as they are.
 """
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterator
+from typing import IO
 
 from lxml import etree
 
@@ -21,7 +24,7 @@ from .ooxml import (
     PKG_REL,
     REL,
     SHEET_MAIN_TYPE,
-    STYLES_TYPE,
+    STRICT_MAIN,
     TOO_LARGE,
     Package,
     absolute_ref,
@@ -44,6 +47,24 @@ from .splice import LINKS_HERE, merged_rows, prefix_of, sheet_pieces, skeleton
 from .styles import DEFAULTS, Styles, new_stylesheet
 
 
+def declaring(sheet, namespace: str):
+    """The sheet's root declaring `namespace` itself, and its prefix there:
+    links whose elements each declare it (where the template's root does
+    not) are dropped by some readers. The root is made anew with the
+    declaration added (lxml adds none to an element), its children moved in."""
+    for prefix, uri in sheet.nsmap.items():
+        if uri == namespace and prefix:
+            return sheet, prefix
+    prefix, n = "r", 0
+    while prefix in sheet.nsmap:
+        n += 1
+        prefix = f"r{n}"
+    root = etree.Element(sheet.tag, dict(sheet.attrib), nsmap={**sheet.nsmap, prefix: namespace})
+    root.text = sheet.text
+    root.extend(list(sheet))
+    return root, prefix
+
+
 def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emit) -> None:
     """What the table needs of its sheet; what the template sets itself stays."""
     first, last = block.first_column, block.last_column
@@ -63,8 +84,21 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emi
         view = make(views, "sheetView", workbookViewId="0")
     view.set("tabSelected", "1")
     if child(view, "pane") is None and block.header_row <= layout.FREEZE_UP_TO:
+        # The frozen rows are counted from the view's top: a template saved
+        # scrolled down would freeze the wrong rows, so the view goes back to
+        # the first row (its column kept), the pane below the header.
+        scrolled = split_ref(view.get("topLeftCell", "A1")) or (1, 0)
+        if "topLeftCell" in view.attrib:
+            view.set("topLeftCell", f"{column_name(scrolled[1])}1")
         below = f"{column_name(first)}{block.header_row + 1}"
-        pane = make(view, "pane", ySplit=block.header_row, topLeftCell=below, activePane="bottomLeft", state="frozen")
+        pane = make(
+            view,
+            "pane",
+            ySplit=block.header_row,
+            topLeftCell=f"{column_name(scrolled[1])}{block.header_row + 1}",
+            activePane="bottomLeft",
+            state="frozen",
+        )
         pane.addnext(element_like(view, "selection", pane="bottomLeft", activeCell=below, sqref=below))
     widened = _widths(sheet, first, table.widths(style), table.widths(style, layout.least_width_for))
     if widened:
@@ -205,12 +239,16 @@ def sheet_rels(package: Package, part: str, links: list[tuple[str, str]], rel_ns
     yield after
 
 
-def stylesheet(package: Package, book_part: str, style: Style, formats=()) -> tuple[str, bytes, Styles]:
-    """The style sheet with the report's styles appended; the template's own keep their numbers."""
+def stylesheet(
+    package: Package, book_part: str, style: Style, formats=(), strict: bool = False
+) -> tuple[str, bytes, Styles]:
+    """The style sheet with the report's styles appended, in its own form
+    (Strict or transitional); the template's own keep their numbers. A new
+    one where the template has none, Strict where `strict`."""
     found = package.related(book_part, "styles")
     if not found:
         part = f"{book_part.rsplit('/', 1)[0]}/styles.xml" if "/" in book_part else "styles.xml"
-        styles = Styles.for_new_workbook(style, formats)
+        styles = Styles.for_new_workbook(style, formats, strict)
         return part, new_stylesheet(styles), styles
     part = found[0]
     root = parse(package.read(part))
@@ -231,6 +269,7 @@ def stylesheet(package: Package, book_part: str, style: Style, formats=()) -> tu
         len(lists["cellXfs"]),
         formats,
         date_format_id=max([163, *taken]) + 1,
+        strict=namespace == STRICT_MAIN,
     )
     if styles.number_formats():
         lists["numFmts"] = child_or_make(root, "numFmts")
@@ -351,10 +390,12 @@ def signatures(package: Package) -> set[str]:
     return found
 
 
-def rels_without(package: Package, source: str, removed: set[str], styles_part: str | None = None) -> bytes | None:
+def rels_without(
+    package: Package, source: str, removed: set[str], styles_part: str | None = None, rel_ns: str = REL
+) -> bytes | None:
     """A part's relationships without those to removed parts, with a new
-    style sheet's where `styles_part` is one the package lacks; None when
-    nothing changes."""
+    style sheet's (its type in `rel_ns`) where `styles_part` is one the
+    package lacks; None when nothing changes."""
     name = package.name(rels_part(source))
     needs_styles = styles_part is not None and package.name(styles_part) is None
     lowered = {r.lower() for r in removed}
@@ -370,23 +411,145 @@ def rels_without(package: Package, source: str, removed: set[str], styles_part: 
         namespace = etree.QName(root).namespace or PKG_REL
         rel = etree.SubElement(root, f"{{{namespace}}}Relationship")
         rel.set("Id", "rIdLumivarStyles")
-        rel.set("Type", f"{REL}/styles")
+        rel.set("Type", f"{rel_ns}/styles")
         rel.set("Target", relative(source, styles_part))
     return serialize(root)
 
 
-def content_types(package: Package, removed: set[str], styles_part: str) -> bytes:
+def content_types(package: Package, removed: set[str], added: dict[str, str]) -> bytes:
+    """The content types without the removed parts', a macro workbook's or a
+    template's main part made a workbook's, and one entry for each part the
+    report adds (part → its type): none where a Default for its extension
+    already gives that type, else its Override, the one the package may
+    already hold for it (a part it names but lacks)."""
     root = parse(package.read(CONTENT_TYPES_PART))
+    namespace = etree.QName(root).namespace or CONTENT_TYPES
     lowered = {"/" + r.lower() for r in removed}
+    defaults, overrides = {}, {}
     for entry in list(root):
-        if local(entry.tag) != "Override":
+        kind = local(entry.tag)
+        if kind == "Default":
+            defaults[entry.get("Extension", "").lower()] = entry.get("ContentType", "")
+        if kind != "Override":
             continue
-        if entry.get("PartName", "").lower() in lowered:
+        name = entry.get("PartName", "").lower()
+        if name in lowered:
             root.remove(entry)
-        elif entry.get("ContentType", "").endswith(BECOMES_WORKBOOK):
+            continue
+        overrides[name] = entry
+        if entry.get("ContentType", "").endswith(BECOMES_WORKBOOK):
             entry.set("ContentType", SHEET_MAIN_TYPE)  # a macro workbook or a template becomes a workbook
-    if package.name(styles_part) is None:
-        entry = etree.SubElement(root, f"{{{CONTENT_TYPES}}}Override")
-        entry.set("PartName", "/" + styles_part)
-        entry.set("ContentType", STYLES_TYPE)
+    for part, content_type in added.items():
+        entry = overrides.get("/" + part.lower())
+        if entry is None:
+            base = part.rsplit("/", 1)[-1]
+            if "." in base and defaults.get(base.rsplit(".", 1)[-1].lower()) == content_type:
+                continue
+            entry = etree.SubElement(root, f"{{{namespace}}}Override")
+            entry.set("PartName", "/" + part)
+        entry.set("ContentType", content_type)
     return serialize(root)
+
+
+# ---------------------------------------------------------------- the parts' prologs
+
+PROLOG = 1 << 16  # bytes of a part's head its prolog must end within
+_FIRST_READ = 1 << 12
+# Open Packaging Conventions allow XML parts in UTF-8 and UTF-16 alone (ASCII
+# is UTF-8); in any other encoding a DTD could hide from a scan of bytes.
+_ENCODINGS = re.compile(r"utf-?8|utf-?16(le|be)?|(us-)?ascii", re.IGNORECASE)
+_DECLARED = re.compile(r"""\sencoding\s*=\s*["']([^"']*)["']""")
+
+
+def check_prologs(package: Package) -> None:
+    """Refuses, as damaged, a package with a part that declares a DTD (a
+    package part may not: its entities could reach the user's files or the
+    network in whatever opens the report). Most parts are copied as they are
+    and never parsed, so each part's head is read up to its root element:
+    a DTD can stand nowhere else."""
+    for info in package.infos:
+        if not info.is_dir():
+            with package.zip.open(info) as stream:
+                if not _prolog_clean(stream):
+                    raise ValueError(f"{info.filename}: a package part with a DTD")
+
+
+def _prolog_clean(stream: IO[bytes]) -> bool:
+    """Whether a part's prolog holds no DTD, read in growing pieces until its
+    root element (or its end); a prolog longer than PROLOG is no package part's."""
+    head, size = b"", _FIRST_READ
+    while True:
+        head += stream.read(size - len(head))
+        verdict = _prolog_verdict(head, whole=len(head) < size)
+        if verdict is not None:
+            return verdict
+        if size >= PROLOG:
+            return False
+        size *= 2
+
+
+def _prolog_verdict(head: bytes, whole: bool) -> bool | None:
+    """True when the prolog in `head` ends clean at the root element (or the
+    part is no XML at all), False for a DTD or an encoding a package may not
+    use, None when `head` ends before the prolog does (unless it is `whole`)."""
+    for bom, encoding in _BOMS:
+        if head.startswith(bom):
+            if encoding is None:
+                return False
+            head = head[len(bom) :]
+            break
+    else:
+        if _ucs4_or_ebcdic(head):
+            return False
+        encoding = "utf-16-le" if head[:2] == b"<\x00" else "utf-16-be" if head[:2] == b"\x00<" else "utf-8"
+    if encoding != "utf-8":
+        head = head[: len(head) // 2 * 2]
+    text = head.decode(encoding, errors="replace")
+    at = 0
+    while True:
+        while at < len(text) and text[at] in " \t\r\n":
+            at += 1
+        if len(text) - at < 4 and not whole:
+            return None  # too little to tell a comment from a DTD
+        if text.startswith("<?", at):
+            end = text.find("?>", at + 2)
+            if end < 0:
+                return True if whole else None
+            declared = _DECLARED.search(text, at, end) if at == 0 and text.startswith("<?xml", at) else None
+            if declared and not _ENCODINGS.fullmatch(declared.group(1)):
+                return False
+            at = end + 2
+        elif text.startswith("<!--", at):
+            end = text.find("-->", at + 4)
+            if end < 0:
+                return True if whole else None
+            at = end + 3
+        elif text.startswith("<!", at):
+            return False  # in a prolog, only a DTD starts so
+        else:
+            return True  # the root element, or no XML at all (a picture, a binary part)
+
+
+# Byte order marks (None: UTF-32, which a package may not use).
+_BOMS = (
+    (b"\xef\xbb\xbf", "utf-8"),
+    (b"\xff\xfe\x00\x00", None),
+    (b"\x00\x00\xfe\xff", None),
+    (b"\xff\xfe", "utf-16-le"),
+    (b"\xfe\xff", "utf-16-be"),
+)
+
+
+def _ucs4_or_ebcdic(head: bytes) -> bool:
+    """XML in UCS-4 or EBCDIC without a byte order mark, told by its first
+    two characters as XML parsers tell it ("<?xm" in EBCDIC)."""
+    if head[:4] == b"\x4c\x6f\xa7\x94":
+        return True
+    first, second = head[:4], head[4:8]
+    return any(
+        first == b"\x00" * at + b"<" + b"\x00" * (3 - at)
+        and len(second) == 4
+        and second.count(b"\x00") == 3
+        and second[at : at + 1] != b"\x00"
+        for at in range(4)
+    )
