@@ -185,3 +185,11 @@ def users_files(home):
     for path, (content, inode, mtime) in made.items():
         now = path.stat()
         assert (path.read_bytes(), now.st_ino, now.st_mtime_ns) == (content, inode, mtime), f"{path} was touched"
+
+
+@pytest.fixture(autouse=True)
+def reports_are_judged():
+    """Every report a test makes is judged as it was made (report_checks.judge_reports)."""
+    import report_checks
+
+    yield from report_checks.judge_reports()

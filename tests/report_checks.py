@@ -1,18 +1,86 @@
 """A report's parts as a strict reader (Excel) checks them, for the tests of
-the report job: the schema's element order, unique ids and names, one
-column record per column, one link per cell, no part twice."""
+the report job: the outside referee's findings (referee.py: ECMA-376's
+schemas and package rules, Excel's limits), the schema's element order as
+the report job knows it, unique ids and names, one column record per
+column, one link per cell. Of a report written into a template, only what
+the report added counts: some real templates are damaged already."""
 
 import collections
+import hashlib
+import io
+import os
 import zipfile
 
 from lxml import etree
 
+from lumivar import protocol
 from lumivar.report.ooxml import local, ranges
 from lumivar.report.schema import ORDER
 
+import referee
+
+# The running test's reports: each one's real path → its template, and the
+# reports problems() was asked about (the rest are judged when the test ends).
+_MADE_FROM = {}
+_ASKED = set()
+# A package's findings by its bytes' digest: each package is judged once a session.
+_JUDGED = {}
+
+
+def judge_reports():
+    """conftest's autouse fixture: every report job.make_report writes while
+    a test runs is kept as it is made, with its template; when the test ends,
+    each one the test did not ask problems() about is judged, and the test
+    fails on any fault the report added to its template."""
+    from lumivar.report import job
+
+    made = []
+    real = job.make_report
+
+    def noting(request, *args, **kwargs):
+        path = real(request, *args, **kwargs)
+        if path is not None:
+            template = request.get(protocol.TEMPLATE_PATH) if isinstance(request, dict) else None
+            template = template if isinstance(template, str) and template else None
+            key = os.path.realpath(path)
+            if template:
+                _MADE_FROM[key] = template
+            made.append((key, _snapshot(path), template and _snapshot(template)))
+        return path
+
+    job.make_report = noting
+    try:
+        yield
+    finally:
+        job.make_report = real
+        asked = set(_ASKED)
+        _MADE_FROM.clear()
+        _ASKED.clear()
+    faults = {key: found for key, report, template in made if key not in asked and (found := _new(report, template))}
+    shown = {key: found[:10] + [f"… {len(found) - 10} more"] * (len(found) > 10) for key, found in faults.items()}
+    assert not faults, f"a report this test made has faults Excel would repair: {shown}"
+
+
+def _snapshot(path):
+    """A package's bytes as they are now (the test may change or remove the file later)."""
+    try:
+        with open(path, "rb") as handle:
+            return handle.read()
+    except OSError:
+        return None
+
+
+def _new(report, template):
+    if report is None:
+        return []
+    found = collections.Counter(_problems(report))
+    if template is not None:
+        found -= collections.Counter(_problems(template))
+    return sorted(found.elements())
+
 
 def parts(path):
-    with zipfile.ZipFile(path) as package:
+    with zipfile.ZipFile(io.BytesIO(path) if isinstance(path, bytes) else path) as package:
         return {i.filename: package.read(i) for i in package.infolist() if not i.is_dir()}
 
 
@@ -32,41 +100,65 @@ def repeated(values):
     return sorted(v for v, n in collections.Counter(values).items() if n > 1)
 
 
-def problems(path):
-    """What Excel would refuse or repair in a report; [] when nothing."""
-    found = tables_meet_filters(path)
-    with zipfile.ZipFile(path) as package:
-        found += [f"part twice: {n}" for n in repeated(i.filename.lower() for i in package.infolist())]
+def problems(path, template=None):
+    """What Excel would refuse or repair in a report; [] when nothing. Of a
+    report written into a template (given, or noted when the test made the
+    report), only the faults the template did not already have."""
+    _ASKED.add(os.path.realpath(path))
+    template = template or _MADE_FROM.get(os.path.realpath(path))
+    return _new(_snapshot(path), _snapshot(template) if template else None)
+
+
+def _problems(data):
+    """Every finding of a package's bytes, each package judged once."""
+    digest = hashlib.sha256(data).digest()
+    if digest not in _JUDGED:
+        _JUDGED[digest] = _judged(data)
+    return _JUDGED[digest]
+
+
+def _judged(path):
+    found = referee.findings(path)
+    try:
+        found += tables_meet_filters(path)
+    except (ValueError, etree.XMLSyntaxError) as error:
+        found.append(f"tables cannot be checked ({error})")
     for name, data in parts(path).items():
         if not name.endswith((".xml", ".rels")) or not data.lstrip().startswith(b"<"):  # a Mac's resource forks
             continue
-        root = etree.fromstring(data)
-        found += [f"{name}: {p}" for p in out_of_order(root)]
-        kind = local(root.tag)
-        if kind == "Relationships":
-            found += [f"{name}: id twice {i}" for i in repeated(r.get("Id") for r in root)]
-        elif kind == "workbook":
-            names = [(n.get("name", "").lower(), n.get("localSheetId")) for n in root.iter("{*}definedName")]
-            found += [f"{name}: defined name twice {n}" for n in repeated(names)]
-        elif kind == "Types":
-            keys = [(local(o.tag), (o.get("PartName") or o.get("Extension") or "").lower()) for o in root]
-            found += [f"{name}: type twice {n}" for n in repeated(keys)]
-        elif kind == "worksheet":
-            columns = [c for col in root.iter("{*}col") for c in range(int(col.get("min")), int(col.get("max")) + 1)]
-            found += [f"{name}: column {c} in two <col>" for c in repeated(columns)]
-            found += [f"{name}: two links for {r}" for r in repeated(h.get("ref") for h in root.iter("{*}hyperlink"))]
-            found += [f"{name}: cell twice {r}" for r in repeated(c.get("r") for c in root.iter("{*}c") if c.get("r"))]
-            masters = {f.get("si") for f in root.iter("{*}f") if f.get("t") == "shared" and f.get("ref")}
-            found += [
-                f"{name}: shared formula {f.get('si')} without its master"
-                for f in root.iter("{*}f")
-                if f.get("t") == "shared" and f.get("si") not in masters
-            ]
-            for row in root.iter("{*}row"):
-                refs = [c.get("r") for c in row if local(c.tag) == "c" and c.get("r")]
-                lefts = [next(ranges(r))[1] for r in refs]
-                if lefts != sorted(lefts):
-                    found.append(f"{name}: cells out of order in row {row.get('r')}")
+        try:
+            found += [f"{name}: {p}" for p in part_problems(etree.fromstring(data))]
+        except etree.XMLSyntaxError:
+            continue  # the referee tells it
+        except (ValueError, TypeError, StopIteration) as error:  # a damaged template's part
+            found.append(f"{name}: cannot be checked ({error!r})")
+    return found
+
+
+def part_problems(root):
+    found = out_of_order(root)
+    kind = local(root.tag)
+    if kind == "Relationships":
+        found += [f"id twice {i}" for i in repeated(r.get("Id") for r in root)]
+    elif kind == "workbook":
+        names = [(n.get("name", "").lower(), n.get("localSheetId")) for n in root.iter("{*}definedName")]
+        found += [f"defined name twice {n}" for n in repeated(names)]
+    elif kind == "worksheet":
+        columns = [c for col in root.iter("{*}col") for c in range(int(col.get("min")), int(col.get("max")) + 1)]
+        found += [f"column {c} in two <col>" for c in repeated(columns)]
+        found += [f"two links for {r}" for r in repeated(h.get("ref") for h in root.iter("{*}hyperlink"))]
+        found += [f"cell twice {r}" for r in repeated(c.get("r") for c in root.iter("{*}c") if c.get("r"))]
+        masters = {f.get("si") for f in root.iter("{*}f") if f.get("t") == "shared" and f.get("ref")}
+        found += [
+            f"shared formula {f.get('si')} without its master"
+            for f in root.iter("{*}f")
+            if f.get("t") == "shared" and f.get("si") not in masters
+        ]
+        for row in root.iter("{*}row"):
+            refs = [c.get("r") for c in row if local(c.tag) == "c" and c.get("r")]
+            lefts = [next(ranges(r))[1] for r in refs]
+            if lefts != sorted(lefts):
+                found.append(f"cells out of order in row {row.get('r')}")
     return found
 
 
