@@ -173,47 +173,49 @@ def test_settings_come_from_the_environment_or_the_working_folders_file(tmp_path
     assert data.settings(tmp_path) is None  # a broken file is no source, never a failure
 
 
+UNUSED = "，這次不取得書目資料"
+SETTINGS_CASES = [  # (the family of tests/hostile.py, or the address in the environment; the line; the key found)
+    ("settings: syntax error", "（第 3 行不符 TOML 格式）", None),
+    ("settings: Big5", "（不是 UTF-8 編碼的文字，請以 UTF-8 另存）", None),
+    ("settings: UTF-8 with a BOM", None, "k"),
+    ("settings: FIFO", "（不是一般檔案）", None),
+    ("settings: link to /dev/zero", "（不是一般檔案）", None),
+    ("settings: 600 MB", "（檔案超過 64 KB，不是設定檔）", None),
+    ("settings: arrays 30,000 deep", "（不符 TOML 格式）", None),
+    (
+        "settings: a number for the key",
+        "工作資料夾的 lumivar.toml 中的 LUMIVAR_OPS_KEY 應為以引號括住的文字，未採用",
+        None,
+    ),
+    ("settings: a line break in the address", ops.BAD_URL + UNUSED, None),
+    ("settings: plain http to another host", ops.PLAIN_HTTP + UNUSED, None),
+    ("https://ops.epo.org/3.2\r\nHost: elsewhere", ops.BAD_URL + UNUSED, None),
+    ("ftp://ops.epo.org/3.2", ops.BAD_URL + UNUSED, None),
+    ("http://[::1]:8080/3.2", None, KEY),  # this machine: a stand-in
+]
+
+
 @pytest.mark.parametrize(
-    "family, environment, line, key",
+    "case, line, key",
     [
-        ("settings: syntax error", {}, "（第 3 行不符 TOML 格式）", None),
-        ("settings: Big5", {}, "（不是 UTF-8 編碼的文字，請以 UTF-8 另存）", None),
-        ("settings: UTF-8 with a BOM", {}, None, "k"),
-        pytest.param("settings: FIFO", {}, "（不是一般檔案）", None, marks=POSIX_ONLY),
-        pytest.param("settings: link to /dev/zero", {}, "（不是一般檔案）", None, marks=POSIX_ONLY),
-        ("settings: 600 MB", {}, "（檔案超過 64 KB，不是設定檔）", None),
-        ("settings: arrays 30,000 deep", {}, "（不符 TOML 格式）", None),
-        (
-            "settings: a number for the key",
-            {},
-            "工作資料夾的 lumivar.toml 中的 LUMIVAR_OPS_KEY 應為以引號括住的文字，未採用",
-            None,
-        ),
-        ("settings: a line break in the address", {}, f"{ops.BAD_URL}，這次不取得書目資料", None),
-        ("settings: plain http to another host", {}, f"{ops.PLAIN_HTTP}，這次不取得書目資料", None),
-        (
-            None,
-            {"LUMIVAR_OPS_URL": "https://ops.epo.org/3.2\r\nHost: elsewhere"},
-            f"{ops.BAD_URL}，這次不取得書目資料",
-            None,
-        ),
-        (None, {"LUMIVAR_OPS_URL": "ftp://ops.epo.org/3.2"}, f"{ops.BAD_URL}，這次不取得書目資料", None),
-        (None, {"LUMIVAR_OPS_URL": "http://[::1]:8080/3.2"}, None, KEY),  # this machine: a stand-in
+        pytest.param(
+            *case,
+            id=case[0].removeprefix("settings: "),
+            marks=POSIX_ONLY if "FIFO" in case[0] or "/dev" in case[0] else (),
+        )
+        for case in SETTINGS_CASES
     ],
-    ids=lambda value: value if isinstance(value, str) and value.startswith("settings") else "",
 )
-def test_settings_it_cannot_use_say_why_in_one_line(home, monkeypatch, family, environment, line, key):
+def test_settings_it_cannot_use_say_why_in_one_line(home, monkeypatch, case, line, key):
     for name in SETTINGS:
         monkeypatch.delenv(name, raising=False)
-    if environment:
-        monkeypatch.setenv("LUMIVAR_OPS_KEY", KEY)
-        monkeypatch.setenv("LUMIVAR_OPS_SECRET", SECRET)
-    for name, value in environment.items():
-        monkeypatch.setenv(name, value)
     folder = protocol.working_folder()
     folder.mkdir(parents=True)
-    if family:
-        FAMILIES[family](folder, None)
+    if case in FAMILIES:
+        FAMILIES[case](folder, None)
+    else:
+        for name, value in (("LUMIVAR_OPS_KEY", KEY), ("LUMIVAR_OPS_SECRET", SECRET), ("LUMIVAR_OPS_URL", case)):
+            monkeypatch.setenv(name, value)
     said = []
     found = data.settings(folder, said.append)
     unread = line and line.startswith("（")
