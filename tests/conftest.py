@@ -5,6 +5,10 @@ Every test process gets its own HOME before customtkinter is imported: the
 toolkit copies its fonts into ~/.fonts on import, and off Windows the product
 maps its working folders below the home folder.
 
+Only the tests that open a window need a display: without one they are
+skipped (pytest -ra lists them), except under scripts/test, which promises
+one, where they fail.
+
 The suite also runs on Windows (scripts/test --windows: a Windows CPython
 under wine). There the product's paths are the real C:/tarnwick/..., so
 the tests that use them run only in wine's throwaway prefix.
@@ -21,7 +25,7 @@ SUITE_HOME = os.environ["HOME"] = tempfile.mkdtemp(prefix="lumivar-test-home-")
 
 import pytest  # noqa: E402
 
-from support import ON_WINDOWS, Session  # noqa: E402
+from support import ON_WINDOWS, Session, need_display  # noqa: E402
 
 
 def _under_wine():
@@ -38,9 +42,13 @@ only_on_windows = pytest.mark.skipif(not ON_WINDOWS, reason="needs Windows (scri
 moves_home = pytest.mark.skipif(ON_WINDOWS, reason="moves the home folder, which stands for drive C: only off Windows")
 
 
+# What opens a real window: these fixtures, or a test marked `window` (one that
+# starts something before its window, or opens it in a child process).
+WINDOW_FIXTURES = {"session", "ctk_root"}
+
+
 def pytest_configure(config):
-    if not ON_WINDOWS and not os.environ.get("DISPLAY"):
-        raise pytest.UsageError("the tests open real windows: set DISPLAY (scripts/test starts Xvfb)")
+    config.addinivalue_line("markers", "window: opens a real window, so it needs a display")
     if UNDER_WINE:
         _retry_tcl_start()
 
@@ -62,6 +70,11 @@ def _retry_tcl_start():
                     raise
 
     tkinter.Tk.__init__ = init
+
+
+def pytest_runtest_setup(item):
+    if item.get_closest_marker("window") or WINDOW_FIXTURES & set(item.fixturenames):
+        need_display()
 
 
 def pytest_unconfigure(config):

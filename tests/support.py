@@ -6,10 +6,14 @@ Only the module's global names are replaced by a driver; everything else is
 the real toolkit and the real common package. The host's side is either the
 reference host's own channels (lumivar.host.make_channels) or Recorder
 doubles that log every call and refuse on request.
+
+The toolkit and the window module are imported only by what opens a window
+(or reads the window's texts), so the report's tests run without a display.
 """
 
 import collections
 import datetime
+import functools
 import hashlib
 import logging
 import os
@@ -18,21 +22,54 @@ import sys
 import time
 from pathlib import Path
 
-import customtkinter
-
-import GUI
 from lumivar import protocol
 
 ON_WINDOWS = sys.platform == "win32"
+# Set by scripts/test, which always starts a display: there a window test
+# without one is a fault of the run and fails instead of being skipped.
+NEEDS_DISPLAY = "LUMIVAR_TESTS_NEED_DISPLAY"
+NO_DISPLAY = "opens a real window: no DISPLAY is set (scripts/test starts Xvfb)"
 
-# The window's own texts, as it exports them (test_protocol.py pins them once).
-WINDOW = GUI._protocol["WINDOW"]
 MARKER = protocol.DONE
-DONE = WINDOW["DONE_LINE"]
-HEADER = WINDOW["HEADER"]
-IDLE = WINDOW["IDLE_LABEL"]
-BUSY = WINDOW["BUSY_LABELS"]
-ERROR_LINE = WINDOW["ERROR_LINE"]
+# The window's own texts, as it exports them (test_protocol.py pins them once),
+# read from the module on first use.
+WINDOW_TEXTS = {
+    "DONE": "DONE_LINE",
+    "HEADER": "HEADER",
+    "IDLE": "IDLE_LABEL",
+    "BUSY": "BUSY_LABELS",
+    "ERROR_LINE": "ERROR_LINE",
+}
+
+
+def __getattr__(name):
+    if name == "WINDOW":
+        import GUI
+
+        return GUI._protocol["WINDOW"]
+    if name in WINDOW_TEXTS:
+        return __getattr__("WINDOW")[WINDOW_TEXTS[name]]
+    if name == "RecordingTextbox":
+        return _recording_textbox_class()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def has_display():
+    return ON_WINDOWS or bool(os.environ.get("DISPLAY"))
+
+
+def need_display():
+    """Called by whatever opens a real window: without a display the test is
+    skipped, or fails where the run promised one."""
+    if has_display():
+        return
+    import pytest
+
+    if os.environ.get(NEEDS_DISPLAY):
+        pytest.fail(f"{NO_DISPLAY}, though {NEEDS_DISPLAY} says this run has one", pytrace=False)
+    pytest.skip(NO_DISPLAY)
+
+
 LOGGER = "tarnwick通用模組"
 OLD = "上一次的訊息\n"
 REFUSED_TICK = "the timer refused the next tick"
@@ -122,6 +159,7 @@ class Session:
     def __init__(self, module, monkeypatch, tick_ms=20):
         import customtkinter
 
+        need_display()
         self.module = module
         self.tick_ms = tick_ms
         self.app = None
@@ -379,35 +417,43 @@ def click(widget):
     )
 
 
-class RecordingTextbox(customtkinter.CTkTextbox):
-    """The real text box; `refuse` maps a method name to a function of its
-    text argument that returns the error to raise, or None to carry on.
-    Calls of tag_config are noted."""
+@functools.cache
+def _recording_textbox_class():
+    """RecordingTextbox, made on first use: it is the toolkit's own text box."""
+    import customtkinter
 
-    refuse = {}
-    tag_calls = []
+    class RecordingTextbox(customtkinter.CTkTextbox):
+        """The real text box; `refuse` maps a method name to a function of its
+        text argument that returns the error to raise, or None to carry on.
+        Calls of tag_config are noted."""
 
-    def _check(self, method, text):
-        answer = type(self).refuse.get(method, lambda text: None)(text)
-        if answer:
-            raise answer
+        refuse = {}
+        tag_calls = []
 
-    def insert(self, index, text, tags=None):
-        self._check("insert", text)
-        return super().insert(index, text, tags)
+        def _check(self, method, text):
+            answer = type(self).refuse.get(method, lambda text: None)(text)
+            if answer:
+                raise answer
 
-    def delete(self, index1, index2=None):
-        self._check("delete", index1)
-        return super().delete(index1, index2)
+        def insert(self, index, text, tags=None):
+            self._check("insert", text)
+            return super().insert(index, text, tags)
 
-    def tag_config(self, tagName, **kwargs):
-        type(self).tag_calls.append((tagName, kwargs))
-        self._check("tag_config", tagName)
-        return super().tag_config(tagName, **kwargs)
+        def delete(self, index1, index2=None):
+            self._check("delete", index1)
+            return super().delete(index1, index2)
+
+        def tag_config(self, tagName, **kwargs):
+            type(self).tag_calls.append((tagName, kwargs))
+            self._check("tag_config", tagName)
+            return super().tag_config(tagName, **kwargs)
+
+    return RecordingTextbox
 
 
 def recording_textbox(s, monkeypatch, refuse=None):
     """Puts RecordingTextbox in place of the toolkit's text box, for this window."""
+    RecordingTextbox = _recording_textbox_class()
     monkeypatch.setattr(RecordingTextbox, "refuse", dict(refuse or {}))
     monkeypatch.setattr(RecordingTextbox, "tag_calls", [])
     monkeypatch.setattr(s.module.customtkinter, "CTkTextbox", RecordingTextbox, raising=False)
@@ -425,6 +471,8 @@ def red_text(box):
 
 def output_button(s):
     """The output button, found by its command rather than by its label."""
+    import customtkinter
+
     (button,) = [
         b
         for b in s.widgets(customtkinter.CTkButton)
@@ -444,7 +492,7 @@ class StandIns:
 
     def __init__(self, template="t.xlsx", patents="p.xlsx"):
         self.paths = {protocol.TEMPLATE_PATH: template, protocol.PATENT_PATH: patents}
-        self.label = IDLE
+        self.label = __getattr__("IDLE")
         self.text = ""
         self.timers = []
 

@@ -6,6 +6,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 # Imported by the child interpreter before the trial starts: once the window's
 # event loop runs, press the output button, note what the window shows, close it.
 HOOK = textwrap.dedent(
@@ -41,6 +43,7 @@ HOOK = textwrap.dedent(
 )
 
 
+@pytest.mark.window
 def test_trial_opens_the_window_and_the_output_button_only_logs_its_error(tmp_path, home):
     hook_dir = tmp_path / "hook"
     hook_dir.mkdir()
