@@ -8,13 +8,15 @@ arrived since the last one. The completion marker always travels alone,
 after the batch before it; nothing is lost or reordered.
 
 A batch is capped so that one tick's insert stays quick, and each line is
-shortened to a length the text box shows without stalling.
+shortened to a length the text box shows without stalling. The command
+line prints the job's messages through the same cut (fit_for_display).
 """
 
 from __future__ import annotations
 
 import collections
 import queue
+import re
 import threading
 
 from . import protocol
@@ -26,6 +28,31 @@ SHOWN_OF_LONG_LINE = 200
 MAX_BATCH = 256 * 1024
 
 
+# A file name's bytes that are no UTF-8 come as lone surrogates (Linux keeps
+# them so); no pipe to a console or the window's module takes those.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def readable(text: str) -> str:
+    """The text with a replacement character for each lone surrogate (the
+    text itself when it has none)."""
+    return _SURROGATE.sub("\ufffd", text) if _SURROGATE.search(text) else text
+
+
+def reason(error: BaseException) -> str:
+    """The cause of an error in the user's words, never a Python class name
+    or a Python error's own text (the system's description of an OS error is
+    the system's words, in the system's language)."""
+    if isinstance(error, PermissionError):
+        # What Windows says of a workbook that is open in Excel.
+        return "沒有存取權限，或檔案正在其他程式 (例如 Excel) 中開啟；請關閉該檔案後再試一次"
+    if isinstance(error, OSError) and isinstance(error.strerror, str) and error.strerror.strip():
+        return readable(" ".join(error.strerror.split()))
+    if isinstance(error, MemoryError):
+        return "記憶體不足"
+    return "內部錯誤"
+
+
 def shorten(line: str) -> str:
     """A line fit for the text box: at most about MAX_LINE characters."""
     if len(line) <= MAX_LINE:
@@ -34,8 +61,12 @@ def shorten(line: str) -> str:
 
 
 def fit_for_display(message: object) -> object:
-    """Each line of a text message shortened; other objects as they are."""
-    if not isinstance(message, str) or len(message) <= MAX_LINE:
+    """Each line of a text message shortened and readable; other objects as they are."""
+    if not isinstance(message, str):
+        return message
+    if not message.isascii():
+        message = readable(message)
+    if len(message) <= MAX_LINE:
         return message
     return "\n".join(shorten(line) for line in message.split("\n"))
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import os
+import re
 import stat
 import tempfile
 from collections.abc import Callable, Iterator
@@ -13,27 +14,20 @@ from pathlib import Path
 from typing import IO
 
 from .. import crashes, protocol
+from ..messages import reason
 from .text import one_line
 
 PART_PATTERN = "~lumivar-*.xlsx.part"
+# A report's own name (report_name), and what a save without hard links
+# reserves it with until the report takes it: an empty file.
+REPORT_NAME = re.compile(r"檢索報告_\d{8}_\d{6}(?:_\d+)?\.xlsx")
+TOO_LARGE_TO_WRITE = "檢索報告過大，記憶體不足以寫入；請減少清單的筆數或欄位後再試"
 # Longest name of one path part on Windows and the usual Linux file systems.
 MAX_NAME = 255
 
 
 class ReportError(Exception):
     """A problem the user can fix; its text is shown in the window as is."""
-
-
-def reason(error: BaseException) -> str:
-    """The cause of an error in the user's words, never a Python class name."""
-    if isinstance(error, PermissionError):
-        # What Windows says of a workbook that is open in Excel.
-        return "沒有存取權限，或檔案正在其他程式 (例如 Excel) 中開啟；請關閉該檔案後再試一次"
-    if isinstance(error, OSError) and error.strerror:
-        return one_line(error.strerror)
-    if isinstance(error, MemoryError):
-        return "記憶體不足"
-    return "內部錯誤"
 
 
 def user_path(text: str, folder: Path | None = None) -> Path:
@@ -171,28 +165,63 @@ def _owned(path: Path) -> Iterator[None]:
 
 def remove_leftovers(folder: Path) -> int:
     """Removes the temporary reports a killed worker left in `folder`, none
-    that a running worker still writes; returns how many went."""
+    that a running worker still writes, and the empty files by which a
+    worker killed while claiming a name reserved it; returns how many
+    temporary reports went."""
     try:
         import fcntl
     except ImportError:
         fcntl = None
-    removed = 0
     try:
         candidates = list(folder.glob(PART_PATTERN))
     except OSError:
         return 0
-    for path in candidates:
-        try:
-            if fcntl is None:
-                path.unlink()  # Windows refuses while its writer has it open
-            else:
-                with open(path, "rb") as handle:
-                    fcntl.flock(handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)  # refused while held
-                    path.unlink()
-            removed += 1
-        except OSError:
-            continue
-    return removed
+    if fcntl is None:  # Windows refuses while its writer has it open, and reserves no names
+        removed = 0
+        for path in candidates:
+            with contextlib.suppress(OSError):
+                path.unlink()
+                removed += 1
+        return removed
+    stale, live = [], False
+    try:
+        for path in candidates:
+            try:
+                handle = open(path, "rb")
+            except OSError:
+                live = True  # not ours to judge
+                continue
+            try:
+                fcntl.flock(handle.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)  # refused while held
+            except OSError:
+                handle.close()
+                live = True
+                continue
+            stale.append((path, handle))  # held until it is gone, so no one takes it meanwhile
+        if stale and not live:
+            # A reservation lives only while its writer's temporary report
+            # does: with none of those left, an empty report is a leftover.
+            _remove_reservations(folder)
+        removed = 0
+        for path, _ in stale:
+            with contextlib.suppress(OSError):
+                path.unlink()
+                removed += 1
+        return removed
+    finally:
+        for _, handle in stale:
+            handle.close()
+
+
+def _remove_reservations(folder: Path) -> None:
+    try:
+        names = [entry for entry in os.scandir(folder) if REPORT_NAME.fullmatch(entry.name)]
+    except OSError:
+        return
+    for entry in names:
+        with contextlib.suppress(OSError):
+            if entry.stat(follow_symlinks=False).st_size == 0 and entry.is_file(follow_symlinks=False):
+                os.unlink(entry.path)
 
 
 def _claim(written: Path, path: Path) -> None:
@@ -208,7 +237,9 @@ def _claim(written: Path, path: Path) -> None:
         raise
     except OSError:
         # No hard links here (some shared drives): reserve the name with an
-        # empty file, then move the finished report onto it.
+        # empty file, then move the finished report onto it. A worker killed
+        # in between leaves the empty file; the next one removes it
+        # (remove_leftovers).
         with open(path, "xb"):
             pass
         try:
@@ -254,6 +285,8 @@ def save_new(
                     raise
                 except OSError as error:
                     raise ReportError(f"無法寫入檢索報告: {folder} ({reason(error)})") from error
+                except MemoryError as error:
+                    raise ReportError(TOO_LARGE_TO_WRITE) from error
                 for attempt in range(1, attempts + 1):
                     path = folder / report_name(stamp, attempt)
                     try:

@@ -3,16 +3,19 @@ columns it takes (CJK characters count double)."""
 
 from __future__ import annotations
 
+from ..messages import readable
+
 # A cell longer than this is no publication number; it is shown shortened.
 MAX_ENTRY = 100
 
 
 def one_line(text: str) -> str:
-    """Text fit for one message line and one cell: no control characters."""
+    """Text fit for one message line and one cell: no control characters, and
+    a file name's bytes that are no UTF-8 shown as the replacement character."""
     joined = " ".join(str(text).split())
     if joined.isprintable():
         return joined
-    return "".join(ch if ch.isprintable() else " " for ch in joined)
+    return "".join(ch if ch.isprintable() else " " for ch in readable(joined))
 
 
 def shown(text: str, limit: int = MAX_ENTRY) -> str:
