@@ -28,7 +28,7 @@ from collections.abc import Callable
 from typing import Any
 
 from . import crashes, protocol
-from .messages import MessageQueue
+from .messages import MessageQueue, reason
 
 # How long the worker gets to finish after the window closed, and how much
 # longer when it is saving a report then (so that report lands whole).
@@ -55,6 +55,11 @@ def make_channels() -> tuple[dict[str, Any], dict[str, Any]]:
     queues = {protocol.REQUESTS: queue.Queue(), protocol.RECEIPTS: MessageQueue(), protocol.END: queue.Queue()}
     events = {protocol.BUSY: threading.Event(), protocol.END: threading.Event()}
     return queues, events
+
+
+# What the window shows when a request cannot reach the worker, or the relay fails.
+UNSENDABLE = "請求無法傳給檢索報告程式 (請求中有無法傳送的資料)，請再執行一次"
+RELAY_FAULT = "檢索報告程式發生內部錯誤，這次的檢索報告未完成，請再執行一次"
 
 
 def death_message(exitcode: int | None) -> str:
@@ -171,9 +176,9 @@ class Relay:
                 return
             try:
                 self._serve(request)
-            except Exception as error:  # a fault of ours: this run ends, the relay goes on
+            except Exception:  # a fault of ours: this run ends, the relay goes on
                 log.exception("relay: a request could not be served")
-                self._receipts.put(f"檢索報告程式發生錯誤 ({type(error).__name__})")
+                self._receipts.put(RELAY_FAULT)
                 self._receipts.put(protocol.DONE)
 
     def _next_request(self):
@@ -201,8 +206,9 @@ class Relay:
     def _serve(self, request) -> None:
         try:
             data = bytes(multiprocessing.reduction.ForkingPickler.dumps(request))
-        except Exception as error:  # nothing a worker could take: say so, end the run
-            self._receipts.put(f"請求無法傳給檢索報告程式 ({type(error).__name__}: {str(error)[:200]})")
+        except Exception:  # nothing a worker could take: say so, end the run
+            log.warning("relay: a request no pipe can carry", exc_info=True)
+            self._receipts.put(UNSENDABLE)
             self._receipts.put(protocol.DONE)
             return
         while True:
@@ -273,7 +279,8 @@ class Relay:
                 self._worker = Worker(self._context, self._target)
                 return True
             except Exception as error:  # out of processes or memory: say so, try again later
-                self._receipts.put(f"無法啟動檢索報告程式 ({type(error).__name__}: {error})")
+                log.warning("relay: a worker could not be started", exc_info=True)
+                self._receipts.put(f"無法啟動檢索報告程式 ({reason(error)})，稍後自動重試")
                 delay = MAX_RESTART_DELAY
         return False
 

@@ -690,5 +690,18 @@ def make_patents(path, values, header="公開號", sheet_title=None):
     return path
 
 
+def python_c(code, *argv):
+    """The command that runs `code` in a new interpreter on the lumivar this
+    process imported (the source tree's or the installed one); set on its
+    path, since an embedded Windows Python ignores PYTHONPATH."""
+    root = str(Path(protocol.__file__).resolve().parent.parent)
+    return [sys.executable, "-c", f"import sys; sys.path[:0] = [{root!r}]\n{code}", *argv]
+
+
+def python_m(module, *argv):
+    """`python -m module argv`, as python_c runs it."""
+    return python_c(f"import runpy; runpy.run_module({module!r}, run_name='__main__', alter_sys=True)", *argv)
+
+
 def digest(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()

@@ -3,9 +3,7 @@ temporary files a killed worker leaves."""
 
 import os
 import subprocess
-import sys
 import textwrap
-from pathlib import Path
 
 import openpyxl
 import pytest
@@ -13,7 +11,7 @@ import pytest
 from lumivar import protocol
 from lumivar.report import files
 
-from support import FROZEN, FROZEN_NAME, make_patents, make_request, raiser
+from support import FROZEN, FROZEN_NAME, make_patents, make_request, python_c, raiser
 from support import run_job as run
 
 
@@ -129,12 +127,7 @@ KILLED_SAVE = textwrap.dedent(
 
 
 def killed_save(folder, step):
-    done = subprocess.run(
-        [sys.executable, "-c", KILLED_SAVE, str(folder), step],
-        capture_output=True,
-        timeout=60,
-        cwd=Path(__file__).parent.parent,
-    )
+    done = subprocess.run(python_c(KILLED_SAVE, str(folder), step), capture_output=True, timeout=60)
     assert (done.returncode, done.stdout) == (9, b""), done.stderr.decode("utf-8", "replace")
 
 

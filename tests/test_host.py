@@ -447,15 +447,17 @@ def test_a_request_no_worker_can_take_and_a_stray_none_never_stop_the_relay(home
     relay.start()
     try:
         requests, receipts = queues[protocol.REQUESTS], queues[protocol.RECEIPTS]
-        requests.put(dict(make_request("p.xlsx"), extra=lambda: None))  # nothing a pipe can carry
-        assert receipts.get(timeout=20).startswith("請求無法傳給檢索報告程式 (")
-        assert receipts.get(timeout=20) == DONE
+        for unsendable in (lambda: None, threading.Lock()):  # nothing a pipe can carry
+            requests.put(dict(make_request("p.xlsx"), extra=unsendable))
+            assert [receipts.get(timeout=20), receipts.get(timeout=20)] == [host.UNSENDABLE, DONE]
         requests.put(None)  # not the window's last word: the end event is not set
-        requests.put(make_request("missing.xlsx"))
+        # A name whose bytes are no UTF-8 (Linux keeps b"\xff" as a lone surrogate) reaches the window readable.
+        requests.put(make_request(make_patents(home / "p.xlsx", ["EP1234567A1"]), template="missing-\udcff.xlsx"))
         lines = [receipts.get(timeout=60)]
         while lines[-1] != DONE:
             lines.append(receipts.get(timeout=60))
-        assert lines[0].startswith("找不到專利檔案")
+        last = "\n".join(lines[:-1]).split("\n")[-1]  # lines arriving together come as one message
+        assert last.startswith("找不到範本檔案") and last.endswith("missing-\ufffd.xlsx")
     finally:
         relay.stop(2)
     assert "None on the request queue while the window is open" in caplog.text

@@ -3,17 +3,16 @@ readers read it, its messages and errors, and the command line."""
 
 import os
 import subprocess
-import sys
 
 import openpyxl
 import pytest
 import python_calamine
 
-from lumivar import protocol
-from lumivar.report import data, job, layout
+from lumivar import messages, protocol
+from lumivar.report import data, files, job, layout
 
 from report_checks import problems
-from support import FROZEN_NAME, digest, make_patents, make_request
+from support import FROZEN_NAME, digest, make_patents, make_request, python_m, raiser
 from support import run_job as run
 
 DONE = protocol.DONE
@@ -217,13 +216,19 @@ def folder_blocked(d):
 @pytest.mark.parametrize(
     "build, message",
     [
-        (lambda d: None, "請求格式錯誤: "),
+        (lambda d: None, "請求格式錯誤: 應為欄位對照表，收到空值"),
         (
             lambda d: {protocol.PATENT_PATH: str(d / "p.xlsx")},
             "請求格式錯誤: 缺少欄位 範本檔案路徑、文字大小比例、中文文字字體、英文文字字體",
         ),
-        (lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3), "請求格式錯誤: 欄位 中文文字字體 應為文字"),
-        (lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=True), "請求格式錯誤: 欄位 文字大小比例 應為數字"),
+        (
+            lambda d: dict(make_request(d / "p.xlsx"), 中文文字字體=3),
+            "請求格式錯誤: 欄位 中文文字字體 應為文字，收到數字",
+        ),
+        (
+            lambda d: dict(make_request(d / "p.xlsx"), 文字大小比例=True),
+            "請求格式錯誤: 欄位 文字大小比例 應為數字，收到是非值",
+        ),
         (lambda d: make_request("   "), "尚未指定專利檔案"),
         (lambda d: make_request(d / "missing.xlsx"), "找不到專利檔案: "),
         (lambda d: make_request(make_patents(d / "p.xlsx", [])), "在專利檔案的「Sheet」工作表中找不到公開號: "),
@@ -265,12 +270,30 @@ def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
     assert {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()} == inputs
 
 
-def test_unexpected_fault_ends_with_one_plain_line_and_the_marker(home, tmp_path, monkeypatch, capsys):
-    monkeypatch.setattr(job.newbook, "write_new", lambda *args: 1 / 0)
+PLANTED = "planted Python text"
+
+
+@pytest.mark.parametrize(
+    "where, error, line",
+    [
+        ("newbook.write_new", ZeroDivisionError(PLANTED), "產生檢索報告時發生未預期的錯誤 (內部錯誤)"),
+        ("newbook.write_new", OSError(PLANTED), "無法寫入檢索報告: {folder} (內部錯誤)"),
+        ("newbook.write_new", MemoryError(PLANTED), files.TOO_LARGE_TO_WRITE),
+        ("_table", MemoryError(PLANTED), job.TOO_LARGE),
+    ],
+    ids=["fault-of-ours", "os-error-without-words", "memory-while-writing", "memory-before-writing"],
+)
+def test_an_unexpected_fault_ends_with_one_line_in_the_users_words_and_the_marker(
+    home, tmp_path, monkeypatch, capsys, where, error, line
+):
+    owner, name = where.rsplit(".", 1) if "." in where else ("", where)
+    monkeypatch.setattr(getattr(job, owner) if owner else job, name, raiser(error))
     path, messages = run(make_request(make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])))
-    assert path is None
-    assert messages[-2:] == ["產生檢索報告時發生未預期的錯誤 (內部錯誤)", DONE]
-    assert "ZeroDivisionError" in capsys.readouterr().err  # for us, on the console
+    assert path is None and reports(home) == []
+    assert messages[-2:] == [line.format(folder=home / "tarnwick" / "Lumivar"), DONE]
+    assert not any(PLANTED in m or "Error" in m for m in messages)  # Python's words stay on the console
+    if isinstance(error, ZeroDivisionError):
+        assert "ZeroDivisionError" in capsys.readouterr().err  # for us
 
 
 # ---------------------------------------------------------------- the command line
@@ -288,15 +311,7 @@ def test_unexpected_fault_ends_with_one_plain_line_and_the_marker(home, tmp_path
 def test_command_line(tmp_path, args, status, first_line):
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
     out = tmp_path / "報告"
-    argv = [a.format(patents=patents, out=out) for a in args]
-    done = subprocess.run(
-        [sys.executable, "-m", "lumivar.report", *argv],
-        capture_output=True,
-        timeout=120,
-        env=dict(os.environ, PYTHONIOENCODING="ascii"),
-        cwd=tmp_path,
-    )
-    lines = done.stdout.decode("utf-8").splitlines()
+    done, lines = command_line(tmp_path, [a.format(patents=patents, out=out) for a in args])
     assert done.returncode == status, done.stderr.decode("utf-8", "replace")
     if status == 0:
         assert lines[0] == first_line and lines[-1].startswith(f"檢索報告已輸出: {out}")
@@ -305,3 +320,36 @@ def test_command_line(tmp_path, args, status, first_line):
         assert lines[-1].startswith(first_line)
     else:
         assert "參數錯誤" in done.stderr.decode("utf-8")
+
+
+def command_line(folder, argv):
+    """`python -m lumivar.report argv` run in `folder` on a console that takes
+    only ASCII: (the finished process, its output's lines)."""
+    done = subprocess.run(
+        python_m("lumivar.report", *argv),
+        capture_output=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONIOENCODING="ascii"),
+        cwd=folder,
+    )
+    return done, done.stdout.decode("utf-8").splitlines()
+
+
+@pytest.mark.parametrize(
+    "argv, status, last_line",
+    [
+        # A path of 120,000 characters in the message: cut as the window cuts it.
+        (["p.xlsx", "--template", "x/" * 60_000], 1, lambda out: messages.shorten(f"找不到範本檔案: {out.parent}/")),
+        # A folder name whose bytes are no UTF-8: the replacement character, as the window shows it.
+        (["p.xlsx", "--folder", "報告\udcff"], 0, lambda out: f"檢索報告已輸出: {out.parent / '報告'}\ufffd{os.sep}"),
+    ],
+    ids=["long-line", "not-utf-8"],
+)
+def test_the_command_line_prints_each_line_as_the_window_shows_it(tmp_path, argv, status, last_line):
+    if os.name == "nt" and status == 0:
+        pytest.skip("a name that is no UTF-8 is a Linux file system's")
+    make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    done, lines = command_line(tmp_path, argv)
+    assert done.returncode == status, done.stderr.decode("utf-8", "replace")
+    assert all(len(line) <= messages.MAX_LINE for line in lines)
+    assert lines[-1].startswith(last_line(tmp_path / "x")[: messages.SHOWN_OF_LONG_LINE])

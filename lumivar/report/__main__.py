@@ -3,7 +3,8 @@
     python -m lumivar.report PATENTS [--template T] [--folder F] [--ratio R]
                                      [--cjk-font F] [--latin-font F]
 
-Prints the job's messages one per line (UTF-8). Exit status 0 when a report
+Prints the job's messages one per line (UTF-8), each cut and made readable
+as the window shows it. Exit status 0 when a report
 was written, 1 when the input was refused (the message says why), 2 for a
 usage error.
 """
@@ -16,6 +17,7 @@ import sys
 from pathlib import Path
 
 from .. import protocol
+from ..messages import fit_for_display
 from .job import handle_request
 
 
@@ -65,7 +67,7 @@ def main(argv: list[str] | None = None) -> int:
     def emit(message: object) -> None:
         if message != protocol.DONE and not sys.stdout.closed:
             try:
-                print(message, flush=True)
+                print(fit_for_display(message), flush=True)
             except BrokenPipeError:  # the reader left (| head): the job goes on quietly
                 sys.stdout = open(os.devnull, "w", encoding="utf-8")
 

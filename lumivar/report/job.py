@@ -25,6 +25,8 @@ from .text import one_line
 Emit = Callable[[object], Any]
 Clock = Callable[[], datetime]
 
+TOO_LARGE = "記憶體不足：清單或範本過大，無法產生檢索報告；請減少清單的筆數或欄位後再試"
+
 
 class ListenerGone(BaseException):
     """Whoever hears the job's messages has gone (the host closed its pipe).
@@ -55,9 +57,21 @@ def _font_name(value: str, default: str) -> str:
     return one_line(value)[:MAX_FONT_NAME] or default  # Excel refuses a longer name
 
 
+def _kind(value: object) -> str:
+    """What a request holds, in the user's words rather than Python's type names."""
+    if value is None:
+        return "空值"
+    if isinstance(value, bool):
+        return "是非值"
+    for kind, word in ((str, "文字"), (numbers.Number, "數字"), (Mapping, "對照表"), ((list, tuple), "清單")):
+        if isinstance(value, kind):
+            return word
+    return "其他資料"
+
+
 def check_request(request: object) -> Request:
     if not isinstance(request, Mapping):
-        raise ReportError(f"請求格式錯誤: 應為欄位對照表，收到 {type(request).__name__}")
+        raise ReportError(f"請求格式錯誤: 應為欄位對照表，收到{_kind(request)}")
     missing = [key for key in protocol.REQUEST_KEYS if key not in request]
     if missing:
         raise ReportError(f"請求格式錯誤: 缺少欄位 {'、'.join(missing)}")
@@ -67,11 +81,11 @@ def check_request(request: object) -> Request:
         if isinstance(value, os.PathLike) and key in (protocol.TEMPLATE_PATH, protocol.PATENT_PATH):
             value = os.fspath(value)
         if not isinstance(value, str):
-            raise ReportError(f"請求格式錯誤: 欄位 {key} 應為文字，收到 {type(value).__name__}")
+            raise ReportError(f"請求格式錯誤: 欄位 {key} 應為文字，收到{_kind(value)}")
         texts[key] = value
     ratio = request[protocol.SIZE_RATIO]
     if isinstance(ratio, bool) or not isinstance(ratio, (numbers.Real, str)):
-        raise ReportError(f"請求格式錯誤: 欄位 {protocol.SIZE_RATIO} 應為數字，收到 {type(ratio).__name__}")
+        raise ReportError(f"請求格式錯誤: 欄位 {protocol.SIZE_RATIO} 應為數字，收到{_kind(ratio)}")
     return Request(
         template=texts[protocol.TEMPLATE_PATH],
         patents=texts[protocol.PATENT_PATH],
@@ -175,6 +189,9 @@ def handle_request(
     except ReportError as error:
         # A file name may hold a line break; the window shows one line per message.
         emit(re.sub(r"[\r\n]+", " ", str(error)))
+        path = None
+    except MemoryError:  # no traceback: printing one needs memory too
+        emit(TOO_LARGE)
         path = None
     except Exception as error:  # a fault of ours: still tell the user and stay alive
         traceback.print_exc(file=sys.stderr)  # for us, on the console; the window gets one plain line
