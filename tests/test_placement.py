@@ -221,3 +221,26 @@ def test_the_summary_comes_first_where_there_is_room(tmp_path, sheet, summary_at
     assert cells["B7"] == "序號"
     assert cells[summary_at] == "製表日期：2024-05-06"
     assert problems(path) == []
+
+
+@pytest.mark.parametrize("marker_at", [None, "C4"], ids=["new workbook", "marker in column C"])
+def test_a_table_wider_than_the_sheet_stops_at_its_last_column(tmp_path, marker_at):
+    extra = 17_000  # the list's own columns, carried along after the report's seven
+    (tmp_path / "p.csv").write_text(
+        ",".join(["公開號"] + [f"欄{i}" for i in range(extra)]) + "\nEP1234567A1," + ",".join("v" * extra) + "\n",
+        encoding="utf-8",
+    )
+    template = hand_made(tmp_path / "t.xlsx", sheet(INLINE.format(ref=marker_at, text=MARKER))) if marker_at else ""
+    messages = []
+    path = job.make_report(make_request(tmp_path / "p.csv", template=template), messages.append, folder=tmp_path)
+    first = 2 if marker_at else 0
+    left_out = len(layout.COLUMNS) + extra - (ooxml.MAX_COLUMN - first)
+    assert (
+        f"檢索結果有 {len(layout.COLUMNS) + extra:,} 欄，超過工作表的最後一欄 (XFD)；最後 {left_out:,} 欄未列入檢索報告"
+        in messages
+    )
+    root = etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"])
+    refs = [c.get("r") for c in root.iter("{*}c")] + [e.get("ref") for e in root.iter("{*}autoFilter", "{*}dimension")]
+    assert max(area[3] for ref in refs for area in ooxml.ranges(ref)) == ooxml.MAX_COLUMN - 1
+    assert max(int(c.get("max")) for c in root.iter("{*}col")) == ooxml.MAX_COLUMN
+    assert cell_texts(path)["XFD" + ("5" if marker_at else "7")] == "v"

@@ -11,7 +11,7 @@ from lumivar.report import job, layout, ooxml, sheetxml
 from lumivar.report.layout import Cell, Style
 from lumivar.report.styles import Styles
 
-from report_checks import parts, problems
+from report_checks import hand_made, parts, problems
 from support import make_patents, make_request
 
 
@@ -124,4 +124,25 @@ def test_every_text_is_well_formed_xml_and_every_link_a_clean_address(tmp_path, 
         for address, link in addresses
     ]
     assert sheet.cell(header[0].row + 1, column + 1).value == "註0"  # a cell's control character left out
+    assert problems(path) == []
+
+
+@pytest.mark.parametrize("with_template", [False, True], ids=["new workbook", "template row merged"])
+def test_no_row_is_taller_than_excel_allows(tmp_path, with_template):
+    book = openpyxl.Workbook()
+    book.active.append(["公開號", "專利名稱"])
+    book.active.append(["EP1234567A1", "長" * 32_767])  # lines enough for 22,000 points
+    book.active.append(["EP1234568A1", "短的名稱"])
+    book.save(tmp_path / "p.xlsx")
+    # The template's own row at the first entry's: its height is set where the rows are merged.
+    template = hand_made(
+        tmp_path / "t.xlsx",
+        '<sheetData><row r="3"><c r="B3" t="inlineStr"><is><t>{{檢索結果}}</t></is></c></row>'
+        '<row r="4"><c r="M4" t="inlineStr"><is><t>旁</t></is></c></row></sheetData>',
+    )
+    path, _ = report_of(tmp_path, tmp_path / "p.xlsx", template if with_template else None)
+    sheet = etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"])
+    heights = {row.get("r"): float(row.get("ht")) for row in sheet.iter("{*}row") if row.get("ht")}
+    first = "4" if with_template else "7"
+    assert heights == {first: sheetxml.MAX_ROW_HEIGHT}
     assert problems(path) == []

@@ -145,7 +145,7 @@ def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[
     widened = []
     for col in list(cols):
         low, high = int(col.get("min", 1)), int(col.get("max", 1))
-        inside = sorted(c for c in wanted if low <= c <= high)
+        inside = [c for c in range(max(low, first + 1), min(high, first + len(widths)) + 1) if c in wanted]
         own = number_of(col.get("width"))
         if own is not None:
             for column in [c for c in inside if own >= least_of[c]]:
@@ -171,16 +171,23 @@ def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[
                 piece.set("customWidth", "1")
             col.addprevious(piece)
         cols.remove(col)
-    for column, width in wanted.items():
-        new = element_like(cols, "col", min=column, max=column, width=f"{width:g}", customWidth=1)
-        later = next((c for c in cols if int(c.get("min", 1)) > column), None)
-        if later is None:
-            cols.append(new)
-        else:
-            later.addprevious(new)
+    # The new ones in their places among the template's, in one walk (a table may have thousands).
+    new = sorted(wanted.items())
+    at = 0
+    for col in list(cols):
+        low = int(col.get("min", 1))
+        while at < len(new) and new[at][0] < low:
+            col.addprevious(_col(cols, *new[at]))
+            at += 1
+    for column, width in new[at:]:
+        cols.append(_col(cols, column, width))
     if len(cols) == 0:
         sheet.remove(cols)
     return widened
+
+
+def _col(cols, column: int, width: float):
+    return element_like(cols, "col", min=column, max=column, width=f"{width:g}", customWidth=1)
 
 
 def page_numbers(footer: str) -> str | None:
