@@ -10,11 +10,13 @@ idea of the format (lumivar.report.schema and ooxml are not used here).
 - The package rules of Part 2 that Excel enforces: part names (no empty,
   dot-ended or all-dot segments, none twice without regard to case, none
   inside another), one content type per part and no part without one, every
-  internal relationship's target present, XML in UTF-8 or UTF-16 without a DTD.
+  internal relationship's target present and of the content type its
+  relationship calls for (in a Strict package, of Strict's relationship
+  types), XML in UTF-8 or UTF-16 without a DTD.
 - Excel's own limits that the schema leaves open (row heights, column widths,
   link lengths, frozen panes), as Excel repairs them on opening.
 
-`findings(path)` lists them as "part: what" lines; `new_findings(report,
+`findings(package)` lists them as "part: what" lines; `new_findings(report,
 template)` only those a report added to the template it was written into.
 The schemas (tests/schemas, see its README) are compiled once per process.
 """
@@ -33,7 +35,7 @@ from urllib.request import url2pathname
 
 from lxml import etree
 
-# The schemas here, or in the workplace's shared data beside the repository (see schemas/README.md).
+# The schemas here, or in shared/ beside the repository (see schemas/README.md).
 SCHEMA_FOLDERS = (
     Path(__file__).parent / "schemas",
     Path(__file__).resolve().parents[2] / "shared" / "ecma-376-schemas",
@@ -188,9 +190,13 @@ def schemas() -> dict[str, tuple[etree.XMLSchema, frozenset[str]]]:
 # ---------------------------------------------------------------- markup compatibility
 
 
-def _prefixes(element, attribute: str) -> list[str]:
+def _prefixes(element, attribute: str) -> list[str | None]:
     """The namespaces an MC attribute names by prefix; an unbound prefix names None."""
-    return [element.nsmap.get(p) for p in (element.get(f"{{{MC}}}{attribute}") or "").split()]
+    return _bound(element, element.get(f"{{{MC}}}{attribute}") or "")
+
+
+def _bound(element, prefixes: str) -> list[str | None]:
+    return [element.nsmap.get(p) for p in prefixes.split()]
 
 
 def _namespace(tag: str) -> str:
@@ -228,7 +234,7 @@ def compatible(root, understood: frozenset[str], extensions: frozenset[str]) -> 
                 continue
             name = etree.QName(choice)
             if name.namespace == MC and name.localname == "Choice":
-                if all(ns in understood for ns in _prefixes_of(choice, choice.get("Requires") or "")):
+                if all(ns in understood for ns in _bound(choice, choice.get("Requires") or "")):
                     return choice
             elif name.namespace == MC and name.localname == "Fallback":
                 return choice
@@ -282,10 +288,6 @@ def compatible(root, understood: frozenset[str], extensions: frozenset[str]) -> 
     clean(root, ignorable)
     walk(root, ignorable, processed)
     return mismatches
-
-
-def _prefixes_of(element, prefixes: str) -> list[str | None]:
-    return [element.nsmap.get(p) for p in prefixes.split()]
 
 
 # ---------------------------------------------------------------- the package
@@ -430,7 +432,7 @@ def _schema_faults(schema: etree.XMLSchema, root, own: str) -> list[str]:
 def _readable(message: str, own: str) -> str:
     """lxml's message without the package's own namespace; others stay, so
     a Transitional element in a Strict part shows where it comes from."""
-    return message.replace(f"{{{own}}}", "").replace(f"'{own}'", "''")
+    return message.replace(f"{{{own}}}", "")
 
 
 def findings(package) -> list[str]:
@@ -540,14 +542,13 @@ def _relationship_faults(items: dict[str, bytes], lowered: set[str], typed, flav
         for r in relationships:
             if not isinstance(r.tag, str):
                 continue
-            target = r.get("Target") or ""
-            if r.get("TargetMode") == "External":
-                if r.get("Type", "").endswith(HYPERLINK) and len(target) > MAX_LINK:
-                    found.append(f"{name}: link {r.get('Id')} {len(target)} characters, over Excel's {MAX_LINK}")
-                continue
-            kind = r.get("Type", "")
+            target, kind = r.get("Target") or "", r.get("Type", "")
             if flavour == "strict" and kind.startswith(TRANSITIONAL_TYPES):
                 found.append(f"{name}: {r.get('Id')} of the Transitional type {kind} in a Strict package")
+            if r.get("TargetMode") == "External":
+                if kind.endswith(HYPERLINK) and len(target) > MAX_LINK:
+                    found.append(f"{name}: link {r.get('Id')} {len(target)} characters, over Excel's {MAX_LINK}")
+                continue
             part = next((p for p in (_target(source, target), unquote(_target(source, target))) if p in lowered), None)
             if part is None:
                 found.append(f"{name}: {r.get('Id')} points at {target}, which is not in the package")

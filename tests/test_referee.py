@@ -91,6 +91,18 @@ EXCEL_MADE = [
         ),
     ),
     (
+        "a link longer than Excel takes",
+        {
+            "xl/worksheets/_rels/sheet1.xml.rels": swap(
+                b"</Relationships>",
+                b'<Relationship Id="rId2" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/hyperlink" '
+                b'Target="https://patents.google.com/?q=' + b"x" * 2_050 + b'" TargetMode="External"/></Relationships>',
+            )
+        },
+        (),
+        (r"xl/worksheets/_rels/sheet1\.xml\.rels: link rId2 2080 characters, over Excel's 2079",),
+    ),
+    (
         "a row higher than Excel allows",
         {SHEET: swap(b'<row r="1" spans="1:7" ht="13.5"', b'<row r="1" spans="1:7" ht="409.5"')},
         (),
@@ -119,7 +131,7 @@ def test_a_fault_planted_in_an_excel_workbook_is_found_once(tmp_path, edits, ext
 
 
 TRANSITIONAL_SHEET = 'xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
-# (flavour, what goes inside the worksheet, the workbook's edit, what is found: None for nothing)
+# (flavour, what goes inside the worksheet, edits of the other parts, what is found: None for nothing)
 CONSUMER = [
     ("Strict elements in a Strict sheet", STRICT, '<sheetData><row r="1"/></sheetData>', None, None),
     (
@@ -128,6 +140,18 @@ CONSUMER = [
         f'<sheetData><row {TRANSITIONAL_SHEET} r="1"/></sheetData>',
         None,
         r"Element '\{http://schemas\.openxmlformats\.org/spreadsheetml/2006/main\}row': This element is not expected\..*",
+    ),
+    (
+        "a Transitional relationship in a Strict package",
+        STRICT,
+        "<sheetData/>",
+        {
+            "xl/_rels/workbook.xml.rels": swap(
+                b"http://purl.oclc.org/ooxml/officeDocument/relationships/worksheet",
+                b"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet",
+            )
+        },
+        r"xl/_rels/workbook\.xml\.rels: rId1 of the Transitional type \S+/worksheet in a Strict package",
     ),
     (
         "an ignorable namespace's element and attribute",
@@ -159,30 +183,34 @@ CONSUMER = [
         None,
         r"Element 'dimension': This element is not expected\..*",
     ),
-    ("Excel's dateCompatibility, Strict", STRICT, "<sheetData/>", b'<workbookPr dateCompatibility="0"/>', None),
+    (
+        "Excel's dateCompatibility, Strict",
+        STRICT,
+        "<sheetData/>",
+        {"xl/workbook.xml": swap(b"<sheets>", b'<workbookPr dateCompatibility="0"/>' + b"<sheets>")},
+        None,
+    ),
     (
         "Excel's dateCompatibility, Transitional",
         TRANSITIONAL,
         "<sheetData/>",
-        b'<workbookPr dateCompatibility="1"/>',
+        {"xl/workbook.xml": swap(b"<sheets>", b'<workbookPr dateCompatibility="1"/>' + b"<sheets>")},
         None,
     ),
     (
         "a dateCompatibility that is no boolean",
         TRANSITIONAL,
         "<sheetData/>",
-        b'<workbookPr dateCompatibility="maybe"/>',
+        {"xl/workbook.xml": swap(b"<sheets>", b'<workbookPr dateCompatibility="maybe"/>' + b"<sheets>")},
         r"xl/workbook\.xml: Element 'workbookPr', attribute 'dateCompatibility': 'maybe' is not a valid value of the atomic type 'xs:boolean'\.",
     ),
 ]
 
 
-@pytest.mark.parametrize("namespaces, sheet, workbook, found", [c[1:] for c in CONSUMER], ids=[c[0] for c in CONSUMER])
-def test_a_part_is_judged_as_a_consumer_of_its_flavour_reads_it(tmp_path, namespaces, sheet, workbook, found):
+@pytest.mark.parametrize("namespaces, sheet, edits, found", [c[1:] for c in CONSUMER], ids=[c[0] for c in CONSUMER])
+def test_a_part_is_judged_as_a_consumer_of_its_flavour_reads_it(tmp_path, namespaces, sheet, edits, found):
     base = hand_made(tmp_path / "base.xlsx", "<sheetData/>", namespaces=namespaces)
-    planted = hand_made(tmp_path / "planted.xlsx", sheet, namespaces=namespaces)
-    if workbook:
-        rewritten(planted, {"xl/workbook.xml": swap(b"<sheets>", workbook + b"<sheets>")})
+    planted = rewritten(hand_made(tmp_path / "planted.xlsx", sheet, namespaces=namespaces), edits or {})
     new = referee.new_findings(planted, base)
     if found is None:
         assert new == []
