@@ -219,3 +219,45 @@ DATA_FAMILIES = [
         "cache",
     ),
 ]
+
+
+# ---------------------------------------------------------------- templates: their shared strings, a DTD in a part copied as it is
+
+from report_checks import TRANSITIONAL  # noqa: E402
+
+MARKED_SHEET = '<sheetData><row r="2"><c r="B2" t="s"><v>{}</v></c></row></sheetData>'
+
+
+def shared_strings_template(count: int, prolog: str = "", item: str = "<si><t>x</t></si>"):
+    """A template whose shared strings are `count` items, the last its marker
+    (the sheet's one cell), the part written in pieces (a few MB packed)."""
+
+    def make(folder, _):
+        path = hand_made(folder / "t.xlsx", MARKED_SHEET.format(count - 1), "<si><t>x</t></si>")
+        with zipfile.ZipFile(path) as package:
+            kept = [(n, package.read(n)) for n in package.namelist() if n != "xl/sharedStrings.xml"]
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as package:
+            for name, data_ in kept:
+                package.writestr(name, data_)
+            with package.open("xl/sharedStrings.xml", "w", force_zip64=True) as part:
+                part.write(f'<?xml version="1.0" encoding="UTF-8"?>\n{prolog}<sst xmlns="{TRANSITIONAL[0]}">'.encode())
+                block = item.encode() * 100_000
+                for _ in range((count - 1) // 100_000):
+                    part.write(block)
+                part.write(item.encode() * ((count - 1) % 100_000))
+                part.write("<si><t>{{檢索結果}}</t></si></sst>".encode())
+        return path
+
+    return make
+
+
+EXTERNAL_ENTITY = '<!DOCTYPE sst [<!ENTITY secret SYSTEM "file:///etc/passwd">]>\n'
+
+FAMILIES += [
+    ("template: 15 M shared strings (255 MB)", shared_strings_template(15_000_000), "template"),
+    (
+        "template: shared strings with an external entity",
+        shared_strings_template(3, EXTERNAL_ENTITY, "<si><t>&secret;</t></si>"),
+        "template",
+    ),
+]
