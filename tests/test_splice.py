@@ -4,10 +4,11 @@ comes through, and the report's rows land in their places."""
 from datetime import datetime
 
 import pytest
+from lxml import etree
 
 from lumivar.report import job, layout
 
-from report_checks import STRICT, TRANSITIONAL, cell_texts, hand_made, problems
+from report_checks import STRICT, TRANSITIONAL, cell_texts, hand_made, parts, problems, rewritten
 from support import make_patents, make_request
 
 HEAD = '<c r="A1" t="inlineStr"><is><t>抬頭</t></is></c>'
@@ -64,4 +65,34 @@ def test_the_template_comes_through_and_the_table_lands_at_its_marker(tmp_path, 
     assert (cells["A1"], cells["J3"]) == ("抬頭", prefixed(beside, prefix))
     assert [cells.get(f"{c}3") for c in "BCDEFGH"] == list(layout.HEADERS)
     assert (cells["D4"], cells["B7"]) == ("EP1234567A1", "製表日期：2024-05-06")
+    assert problems(path) == []
+
+
+@pytest.mark.parametrize(
+    "declared", [b"", b' xmlns:r="urn:lumivar:other"'], ids=["undeclared", "its r another namespace"]
+)
+@pytest.mark.parametrize("namespaces", [TRANSITIONAL, STRICT], ids=["transitional", "strict"])
+def test_the_links_namespace_is_declared_once_at_the_sheets_root(tmp_path, declared, namespaces):
+    # Gnumeric drops every link whose element declares the namespace of its own.
+    root = f' xmlns:r="{namespaces[1]}"'.encode()
+    template = rewritten(
+        hand_made(tmp_path / "t.xlsx", rows(BESIDE.format("旁")), namespaces=namespaces),
+        {"xl/worksheets/sheet1.xml": lambda d: d.replace(root, declared)},
+    )
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
+    path = job.make_report(make_request(patents, template=template), lambda m: None, folder=tmp_path / "out")
+    sheet = parts(path)["xl/worksheets/sheet1.xml"]
+    assert sheet.count(namespaces[1].encode()) == 1
+    written = etree.fromstring(sheet)
+    # The template's own prefixes keep their meaning (mc:Ignorable names them by prefix).
+    own = etree.fromstring(parts(template)["xl/worksheets/sheet1.xml"]).nsmap
+    assert namespaces[1] in written.nsmap.values() and own.items() <= written.nsmap.items()
+    ids = [h.get(f"{{{namespaces[1]}}}id") for h in written.iter("{*}hyperlink")]
+    targets = {
+        r.get("Id"): r.get("Target") for r in etree.fromstring(parts(path)["xl/worksheets/_rels/sheet1.xml.rels"])
+    }
+    assert [targets[i] for i in ids] == [
+        "https://patents.google.com/patent/EP1234567A1",
+        "https://patents.google.com/patent/TWI123456B",
+    ]
     assert problems(path) == []

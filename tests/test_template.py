@@ -2,6 +2,7 @@
 LibreOffice-made workbooks): the template kept whole, the table where the
 user looks, and a real spreadsheet program opening the result."""
 
+import collections
 import os
 import re
 import shutil
@@ -15,9 +16,21 @@ import pytest
 import python_calamine
 from lxml import etree
 
-from lumivar.report import job, layout
+from lumivar.report import job, layout, placement
+from lumivar.report import template as template_module
 
-from report_checks import canonical, cut_in_print, hand_made, parts, problems, rewritten
+import hostile
+from report_checks import (
+    STRICT,
+    TRANSITIONAL,
+    canonical,
+    cell_texts,
+    cut_in_print,
+    hand_made,
+    parts,
+    problems,
+    rewritten,
+)
 from support import digest, make_patents, make_request
 
 CORPUS = Path(__file__).parent / "corpus"
@@ -312,3 +325,200 @@ def test_narrow_preset_widths_are_widened_so_nothing_is_cut(tmp_path):
         for c in etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).iter("{*}col")
     }
     assert widths[6] == 40  # wide enough already: the template's own width
+
+
+SML = "application/vnd.openxmlformats-officedocument.spreadsheetml"
+RELS = "application/vnd.openxmlformats-package.relationships+xml"
+TYPES = "http://schemas.openxmlformats.org/package/2006/content-types"
+OVERRIDES = {  # every part of hand_made's package, named one by one
+    "/_rels/.rels": RELS,
+    "/xl/_rels/workbook.xml.rels": RELS,
+    "/xl/workbook.xml": f"{SML}.sheet.main+xml",
+    "/xl/worksheets/sheet1.xml": f"{SML}.worksheet+xml",
+}
+
+
+def content_types(overrides, defaults=()):
+    entries = [f'<Default Extension="{e}" ContentType="{t}"/>' for e, t in defaults]
+    entries += [f'<Override PartName="{n}" ContentType="{t}"/>' for n, t in overrides.items()]
+    return lambda _: f'<Types xmlns="{TYPES}">{"".join(entries)}</Types>'.encode()
+
+
+def typed(path):
+    """Each part → the content types its package gives it: its Overrides, else its extension's Default."""
+    found = parts(path)
+    types = etree.fromstring(found["[Content_Types].xml"])
+    defaults = {d.get("Extension").lower(): d.get("ContentType") for d in types.iter("{*}Default")}
+    overrides = collections.defaultdict(list)
+    for entry in types.iter("{*}Override"):
+        overrides[entry.get("PartName").lower()].append(entry.get("ContentType"))
+    return {
+        name: overrides.get("/" + name.lower()) or [defaults[e] for e in [name.rsplit(".", 1)[-1]] if e in defaults]
+        for name in found
+        if name != "[Content_Types].xml"
+    }
+
+
+@pytest.mark.parametrize(
+    "types",
+    [
+        None,
+        content_types(OVERRIDES),  # as LibreOffice 5 writes them: no Default at all
+        content_types(
+            {**OVERRIDES, "/xl/styles.xml": f"{SML}.styles+xml"}, [("rels", RELS), ("xml", "application/xml")]
+        ),
+    ],
+    ids=["defaults", "overrides only", "declares the styles it lacks"],
+)
+@pytest.mark.parametrize("namespaces", [TRANSITIONAL, STRICT], ids=["transitional", "strict"])
+def test_every_part_the_report_adds_has_one_content_type(tmp_path, types, namespaces):
+    template = hand_made(tmp_path / "t.xlsx", "<sheetData/>", namespaces=namespaces)
+    if types:
+        template = rewritten(template, {"[Content_Types].xml": types})
+    path, _ = report_from(template, tmp_path)
+    kinds = typed(path)
+    added = {"xl/styles.xml": [f"{SML}.styles+xml"], "xl/worksheets/_rels/sheet1.xml.rels": [RELS]}
+    assert {name: kinds[name] for name in added} == added
+    assert {name: k for name, k in kinds.items() if len(k) != 1 and name not in parts(template)} == {}
+    assert problems(path) == []
+
+
+STRICT_STYLES = (
+    f'<styleSheet xmlns="{STRICT[0]}"><fonts count="1"><font><sz val="11"/></font></fonts>'
+    '<fills count="2"><fill><patternFill patternType="none"/></fill><fill><patternFill patternType="gray125"/></fill>'
+    '</fills><borders count="1"><border><start/><end/><top/><bottom/><diagonal/></border></borders>'
+    '<cellStyleXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></cellStyleXfs>'
+    '<cellXfs count="1"><xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/></cellXfs></styleSheet>'
+)
+
+
+def with_own_styles(template):
+    """The Strict template with a style sheet of its own."""
+    rel = f'<Relationship Id="rId9" Type="{STRICT[1]}/styles" Target="styles.xml"/></Relationships>'
+    return rewritten(
+        template,
+        {
+            "xl/_rels/workbook.xml.rels": lambda d: d.replace(b"</Relationships>", rel.encode()),
+            "[Content_Types].xml": content_types({**OVERRIDES, "/xl/styles.xml": f"{SML}.styles+xml"}),
+        },
+        [("xl/styles.xml", STRICT_STYLES.encode())],
+    )
+
+
+@pytest.mark.parametrize("own_styles", [False, True], ids=["styles added", "its own styles"])
+def test_a_strict_template_gets_strict_parts(tmp_path, own_styles):
+    template = rewritten(
+        hand_made(tmp_path / "t.xlsx", "<sheetData/>", namespaces=STRICT),
+        {"[Content_Types].xml": content_types(OVERRIDES)},
+    )
+    path, _ = report_from(with_own_styles(template) if own_styles else template, tmp_path)
+    found = parts(path)
+    styles = etree.fromstring(found["xl/styles.xml"])
+    assert {etree.QName(e).namespace for e in styles.iter() if isinstance(e.tag, str)} == {STRICT[0]}
+    # Strict names a cell's sides start and end: left and right are the transitional form's.
+    assert {etree.QName(side).localname for border in styles.iter("{*}border") for side in border} == {
+        "start",
+        "end",
+        "top",
+        "bottom",
+        "diagonal",
+    }
+    relationships = [
+        r.get("Type")
+        for name in ("xl/_rels/workbook.xml.rels", "xl/worksheets/_rels/sheet1.xml.rels")
+        for r in etree.fromstring(found[name])
+    ]
+    assert len(relationships) == 4 and all(t.startswith(STRICT[1] + "/") for t in relationships)
+    assert problems(path) == []
+
+
+def strings_part(prolog, encoding="utf-8"):
+    return (
+        f'<?xml version="1.0" encoding="{encoding}"?>{prolog}<sst xmlns="{TRANSITIONAL[0]}"><si><t>抬頭</t></si></sst>'
+    ).encode(encoding)
+
+
+DTD = '<!DOCTYPE sst [<!ENTITY secret SYSTEM "file:///etc/passwd">]>'
+
+
+# A part's prolog (what comes before its root element): refused when it declares a DTD, however it hides it.
+@pytest.mark.parametrize(
+    "part, data, refused",
+    [
+        ("xl/sharedStrings.xml", strings_part(DTD), True),
+        (
+            "xl/sharedStrings.xml",
+            strings_part("<!-- 注 -->\n<?app x?>\n" + DTD.replace("sst [", "sst PUBLIC 'x' 'y' [")),
+            True,
+        ),
+        ("xl/sharedStrings.xml", b"\xff\xfe" + strings_part("<!-- 注 -->" + DTD, "utf-16-le"), True),
+        ("xl/sharedStrings.xml", strings_part(DTD, "utf-16-be"), True),  # no byte order mark
+        ("customXml/item1.xml", b'<!DOCTYPE r SYSTEM "http://a.example/r.dtd"><r/>', True),  # a part nobody parses
+        ("customXml/item1.xml", b"<!--" + b"x" * 70_000 + b"--><r/>", True),  # no package part's prolog is this long
+        ("customXml/item1.xml", b'<?xml version="1.0" encoding="UTF-7"?><r/>', True),  # OPC allows UTF-8 and UTF-16
+        ("customXml/item1.xml", b"<?xml version='1.0'?><!--" + b"x" * 30_000 + b"--><r/>", False),
+        ("customXml/item1.xml", b"<!--" + b"x" * 4_087 + b"--><!-- -->" + b"<r/>", False),  # "<!" ends the first read
+        ("xl/sharedStrings.xml", strings_part("<!--" + "注" * 5_000 + "-->", "utf-16"), False),
+        ("xl/media/image1.png", b"\x89PNG\r\n\x1a\n" + b"<!DOCTYPE" * 10, False),
+    ],
+    ids=[
+        "external entity",
+        "after a comment and an instruction",
+        "UTF-16",
+        "UTF-16 without its mark",
+        "unparsed part",
+        "prolog past 64 KB",
+        "UTF-7",
+        "a long comment",
+        "a comment at the end of a read",
+        "long UTF-16 comment",
+        "a picture",
+    ],
+)
+def test_a_part_declaring_a_dtd_makes_the_template_damaged(tmp_path, part, data, refused):
+    template = hand_made(
+        tmp_path / "t.xlsx", '<sheetData><row r="1"><c r="A1" t="s"><v>0</v></c></row></sheetData>', "<si/>"
+    )
+    template = rewritten(template, {part: lambda _: data}, [] if part == "xl/sharedStrings.xml" else [(part, data)])
+    messages = []
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    path = job.handle_request(make_request(patents, template=template), messages.append, folder=tmp_path / "out")
+    assert (path is None) == refused, messages
+    assert (messages[-2] == f"範本檔案已損壞，無法開啟: {template}") == refused
+
+
+def test_shared_strings_are_read_in_one_light_pass_and_too_many_refused(tmp_path, monkeypatch):
+    # The marker far past the texts kept for a header; the header's own name among them, in runs.
+    monkeypatch.setattr(placement, "HEADER_STRINGS", 3)
+    made = hostile.shared_strings_template(7, item="<si><r><rPr><b/></rPr><t>狀態</t></r></si>")(tmp_path, None)
+    header = b'<c r="C2" t="s"><v>1</v></c></row>'
+    template = rewritten(made, {"xl/worksheets/sheet1.xml": lambda d: d.replace(b"</row>", header)})
+    path, _ = report_from(template, tmp_path)
+    texts = cell_texts(path)
+    assert [texts.get(f"{c}2") for c in "BCDEFGH"] == ["序號", "狀態", *layout.HEADERS[1:6]]
+    monkeypatch.setattr(template_module, "MAX_SHEET", 100)
+    messages = []
+    patents = make_patents(tmp_path / "q.xlsx", ["EP1234567A1"])
+    assert (
+        job.handle_request(make_request(patents, template=template), messages.append, folder=tmp_path / "out") is None
+    )
+    assert messages[-2] == f"檔案過大或內容異常: 範本檔案中的文字超過 0 MB: {template}"
+
+
+@pytest.mark.parametrize(
+    "view, top, pane",
+    [
+        ("", None, "A6"),
+        (' topLeftCell="A16"', "A1", "A6"),
+        (' topLeftCell="C16"', "C1", "C6"),
+        (' topLeftCell="C3"', "C1", "C6"),
+    ],
+    ids=["not scrolled", "scrolled below the header", "scrolled right and down", "scrolled into the header"],
+)
+def test_the_frozen_rows_are_the_header_and_those_above_it_however_the_template_was_scrolled(tmp_path, view, top, pane):
+    sheet = f'<sheetViews><sheetView workbookViewId="0"{view}/></sheetViews><sheetData/>'
+    path, _ = report_from(hand_made(tmp_path / "t.xlsx", sheet), tmp_path)
+    written = etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).find("{*}sheetViews/{*}sheetView")
+    frozen = written.find("{*}pane")
+    assert (written.get("topLeftCell"), frozen.get("ySplit"), frozen.get("topLeftCell")) == (top, "5", pane)
+    assert problems(path) == []
