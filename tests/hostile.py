@@ -261,3 +261,162 @@ FAMILIES += [
         "template",
     ),
 ]
+
+
+# ---------------------------------------------------------------- lists: text lists, entry names, sheets past Excel's grid
+# Quick makers the tests use, then lists within the limits, near them, that
+# only the benchmark runs (tens of megabytes, written in a few seconds).
+
+PASTED = 9_400  # numbers of a list pasted onto one line: more characters than the csv module's 131,072
+
+
+def pasted_line(separator: str = " "):
+    """One line of numbers in Google Patents' form, as pasted from a page."""
+
+    def make(folder, _):
+        path = folder / "pasted.txt"
+        path.write_text(separator.join(f"US-{10_000_000 + i}-B2" for i in range(PASTED)) + "\n", encoding="utf-8")
+        return path
+
+    return make
+
+
+def unclosed_quote(folder, _):
+    """A quote opened on the third line and never closed: the rest of the file is one field."""
+    path = folder / "quote.csv"
+    path.write_text('公開號,備註\nEP1234567A1,\n"EP1234568A1' + ",x\nEP1234569A1" * 12_000 + "\n", encoding="utf-8")
+    return path
+
+
+def _rewritten(path, parts: dict[str, bytes]):
+    """The package at `path` written again, compressed, with `parts` changed or added."""
+    with zipfile.ZipFile(path) as package:
+        items = {name: package.read(name) for name in package.namelist()}
+    items.update(parts)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as package:
+        for name, data_ in items.items():
+            package.writestr(name, data_)
+    return path
+
+
+LIST_SHEET = '<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>EP1234567A1</t></is></c></row></sheetData>'
+
+
+def dotdot_sheet(far: bool):
+    """The sheet's target "worksheets/x/../sheet1.xml", stored under that very
+    name beside a benign xl/worksheets/sheet1.xml: a reader that resolves the
+    name checks the one, python-calamine reads the other. `far`: the other
+    holds a cell at XFD1048576, for which calamine asks 512 GiB and aborts
+    the process; else a second number, which shows which part was read."""
+
+    def make(folder, _):
+        path = hand_made(folder / "dotdot.xlsx", LIST_SHEET)
+        with zipfile.ZipFile(path) as package:
+            rels, sheet = package.read("xl/_rels/workbook.xml.rels"), package.read("xl/worksheets/sheet1.xml")
+        other = (
+            '</row><row r="1048576"><c r="XFD1048576" t="inlineStr"><is><t>x</t></is></c></row>'
+            if far
+            else '<c r="B1" t="inlineStr"><is><t>US10123456B2</t></is></c></row>'
+        )
+        return _rewritten(
+            path,
+            {
+                "xl/_rels/workbook.xml.rels": rels.replace(b"worksheets/sheet1.xml", b"worksheets/x/../sheet1.xml"),
+                "xl/worksheets/x/../sheet1.xml": sheet.replace(b"</row>", other.encode(), 1),
+            },
+        )
+
+    return make
+
+
+def entry_named(name: str):
+    """A list whose package holds one more entry, of that name."""
+
+    def make(folder, _):
+        return _rewritten(hand_made(folder / "named.xlsx", LIST_SHEET), {name: b"<x/>"})
+
+    return make
+
+
+def past_the_grid(rows: int, cells: int):
+    """A number in A1, then `rows` empty rows and a row of `cells` empty
+    cells, none with a reference (a few kilobytes packed): a far cell found
+    only by counting. A scan that reads it all takes seconds and, for a long
+    row, a gigabyte."""
+
+    def make(folder, _):
+        path = hand_made(folder / "grid.xlsx", LIST_SHEET)
+        sheet = (
+            LIST_SHEET.replace("</sheetData>", "<row/>" * rows + "<row>" + "<c/>" * cells)
+            + '<c t="inlineStr"><is><t>x</t></is></c></row></sheetData>'
+        )
+        changed = f'<worksheet xmlns="{TRANSITIONAL[0]}">{sheet}</worksheet>'.encode()
+        return _rewritten(path, {"xl/worksheets/sheet1.xml": changed})
+
+    return make
+
+
+# Lists within the limits: each is read (the job then writes its report).
+
+
+def google_export(folder, _):
+    """A Google Patents export of 49 MB: its search line, ten columns, 150,000 rows."""
+    path = folder / "export.csv"
+    with open(path, "w", encoding="utf-8", newline="") as out:
+        out.write("search URL:,https://patents.google.com/?q=(solar+cell)\r\n")
+        out.write(
+            "id,title,assignee,inventor/author,priority date,filing/creation date,publication date,"
+            "grant date,result link,representative figure link\r\n"
+        )
+        i = 0
+        while out.tell() < 49 * 2**20:
+            number = 10_000_000 + i
+            out.write(
+                f'US-{number}-B2,"Solar cell module with an improved {i % 997} efficiency and a long title",'
+                f'Example Energy Corporation {i % 97},"Alice Example, Bob Example",2019-01-{i % 28 + 1:02d},'
+                f"2019-02-01,2020-03-01,2021-04-01,https://patents.google.com/patent/US{number}B2/en,"
+                f"https://patentimages.storage.googleapis.com/00/00/00/{i:08x}/US{number}-drawings-page-1.png\r\n"
+            )
+            i += 1
+    return path
+
+
+def wide_list(folder, _):
+    """200,000 rows of 40 columns (8,000,000 cells, the limit), no header: a
+    number, then 39 short values with digits in them."""
+    path = folder / "wide.csv"
+    with open(path, "w", encoding="utf-8", newline="") as out:
+        for i in range(200_000):
+            values = (f"{(i * 7 + c * 13) % 10_000}" if c % 2 else f"a{(i + c) % 997}" for c in range(39))
+            out.write(f"US{10_000_000 + i}B2," + ",".join(values) + "\r\n")
+    return path
+
+
+def big5_list(folder, _):
+    """40 MB of Big5: a number, a title, an applicant and a 400-character abstract a row."""
+    path = folder / "big5.csv"
+    words = "太陽能電池模組之製造方法及其裝置半導體基板光電轉換效率提升結構"
+    with open(path, "w", encoding="cp950", newline="") as out:
+        out.write("公開號,專利名稱,申請人,摘要\r\n")
+        i = 0
+        while out.tell() < 40 * 2**20:
+            text = "".join(words[(i * 7 + k * 3) % len(words)] for k in range(430))
+            out.write(f"TWI{700_000 + i % 300_000}B,{text[:30]},台灣太陽能股份有限公司,{text[30:]}\r\n")
+            i += 1
+    return path
+
+
+FAMILIES += [
+    ("list: 9,400 numbers pasted onto one line", pasted_line(), "list"),
+    ("list: a quote never closed", unclosed_quote, "list"),
+    ("list: a sheet stored as worksheets/x/../sheet1.xml", dotdot_sheet(far=True), "list"),
+    ("list: 1,048,576 rows without references", past_the_grid(1_048_576, 0), "list"),
+    ("list: a row of 8,000,000 cells without references", past_the_grid(0, 8_000_000), "list"),
+]
+
+# What the benchmark runs for time and memory, with "within 60 s and 1 GiB" as the mark.
+WITHIN_LIMITS = [
+    ("list: Google Patents export, 49 MB", google_export, "list"),
+    ("list: 200,000 rows × 40 columns", wide_list, "list"),
+    ("list: 40 MB of Big5", big5_list, "list"),
+]

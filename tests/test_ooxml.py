@@ -1,12 +1,14 @@
 """The package layer: hostile XML refused without being expanded, cell
 references read as Excel reads them."""
 
+import datetime as dt
 import zipfile
 
 import pytest
 
 from lumivar.report import ReportError, ooxml, reading, template
 
+import hostile
 from report_checks import hand_made
 
 SECRET = "lumivar-secret-3141"
@@ -74,3 +76,45 @@ def test_ranges_and_targets():
     assert ooxml.resolve("xl/workbook.xml", "/xl/styles.xml") == "xl/styles.xml"
     assert ooxml.relative("xl/workbook.xml", "xl/styles.xml") == "styles.xml"
     assert ooxml.rels_part("xl/worksheets/sheet1.xml") == "xl/worksheets/_rels/sheet1.xml.rels"
+
+
+@pytest.mark.parametrize(
+    "serial, moment, back",
+    [
+        (1, dt.datetime(1900, 1, 1), 1),
+        (59, dt.datetime(1900, 2, 28), 59),
+        (59.5, dt.datetime(1900, 2, 28, 12), 59.5),
+        (60, dt.datetime(1900, 2, 28), 59),  # the day that never was, taken as readers of Excel's files take it
+        (61, dt.datetime(1900, 3, 1), 61),
+        (45_000, dt.datetime(2023, 3, 15), 45_000),
+        (2_958_465, dt.datetime(9999, 12, 31), 2_958_465),
+    ],
+)
+def test_excel_serials_count_a_29_february_1900_that_never_was(serial, moment, back):
+    assert (ooxml.date_of_serial(serial), ooxml.serial_of(moment), ooxml.serial_of(moment.date())) == (
+        moment,
+        back,
+        int(back),
+    )
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "xl/worksheets/x/../sheet1.xml",
+        "xl/./styles.xml",
+        "xl\\worksheets\\sheet2.xml",
+        "xl//styles2.xml",
+        "/xl/styles2.xml",
+        "xl/worksheets/sheet1.xml.",
+    ],
+)
+@pytest.mark.parametrize("use", [reading.read_list, template.load], ids=["list", "template"])
+def test_entry_names_that_are_no_part_names_are_damaged(tmp_path, name, use):
+    # Readers that resolve "." and ".." read another part than those that do not.
+    with pytest.raises(ReportError, match="已損壞，壓縮檔中有不合規格的項目名稱，無法開啟"):
+        use(hostile.entry_named(name)(tmp_path, None))
+
+
+def test_a_folders_own_entry_is_no_damage(tmp_path):
+    assert reading.read_list(hostile.entry_named("xl/worksheets/")(tmp_path, None)).entries == ["EP1234567A1"]

@@ -12,9 +12,11 @@ Strict Open XML workbooks, whose namespaces differ, read as well.
 
 from __future__ import annotations
 
+import codecs
 import contextlib
 import datetime as dt
 import posixpath
+import re
 import struct
 import zipfile
 from collections.abc import Iterator
@@ -55,6 +57,10 @@ MAX_FONT_NAME = 31
 MAX_WIDTH = 255.0
 MAX_LINKS = 65_530  # hyperlinks in one worksheet
 EXCEL_EPOCH = dt.datetime(1899, 12, 30)  # day 0 of the serial numbers dates are stored as
+# Excel counts 1900 as a leap year (as Lotus 1-2-3 did): serial 60 is a
+# 29 February that never was, and the days before it are one serial higher
+# than their distance from EXCEL_EPOCH.
+FAKE_LEAP_DAY = 60
 
 # Ours, well above any real list or template.
 MAX_FILE = 200 * 1024 * 1024  # bytes of a workbook that is no zip package
@@ -94,6 +100,12 @@ def iterparse(source: IO[bytes], events=("end",), tag=None):
     return etree.iterparse(source, events=events, tag=tag, **_HARDENED)
 
 
+def pull_parser(events=("end",), tag=None):
+    """A parser fed by the caller, piece by piece, with the parser's hardening:
+    between pieces the caller may look at an element not yet closed."""
+    return etree.XMLPullParser(events=events, tag=tag, **_HARDENED)
+
+
 def serialize(root) -> bytes:
     return etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True)
 
@@ -129,7 +141,37 @@ def faults(message: str, too_large: str | None = None) -> Iterator[None]:
             raise
         raise ReportError(f"{TOO_LARGE}: {too_large}") from error
     except (*FAULTS, OSError) as error:
+        if too_large is not None and over_limits(error):
+            raise ReportError(f"{TOO_LARGE}: {too_large}") from error
         raise ReportError(message) from error
+
+
+def over_limits(error: BaseException) -> bool:
+    """Whether the parser stopped at one of its size guards (a text over
+    10 MB, elements nested too deep), not at a fault of the XML. Entities
+    that expand too far are a DTD's doing, and a part with one is damaged."""
+    return (
+        isinstance(error, etree.XMLSyntaxError)
+        and error.code == etree.ErrorTypes.ERR_RESOURCE_LIMIT
+        and "entit" not in str(error).lower()
+    )
+
+
+# ---------------------------------------------------------------- dates as Excel counts them
+
+
+def date_of_serial(serial: float) -> dt.datetime:
+    """The moment an Excel serial number stands for (serial 60, the day that
+    never was, is taken as 28 February, as readers of Excel's files do)."""
+    return EXCEL_EPOCH + dt.timedelta(days=serial + 1 if serial < FAKE_LEAP_DAY else serial)
+
+
+def serial_of(moment: dt.date) -> float:
+    """The serial number Excel stores for a date (or a moment)."""
+    if not isinstance(moment, dt.datetime):
+        moment = dt.datetime.combine(moment, dt.time())
+    serial = (moment - EXCEL_EPOCH).total_seconds() / 86400
+    return serial - 1 if serial < FAKE_LEAP_DAY + 1 else serial
 
 
 # ---------------------------------------------------------------- cell references
@@ -332,12 +374,30 @@ def kind_of(handle: IO[bytes], path: Path, what: str, text: bool = False) -> str
     start = head.lstrip(b"\xef\xbb\xbf").lstrip()
     if start[:1] == b"<" and (b"<html" in start.lower() or b"<table" in start.lower()):
         raise ReportError(f"{what}是網頁 (HTML) 檔，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
-    utf16 = head.startswith((b"\xff\xfe", b"\xfe\xff"))
-    if utf16 or (b"\x00" not in head and (b"," in head or b"\t" in head or b";" in head or b"\n" in head)):
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")) or _is_text(head):
         if text:
             return "text"
         raise ReportError(f"{what}是文字檔 (CSV)，不是 Excel 活頁簿；請用 Excel 開啟後另存為 .xlsx: {path}")
     raise ReportError(f"{what}不是 Excel 活頁簿 (.xlsx、.xls、.ods): {path}")
+
+
+_CONTROL = re.compile(r"[\x00-\x08\x0b\x0e-\x1f\x7f]")
+
+
+def _is_text(head: bytes) -> bool:
+    """Text in UTF-8 or Big5 without control characters: a list kept as text,
+    also one pasted onto one line with only spaces between its numbers."""
+    if b"\x00" in head:
+        return False
+    if b"," in head or b"\t" in head or b";" in head or b"\n" in head:
+        return True
+    for encoding in ("utf-8", "cp950"):
+        try:
+            decoded = codecs.getincrementaldecoder(encoding)().decode(head)  # a character cut at the end is no fault
+        except UnicodeDecodeError:
+            continue
+        return not _CONTROL.search(decoded)
+    return False
 
 
 def _is_encrypted(handle: IO[bytes]) -> bool:
@@ -384,8 +444,21 @@ def open_package(handle: IO[bytes], path: Path, what: str) -> Package:
     if len(infos) > MAX_PARTS or sum(info.file_size for info in infos) > MAX_UNPACKED:
         package.close()
         raise ReportError(f"{TOO_LARGE}: {what}解開後超過 {MAX_UNPACKED // 2**20} MB: {path}")
+    if not all(is_part_name(info.filename) for info in infos):
+        # "a/x/../b" is "a/b" to a reader that resolves it and another part to
+        # one that does not: what is checked would not be what is read.
+        package.close()
+        raise ReportError(damaged(what, path, "壓縮檔中有不合規格的項目名稱，無法開啟"))
     if len({info.filename.lower().lstrip("/") for info in infos}) < len(infos):
         # Readers disagree on which of two parts of one name counts.
         package.close()
         raise ReportError(damaged(what, path, "壓縮檔中有同名的項目，無法開啟"))
     return package
+
+
+def is_part_name(name: str) -> bool:
+    """A zip entry's name as packages name their parts: relative, "/" between
+    segments, no segment empty or ending in a dot ("." and ".." among them).
+    A folder's own entry (its name ending in "/"), which zip tools add, passes."""
+    segments = name.removesuffix("/").split("/")
+    return "\\" not in name and all(segment and not segment.endswith(".") for segment in segments)
