@@ -169,8 +169,16 @@ def no_visible_sheet(tmp_path, build):
         (hostile.lying_dimensions, "檔案過大或內容異常: 專利檔案的內容分布過廣 (最遠到 IU1000000)"),
         (hostile.many_parts, "檔案過大或內容異常: 專利檔案含有超過 20,000 個項目"),
         (hostile.unclosed_cells, "專利檔案的「表」工作表已損壞，無法讀取"),
-        (hostile.long_cell, "專利檔案的「表」工作表已損壞，無法讀取"),
-        (hostile.long_shared_cell, "專利檔案已損壞，無法開啟"),
+        (hostile.long_cell, "檔案過大或內容異常: 專利檔案的「表」工作表"),
+        (hostile.long_shared_cell, "檔案過大或內容異常: 專利檔案"),
+        (hostile.dotdot_sheet(far=False), "專利檔案已損壞，壓縮檔中有不合規格的項目名稱，無法開啟"),
+        (
+            hostile.past_the_grid(1_048_576, 0),
+            "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 A1048577)",
+        ),
+        (hostile.past_the_grid(0, 8_000_000), "檔案過大或內容異常: 專利檔案的「表」工作表的內容分布過廣 (最遠到 XFE2)"),
+        (hostile.unclosed_quote, "專利檔案第 3 列有超過 32,767 字的欄位 (可能是引號沒有成對)，請檢查該列後再試一次"),
+        (write("p.txt", b"EP1234567A1\x01\x02 binary"), "專利檔案不是 Excel 活頁簿"),
     ],
     ids=[
         "empty",
@@ -193,6 +201,11 @@ def no_visible_sheet(tmp_path, build):
         "unclosed-cells",
         "long-cell",
         "long-shared-string",
+        "dotdot-entry",
+        "rows-past-the-grid",
+        "row-past-the-grid",
+        "unclosed-quote",
+        "control-characters",
     ],
 )
 def test_files_that_are_refused_and_why(tmp_path, make, message):
@@ -350,3 +363,66 @@ def test_a_text_file_in_no_known_encoding_is_named(tmp_path):
     path.write_bytes("公開號,備註\nEP1234567A1,".encode() + b"\xff\xfe\xfd\x80\n")
     with pytest.raises(ReportError, match=r"專利檔案是文字檔，但編碼無法辨識 \(請存成 UTF-8 或 Big5 的 CSV\)"):
         reading.read_list(path)
+
+
+@pytest.mark.parametrize(
+    "make, count, first, last",
+    [
+        # over the csv module's 131,072 characters a field, spaces between the numbers
+        (hostile.pasted_line(" "), hostile.PASTED, "US-10000000-B2", f"US-{10_000_000 + hostile.PASTED - 1}-B2"),
+        (hostile.pasted_line(","), hostile.PASTED, "US-10000000-B2", f"US-{10_000_000 + hostile.PASTED - 1}-B2"),
+        # the commas of "10,123,456" are no delimiter; forms with spaces in them are each one number
+        (
+            write("p.txt", "  ".join(["US 10,123,456 B2", "DE 10 2019 123 456 A1", "TW I 723456 B"] * 40).encode()),
+            120,
+            "US 10,123,456 B2",
+            "TW I 723456 B",
+        ),
+        (
+            write("p.csv", "、".join(["特開2019-123456", "US RE49,123 E", "WO 01/12345 A1"] * 200).encode()),
+            600,
+            "特開2019-123456",
+            "WO 01/12345 A1",
+        ),
+    ],
+    ids=["spaces", "commas", "spaced forms", "ideographic commas"],
+)
+def test_a_list_pasted_onto_one_line_is_read_across_it(tmp_path, make, count, first, last):
+    found = reading.read_list(make(tmp_path, book_with))
+    assert (found.summary, found.entries[0], found.entries[-1]) == (f"讀取文字檔 第 1 列: {count} 筆", first, last)
+    assert found.place("清單.txt") == "清單.txt 第 1 列"
+
+
+def test_the_column_with_the_most_numbers_wins_however_many_cells_look_like_them(tmp_path):
+    # A: dates, each cell a candidate and none a number; B: more candidates than C, fewer numbers;
+    # C: 19 numbers and a candidate that is none, read after B; D: as many numbers as C (C, further left, wins)
+    rows = [
+        [f"2019-01-{i + 1:02d}", f"WO2019{i:06d}A1", f"EP{1000000 + i}A1", f"US{10000000 + i}B2"] for i in range(20)
+    ]
+    rows[7][1] = rows[8][1] = rows[3][2] = "1234 x"
+    rows[5][3] = ""
+    path = tmp_path / "p.csv"
+    path.write_text("\n".join(",".join(row) for row in rows))
+    found = reading.read_list(path)
+    assert (found.column, len(found.entries), found.first_row) == (2, 20, 1)  # its other text is listed too
+    rows[5][3] = "US 10123456 B2"  # now D has one more
+    path.write_text("\n".join(",".join(row) for row in rows))
+    assert reading.read_list(path).column == 3
+
+
+@pytest.mark.skipif(os.name == "nt", reason="Windows names are UTF-16, never undecodable bytes")
+def test_a_file_name_that_is_no_utf8_is_shown_with_a_replacement_character(tmp_path):
+    folder = os.fsencode(tmp_path)
+    found = book_with(tmp_path, lambda b: b.active.append(["EP1234567A1"]))
+    named = Path(os.fsdecode(folder + b"/\xff.xlsx"))
+    try:
+        os.replace(found, named)
+    except OSError:
+        pytest.skip("this file system takes no such name")
+    read = reading.read_list(named)
+    assert read.place(named.name) == "\ufffd.xlsx「Sheet」工作表 A 欄"
+    missing = Path(os.fsdecode(folder + b"/\xfe.xlsx"))
+    with pytest.raises(ReportError) as refused:
+        reading.read_list(missing)
+    assert str(refused.value) == f"找不到專利檔案: {os.fsdecode(folder)}/\ufffd.xlsx"
+    str(refused.value).encode("utf-8")  # what a pipe, a console or a log takes

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import python_calamine
 
+from ..messages import readable
 from . import files, publications, sheetrows, spread, textlists
 from .files import ReportError, open_checked
 from .ooxml import MAX_CELLS, MAX_FILE, TOO_LARGE, Package, column_name, damaged, faults, kind_of, open_package
@@ -42,28 +43,28 @@ class ListRead:
     search: str | None = None  # the search's address a Google Patents export names
     header: list[str] = field(default_factory=list)  # the list's other columns, by their headers
     values: list[tuple] = field(default_factory=list)  # each entry's values of those columns
+    across: bool = False  # the numbers lie along one line of a text list (first_row), not down a column
 
     @property
     def summary(self) -> str:
         first, last = self.first_row, self.last_row
         rows = f"第 {first}–{last} 列" if last > first else f"第 {first} 列"
+        if self.across:
+            return f"讀取文字檔 {rows}: {len(self.entries)} 筆"
         where = f"「{self.sheet}」工作表" if self.sheet else "文字檔"
         return f"讀取{where} {column_name(self.column)} 欄 {rows}: {len(self.entries)} 筆"
 
     def place(self, file_name: str) -> str:
         """Where the numbers were, for the report's summary."""
+        if self.across:
+            return f"{readable(file_name)} 第 {self.first_row} 列"
         sheet = f"「{self.sheet}」工作表" if self.sheet else ""
-        return f"{file_name}{sheet} {column_name(self.column)} 欄"
+        return f"{readable(file_name)}{sheet} {column_name(self.column)} 欄"
 
 
-def _could_be_number(value: object) -> bool:
-    # A quick look before the full rules: text of a number's length, with a digit.
-    return (
-        isinstance(value, str)
-        and 4 <= len(value) <= 4 * MAX_ENTRY
-        and _DIGIT.search(value) is not None
-        and (publications.looks_like_number(value) or len(publications.split_cell(value)) > 1)
-    )
+def _is_number(text: str) -> bool:
+    """A cell that passed the quick look (_quick): one number, or several."""
+    return publications.looks_like_number(text) or len(publications.split_cell(text)) > 1
 
 
 # ---------------------------------------------------------------- reading
@@ -81,6 +82,16 @@ class _Sheet:
 def read_list(path: Path, what: str = "專利檔案") -> ListRead:
     """The entries of the user's list, and where they were found. The file
     is opened once: checked, measured and read from the same open file."""
+    try:
+        return _read_list(path, what)
+    except ReportError as error:
+        text = str(error)
+        if text == readable(text):
+            raise
+        raise ReportError(readable(text)) from error
+
+
+def _read_list(path: Path, what: str) -> ListRead:
     handle = open_checked(path, what)
     package: Package | None = None
     try:
@@ -109,12 +120,14 @@ def read_list(path: Path, what: str = "專利檔案") -> ListRead:
 
 
 def _read_text(handle, path: Path, what: str) -> ListRead:
-    sheet = textlists.read_text_list(handle, path, what)
+    sheet = textlists.read_text_list(handle, path, what, MAX_ENTRIES)
     found = _score(sheet, 0, "")
     if found is None:
         raise ReportError(f"在{what}中找不到公開號: {path}")
     read = _take(sheet, found, None)
     read.search = sheet.source
+    if sheet.across is not None:
+        read.across, read.first_row, read.last_row = True, sheet.across, sheet.across
     return read
 
 
@@ -140,7 +153,7 @@ def _check_package(package: Package, path: Path, what: str) -> int:
 
 
 def _check_spread(scan, name: str, what: str, path: Path) -> None:
-    if scan.extent > MAX_CELLS:
+    if scan.extent > MAX_CELLS or scan.beyond:
         sheet = f"的「{name}」工作表" if name else ""
         raise ReportError(
             f"{TOO_LARGE}: {what}{sheet}的內容分布過廣 (最遠到 {scan.far_cell})，"
@@ -228,23 +241,57 @@ def _prescan(package: Package, name: str, what: str, path: Path):
     return scan
 
 
+def _quick(value: object) -> bool:
+    # What every number passes: text of a number's length, with a digit.
+    return value.__class__ is str and 4 <= len(value) <= 4 * MAX_ENTRY and _DIGIT.search(value) is not None
+
+
 def _score(sheet, index: int, name: str) -> _Sheet | None:
-    counts: dict[int, int] = {}
-    firsts: dict[int, int] = {}
+    """The column with the most numbers (ties: the leftmost), and its count.
+
+    The number rules are slow beside a glance, so a first pass only counts,
+    per column, the cells that could be numbers: no column holds more. Then
+    the columns are counted in full, most promising first, each given up as
+    soon as it can no longer win, and none counted that cannot: a list's
+    own column is counted once and the others hardly at all."""
     top = sheet.start[0] if sheet.start else 0
     left = sheet.start[1] if sheet.start else 0
-    for r, row in enumerate(sheet.iter_rows()):
+    bounds: dict[int, int] = {}
+    for row in sheet.iter_rows():
         for c, value in enumerate(row):
-            if _could_be_number(value):
-                column = left + c
-                counts[column] = counts.get(column, 0) + 1
-                firsts.setdefault(column, top + r)
-                if counts[column] > MAX_ENTRIES:  # no need to read on
-                    raise ReportError(f"{TOO_LARGE}: 「{name}」工作表超過 {MAX_ENTRIES:,} 筆公開號")
-    if not counts:
+            if _quick(value):
+                bounds[c] = bounds.get(c, 0) + 1
+    best: tuple[int, int, int] | None = None  # (count, -column, first row)
+    for c in sorted(bounds, key=lambda c: (-bounds[c], c)):
+        if best is not None and (bounds[c], -c) < best[:2]:
+            break  # this column and those after it cannot reach the best
+        counted = _count(sheet, c, bounds[c], best, name)
+        if counted is not None:
+            best = (counted[0], -c, counted[1])
+    if best is None:
         return None
-    column = max(counts, key=lambda c: (counts[c], -c))
-    return _Sheet(index, name, counts[column], column, firsts[column])
+    return _Sheet(index, name, best[0], left - best[1], top + best[2])
+
+
+def _count(sheet, c: int, bound: int, best: tuple[int, int, int] | None, name: str) -> tuple[int, int] | None:
+    """(numbers, first row) of column `c`, when it beats `best`; None once it cannot."""
+    hits, unread, first = 0, bound, -1
+    for r, row in enumerate(sheet.iter_rows()):
+        if c >= len(row) or not _quick(value := row[c]):
+            continue
+        unread -= 1
+        if _is_number(value):
+            hits += 1
+            if first < 0:
+                first = r
+            if hits > MAX_ENTRIES:  # no need to read on
+                where = f"「{name}」工作表" if name else "文字檔"
+                raise ReportError(f"{TOO_LARGE}: {where}超過 {MAX_ENTRIES:,} 筆公開號")
+        elif best is not None and (hits + unread, -c) < best[:2]:
+            return None
+    if hits and (best is None or (hits, -c) > best[:2]):
+        return hits, first
+    return None
 
 
 def _cell_text(value: object) -> str | None:

@@ -11,7 +11,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO
 
-from .ooxml import column_name, iterparse, local, split_ref
+from .ooxml import MAX_CELLS, MAX_COLUMN, MAX_ROW, column_name, iterparse, local, pull_parser, split_ref
 
 
 def items(stream: IO[bytes], tag: str) -> Iterator[object]:
@@ -104,6 +104,7 @@ class CellScan:
     right: int = -1
     errors: list[tuple[int, int]] = field(default_factory=list)  # (row, column), 0-based
     formulas: list[tuple[int, int]] = field(default_factory=list)  # without a cached result
+    beyond: bool = False  # past Excel's grid or its cells' limit: no reader need go on
 
     @property
     def extent(self) -> int:
@@ -149,52 +150,112 @@ def _kinds(cell) -> tuple[bool, bool, bool]:
     return formula or result or inline, formula, result
 
 
+_PIECE = 1 << 16  # bytes fed to the parser at a time
+
+
+def _fed_rows(stream: IO[bytes]) -> Iterator[tuple[str, object]]:
+    """("end", row) of each row read whole; ("long", row) for a row that has
+    already more cells than Excel's longest, before the parser reads on: the
+    tree holds at most one such row, however long the file says it is."""
+    parser = pull_parser(events=("start", "end"), tag="{*}row")
+    open_row = None
+    while True:
+        data = stream.read(_PIECE)
+        if data:
+            parser.feed(data)
+        else:
+            parser.close()
+        for event, row in parser.read_events():
+            open_row = row if event == "start" else None
+            if event == "end":
+                yield event, row
+        if not data:
+            return
+        if open_row is not None and len(open_row) > MAX_COLUMN:
+            yield "long", open_row
+            return
+
+
 def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
     """Where a sheet's values lie (so a reader that makes a dense table can be
     refused a huge one), and which cells are errors or formulas without a
     result, up to `limit` of each.
 
-    The job's hottest loop, so cells() and has_value() are written out here:
-    a cell holding one value is told at a glance."""
+    The scan stops as soon as the answer is known: the values already spread
+    over more than MAX_CELLS, or the sheet goes past Excel's grid (a row
+    after row 1,048,576, a row of more than 16,384 cells, a cell right of
+    XFD) or holds more than MAX_CELLS cells in all; those are `beyond`. So a
+    sheet of a million rows without references is refused in about a second.
+
+    The job's hottest loop, so rows(), cells() and has_value() are written out
+    here: a cell holding one value is told at a glance, and read rows leave
+    the tree in batches rather than one by one."""
     found = CellScan()
     top = bottom = left = right = -1
-    for number, row in rows(stream):
-        digits = str(number)
-        column = -1
-        first = last = -1
-        for cell in row:
-            tag = cell.tag
-            if tag.__class__ is not str or not (tag[-2:] == "}c" or tag == "c"):
-                continue
-            column = _next_column(cell.get("r"), digits, column)
-            size = len(cell)
-            if size == 0:
-                continue  # styled, empty
-            part = cell[0]
-            if size == 1 and part.tag[-2:] == "}v":
-                if not part.text:
+    number = records = kept = 0
+    for event, row in _fed_rows(stream):
+        parent = row.getparent()
+        tag = parent.tag
+        if not (tag[-10:] == "}sheetData" or tag == "sheetData"):
+            continue
+        given = row.get("r")
+        number = int(given) if given and given.isascii() and given.isdigit() else number + 1
+        if number > MAX_ROW or event == "long":
+            found.add(number - 1, MAX_COLUMN if event == "long" else max(left, 0))
+            found.beyond = True
+            break
+        size = len(row)
+        if size:
+            records += size
+            digits = str(number)
+            column = -1
+            first = last = -1
+            for cell in row:
+                tag = cell.tag
+                if tag.__class__ is not str or not (tag[-2:] == "}c" or tag == "c"):
                     continue
-                formula = False
-            else:
-                value, formula, result = _kinds(cell)
-                if not value:
-                    continue
-                formula = formula and not result
-            if first < 0 or column < first:
-                first = column
-            if column > last:
-                last = column
-            if cell.get("t") == "e":
-                if len(found.errors) < limit:
-                    found.errors.append((number - 1, column))
-            elif formula and len(found.formulas) < limit:
-                found.formulas.append((number - 1, column))
-        if first >= 0:
-            if top < 0:
-                top = bottom = number - 1
-                left, right = first, last
-            top, bottom = min(top, number - 1), max(bottom, number - 1)
-            left, right = min(left, first), max(right, last)
+                ref = cell.get("r")
+                column = column + 1 if ref is None else _next_column(ref, digits, column)
+                size = len(cell)
+                if size == 0:
+                    continue  # styled, empty
+                part = cell[0]
+                if size == 1 and part.tag[-2:] == "}v":
+                    if not part.text:
+                        continue
+                    formula = False
+                else:
+                    value, formula, result = _kinds(cell)
+                    if not value:
+                        continue
+                    formula = formula and not result
+                if first < 0 or column < first:
+                    first = column
+                if column > last:
+                    last = column
+                if cell.get("t") == "e":
+                    if len(found.errors) < limit:
+                        found.errors.append((number - 1, column))
+                elif formula and len(found.formulas) < limit:
+                    found.formulas.append((number - 1, column))
+            if first >= 0:
+                if top < 0:
+                    top = bottom = number - 1
+                    left, right = first, last
+                top, bottom = min(top, number - 1), max(bottom, number - 1)
+                left, right = min(left, first), max(right, last)
+                if (bottom - top + 1) * (right - left + 1) > MAX_CELLS:
+                    break
+            if column >= MAX_COLUMN or records > MAX_CELLS:
+                found.add(number - 1, column)
+                found.beyond = True
+                break
+        row.clear(keep_tail=True)
+        kept += 1
+        if kept == 4096:
+            # Rows the parser has read past this one are not yet seen: only those before it go.
+            del parent[: parent.index(row)]
+            kept = 0
     if top >= 0:
         found.add(top, left)
         found.add(bottom, right)

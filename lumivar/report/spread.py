@@ -15,7 +15,7 @@ import struct
 from collections.abc import Iterator
 from typing import IO
 
-from .ooxml import Package, iterparse, local
+from .ooxml import MAX_CELLS, Package, iterparse, local
 from .sheetrows import CellScan
 
 TABLE = "urn:oasis:names:tc:opendocument:xmlns:table:1.0"
@@ -50,6 +50,9 @@ def ods_spreads(package: Package) -> Iterator[tuple[str, CellScan]]:
                 if scan.bottom == row and repeat > 1:  # a value in a repeated row is in each of them
                     scan.add(row + repeat - 1, scan.left)
                 row += repeat
+                if scan.extent > MAX_CELLS:  # its spread only grows: the rest need not be read
+                    yield name, scan
+                    return
             elif kind == "table":
                 yield name, scan
             if kind in ("table-cell", "covered-table-cell", "table-row"):
