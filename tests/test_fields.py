@@ -9,7 +9,7 @@ import pytest
 
 from lumivar.report import fields, job, layout
 
-from report_checks import problems
+from report_checks import cell_texts, problems
 from support import make_request
 
 CORPUS = Path(__file__).parent / "corpus"
@@ -26,6 +26,18 @@ NUMBER_COLUMNS = list(layout.HEADERS)
         ("105/01/05", False, dt.date(2016, 1, 5)),  # a three-digit year is the Republic's
         ("95/1/5", True, dt.date(2006, 1, 5)),  # the header says 民國
         (42374, False, dt.date(2016, 1, 5)),  # an Excel serial
+        # Excel's serials 1–59 count from 1899-12-31 (it believes in 1900-02-29, serial 60).
+        (1, False, dt.date(1900, 1, 1)),
+        (59.5, False, dt.date(1900, 2, 28)),
+        (61, False, dt.date(1900, 3, 1)),
+        (2_958_465, False, dt.date(9999, 12, 31)),
+        # No date Excel shows: kept as the list has it.
+        (0.5, False, None),
+        (-1, False, None),
+        (1e300, False, None),
+        (2_958_466, False, None),
+        (dt.date(1899, 12, 31), False, None),
+        ("1850-01-01", False, None),
         (dt.datetime(2016, 1, 5, 0, 0), False, dt.date(2016, 1, 5)),
         ("2016-02-30", False, None),
         ("主要引證", False, None),
@@ -35,11 +47,42 @@ def test_dates_written_every_way_lists_write_them(value, roc, date):
     assert fields.as_date(value, roc) == date
 
 
+# What a list's 公開日 holds → the report's cell: its stored value and number format.
+DATE_CELLS = [
+    ("2016-01-05", "42374", "yyyy-mm-dd"),
+    ("1900-01-01", "1", "yyyy-mm-dd"),
+    ("1900-03-01", "61", "yyyy-mm-dd"),
+    (59, "59", "yyyy-mm-dd"),
+    (-1, "-1", "General"),
+    (1e300, "1e+300", "General"),
+    (0.25, "0.25", "General"),
+    ("1850-01-01", "1850-01-01", "General"),
+    ("未公開", "未公開", "General"),
+]
+
+
+def test_a_date_column_holds_dates_excel_shows_and_every_other_value_as_written(tmp_path):
+    book = openpyxl.Workbook()
+    book.active.append(["公開號", "公開日"])
+    for n, (value, _, _) in enumerate(DATE_CELLS):
+        book.active.append([f"EP{1234560 + n}A1", value])
+    book.save(tmp_path / "p.xlsx")
+    path = job.make_report(make_request(tmp_path / "p.xlsx"), lambda m: None, folder=tmp_path / "out", with_data=False)
+    sheet, stored = openpyxl.load_workbook(path).active, cell_texts(path)
+    header = next(row for row in sheet.iter_rows() if row[0].value == "序號")
+    column = next(c.column for c in header if c.value == "公開日")
+    first = header[0].row + 1
+    cells = [sheet.cell(row=row, column=column) for row in range(first, first + len(DATE_CELLS))]
+    assert [(stored[c.coordinate], c.number_format) for c in cells] == [(v, f) for _, v, f in DATE_CELLS]
+    assert problems(path) == []
+
+
 def test_known_fields_first_in_a_fixed_order_then_the_lists_own_columns():
     header = ["備註", "Publication date", "申請人", "序號", "發明名稱", "公告日(民國)", "result link", "類別"]
     rows = [
         ("主要引證", "2016/1/5", "澄光", "1", "太陽能電池", "105/01/05", "https://x.example/1", "=1+1"),
         (None, 42374.0, "甲", "2", "乙", "bad date", "not a link", ""),
+        (None, dt.datetime(1850, 1, 1), "丙", "3", "丁", None, None, None),  # a date cell Excel cannot show
     ]
     columns, values = fields.carried(header, rows)
     assert [c.header for c in columns] == ["專利名稱", "申請人", "公開日", "連結", "備註", "公告日(民國)", "類別"]
@@ -53,6 +96,7 @@ def test_known_fields_first_in_a_fixed_order_then_the_lists_own_columns():
         "=1+1",
     )
     assert values[1] == ("乙", "甲", dt.date(2016, 1, 5), "not a link", None, "bad date", None)
+    assert values[2] == ("丁", "丙", "1850-01-01", None, None, None, None)
 
 
 def test_a_google_patents_export_comes_along_whole(tmp_path):
@@ -108,7 +152,7 @@ def test_each_number_of_a_cell_gets_its_rows_values(tmp_path):
     ids=["beside", "below"],
 )
 def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path, header_at, header_row, names):
-    from report_checks import cell_texts, hand_made
+    from report_checks import hand_made
 
     letters, row = header_at[:3], int(header_at[3:])
     cells = "".join(f'<c r="{c}{row}" t="inlineStr"><is><t>{t}</t></is></c>' for c, t in zip(letters, names))

@@ -17,9 +17,13 @@ from dataclasses import dataclass
 from operator import itemgetter
 
 from .layout import AUTO, DATE, HEADERS, WRAP, Column
-from .ooxml import EXCEL_EPOCH
+from .ooxml import date_of_serial
 
 ROC_OFFSET = 1911  # 民國 years
+# The dates Excel shows as dates: serial 1 to 2,958,465. Any other is kept as
+# the list has it, never written as a date Excel shows as ####.
+FIRST_DAY, LAST_DAY = dt.date(1900, 1, 1), dt.date(9999, 12, 31)
+LAST_SERIAL = 2_958_465
 WRAPPED_WIDTH = 50  # characters before a long text wraps
 
 
@@ -142,6 +146,9 @@ def _value(field: Field, value: object, roc: bool) -> object:
         return "是" if value else "否"
     if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
         return int(value)
+    if isinstance(value, dt.date) and not FIRST_DAY <= _day(value) <= LAST_DAY:  # no date Excel shows: as text
+        timed = isinstance(value, dt.datetime) and value.time() != dt.time()
+        return value.isoformat(" ") if timed else _day(value).isoformat()
     if isinstance(value, dt.datetime):
         return value.date() if value.time() == dt.time() else value
     if isinstance(value, (int, float, dt.date)):
@@ -149,17 +156,23 @@ def _value(field: Field, value: object, roc: bool) -> object:
     return str(value).strip() or None
 
 
+def _day(value: dt.date) -> dt.date:
+    return value.date() if isinstance(value, dt.datetime) else value
+
+
 _DATE = re.compile(r"(\d{2,4})\s*[-/.年]\s*(\d{1,2})\s*[-/.月]\s*(\d{1,2})\s*日?")
 
 
 def as_date(value: object, roc: bool = False) -> dt.date | None:
-    """A date written any of the ways lists write them; None for what is none."""
-    if isinstance(value, dt.datetime):
-        return value.date()
+    """A date written any of the ways lists write them, within the dates Excel
+    shows; None for what is none."""
     if isinstance(value, dt.date):
-        return value
-    if isinstance(value, (int, float)) and not isinstance(value, bool) and 1 <= value < 2_958_466:
-        return EXCEL_EPOCH.date() + dt.timedelta(days=int(value))  # an Excel serial
+        day = _day(value)
+        return day if FIRST_DAY <= day <= LAST_DAY else None
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        if 1 <= value < LAST_SERIAL + 1:
+            return date_of_serial(int(value)).date()  # an Excel serial, its fictitious 29 February included
+        return None
     if not isinstance(value, str):
         return None
     text = value.strip()
@@ -172,6 +185,7 @@ def as_date(value: object, roc: bool = False) -> dt.date | None:
     if roc or len(found[1]) == 3:
         year += ROC_OFFSET
     try:
-        return dt.date(year, month, day)
+        date = dt.date(year, month, day)
     except ValueError:
         return None
+    return date if FIRST_DAY <= date <= LAST_DAY else None

@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from datetime import datetime
+from datetime import date, datetime
 from operator import attrgetter
 from typing import NamedTuple
 
@@ -218,10 +218,13 @@ class Table:
         for index, item in enumerate(self.publications, start=1):
             fill = _fill(item)
             cells = []
-            for value_of, address_of, font, form in columns:
+            for value_of, address_of, font, column_form in columns:
                 value = index if value_of is None else value_of(item)
                 if value == "":
                     value = None  # nothing to say: an empty cell
+                # A date column's other values keep their own look: a number
+                # in the date format would be a date it never was, or ####.
+                form = column_form if column_form != DATE or isinstance(value, date) else ""
                 address = address_of(item) if address_of is not None and value is not None else None
                 if address:
                     cells.append(Cell(value, LINK, fill, address, form))

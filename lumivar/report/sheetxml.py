@@ -21,7 +21,7 @@ from xml.sax.saxutils import escape, quoteattr
 
 from . import layout
 from .layout import Cell
-from .ooxml import EXCEL_EPOCH, MAX_CELL_TEXT, REL, column_name
+from .ooxml import MAX_CELL_TEXT, REL, column_name, serial_of
 from .text import has_cjk, script_runs
 
 if TYPE_CHECKING:  # placement and styles use this module's texts themselves
@@ -90,8 +90,7 @@ def fit_cell(text: str) -> str:
 def _number(value: object) -> str:
     """A cell's number as Excel stores it; a date as its serial day."""
     if isinstance(value, dt.date):
-        moment = value if isinstance(value, dt.datetime) else dt.datetime.combine(value, dt.time())
-        serial = (moment - EXCEL_EPOCH).total_seconds() / 86400
+        serial = serial_of(value)  # Excel's own count, its fictitious 29 February 1900 included
         return str(int(serial)) if serial.is_integer() else repr(serial)
     if isinstance(value, float):
         return repr(value) if value == value and abs(value) != float("inf") else "0"
