@@ -141,3 +141,35 @@ def test_later_spellings_of_the_same_document_are_repeats():
         "格式不符：不含號碼",
     ]
     assert items[2].address == items[0].address  # a repeat keeps its link
+
+
+@pytest.mark.parametrize(
+    "written, country, number",
+    [
+        ("PCT/US2019/012345", "WO", "PCT/US2019/012345"),  # one number, WIPO's
+        ("pct / us 2019 / 012345", "WO", "PCT/US2019/012345"),
+        ("PCT/GB02/04635", "WO", "PCT/GB02/04635"),  # before 2004: two digits of the year, five of the serial
+        ("EP 99 203 729.1", "EP", "99203729.1"),
+    ],
+)
+def test_an_applications_number_is_kept_whole(written, country, number):
+    item = numbers.parse(written)
+    assert (item.country, item.number, item.application) == (country, number, True)
+
+
+@pytest.mark.parametrize(
+    "held, first",
+    [
+        ({"A3": "20090911", "A2": "20090709"}, ["A2", "A3"]),
+        ({"A3": "", "A1": ""}, ["A1", "A3"]),  # undated: the search report published alone still last
+        ({"B": "20160914", "A": "20101208"}, ["A", "B"]),
+        ({"B1": "20030212", "A1": ""}, ["A1", "B1"]),  # the publication before the grant, dated or not
+        ({"A4": "20110105", "A2": "20100908", "A8": "20100101"}, ["A2", "A8", "A4"]),  # never a correction first
+        ({"A9": "20200101", "A1": "20190101"}, ["A1", "A9"]),
+        ({"U": "20200101", "B2": "20190101"}, ["U", "B2"]),
+        ({"A3": "20090911", "B1": "20120101"}, ["B1", "A3"]),  # a whole document before a search report
+        ({"A3": "20090911"}, ["A3"]),  # all there is
+    ],
+)
+def test_the_kind_a_number_without_one_means(held, first):
+    assert numbers.first_publication(held) == first

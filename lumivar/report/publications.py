@@ -26,6 +26,7 @@ NOTE_NO_KIND = "美國公開案無 {} 種類碼"
 NOTE_RESOLVED = "申請號，已對應其公開號"  # an application's number, listed as its first publication
 NOTE_UNRESOLVED = "查無對應的公開號"
 NOTE_NO_DATA = "查無書目資料"
+NOTE_KIND_CHOSEN = "未註明種類碼，以最早公開的 {} 為準（另有 {}）"  # the data source holds several kinds of the number
 
 PAGE = "https://patents.google.com/patent/{}"
 
@@ -68,6 +69,7 @@ class Publication:
     reason: str = ""  # why the text is no number
     repeat_of: int | None = None  # the 序號 of the earlier entry of the same document
     extra: tuple = ()  # the list's other values on the entry's row, as the report carries them
+    family: str | None = None  # its simple family (DOCDB family-id), where the data source or the list names it
 
     # Worked out once, when the entry is made (the writers ask for them per cell).
     id: str | None = field(init=False, repr=False, compare=False)  # the standard ID of a publication
@@ -79,7 +81,9 @@ class Publication:
         standard = f"{self.country}{self.number}{self.kind or ''}" if publication else None
         object.__setattr__(self, "id", standard)
         object.__setattr__(self, "address", PAGE.format(standard) if standard else None)
-        identity = f"{STATUS_APPLICATION} {self.country}{self.number}" if self.application else standard
+        # A PCT application's number names its own office ("PCT/US2019/012345").
+        written = self.number if self.number and self.number.startswith("PCT/") else f"{self.country}{self.number}"
+        identity = f"{STATUS_APPLICATION} {written}" if self.application else standard
         object.__setattr__(self, "identity", identity if self.country else None)
 
     @property
@@ -164,7 +168,12 @@ _APPLICATIONS = (
     (re.compile(r"(?:CN|ZL)?\s*(\d{8}(?:\d{4})?)\.([\dX])"), lambda m: ("CN", f"{m[1]}.{m[2]}")),
     (re.compile(r"EP\s*(\d{2})\s*(\d{3})\s*(\d{3})\s*\.\s*(\d)"), lambda m: ("EP", f"{m[1]}{m[2]}{m[3]}.{m[4]}")),
     (re.compile(r"(?:US\s*)?(\d{2})/(\d{3}),?(\d{3})"), lambda m: ("US", f"{m[1]}/{m[2]},{m[3]}")),
-    (re.compile(r"PCT\s*/\s*([A-Z]{2})\s*(\d{4})\s*/\s*(\d{6})"), lambda m: ("PCT", f"/{m[1]}{m[2]}/{m[3]}")),
+    # A PCT application, filed with a receiving office and handled by WIPO: its number is one whole
+    # (PCT/US2019/012345, before 2004 PCT/GB02/04635).
+    (
+        re.compile(r"PCT\s*/\s*([A-Z]{2})\s*(\d{4}|\d{2})\s*/\s*(\d{6}|\d{5})"),
+        lambda m: ("WO", f"PCT/{m[1]}{m[2]}/{m[3]}"),
+    ),
     (re.compile(r"(?:TW\s*)?(1\d{8})"), lambda m: ("TW", m[1])),  # ROC year and serial
     (re.compile(r"特願\s*(\d{4})\s*-\s*(\d{1,6})"), lambda m: ("JP", f"{m[1]}-{m[2].zfill(6)}")),
 )
@@ -270,6 +279,29 @@ def of_reference(country: str, number: str, kind: str | None) -> Publication:
     """A publication a data source names by its parts (DOCDB's "EP", "1000000",
     "A1"), read as the office's own form: a US publication's number widened."""
     return Publication(f"{country}{number}{kind or ''}", *_checked(country, number, kind or None))
+
+
+# Kinds that publish a search report or a correction alone (WO and EP A3, EP's
+# A4, A8/A9 and B8/B9): the document a number means only when nothing else is.
+_LATE_KINDS = re.compile(r"A[3-9]|[A-Z][89]")
+
+
+def _kind_rank(kind: str) -> int:
+    if kind in ("A1", "A2"):
+        return 0  # the application published, with or without its search report
+    if kind == "A":
+        return 1
+    if _LATE_KINDS.fullmatch(kind):
+        return 4
+    return 3 if kind[:1] in ("B", "C") else 2  # a grant comes after the publication it follows
+
+
+def first_publication(held: dict[str, str]) -> list[str]:
+    """The kinds published under one number (kind → its date as DOCDB writes
+    it, "" unknown), the one a number written without its kind means first:
+    the earliest publication (A1 or A2, else A) before any grant, and a
+    search report or a correction published alone last."""
+    return sorted(held, key=lambda kind: (_kind_rank(kind), held[kind] or "99999999", kind))
 
 
 def looks_like_number(text: str) -> bool:
