@@ -1,10 +1,12 @@
 """A stand-in for EPO's Open Patent Services on 127.0.0.1: it answers the
-token exchange, batched biblio requests (by publication or by application)
-and the number service with what the real recorded exchanges in
+token exchange, batched biblio requests (by publication, with or without
+the kind, or by application) and the number service with what the real
+recorded exchanges in
 tests/recordings (VCR cassettes, Apache-2.0, see its README) say, and plays
 the faults OPS documents, and those of a broken server or network, when a
 test asks for them. No test reaches the internet."""
 
+import copy
 import functools
 import json
 import re
@@ -51,32 +53,72 @@ def _original(country: str, number: str) -> str:
     return re.sub(r"[^A-Z0-9]", "", country + number)
 
 
+def _member_document(member):
+    """A family answer's member as the biblio answer's document it stands for:
+    its family, publication, application and priorities, all the family answer holds."""
+    ids = next(
+        (
+            d
+            for d in member.iterfind(f"{{{EXCHANGE}}}publication-reference/{{{EXCHANGE}}}document-id")
+            if d.get("document-id-type") == "docdb"
+        ),
+        None,
+    )
+    if ids is None:
+        return None
+    parts = {a: ids.findtext(f"{{{EXCHANGE}}}{a}") or "" for a in ("country", "doc-number", "kind")}
+    document = etree.Element(
+        f"{{{EXCHANGE}}}exchange-document",
+        {"system": "ops.epo.org", "family-id": member.get("family-id", ""), **parts},
+        nsmap={None: EXCHANGE},
+    )
+    data = etree.SubElement(document, f"{{{EXCHANGE}}}bibliographic-data")
+    for tag in ("publication-reference", "application-reference"):
+        data.extend(copy.deepcopy(e) for e in member.iterfind(f"{{{EXCHANGE}}}{tag}"))
+    claims = member.findall(f"{{{EXCHANGE}}}priority-claim")
+    if claims:
+        etree.SubElement(data, f"{{{EXCHANGE}}}priority-claims").extend(copy.deepcopy(c) for c in claims)
+    return document
+
+
 @functools.cache  # read once a session: a stand-in is made per test
 def recorded_documents(folder: Path = RECORDINGS) -> tuple[dict[str, bytes], dict[str, str], dict[str, list[bytes]]]:
     """DOCDB reference → its recorded <exchange-document>, from every biblio
-    answer; the applications' numbers the recorded documents' application
-    references give (original → docdb) → the application's DOCDB reference;
-    and each application's DOCDB reference → its recorded documents."""
-    documents, numbers, published = {}, {}, {}
+    answer (of a document recorded more than once, the fullest) and every
+    family answer's members (for those no biblio answer holds); the
+    applications' numbers the recorded documents' application references
+    give (original → docdb) → the application's DOCDB reference; and each
+    application's DOCDB reference → its recorded documents."""
+    found, members = {}, {}
     for root in recorded_answers(folder):
         for document in root.iter(f"{{{EXCHANGE}}}exchange-document"):
             key = ".".join(document.get(a, "") for a in ("country", "doc-number", "kind"))
-            if key in documents:
-                continue
-            documents[key] = etree.tostring(document)
-            ids = {
-                d.get("document-id-type"): d
-                for d in document.iterfind(
-                    f".//{{{EXCHANGE}}}bibliographic-data/{{{EXCHANGE}}}application-reference/{{{EXCHANGE}}}document-id"
-                )
-            }
-            if "docdb" in ids:
-                application = _docdb(ids["docdb"])
-                published.setdefault(application, []).append(documents[key])
-                if "original" in ids:
-                    office = "PCT" if application.endswith(".W") else application[:2]
-                    numbers[_original(office, ids["original"].findtext(f"{{{EXCHANGE}}}doc-number"))] = application
+            if key not in found or _size(document) > _size(found[key]):
+                found[key] = document
+        for member in root.iter("{http://ops.epo.org}family-member"):
+            document = _member_document(member)
+            if document is not None:
+                members.setdefault(".".join(document.get(a) for a in ("country", "doc-number", "kind")), document)
+    documents, numbers, published = {}, {}, {}
+    for key, document in {**members, **found}.items():
+        documents[key] = etree.tostring(document)
+        ids = {
+            d.get("document-id-type"): d
+            for d in document.iterfind(
+                f".//{{{EXCHANGE}}}bibliographic-data/{{{EXCHANGE}}}application-reference/{{{EXCHANGE}}}document-id"
+            )
+        }
+        if "docdb" in ids:
+            application = _docdb(ids["docdb"])
+            published.setdefault(application, []).append(documents[key])
+            if "original" in ids:
+                office = "PCT" if application.endswith(".W") else application[:2]
+                numbers[_original(office, ids["original"].findtext(f"{{{EXCHANGE}}}doc-number"))] = application
     return documents, numbers, published
+
+
+def _size(element) -> int:
+    return sum(1 for _ in element.iter())
 
 
 def conversion(application: str) -> bytes:
@@ -98,8 +140,18 @@ def exchange_documents(found: list[bytes]) -> bytes:
     )
 
 
-def exchange_document(country: str, number: str, kind: str, application: str, published: str = "19990101") -> bytes:
-    """A document in the recorded shape, of any parts (escaped as XML, never checked)."""
+def exchange_document(
+    country: str,
+    number: str,
+    kind: str,
+    application: str,
+    published: str = "19990101",
+    biblio: str = '<invention-title lang="en">A DOCUMENT</invention-title>',
+    after: str = "",
+) -> bytes:
+    """A document in the recorded shape, of any parts (escaped as XML, never
+    checked); `biblio` closes its bibliographic data (its titles by default),
+    `after` follows it (an abstract), both as XML in the exchange namespace."""
     part = application.split(".")
     ids = "".join(
         f"<{tag}>{escape(value)}</{tag}>" for tag, value in zip(("country", "doc-number", "kind"), part) if value
@@ -110,8 +162,7 @@ def exchange_document(country: str, number: str, kind: str, application: str, pu
         f'<document-id document-id-type="docdb"><country>{escape(country)}</country>'
         f"<doc-number>{escape(number)}</doc-number><kind>{escape(kind)}</kind><date>{published}</date></document-id>"
         f'</publication-reference><application-reference><document-id document-id-type="docdb">{ids}</document-id>'
-        f'</application-reference><invention-title lang="en">A DOCUMENT</invention-title></bibliographic-data>'
-        f"</exchange-document>"
+        f"</application-reference>{biblio}</bibliographic-data>{after}</exchange-document>"
     ).encode()
 
 
@@ -156,6 +207,9 @@ class StandIn:
 
     def __init__(self, recordings: Path = RECORDINGS):
         self.documents, self.numbers, self.published = recorded_documents(recordings)
+        self.kinds: dict[str, list[bytes]] = {}  # a number without its kind → every kind recorded of it
+        for key, document in self.documents.items():
+            self.kinds.setdefault(key.rsplit(".", 1)[0], []).append(document)
         self.plan: list = []
         self.number_plan: list = []
         self.token_plan: list = []
@@ -198,7 +252,8 @@ class StandIn:
                 if "/published-data/application/" in self.path:
                     found = [d for r in asked for d in stand_in.published.get(r, [])]
                 else:
-                    found = [stand_in.documents[r] for r in asked if r in stand_in.documents]
+                    # As OPS does: a reference without its kind is answered with every kind it holds.
+                    found = [d for r in asked for d in stand_in.lookup(r)]
                 if not found:
                     return self.answer(404, {}, fault("SERVER.EntityNotFound", "No results found"))
                 return self.answer(200, {}, exchange_documents(found))
@@ -246,6 +301,11 @@ class StandIn:
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/3.2"
         self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)  # quick to close
         self.thread.start()
+
+    def lookup(self, reference: str) -> list[bytes]:
+        if reference.count(".") == 1:
+            return self.kinds.get(reference, [])
+        return [self.documents[reference]] if reference in self.documents else []
 
     def close(self):
         self.server.shutdown()

@@ -3,6 +3,8 @@
 bounded, and never needed."""
 
 import datetime as dt
+import json
+import re
 import socket
 import sqlite3
 import sys
@@ -12,7 +14,7 @@ import openpyxl
 import pytest
 
 from lumivar import protocol
-from lumivar.report import data, job, ops, publications
+from lumivar.report import data, fields, job, ops, publications
 
 import hostile
 from ops_server import BROKEN, SLOW, Raw, StandIn, exchange_document, exchange_documents, fault
@@ -81,26 +83,33 @@ def test_the_lists_own_values_win(tmp_path, ops_service):
     book.active.append(["公開號", "專利名稱"])
     book.active.append(["WO 2009/085664 A2", "我們自己的名稱"])
     book.active.append(["CA 3237996 A1", None])
+    book.active.append(["EP 2000001 A1", "OPS 不知道、清單知道的名稱"])
+    book.active.append(["EP 2000002 A1", None])
     book.save(tmp_path / "p.xlsx")
     path = job.make_report(
         make_request(tmp_path / "p.xlsx"), lambda m: None, now=lambda: TODAY, folder=tmp_path / "out"
     )
     sheet = openpyxl.load_workbook(path).active
-    titles = [c.value for c in sheet["H"][7:9]]
-    assert titles[0] == "我們自己的名稱" and titles[1]
+    titles = [c.value for c in sheet["H"][7:11]]
+    assert titles[0] == "我們自己的名稱" and titles[1] and titles[2] == "OPS 不知道、清單知道的名稱"
+    # 查無書目資料 only where neither the list nor OPS describes the document
+    assert [c.value for c in sheet["G"][7:11]] == [None, None, None, publications.NOTE_NO_DATA]
 
 
 def test_applications_numbers_become_the_publications_ops_knows(tmp_path, ops_service):
     numbers = ["PCT/US2008/086599", "特願2005-505120", "WO 2009/085664 A2", "EP 99203729.1", "CN 202010123456.7"]
     path, messages, sheet, rows = report(tmp_path, numbers)
-    assert [r["標準公開號"] for r in rows] == ["WO2009085664A2", "JP2005533465A", "WO2009085664A2", "EP1000000B1", None]
+    # each application's first publication, the later ones named
+    assert [r["標準公開號"] for r in rows] == ["WO2009085664A2", "JP2005533465A", "WO2009085664A2", "EP1000000A1", None]
     assert [r["公開號"] for r in rows] == numbers  # as the user wrote them
     assert rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY" and rows[1]["公開日"] == dt.datetime(
         2005, 11, 4
     )
-    assert [r["狀態"] for r in rows] == [publications.NOTE_RESOLVED] * 2 + [
-        "重複（同序號 1）",
+    assert [r["狀態"] for r in rows] == [
+        f"{publications.NOTE_RESOLVED}（另有 WO2009085664A3）",
         publications.NOTE_RESOLVED,
+        "重複（同序號 1）",
+        f"{publications.NOTE_RESOLVED}（另有 EP1000000B1）",
         "申請號，非公開號；查無對應的公開號",
     ]
     assert "共 5 筆，專利文獻 3 件，申請號 1 筆，重複 1 筆，由申請號對應 3 筆" in [c.value for c in sheet["A"][:7]]
@@ -337,6 +346,17 @@ def test_an_answer_that_is_not_ops_stops_the_step_at_once(
 
 
 CACHED = {name: make for name, make in FAMILIES.items() if name.startswith("cache:")}
+_WHOLE = dict.fromkeys(data.RECORD_KEYS, "")
+CACHED.update(
+    {
+        "cache: an older version's record": hostile.cache_row(
+            "biblio", "WO.2009085664.A2", hostile.CACHE_DAY, json.dumps(hostile.RECORD | {"title": "OLD"})
+        ),
+        "cache: a kind that is none": hostile.cache_row(
+            "biblio", "WO.2009085664.A2", hostile.CACHE_DAY, json.dumps(_WHOLE | {"kind": 'A1"><x'})
+        ),
+    }
+)
 
 
 @pytest.mark.parametrize("family", CACHED)
@@ -403,3 +423,160 @@ def test_a_damaged_cache_is_set_aside_and_made_anew(tmp_path, ops_service):
 )
 def test_publications_as_ops_names_them(identity, reference):
     assert ops.docdb(*identity) == reference
+
+
+FIRST_PUBLISHED = [  # (as written, the ID the report gives it, its status): what OPS holds of the WO2009085664 family
+    (
+        "WO2009/085664",
+        "WO2009085664A2",
+        "未註明種類碼，以最早公開的 A2 為準（另有 A3）",
+    ),  # never the search report alone
+    ("WO 2009/085664 A2", "WO2009085664A2", "重複（同序號 1）"),  # a repeat by the completed number
+    ("EP1000000", "EP1000000A1", "未註明種類碼，以最早公開的 A1 為準（另有 B1）"),  # the publication before the grant
+    ("EP 1000000 B1", "EP1000000B1", None),  # the grant: a document of its own
+    ("EP 1000000 A1", "EP1000000A1", "重複（同序號 3）"),
+    ("CN101911042", "CN101911042A", "未註明種類碼，以最早公開的 A 為準（另有 B）"),
+    ("EP2225660", "EP2225660A2", "未註明種類碼，以最早公開的 A2 為準（另有 A4）"),  # nor the supplementary one
+    ("US 8,131,731", "US8131731B2", None),  # the one kind held: nothing to say
+    ("US 2009/0171930", "US20090171930A1", None),  # DOCDB's year and six digits
+    ("EP 2000001", "EP2000001", publications.NOTE_NO_DATA),  # OPS knows none: as written
+]
+
+
+def test_a_number_without_its_kind_is_its_first_publication_in_the_same_batch(tmp_path, ops_service):
+    numbers = [written for written, _, _ in FIRST_PUBLISHED]
+    path, _, sheet, rows = report(tmp_path, numbers)
+    assert [(r["標準公開號"], r["狀態"]) for r in rows] == [(i, status) for _, i, status in FIRST_PUBLISHED]
+    links = [c.hyperlink.target if c.hyperlink else None for c in sheet["C"][7 : 7 + len(numbers)]]
+    assert links == [f"https://patents.google.com/patent/{i}" for _, i, _ in FIRST_PUBLISHED]
+    assert rows[0]["種類"] == "A2" and rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY"
+    assert (ops_service.tokens, ops_service.biblio) == (1, 1) and problems(path) == []
+    asked = re.findall(r"^[A-Z]{2}\.\w+(?:\.[A-Z]\d?)?$", ops_service.seen[-1].decode(), re.MULTILINE)
+    assert "EP.1000000" in asked and "EP.1000000.A1" not in asked  # it came with the number asked without a kind
+    _, _, _, again = report(tmp_path / "again", numbers)
+    assert again == rows and ops_service.biblio == 1  # the kinds chosen are cached too
+
+
+def test_the_answers_give_inventors_classes_abstracts_citations_and_families(tmp_path, ops_service):
+    path, _, _, rows = report(tmp_path, ["WO 2009/085664 A2", "WO 2020/081771 A1", "EP 1000000 A1", "CN 101911042 A"])
+    assert rows[0]["申請人"] == "MICROSOFT CORPORATION"  # the original form, not epodoc's "MICROSOFT CORP [US]"
+    assert rows[1]["發明人"] == "WANG, Yin；XU, Shangping；YANG, Haiyan；BENDER, John"
+    assert rows[2]["CPC"] == "B28B 1/29；B28B 5/022；B28B 5/025；B28B 7/0064"
+    assert rows[0]["摘要"].startswith("Various embodiments provide a Web browser")  # English beside French
+    assert rows[2]["摘要"].endswith("on at least one side of the green bricks.")  # EPO's <IMAGE> marker left out
+    # the most relevant first, a literature citation by its first words
+    assert re.fullmatch(
+        r'X: "Aqua nu filtration system LTD".*…; Y: DISCOVER NATURAL FIBRES.*…; A: JPH06279146A', rows[1]["引用文獻"]
+    )
+    assert rows[2]["引用文獻"] == "A: DE3546191A1, EP0680812A1, NL9400663A"
+    assert [r["同族編號"] for r in rows] == ["40799763", "70284791", "19768124", "40799763"]
+    assert rows[3]["公開日"] == dt.datetime(2010, 12, 8) and rows[3]["專利名稱"] is None  # what a family answer holds
+    assert "英文名稱" not in rows[0] and problems(path) == []  # no title in another language: no column for it
+
+
+@pytest.mark.parametrize(
+    "listed, families",
+    [
+        ([None, None, None], ["40799763", "19768124", None]),  # OPS's; a document it knows not has none
+        ([12345678.0, None, "987"], ["12345678", "19768124", "987"]),  # the list's own win
+    ],
+    ids=["from OPS", "the list's own"],
+)
+def test_each_entry_carries_its_simple_family(tmp_path, ops_service, listed, families):
+    numbers = ["WO 2009/085664 A2", "EP 1000000 B1", "EP 2000001 A1"]
+    entries = [publications.parse(n) for n in numbers]
+    fetched = data.fetch(entries, data.settings(tmp_path), lambda line: None, TODAY.date())
+    header, values, merged = data.merge(
+        ["公開號", "Family number"], list(zip(numbers, listed)), fetched, fields.aliases
+    )
+    assert [e.family for e in merged] == families and data.FAMILY not in header  # Espacenet's column is the one
+    assert [e.family for e in data.families(["Family number"], [(f,) for f in listed], entries, fields.aliases)] == [
+        (str(int(f)) if isinstance(f, float) else f) for f in listed
+    ]  # without a data source, the list's column alone
+
+
+def _party(kind: str, names) -> str:
+    return "".join(
+        f'<{kind} sequence="{i}" data-format="{form}"><{kind}-name><name>{name}</name></{kind}-name></{kind}>'
+        for i, (form, name) in enumerate(names, start=1)
+    )
+
+
+def _parties(applicants=(), inventors=()) -> str:
+    return (
+        f"<parties><applicants>{_party('applicant', applicants)}</applicants>"
+        f"<inventors>{_party('inventor', [('original', n) for n in inventors])}</inventors></parties>"
+    )
+
+
+def _titles(**titles) -> str:
+    return "".join(f'<invention-title lang="{lang}">{text}</invention-title>' for lang, text in titles.items())
+
+
+def _abstracts(**abstracts) -> str:
+    return "".join(f'<abstract lang="{lang}"><p>{text}</p></abstract>' for lang, text in abstracts.items())
+
+
+ORIGINAL = "original"
+ANSWERED = [  # (country, its bibliographic data, what follows it, what the record says)
+    (
+        "US",
+        _parties(
+            [
+                ("epodoc", "SCIENT DRILLING INT [US]"),
+                (ORIGINAL, "SCIENTIFIC DRILLING INTERNATIONAL, INC"),
+                (ORIGINAL, "Scientific Drilling International, Inc"),
+            ]
+        ),
+        "",
+        {"applicants": "SCIENTIFIC DRILLING INTERNATIONAL, INC"},  # the original form, once
+    ),
+    (
+        "US",
+        _parties(
+            [
+                (ORIGINAL, n)
+                for n in (
+                    "ACME TECHNOLOGIES INC",
+                    "DOE, JOHN",
+                    "ROE, RICHARD",
+                    "INTERNATIONAL BUSINESS MACHINES CORPORATION",
+                )
+            ],
+            ["DOE, John", "ROE, Richard"],
+        ),
+        "",
+        {
+            "applicants": "ACME TECHNOLOGIES INC；INTERNATIONAL BUSINESS MACHINES CORPORATION",
+            "inventors": "DOE, John；ROE, Richard",
+        },
+    ),
+    (
+        "TW",
+        _parties([(ORIGINAL, "SMITH, JANE"), (ORIGINAL, "鴻海精密工業股份有限公司")], ["LEE, KIM"]),
+        "",
+        {"applicants": "鴻海精密工業股份有限公司；SMITH, JANE"},  # organisations first
+    ),
+    ("US", _parties([(ORIGINAL, "DOE, JOHN")], ["DOE, John"]), "", {"applicants": "DOE, JOHN"}),  # inventors alone
+    ("EP", _parties([("epodoc", "MICROSOFT CORP [US]")]), "", {"applicants": "MICROSOFT CORP"}),  # no original form
+    (
+        "CN",
+        _titles(zh="一種濾水材料", en="A FILTER MATERIAL"),
+        "",
+        {"title": "一種濾水材料", "title_en": "A FILTER MATERIAL"},
+    ),
+    ("JP", _titles(ja="濾過材", en="FILTER"), "", {"title": "濾過材", "title_en": "FILTER"}),
+    ("TW", _titles(en="A FILTER MATERIAL"), "", {"title": "A FILTER MATERIAL", "title_en": ""}),
+    ("WO", _titles(zh="濾水材料", en="A FILTER MATERIAL"), "", {"title": "A FILTER MATERIAL", "title_en": ""}),
+    ("EP", _titles(de="Filter", fr="Filtre", en="Filter material"), "", {"title": "Filter material", "title_en": ""}),
+    ("CN", "", _abstracts(en="A filter.", zh="一種濾材。"), {"abstract": "一種濾材。"}),
+    ("EP", "", _abstracts(fr="Un filtre.", en="A filter."), {"abstract": "A filter."}),
+    ("EP", "", _abstracts(fr="Un filtre."), {"abstract": ""}),  # neither the report's language nor English
+]
+
+
+@pytest.mark.parametrize("country, biblio, after, expected", ANSWERED)
+def test_names_titles_and_abstracts_as_the_report_wants_them(country, biblio, after, expected):
+    body = exchange_documents([exchange_document(country, "1234567", "A", "", biblio=biblio, after=after)])
+    record = ops.parse_biblio(body)[f"{country}.1234567.A"]
+    assert {key: record[key] for key in expected} == expected

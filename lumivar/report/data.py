@@ -1,9 +1,12 @@
 """Bibliographic data for the report's publications, when a source is set up.
 
 With EPO Open Patent Services credentials (the environment, or the same keys
-in `lumivar.toml` in the working folder), the job fetches title, applicants,
-dates and IPC classes for every publication the list does not already
-describe, in batches, through a local cache, within a time budget. Without
+in `lumivar.toml` in the working folder), the job fetches what OPS's biblio
+answer holds of every publication (titles, applicants, inventors, dates, IPC
+and CPC classes, abstract, its search report's citations, its simple
+family; for a number written without its kind, every kind, of which the
+report takes the first publication), in batches, through a local cache,
+within a time budget. What the list already says wins. Without
 them, or without a network, the report is made as ever, with one line
 saying so. The key and secret never appear in a message, a report or the
 cache.
@@ -31,6 +34,7 @@ from pathlib import Path
 from . import ops, publications
 from .files import reason
 from .publications import Publication
+from .text import shown
 
 SETTINGS_FILE = "lumivar.toml"
 DEFAULT_URL = "https://ops.epo.org/3.2"
@@ -39,13 +43,27 @@ KEEP_DAYS = 30
 BUDGET = 60.0  # seconds for the whole data step
 # What OPS gives, by the list header it fills (the report's own names, see fields).
 FILLS = (
-    ("專利名稱", "title"),
+    ("專利名稱", "title"),  # as published for a CN, TW, JP or KR document, else English
+    ("英文名稱", "title_en"),  # the English title, where the one above is another
     ("申請人", "applicants"),
+    ("發明人", "inventors"),
     ("優先權日", "priority"),
     ("申請日", "filed"),
     ("公開日", "published"),
     ("IPC", "ipc"),
+    ("CPC", "cpc"),
+    ("摘要", "abstract"),
+    ("引用文獻", "citations"),  # its own search report's, by category
+    ("同族編號", "family"),  # the DOCDB simple family
 )
+FAMILY = "同族編號"
+RECORD_KEYS = (*(key for _, key in FILLS), "application")
+# What lists call the columns fields does not know (folded: lower case, no spaces).
+LIST_NAMES = {
+    "英文名稱": ("englishtitle", "title(en)", "英文標題"),
+    "引用文獻": ("citations", "citeddocuments", "citedpatents", "引證文獻", "引用專利"),
+    FAMILY: ("familynumber", "family", "familyid", "docdbfamily", "simplefamily", "同族", "同族號", "專利家族"),
+}
 SETUP = (
     "未設定書目資料來源：在工作資料夾的 lumivar.toml 填入 EPO Open Patent Services 的 "
     "LUMIVAR_OPS_KEY 與 LUMIVAR_OPS_SECRET，報告即可自動填入專利名稱、申請人、日期與 IPC"
@@ -275,8 +293,16 @@ def _row(table: str, fetched: object, data: object, today: dt.date) -> tuple[dt.
     return (day, value) if (_record_ok if table == "biblio" else _published_ok)(value) else None
 
 
+_KIND = re.compile(r"[A-Z]\d?")
+
+
 def _record_ok(value: object) -> bool:
-    return isinstance(value, dict) and all(isinstance(value.get(key), str) for _, key in FILLS)
+    """A record as this version writes it: an older one lacks fields and is fetched again."""
+    if not isinstance(value, dict) or not all(isinstance(value.get(key), str) for key in RECORD_KEYS):
+        return False
+    kind, others = value.get("kind"), value.get("others", "")
+    chosen_ok = kind is None or (isinstance(kind, str) and _KIND.fullmatch(kind) is not None)  # it goes into a link
+    return chosen_ok and isinstance(others, str) and all(_KIND.fullmatch(k) for k in others.split("、") if others)
 
 
 def _published_ok(value: object) -> bool:
@@ -414,14 +440,30 @@ class _Step:
         return found
 
     def biblio(self, references: list[str]) -> None:
-        """The publications' data, from the cache or OPS in batches."""
+        """The publications' data, from the cache or OPS in batches; a number
+        without its kind in the same batches (OPS answers it with every kind
+        it holds)."""
         wanted = [r for r in references if r not in self.records]
         cached = self.known("biblio", wanted)
         self.records.update(cached)
         missing = [r for r in wanted if r not in cached]
-        for batch, got in self.each(missing, ops.BATCH, self.client.biblio, ops.parse_biblio, "書目資料"):
+        bare = {r for r in missing if r.count(".") == 1}
+        # A kind of a number also asked without one comes with that answer: it takes no room in a batch.
+        riding: dict[str, list[str]] = {}
+        for r in missing:
+            if r.count(".") == 2 and r.rsplit(".", 1)[0] in bare:
+                riding.setdefault(r.rsplit(".", 1)[0], []).append(r)
+        asked = [r for r in missing if r.count(".") == 1 or r.rsplit(".", 1)[0] not in bare]
+        for batch, got in self.each(asked, ops.BATCH, self.client.biblio, ops.parse_biblio, "書目資料"):
             got = got or {}
-            self.keep({r: got.get(r) or _loose(got, r) for r in batch})
+            kinds: dict[str, dict[str, dict]] = {}
+            for key, record in got.items():
+                number, _, kind = key.rpartition(".")
+                if number.count(".") == 1:
+                    kinds.setdefault(number, {})[kind] = record
+            found = {r: (got.get(r) or _chosen(kinds.get(r))) if r in bare else got.get(r) for r in batch}
+            found.update({r: got.get(r) for b in batch for r in riding.get(b, ())})
+            self.keep(found)
 
 
 def fetch(
@@ -465,11 +507,13 @@ def _reference(entry: Publication) -> str:
     return ops.docdb(entry.country, entry.number, entry.kind)
 
 
-def _loose(got: dict[str, dict], reference: str) -> dict | None:
-    """OPS answers a reference without its kind under the kind it has."""
-    if reference.count(".") == 1:
-        return next((d for k, d in got.items() if k.rsplit(".", 1)[0] == reference), None)
-    return None
+def _chosen(held: dict[str, dict] | None) -> dict | None:
+    """Of the kinds OPS holds under a number asked without one, the record of
+    the one it means, with its kind and the others'."""
+    if not held:
+        return None
+    order = publications.first_publication({kind: record["published"] for kind, record in held.items()})
+    return {**held[order[0]], "kind": order[0], "others": "、".join(order[1:])}
 
 
 def merge(
@@ -477,10 +521,15 @@ def merge(
 ) -> tuple[list[str], list[tuple], list[Publication]]:
     """The list's columns with the fetched data where the list says nothing:
     its own values always win; columns it lacks are added when any entry has
-    data for them. Entries OPS does not know say so in their status."""
+    data for them. A number written without its kind takes the kind found for
+    it; each entry knows its family. Entries neither the list nor OPS
+    describes say so in their status."""
     entries = fetched.entries
-    columns = {name: next((i for i, h in enumerate(header) if aliases(name, h)), None) for name, _ in FILLS}
+    columns = {name: next((i for i, h in enumerate(header) if _names(name, h, aliases)), None) for name, _ in FILLS}
     rows = [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * len(entries))]
+    # The list's own columns that describe a document (a family number describes none).
+    own = [at for name, at in columns.items() if at is not None and name != FAMILY]
+    described = [any(row[at] not in (None, "") for at in own) for row in rows]
     references = [_reference(e) if e.id else None for e in entries]
     records = [fetched.records.get(r) if r else None for r in references]
     for name, key in FILLS:
@@ -495,12 +544,46 @@ def merge(
         for row, record in zip(rows, records):
             if record and record.get(key) and row[at] in (None, ""):
                 row[at] = record[key]
-    # Asked and not known (an entry not asked, the step having stopped, says nothing).
-    marked = [
-        _noted(e, publications.NOTE_NO_DATA) if r in fetched.records and fetched.records[r] is None else e
-        for e, r in zip(entries, references)
-    ]
-    return header, [tuple(r) for r in rows], marked
+    marked = []
+    for entry, reference, record, listed in zip(entries, references, records, described):
+        if record and entry.kind is None and record.get("kind"):
+            entry = dataclasses.replace(entry, kind=record["kind"])
+            if record.get("others"):  # one kind of several: the user sees which was taken
+                entry = _noted(entry, publications.NOTE_KIND_CHOSEN.format(record["kind"], record["others"]))
+        # Asked and not known (an entry not asked, the step having stopped, says nothing).
+        elif reference in fetched.records and record is None and not listed:
+            entry = _noted(entry, publications.NOTE_NO_DATA)
+        marked.append(entry)
+    rows = [tuple(r) for r in rows]
+    return header, rows, families(header, rows, marked, aliases)
+
+
+def families(header: list[str], values: list[tuple], entries: list[Publication], aliases) -> list[Publication]:
+    """Each entry with the family its row names (the list's family column,
+    or the one the data source filled), where one does."""
+    at = next((i for i, h in enumerate(header) if _names(FAMILY, h, aliases)), None)
+    if at is None:
+        return entries
+    found = []
+    for index, entry in enumerate(entries):
+        row = values[index] if index < len(values) else ()
+        family = _family(row[at]) if at < len(row) else None
+        found.append(dataclasses.replace(entry, family=family) if family else entry)
+    return found
+
+
+def _names(name: str, header: str, aliases) -> bool:
+    """Whether the list's column `header` is the report's `name`."""
+    return aliases(name, header) or "".join(str(header).split()).lower() in LIST_NAMES.get(name, ())
+
+
+def _family(value: object) -> str | None:
+    """A family number as a list or OPS gives it: 40799763, 40799763.0 or "40799763"."""
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        return None
+    return shown(str(value)) or None  # one line, bounded: it is compared, not read
 
 
 def _noted(entry: Publication, note: str) -> Publication:

@@ -31,8 +31,8 @@ from collections.abc import Callable
 
 from lxml import etree
 
-from .ooxml import parse
-from .publications import OFFICES, PREFIXES
+from .ooxml import MAX_CELL_TEXT, parse
+from .publications import OFFICES, PREFIXES, of_reference
 
 # Publications' data by their DOCDB references, or by their applications'.
 BIBLIO = "/rest-services/published-data/{}/docdb/biblio"
@@ -369,17 +369,23 @@ def _key(element) -> str:
 
 
 def parse_biblio(body: bytes) -> dict[str, dict]:
-    """DOCDB key ("EP.1000000.A1") → its data: title, applicants, dates, IPC
-    classes, and its application's DOCDB key."""
+    """DOCDB key ("EP.1000000.A1") → its data: titles, applicants, inventors,
+    dates, IPC and CPC classes, abstract, the citations of its own search
+    report, its simple family and its application's DOCDB key."""
     found = {}
     for document in _root(body).iter("{*}exchange-document"):
         key = _key(document)
         data = document.find("{*}bibliographic-data")
         if data is None or not document.get("doc-number") or not reference_ok(key):
             continue  # a number that is none would be linked and named
-        found[key] = {
-            "title": _title(data),
-            "applicants": _applicants(data),
+        title, english = _titles(data, key[:2])
+        inventors = _names(data, "inventors", "inventor")
+        family = document.get("family-id") or ""
+        record = {
+            "title": title,
+            "title_en": english,
+            "applicants": "；".join(_applicants(_names(data, "applicants", "applicant"), inventors)),
+            "inventors": "；".join(inventors),
             "published": _date(data, "publication-reference"),
             "filed": _date(data, "application-reference"),
             "priority": min(
@@ -394,6 +400,10 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
                 default="",
             ),
             "ipc": _ipc(data),
+            "cpc": _cpc(data),
+            "abstract": _abstract(document),
+            "citations": _citations(data),
+            "family": family if re.fullmatch(r"\d{1,15}", family) else "",
             "application": next(
                 (
                     _key(d)
@@ -403,6 +413,7 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
                 "",
             ),
         }
+        found[key] = {name: _bounded(value) for name, value in record.items()}
     return found
 
 
@@ -429,19 +440,154 @@ def _text(element, path: str) -> str:
     return (element.findtext(path) or "").strip()
 
 
-def _title(data) -> str:
-    titles = {t.get("lang", ""): (t.text or "").strip() for t in data.iterfind("{*}invention-title")}
-    return titles.get("zh") or titles.get("en") or next(iter(titles.values()), "")
+def _bounded(text: str) -> str:
+    """One cell's worth: what a server sends may be longer than a cell holds."""
+    return text if len(text) <= MAX_CELL_TEXT else text[: MAX_CELL_TEXT - 1] + "…"
 
 
-def _applicants(data) -> str:
-    every = list(data.iterfind("{*}parties/{*}applicants/{*}applicant"))
+def _plain(text: str) -> str:
+    return " ".join(text.split())
+
+
+# The language an office publishes in, where the answer may hold the title as published.
+_OWN_LANGUAGE = {"CN": "zh", "TW": "zh", "JP": "ja", "KR": "ko"}
+
+
+def _titles(data, country: str) -> tuple[str, str]:
+    """The title to show (as published for a CN, TW, JP or KR document where
+    the answer has it, else English) and the English one when that is another."""
+    titles: dict[str, str] = {}
+    for element in data.iterfind("{*}invention-title"):
+        text = _plain("".join(element.itertext()))
+        if text:
+            titles.setdefault((element.get("lang") or "").split("-")[0].lower(), text)
+    english = titles.get("en", "")
+    title = titles.get(_OWN_LANGUAGE.get(country, "en"), "") or english or next(iter(titles.values()), "")
+    return title, english if english != title else ""
+
+
+def _abstract(document) -> str:
+    """The abstract in the report's language where the answer has it, else English."""
+    found: dict[str, str] = {}
+    for element in document.iterfind("{*}abstract"):
+        paragraphs = [_plain("".join(p.itertext())) for p in element.iterfind("{*}p")] or ["".join(element.itertext())]
+        text = _plain(" ".join(p.replace("<IMAGE>", " ") for p in paragraphs))  # EPO's marker of a drawing
+        if text:
+            found.setdefault((element.get("lang") or "").split("-")[0].lower(), text)
+    return found.get("zh") or found.get("en") or ""
+
+
+_COUNTRY_MARK = re.compile(r"\s*\[[A-Z]{2}\]$")  # epodoc's "MICROSOFT CORP [US]"
+
+
+def _names(data, group: str, party: str) -> list[str]:
+    """The parties' names in their original form where the answer has it
+    (DOCDB's and epodoc's are abbreviated), each once."""
+    every = list(data.iterfind(f"{{*}}parties/{{*}}{group}/{{*}}{party}"))
     for form in ("original", "docdb", None):
-        names = [_text(a, "{*}applicant-name/{*}name") for a in every if form is None or a.get("data-format") == form]
-        names = [n.rstrip(", ") for n in names if n]
-        if names:
-            return "；".join(dict.fromkeys(names))
-    return ""
+        names = [
+            _COUNTRY_MARK.sub("", _plain(a.findtext(f"{{*}}{party}-name/{{*}}name") or "")).rstrip(", ")
+            for a in every
+            if form is None or a.get("data-format") == form
+        ]
+        kept: dict[str, str] = {}
+        for name in names:
+            if name:
+                kept.setdefault(_folded(name), name)  # "Scientific Drilling Int, Inc" and its capitals: once
+        if kept:
+            return list(kept.values())
+    return []
+
+
+def _folded(name: str) -> str:
+    return re.sub(r"[\W_]+", "", name.casefold())
+
+
+# Words and endings that name an organisation rather than a person.
+_ORGANISATION = re.compile(
+    r"\b(?:inc|incorporated|corp|corporation|co|company|companies|ltd|limited|llc|llp|lp|plc|gmbh|mbh|ag|kg|se|sa"
+    r"|sas|sarl|spa|srl|bv|nv|ab|oy|oyj|kk|kabushiki|kaisha|pty|pte|univ|university|universit\w*|college|inst"
+    r"|institute|institut|foundation|found|res|research|tech|technology|technologies|lab|labs|laborator\w*"
+    r"|industries|industrial|ind|systems|group|holdings?|int|intl|international|electronics|electric|semiconductor"
+    r"|pharma\w*|cent(?:er|re)|hospital|gesellschaft|stiftung|association|trust|government|ministry|agency|council)\b"
+    r"|公司|集團|集团|大學|大学|學院|学院|研究院|研究所|中心|醫院|医院|財團法人|财团法人|社團法人|株式会社|有限会社"
+    r"|合同会社|주식회사|대학교|연구원|재단",
+    re.IGNORECASE,
+)
+
+
+def _words(name: str) -> frozenset[str]:
+    return frozenset(re.findall(r"\w+", name.casefold()))
+
+
+def _applicants(names: list[str], inventors: list[str]) -> list[str]:
+    """Organisations before persons; only the organisations when the
+    applicants include the inventors (a US document lists them all) and there
+    are any."""
+    inventor_words = {_words(n) for n in inventors}
+    organisations, persons, inventors_among = [], [], False
+    for name in names:
+        if _ORGANISATION.search(name):
+            organisations.append(name)
+        elif _words(name) in inventor_words:
+            persons.append(name)
+            inventors_among = True
+        elif "," in name:  # "SMITH, JOHN": a person's name as offices write it
+            persons.append(name)
+        else:
+            organisations.append(name)
+    return organisations if inventors_among and organisations else organisations + persons
+
+
+def _cpc(data) -> str:
+    """The CPC classes, each as its symbol: "B28B 5/022"."""
+    symbols = []
+    for c in data.iterfind("{*}patent-classifications/{*}patent-classification"):
+        scheme = c.find("{*}classification-scheme")
+        if scheme is None or not (scheme.get("scheme") or "").upper().startswith("CPC"):
+            continue
+        parts = [_text(c, f"{{*}}{name}") for name in ("section", "class", "subclass", "main-group", "subgroup")]
+        if all(parts):
+            symbols.append(f"{parts[0]}{parts[1]}{parts[2]} {parts[3]}/{parts[4]}")
+    return "；".join(dict.fromkeys(symbols))
+
+
+CATEGORIES = "XYA"  # the most relevant first; the others (P, E, D, T, L, O, &) after them
+
+
+def _category_rank(category: str) -> int:
+    return CATEGORIES.index(category) if category in CATEGORIES else len(CATEGORIES)
+
+
+def _citations(data) -> str:
+    """The citations of the document's own search report by their
+    categories, the most relevant first: "X: US5000000A; A: DE3546191A1,
+    EP0680812A1"; a literature citation by its first words."""
+    groups: dict[str, dict[str, None]] = {}
+    for citation in data.iterfind("{*}references-cited/{*}citation"):
+        letters = "".join((c.text or "") for c in citation.iterfind("{*}category")).upper()
+        categories = sorted(dict.fromkeys(re.findall(r"[A-Z&]", letters)), key=_category_rank)
+        cited = _cited(citation)
+        if cited:
+            groups.setdefault(",".join(categories), {})[cited] = None
+    ordered = sorted(groups, key=lambda label: _category_rank(label[:1]) if label else len(CATEGORIES) + 1)
+    return "; ".join((f"{label}: " if label else "") + ", ".join(groups[label]) for label in ordered)
+
+
+def _cited(citation) -> str:
+    for document in citation.iterfind("{*}patcit/{*}document-id"):
+        if document.get("document-id-type") == "docdb":
+            parts = [_text(document, f"{{*}}{name}") for name in ("country", "doc-number", "kind")]
+            if reference_ok(".".join(p for p in parts if p)):
+                cited = of_reference(parts[0], parts[1], parts[2] or None).id
+                if cited:
+                    return cited
+    for document in citation.iterfind("{*}patcit/{*}document-id"):
+        number = _text(document, "{*}doc-number")
+        if re.fullmatch(r"[A-Z]{2}[A-Z0-9]{1,20}", number):
+            return number
+    text = _plain(citation.findtext("{*}nplcit/{*}text") or "").lstrip("- ")
+    return text if len(text) <= 60 else text[:59] + "…"
 
 
 def _date(data, reference: str) -> str:
@@ -464,8 +610,8 @@ def original(country: str, number: str) -> str:
     own form, bracketed where it holds separators ("JP.(2020-123456)",
     "US.(16/123,456)"), without a check digit ("EP.99203729"); a PCT
     application as written ("PCT/US2019/012345")."""
-    if country == "PCT":
-        return country + number
+    if number.startswith("PCT/"):
+        return number
     if country in ("CN", "EP"):
         number = number.split(".")[0]  # the check digit after the dot is no part of the number
     return f"{country}.({number})" if any(c in number for c in "/,.-") else f"{country}.{number}"
