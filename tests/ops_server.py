@@ -148,17 +148,20 @@ def exchange_document(
     published: str = "19990101",
     biblio: str = '<invention-title lang="en">A DOCUMENT</invention-title>',
     after: str = "",
+    family: str = "",
 ) -> bytes:
     """A document in the recorded shape, of any parts (escaped as XML, never
-    checked); `biblio` closes its bibliographic data (its titles by default),
-    `after` follows it (an abstract), both as XML in the exchange namespace."""
+    checked), of a simple family where `family` names one; `biblio` closes
+    its bibliographic data (its titles by default), `after` follows it (an
+    abstract), both as XML in the exchange namespace."""
     part = application.split(".")
     ids = "".join(
         f"<{tag}>{escape(value)}</{tag}>" for tag, value in zip(("country", "doc-number", "kind"), part) if value
     )
     return (
         f'<exchange-document xmlns="{EXCHANGE}" country={quoteattr(country)} doc-number={quoteattr(number)} '
-        f"kind={quoteattr(kind)}><bibliographic-data><publication-reference>"
+        f"kind={quoteattr(kind)}{f' family-id={quoteattr(family)}' if family else ''}>"
+        f"<bibliographic-data><publication-reference>"
         f'<document-id document-id-type="docdb"><country>{escape(country)}</country>'
         f"<doc-number>{escape(number)}</doc-number><kind>{escape(kind)}</kind><date>{published}</date></document-id>"
         f'</publication-reference><application-reference><document-id document-id-type="docdb">{ids}</document-id>'
@@ -208,8 +211,7 @@ class StandIn:
     def __init__(self, recordings: Path = RECORDINGS):
         self.documents, self.numbers, self.published = recorded_documents(recordings)
         self.kinds: dict[str, list[bytes]] = {}  # a number without its kind → every kind recorded of it
-        for key, document in self.documents.items():
-            self.kinds.setdefault(key.rsplit(".", 1)[0], []).append(document)
+        self.add({})
         self.plan: list = []
         self.number_plan: list = []
         self.token_plan: list = []
@@ -301,6 +303,13 @@ class StandIn:
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/3.2"
         self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)  # quick to close
         self.thread.start()
+
+    def add(self, documents: dict[str, bytes]) -> None:
+        """More documents to serve (DOCDB reference → its <exchange-document>), beside the recorded ones."""
+        self.documents = {**self.documents, **documents}
+        self.kinds = {}
+        for key, document in self.documents.items():
+            self.kinds.setdefault(key.rsplit(".", 1)[0], []).append(document)
 
     def lookup(self, reference: str) -> list[bytes]:
         if reference.count(".") == 1:
