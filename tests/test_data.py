@@ -558,6 +558,12 @@ ANSWERED = [  # (country, its bibliographic data, what follows it, what the reco
         {"applicants": "鴻海精密工業股份有限公司；SMITH, JANE"},  # organisations first
     ),
     ("US", _parties([(ORIGINAL, "DOE, JOHN")], ["DOE, John"]), "", {"applicants": "DOE, JOHN"}),  # inventors alone
+    (
+        "FR",
+        _parties([(ORIGINAL, "DOE, JOHN"), (ORIGINAL, "ACME, S.A.")], ["DOE, John"]),
+        "",
+        {"applicants": "ACME, S.A."},
+    ),
     ("EP", _parties([("epodoc", "MICROSOFT CORP [US]")]), "", {"applicants": "MICROSOFT CORP"}),  # no original form
     (
         "CN",

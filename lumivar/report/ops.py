@@ -527,7 +527,7 @@ def _applicants(names: list[str], inventors: list[str]) -> list[str]:
     inventor_words = {_words(n) for n in inventors}
     organisations, persons, inventors_among = [], [], False
     for name in names:
-        if _ORGANISATION.search(name):
+        if _ORGANISATION.search(name.replace(".", "")):  # "B.V.", "S.A." and "Co., Ltd." as written
             organisations.append(name)
         elif _words(name) in inventor_words:
             persons.append(name)
