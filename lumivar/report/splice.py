@@ -32,6 +32,7 @@ def skeleton(package: Package, part: str):
         for _, row in context:
             parent = row.getparent()
             if local(parent.tag) == "sheetData":
+                row.clear()  # its cells freed at once: a whole row taken out costs the square of its cells
                 parent.remove(row)
         root = no_dtd(context.root)
     data = child(root, "sheetData")
@@ -48,11 +49,17 @@ def prefix_of(root) -> str:
     return f"{data.prefix}:" if data is not None and data.prefix else ""
 
 
-def sheet_pieces(root, rows: Iterator[bytes], links: Iterator[str]) -> Iterator[bytes]:
+def sheet_pieces(root, rows: Iterator[bytes], links: Iterator[str], declare: str = "") -> Iterator[bytes]:
     """The edited skeleton's XML with the rows, and the links where the
-    editor marked their place, written in as they come."""
+    editor marked their place, written in as they come; `declare`, a
+    namespace declaration added to the root's start tag."""
     child(root, "sheetData").append(etree.Comment(ROWS_HERE))
     text = serialize(root)
+    if declare:
+        # The serializer writes the root alone after its XML declaration: the first "<" after that is its start.
+        name = f"<{root.prefix + ':' if root.prefix else ''}{etree.QName(root).localname}".encode()
+        at = text.index(name, text.index(b"?>") + 2) + len(name)
+        text = text[:at] + declare.encode() + text[at:]
     before, after = text.split(f"<!--{ROWS_HERE}-->".encode(), 1)
     yield before
     yield from rows

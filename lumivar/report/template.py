@@ -170,7 +170,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     skeleton = splice.skeleton(package, found.sheet_part)
     main = etree.QName(skeleton).namespace or ""
     rel_ns = STRICT_REL if main == STRICT_MAIN else REL
-    skeleton, r = parts.declaring(skeleton, rel_ns)
+    r, declaration = parts.declaring(skeleton, rel_ns)
     p = splice.prefix_of(skeleton)
 
     block = _block(t, table, skeleton, emit)
@@ -205,6 +205,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
                 blank=found.marker if found.marker and found.marker[0] != block.header_row else None,
             ),
             link_xml,
+            declaration if links else "",
         ),
         styles_part: styles_xml,
     }

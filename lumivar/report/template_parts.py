@@ -42,27 +42,25 @@ from .ooxml import (
 )
 from .placement import Block
 from .schema import child, child_or_make, element_like, make
-from .sheetxml import link_relationships
+from .sheetxml import link_relationships, xml_attribute
 from .splice import LINKS_HERE, merged_rows, prefix_of, sheet_pieces, skeleton
 from .styles import DEFAULTS, Styles, new_stylesheet
 
 
-def declaring(sheet, namespace: str):
-    """The sheet's root declaring `namespace` itself, and its prefix there:
-    links whose elements each declare it (where the template's root does
-    not) are dropped by some readers. The root is made anew with the
-    declaration added (lxml adds none to an element), its children moved in."""
+def declaring(sheet, namespace: str) -> tuple[str, str]:
+    """The sheet root's prefix for `namespace`, and the declaration to add to
+    the root where it declares none ("" where it does): links whose elements
+    each declare it are dropped by some readers. (lxml adds no declaration
+    to an element, and moving a large sheet's parts to a new root takes time
+    that grows with their square: the declaration goes into the written text.)"""
     for prefix, uri in sheet.nsmap.items():
         if uri == namespace and prefix:
-            return sheet, prefix
+            return prefix, ""
     prefix, n = "r", 0
     while prefix in sheet.nsmap:
         n += 1
         prefix = f"r{n}"
-    root = etree.Element(sheet.tag, dict(sheet.attrib), nsmap={**sheet.nsmap, prefix: namespace})
-    root.text = sheet.text
-    root.extend(list(sheet))
-    return root, prefix
+    return prefix, f" xmlns:{prefix}={xml_attribute(namespace)}"
 
 
 def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emit) -> None:
