@@ -393,21 +393,28 @@ def test_a_list_pasted_onto_one_line_is_read_across_it(tmp_path, make, count, fi
     assert found.place("清單.txt") == "清單.txt 第 1 列"
 
 
-def test_the_column_with_the_most_numbers_wins_however_many_cells_look_like_them(tmp_path):
-    # A: dates, each cell a candidate and none a number; B: more candidates than C, fewer numbers;
-    # C: 19 numbers and a candidate that is none, read after B; D: as many numbers as C (C, further left, wins)
-    rows = [
-        [f"2019-01-{i + 1:02d}", f"WO2019{i:06d}A1", f"EP{1000000 + i}A1", f"US{10000000 + i}B2"] for i in range(20)
-    ]
-    rows[7][1] = rows[8][1] = rows[3][2] = "1234 x"
-    rows[5][3] = ""
-    path = tmp_path / "p.csv"
-    path.write_text("\n".join(",".join(row) for row in rows))
-    found = reading.read_list(path)
-    assert (found.column, len(found.entries), found.first_row) == (2, 20, 1)  # its other text is listed too
-    rows[5][3] = "US 10123456 B2"  # now D has one more
-    path.write_text("\n".join(",".join(row) for row in rows))
-    assert reading.read_list(path).column == 3
+def test_the_column_with_the_most_numbers_wins_whichever_looks_likelier(tmp_path):
+    # A: dates, none a number; B: numbers in the first rows only, so it is counted first; C: a number,
+    # then text, then numbers, one more than B; D: as many as C, further right (C wins the tie)
+    half = reading.SAMPLE_ROWS
+
+    def write(d_has):
+        rows = [
+            [
+                f"2019-01-{i % 28 + 1:02d}",
+                f"WO2019{i:06d}A1" if i < half else "",
+                f"EP{1000000 + i}A1" if i == 0 or i >= half else "1234 x",
+                f"US{10000000 + i}B2" if i in d_has or i >= half else "",
+            ]
+            for i in range(2 * half)
+        ]
+        path = tmp_path / "p.csv"
+        path.write_text("\n".join(",".join(row) for row in rows))
+        return path
+
+    found = reading.read_list(write({1}))
+    assert (found.column, found.first_row, found.entries[:2]) == (2, 1, ["EP1000000A1", "1234 x"])
+    assert reading.read_list(write({1, 2})).column == 3  # now D has one more
 
 
 @pytest.mark.skipif(os.name == "nt", reason="Windows names are UTF-16, never undecodable bytes")

@@ -62,9 +62,14 @@ class ListRead:
         return f"{readable(file_name)}{sheet} {column_name(self.column)} 欄"
 
 
-def _is_number(text: str) -> bool:
-    """A cell that passed the quick look (_quick): one number, or several."""
-    return publications.looks_like_number(text) or len(publications.split_cell(text)) > 1
+def _could_be_number(value: object) -> bool:
+    # A quick look before the full rules: text of a number's length, with a digit.
+    return (
+        value.__class__ is str
+        and 4 <= len(value) <= 4 * MAX_ENTRY
+        and _DIGIT.search(value) is not None
+        and (publications.looks_like_number(value) or len(publications.split_cell(value)) > 1)
+    )
 
 
 # ---------------------------------------------------------------- reading
@@ -241,30 +246,36 @@ def _prescan(package: Package, name: str, what: str, path: Path):
     return scan
 
 
-def _quick(value: object) -> bool:
-    # What every number passes: text of a number's length, with a digit.
-    return value.__class__ is str and 4 <= len(value) <= 4 * MAX_ENTRY and _DIGIT.search(value) is not None
+SAMPLE_ROWS = 200  # rows whose cells are all judged first, to count the likeliest column first
 
 
 def _score(sheet, index: int, name: str) -> _Sheet | None:
     """The column with the most numbers (ties: the leftmost), and its count.
 
-    The number rules are slow beside a glance, so a first pass only counts,
-    per column, the cells that could be numbers: no column holds more. Then
-    the columns are counted in full, most promising first, each given up as
-    soon as it can no longer win, and none counted that cannot: a list's
-    own column is counted once and the others hardly at all."""
+    The number rules are slow beside a glance at a row's length, so the
+    columns are counted one at a time, the likeliest first (the most numbers
+    among the first rows), each given up as soon as it can no longer win
+    and none counted that cannot: no column holds more numbers than the
+    rows that reach it. A list's own column is counted once and the others
+    hardly at all; at worst every column is counted once."""
     top = sheet.start[0] if sheet.start else 0
     left = sheet.start[1] if sheet.start else 0
-    bounds: dict[int, int] = {}
+    lengths: dict[int, int] = {}
+    sample = []
     for row in sheet.iter_rows():
-        for c, value in enumerate(row):
-            if _quick(value):
-                bounds[c] = bounds.get(c, 0) + 1
+        lengths[len(row)] = lengths.get(len(row), 0) + 1
+        if len(sample) < SAMPLE_ROWS:
+            sample.append(row)
+    bounds = [0] * max(lengths, default=0)  # bounds[c]: the rows that reach column c
+    reaching = 0
+    for c in reversed(range(len(bounds))):
+        reaching += lengths.get(c + 1, 0)
+        bounds[c] = reaching
+    likely = [sum(1 for row in sample if c < len(row) and _could_be_number(row[c])) for c in range(len(bounds))]
     best: tuple[int, int, int] | None = None  # (count, -column, first row)
-    for c in sorted(bounds, key=lambda c: (-bounds[c], c)):
+    for c in sorted(range(len(bounds)), key=lambda c: (-likely[c], -bounds[c], c)):
         if best is not None and (bounds[c], -c) < best[:2]:
-            break  # this column and those after it cannot reach the best
+            continue  # even a number in each row that reaches it would not do
         counted = _count(sheet, c, bounds[c], best, name)
         if counted is not None:
             best = (counted[0], -c, counted[1])
@@ -277,10 +288,10 @@ def _count(sheet, c: int, bound: int, best: tuple[int, int, int] | None, name: s
     """(numbers, first row) of column `c`, when it beats `best`; None once it cannot."""
     hits, unread, first = 0, bound, -1
     for r, row in enumerate(sheet.iter_rows()):
-        if c >= len(row) or not _quick(value := row[c]):
+        if c >= len(row):
             continue
         unread -= 1
-        if _is_number(value):
+        if _could_be_number(row[c]):
             hits += 1
             if first < 0:
                 first = r
@@ -325,7 +336,7 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
         pieces = publications.split_cell(text)
         entries.extend(pieces)
         if header:
-            carried = tuple(row[c - left] if 0 <= c - left < len(row) else None for c in header)
+            carried = tuple(_kept(row[c - left]) if 0 <= c - left < len(row) else None for c in header)
             values.extend([carried] * len(pieces))  # each number of a cell gets the row's other values
         last = at
         if len(entries) > MAX_ENTRIES:
@@ -342,6 +353,11 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
             f"{len(formulas)} 個公式沒有計算結果，已略過 (請在 Excel 中開啟並存檔後再試): {_rows(formulas)}"
         )
     return read
+
+
+def _kept(value: object) -> object:
+    """A value carried along, without the spaces around a text (a text list's fields keep them)."""
+    return value.strip() if value.__class__ is str else value
 
 
 def _header(row, left: int, number_column: int) -> dict[int, str]:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import codecs
 import csv
+import itertools
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -48,7 +49,7 @@ class TextSheet:
     def iter_rows(self) -> Iterator[list[str]]:
         if self.pieces is not None:
             return ([piece] for piece in self.pieces)
-        return (list(map(str.strip, row)) for row in records(self.text, self.begin, self.mark))
+        return records(self.text, self.begin, self.mark)  # as written, spaces and all: what is used is stripped
 
 
 def decoded(data: bytes, what: str, path: Path) -> str:
@@ -121,19 +122,23 @@ def numbers_in(text: str, most: int) -> list[str] | None:
 
     Each number is the longest run of pieces that reads as one; a piece
     that starts with an office's code starts the next number, so the usual
-    forms are each read once."""
-    spans = [m.span() for m in _TOKEN.finditer(text)]
-    starts = [text[a : a + 2].upper() in publications.OFFICES for a, _ in spans]
+    forms are each read once. The pieces are taken as they come: a run of
+    any length holds only the next few at a time."""
+    pieces = _TOKEN.finditer(text)
+    window: list[tuple[int, int, bool]] = []  # (start, end, starts a number) of the next pieces
     found: list[str] = []
-    i = 0
-    while i < len(spans) and len(found) <= most:
-        limit = min(len(spans), i + _LONGEST)
-        stop = next((j for j in range(i + 1, limit) if starts[j]), limit)
-        for j in range(stop, i, -1):
-            candidate = text[spans[i][0] : spans[j - 1][1]]
+    while len(found) <= most:
+        for piece in itertools.islice(pieces, _LONGEST - len(window)):
+            a, b = piece.span()
+            window.append((a, b, text[a : a + 2].upper() in publications.OFFICES))
+        if not window:
+            return found
+        stop = next((j for j in range(1, len(window)) if window[j][2]), len(window))
+        for j in range(stop, 0, -1):
+            candidate = text[window[0][0] : window[j - 1][1]]
             if publications.looks_like_number(candidate):
                 found.append(candidate)
-                i = j
+                del window[:j]
                 break
         else:
             return None
