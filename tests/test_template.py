@@ -522,3 +522,32 @@ def test_the_frozen_rows_are_the_header_and_those_above_it_however_the_template_
     frozen = written.find("{*}pane")
     assert (written.get("topLeftCell"), frozen.get("ySplit"), frozen.get("topLeftCell")) == (top, "5", pane)
     assert problems(path) == []
+
+
+def flagged(flag: int = 0, method: int | None = None):
+    """A zip's entries marked encrypted (flag 1), or packed by a method no reader knows."""
+
+    def edit(path):
+        data = bytearray(path.read_bytes())
+        for signature, at in ((b"PK\x03\x04", 6), (b"PK\x01\x02", 8)):
+            i = data.find(signature)
+            while i >= 0:
+                data[i + at] |= flag
+                if method is not None:
+                    data[i + at + 2 : i + at + 4] = method.to_bytes(2, "little")
+                i = data.find(signature, i + 4)
+        path.write_bytes(bytes(data))
+        return path
+
+    return edit
+
+
+@pytest.mark.parametrize("edit", [flagged(flag=1), flagged(method=99)], ids=["encrypted", "unknown method"])
+def test_a_template_whose_parts_cannot_be_read_is_damaged(tmp_path, edit):
+    template = edit(hand_made(tmp_path / "t.xlsx", "<sheetData/>"))
+    messages = []
+    patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1"])
+    assert (
+        job.handle_request(make_request(patents, template=template), messages.append, folder=tmp_path / "out") is None
+    )
+    assert messages[-2] == f"範本檔案已損壞，無法開啟: {template}"

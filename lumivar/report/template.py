@@ -82,6 +82,7 @@ def load(path: Path) -> Template:
 
 
 def _load(package: Package, path: Path) -> Template:
+    parts.check_prologs(package)  # before any part is read
     if package.is_ods:
         raise ReportError(f"{WHAT}是 OpenDocument (.ods) 檔，請用 Excel 或 LibreOffice 另存為 .xlsx: {path}")
     book_part = package.workbook_part
@@ -96,7 +97,6 @@ def _load(package: Package, path: Path) -> Template:
     ]
     if not visible:
         raise ReportError(f"{WHAT}中沒有可見的工作表: {path}")
-    parts.check_prologs(package)
     for strings in package.related(book_part, "sharedStrings")[:1]:
         if package.size(strings) > MAX_SHEET:  # a form's texts are a few kilobytes; this many take minutes to read
             raise ReportError(f"{TOO_LARGE}: {WHAT}中的文字超過 {MAX_SHEET // 2**20} MB: {path}")

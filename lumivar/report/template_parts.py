@@ -471,12 +471,18 @@ def check_prologs(package: Package) -> None:
     package part may not: its entities could reach the user's files or the
     network in whatever opens the report). Most parts are copied as they are
     and never parsed, so each part's head is read up to its root element:
-    a DTD can stand nowhere else."""
+    a DTD can stand nowhere else. A part that cannot be read at all (an
+    encrypted one, one packed in a way zipfile does not know) is damaged too."""
     for info in package.infos:
-        if not info.is_dir():
+        if info.is_dir():
+            continue
+        try:
             with package.zip.open(info) as stream:
-                if not _prolog_clean(stream):
-                    raise ValueError(f"{info.filename}: a package part with a DTD")
+                clean = _prolog_clean(stream)
+        except (RuntimeError, NotImplementedError) as error:  # zipfile's word for an encrypted part, an unknown method
+            raise ValueError(f"{info.filename}: a part that cannot be read") from error
+        if not clean:
+            raise ValueError(f"{info.filename}: a package part with a DTD")
 
 
 def _prolog_clean(stream: IO[bytes]) -> bool:
