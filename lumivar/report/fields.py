@@ -1,12 +1,13 @@
 """The user's own columns, carried into the report beside each number.
 
 A column whose header names a known field (in Chinese or English, as Google
-Patents, Espacenet and TIPO's search system name them in their exports)
-becomes one of the report's standard columns, in a fixed order after the
-number's; every other column follows under its own header, in the list's
-order. Values come as they should: dates as date cells, links as links only
-when they are web addresses, long texts wrapped within a bounded width,
-everything else as the text it was (never a formula).
+Patents, Espacenet and TIPO's search system name them in their exports, and
+as searchers head their own lists) is known by the report's name for it, in
+a fixed order; every other column follows under its own header, in the
+list's order. Which of them the client sees is compose's. Values come as
+they should: dates as date cells, links as links only when they are web
+addresses, long texts wrapped within a bounded width, everything else as the
+text it was (never a formula).
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ import re
 from dataclasses import dataclass
 from operator import itemgetter
 
-from .layout import AUTO, DATE, HEADERS, WRAP, Column
+from .layout import AUTO, DATE, WRAP, Column
 from .ooxml import date_of_serial
 
 ROC_OFFSET = 1911  # 民國 years
@@ -60,6 +61,25 @@ FIELDS = (
     Field("摘要", ("abstract", "摘要"), WRAP),
     Field("連結", ("resultlink", "link", "連結", "網址"), "link"),
     Field("代表圖", ("representativefigurelink", "代表圖", "代表圖連結"), "link"),
+    # The searcher's own judgement of each document, as search reports head it.
+    Field("類別", ("類別", "category", "categories", "cat.", "relevance", "引用類別", "文獻類別", "關聯性", "相關性")),
+    Field(
+        "相關請求項",
+        (
+            "相關請求項",
+            "相關請求項次",
+            "對應請求項",
+            "relevanttoclaim",
+            "relevanttoclaims",
+            "relevantclaims",
+            "relevanttoclaimno.",
+            "claims",
+        ),
+        WRAP,
+    ),
+    Field("備註", ("備註", "remark", "remarks", "note", "notes", "comment", "comments"), WRAP),
+    Field("法律狀態", ("法律狀態", "legalstatus", "法律狀態/事件")),
+    Field("預估屆期", ("預估屆期", "預估屆滿日", "anticipatedexpiration", "expirationdate", "expiry", "屆滿日"), DATE),
 )
 SERIALS = {"序號", "no", "no.", "#", "編號", "項次"}  # the list's own numbering: the report numbers anew
 
@@ -68,9 +88,18 @@ def _folded(name: str) -> str:
     return "".join(name.split()).lower()
 
 
-def carried(header: list[str], rows: list[tuple]) -> tuple[tuple[Column, ...], list[tuple]]:
-    """The report's columns for the list's other columns, and each entry's
-    values for them, converted as their fields ask."""
+@dataclass(frozen=True)
+class Carried:
+    """One of the list's other columns: the report's name for it, the list's, and its column."""
+
+    name: str  # a known field's report name, else the list's header
+    header: str  # as the list heads it
+    column: Column  # its values in full, headed by `name`
+
+
+def carried(header: list[str], rows: list[tuple], offset: int = 0) -> tuple[list[Carried], list[tuple]]:
+    """The list's other columns, and each entry's values for them, converted
+    as their fields ask; each column reads an entry's `extra` from `offset` on."""
     known = {_folded(name): field for field in FIELDS for name in field.names}
     standard: dict[str, tuple[int, Field, bool]] = {}
     others: list[tuple[int, Field, bool]] = []
@@ -86,7 +115,10 @@ def carried(header: list[str], rows: list[tuple]) -> tuple[tuple[Column, ...], l
         else:
             others.append((at, Field(name, (), DATE if _names_a_date(base) else ""), roc))
     chosen = [standard[f.header] for f in FIELDS if f.header in standard] + others
-    columns = tuple(_column(place, field) for place, (_, field, _) in enumerate(chosen))
+    columns = [
+        Carried(field.header, str(header[at]), _column(offset + place, field))
+        for place, (at, field, _) in enumerate(chosen)
+    ]
     values = [
         tuple(_value(field, row[at] if at < len(row) else None, roc) for at, field, roc in chosen) for row in rows
     ]
@@ -99,10 +131,10 @@ def aliases(header: str, name: str) -> bool:
     return any(field.header == header and folded in field.names for field in FIELDS) or _folded(header) == folded
 
 
-def names_a_column(name: str) -> bool:
-    """Whether a template's column name is one the report knows."""
+def known(name: str) -> bool:
+    """Whether a name is one of a known field's."""
     folded = _folded(name)
-    return folded in {_folded(h) for h in HEADERS} or any(folded in field.names for field in FIELDS)
+    return any(folded in field.names or folded == _folded(field.header) for field in FIELDS)
 
 
 def _names_a_date(folded: str) -> bool:

@@ -3,7 +3,6 @@ worker and the command line."""
 
 from __future__ import annotations
 
-import dataclasses
 import numbers
 import os
 import re
@@ -16,15 +15,17 @@ from pathlib import Path
 from typing import Any
 
 from .. import protocol
-from . import data, fields, layout, newbook, publications, reading, template
+from . import compose, data, fields, layout, newbook, publications, reading, template
+from .compose import Report
 from .files import ReportError, ensure_folder, reason, save_new, user_path
-from .layout import Style, Table
+from .layout import Style
 from .ooxml import MAX_FONT_NAME
 from .text import one_line
 
 Emit = Callable[[object], Any]
 Clock = Callable[[], datetime]
 
+NO_SOURCE = "書目資料：未設定書目資料來源"  # the client's summary says what the report lacks
 TOO_LARGE = "記憶體不足：清單或範本過大，無法產生檢索報告；請減少清單的筆數或欄位後再試"
 
 
@@ -126,14 +127,16 @@ def make_report(
         made = now()
         # Settings only from the working folder: the folder a report is saved in may be anyone's.
         source = data.settings(protocol.working_folder(), emit) if with_data else None
-        table = _table(found, patents.name, made, source, emit)
+        report = _report(found, patents.name, made, source, emit, _named(form), with_data)
+        for line in report.bookkeeping[1:] + report.notes:  # where the numbers were, the reader has said
+            emit(line)
 
         def write(stream) -> None:
-            rows = _announced(table, emit)
+            rows = _announced(report.client, emit)
             if form is None:
-                newbook.write_new(stream, table, rows, style, emit)
+                newbook.write_new(stream, report, rows, style, emit)
             else:
-                template.write_into(form, stream, table, rows, style, emit)
+                template.write_into(form, stream, report, rows, style, emit)
 
         return save_new(write, ensure_folder(target_folder), made, notify)
     finally:
@@ -142,29 +145,47 @@ def make_report(
         publications.forget()
 
 
-def _table(found: reading.ListRead, file_name: str, made: datetime, source: data.Settings | None, emit: Emit) -> Table:
-    """The report's table: each entry, the list's other columns carried along,
-    and the bibliographic data fetched where a source is set up."""
+def _named(form: template.Template | None) -> tuple[str, ...]:
+    """The columns a template's header names, from the table's first column:
+    beside the marker, the marker's own cell is the 序號's, as it always was."""
+    if form is None or not form.found.header:
+        return ()
+    beside = form.found.marker is not None and form.found.header_row == form.found.marker[0]
+    return (compose.SERIAL, *form.found.header) if beside else form.found.header
+
+
+def _report(
+    found: reading.ListRead,
+    file_name: str,
+    made: datetime,
+    source: data.Settings | None,
+    emit: Emit,
+    named: tuple[str, ...],
+    with_data: bool = True,
+) -> Report:
+    """The report: each entry, the list's other columns carried along, and
+    the bibliographic data fetched where a source is set up."""
     entries = [publications.parse(text) for text in found.entries]
-    header, values, line = found.header, found.values, None
+    header, values = found.header, found.values
+    line = NO_SOURCE if source is None and with_data else None
     if source is not None and any(e.id or e.application for e in entries):
         fetched = data.fetch(entries, source, emit, made.date())
         header, values, entries = data.merge(header, values, fetched, fields.aliases)
         line = data.source_line(fetched)
-    extra_columns, carried = fields.carried(header, values)
-    if extra_columns:
-        entries = [dataclasses.replace(entry, extra=row) for entry, row in zip(entries, carried)]
-    return Table(
-        publications.mark_repeats(entries),
-        made,
-        found.place(file_name),
-        found.search,
-        layout.COLUMNS + extra_columns,
-        line,
+    return compose.compose(
+        entries,
+        header,
+        values,
+        rows=found.rows,
+        made=made,
+        place=found.place(file_name),
+        search=found.search,
+        data_line=line,
+        named=named,
     )
 
 
-def _announced(table: Table, emit: Emit):
+def _announced(table: layout.Table, emit: Emit):
     """The table's rows, each announced by a progress line as the writer takes it."""
     total = len(table.publications)
     for index, cells in enumerate(table.rows(), start=1):

@@ -2,7 +2,7 @@
 fills, borders, widths and print setup.
 
 The writers only render what is decided here. A column is one record
-(`Column`); adding one is adding a record to `COLUMNS`.
+(`Column`); which columns a report has is compose's.
 """
 
 from __future__ import annotations
@@ -10,13 +10,12 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from datetime import date, datetime
-from operator import attrgetter
+from datetime import date
 from typing import NamedTuple
 
 from .. import protocol
 from .ooxml import MAX_WIDTH
-from .publications import NOTE_CORRECTED, NOTE_NO_DATA, NOTE_NO_KIND, NOTE_RESOLVED, Publication
+from .publications import Publication
 from .text import display_width, has_cjk
 
 TITLE = "檢索報告"
@@ -80,46 +79,31 @@ class Column:
     address: Callable[[Publication], str | None] | None = None  # where the cell links to, if anywhere
     digits: bool = False  # digits kept as text: Excel's "number stored as text" mark is off
     format: str = ""  # "", DATE or WRAP
+    named_at: int | None = None  # the offset of the template's own header cell for it, which stays
 
     @property
     def link(self) -> bool:
         return self.address is not None
 
 
-COLUMNS: tuple[Column, ...] = (
-    Column("序號", None),
-    Column("公開號", attrgetter("text"), font=AUTO, max_width=40),
-    Column("標準公開號", attrgetter("id"), font=LINK, address=attrgetter("address")),
-    Column("國別", attrgetter("country")),
-    Column("號碼", attrgetter("number"), digits=True),
-    Column("種類", attrgetter("kind")),
-    Column("狀態", attrgetter("status"), font=AUTO),
-)
-HEADERS = tuple(column.header for column in COLUMNS)
-
-
-def column_offset(test: Callable[[Column], bool], columns: tuple[Column, ...] | None = None) -> int | None:
+def column_offset(test: Callable[[Column], bool], columns: tuple[Column, ...]) -> int | None:
     """The 0-based offset of the first column that passes `test`, or None."""
-    return next((i for i, column in enumerate(columns or COLUMNS) if test(column)), None)
+    return next((i for i, column in enumerate(columns) if test(column)), None)
 
 
-def ordered(columns: tuple[Column, ...], names: tuple[str, ...], aliases) -> tuple[Column, ...]:
-    """The columns in the order a template's own header names them (by the
-    report's header or a field's other names, through `aliases`); the ones it
-    does not name follow in their own order. The serial number stays first."""
-    if not names:
-        return columns
-    chosen: list[Column] = []
-    for name in names:
-        match = next((c for c in columns if c not in chosen and (c.header == name or aliases(c.header, name))), None)
-        if match is not None:
-            chosen.append(match)
-    first = [c for c in columns[:1] if c not in chosen]
-    return tuple(first + chosen + [c for c in columns if c not in chosen and c not in first])
+def header_cells(columns: tuple[Column, ...]) -> list[Cell]:
+    return [Cell(column.header, HEAD, HEAD) for column in columns]
 
 
-def header_cells(columns: tuple[Column, ...] | None = None) -> list[Cell]:
-    return [Cell(column.header, HEAD, HEAD) for column in columns or COLUMNS]
+class Line(str):
+    """A summary line; `link`, the address its cell links to (the line is its short label)."""
+
+    link: str | None
+
+    def __new__(cls, text: str, link: str | None = None) -> Line:
+        line = super().__new__(cls, text)
+        line.link = link
+        return line
 
 
 # ---------------------------------------------------------------- sizes
@@ -180,38 +164,11 @@ def _fill(item: Publication) -> str:
 
 @dataclass
 class Table:
+    """Entries and the columns they are shown in; an entry's 序號 is its place."""
+
     publications: list[Publication]
-    made: datetime
-    source: str  # the list's file name and where in it the numbers were
-    search: str | None = None  # the search's address, where the list names one
-    columns: tuple[Column, ...] = ()  # the report's columns; the standard ones when empty
-    data_source: str | None = None  # where the bibliographic data came from, and when
+    columns: tuple[Column, ...]
     _widths: dict = field(default_factory=dict, compare=False, repr=False)  # computed once per look
-
-    def __post_init__(self) -> None:
-        self.columns = self.columns or COLUMNS
-
-    @property
-    def counts(self) -> str:
-        """Each kind of entry counted, in the trade's words; none that is zero."""
-        items = self.publications
-        repeats = sum(1 for p in items if p.repeat_of is not None)
-        kinds = [
-            ("專利文獻", "件", sum(1 for p in items if p.id and p.repeat_of is None)),
-            ("申請號", "筆", sum(1 for p in items if p.application and p.repeat_of is None)),
-            ("重複", "筆", repeats),
-            ("由申請號對應", "筆", sum(1 for p in items if p.noted(NOTE_RESOLVED))),
-            ("已更正", "筆", sum(1 for p in items if p.noted(NOTE_CORRECTED))),
-            ("種類碼有誤", "筆", sum(1 for p in items if p.noted(NOTE_NO_KIND))),
-            ("查無書目資料", "筆", sum(1 for p in items if p.noted(NOTE_NO_DATA))),
-            ("格式不符", "筆", sum(1 for p in items if p.bad)),
-        ]
-        return "，".join([f"共 {len(items):,} 筆"] + [f"{name} {n:,} {unit}" for name, unit, n in kinds if n])
-
-    def summary(self) -> list[str]:
-        search = [f"檢索來源：{self.search}"] if self.search else []
-        source = [self.data_source] if self.data_source else []
-        return [f"製表日期：{self.made:%Y-%m-%d}", f"專利檔案：{self.source}", *search, *source, self.counts]
 
     def rows(self) -> Iterator[list[Cell]]:
         columns = [(c.value, c.address, c.font, c.format) for c in self.columns]

@@ -12,6 +12,7 @@ from typing import IO
 from xml.sax.saxutils import escape, quoteattr
 
 from . import layout, ooxml
+from .compose import Report
 from .layout import Cell, Style, Table
 from .ooxml import (
     CONTENT_TYPES,
@@ -116,15 +117,16 @@ def _relationships(items: Iterable[str]) -> bytes:
     return (f'{DECLARATION}<Relationships xmlns="{PKG_REL}">' + "".join(items) + "</Relationships>").encode("utf-8")
 
 
-def write_new(stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit) -> None:
-    """The report as a new workbook; `rows` are the table's rows as they are to be taken."""
+def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], style: Style, emit) -> None:
+    """The report as a new workbook; `rows` are the client's table's rows as they are to be taken."""
+    table = report.client
     columns_within_sheet(table, 0, emit)
     room = ooxml.MAX_LINKS
     note = layout.links_note(table.publications, room)
     if note:
         emit(note)
     styles = Styles.for_new_workbook(style, {c.format for c in table.columns})
-    block = Block(len(table.publications), table.summary(), top=1, title=True, columns=table.columns)
+    block = Block(len(table.publications), report.summary, top=1, title=True, columns=table.columns)
     numbered = enumerate(block.links(table.publications, room), start=1)
     links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
     with writer(stream) as package:

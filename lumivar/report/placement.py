@@ -8,7 +8,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from . import fields, layout
+from . import compose, layout
 from .ooxml import MAX_COLUMN, MAX_ROW, MAX_SHEET, Package, column_name, iterparse, local, parse, ranges
 from .publications import Publication
 from .schema import child
@@ -41,7 +41,7 @@ class Block:
         columns: tuple | None = None,
     ):
         self.count = count
-        self.table_columns = columns or layout.COLUMNS
+        self.table_columns = columns or ()
         self.first_column = first_column
         self.lines = ([layout.TITLE] if title else []) + lines
         self.title = title
@@ -394,7 +394,7 @@ def where(package: Package, book_part: str, visible: list[tuple[int, str, str]])
         if MARKER in found:
             row = found[MARKER][0]
             header, below = headers_near(package, part, found[MARKER], shared)
-            if header or not any(map(fields.names_a_column, below)):
+            if header or not any(map(compose.names_a_column, below)):
                 below = ()  # what lies under the marker is no header of the report's columns
             return Found(
                 index,

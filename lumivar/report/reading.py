@@ -44,6 +44,7 @@ class ListRead:
     header: list[str] = field(default_factory=list)  # the list's other columns, by their headers
     values: list[tuple] = field(default_factory=list)  # each entry's values of those columns
     across: bool = False  # the numbers lie along one line of a text list (first_row), not down a column
+    rows: list[int] = field(default_factory=list)  # each entry's row (1-based, as the summary counts them)
 
     @property
     def summary(self) -> str:
@@ -317,6 +318,7 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
     top = sheet.start[0] if sheet.start else 0
     left = sheet.start[1] if sheet.start else 0
     entries: list[str] = []
+    rows: list[int] = []
     values: list[tuple] = []
     header: dict[int, str] = {}  # column → its header, for the columns the report carries along
     skipped: list[int] = []
@@ -335,6 +337,7 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
             continue
         pieces = publications.split_cell(text)
         entries.extend(pieces)
+        rows.extend([at + 1] * len(pieces))
         if header:
             carried = tuple(_kept(row[c - left]) if 0 <= c - left < len(row) else None for c in header)
             values.extend([carried] * len(pieces))  # each number of a cell gets the row's other values
@@ -342,7 +345,14 @@ def _take(sheet, found: _Sheet, scan) -> ListRead:
         if len(entries) > MAX_ENTRIES:
             raise ReportError(f"{TOO_LARGE}: 清單超過 {MAX_ENTRIES:,} 筆公開號")
     read = ListRead(
-        entries, found.name, found.column, found.first + 1, last + 1, header=list(header.values()), values=values
+        entries,
+        found.name,
+        found.column,
+        found.first + 1,
+        last + 1,
+        header=list(header.values()),
+        values=values,
+        rows=rows,
     )
     errors, formulas = ([], []) if scan is None else scan.special(found.column, found.first)
     skipped = sorted(set(skipped) | set(errors))

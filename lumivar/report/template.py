@@ -23,8 +23,9 @@ from typing import IO
 
 from lxml import etree
 
-from . import fields, layout, ooxml, placement, splice
+from . import layout, ooxml, placement, splice
 from . import template_parts as parts
+from .compose import Report
 from .files import ReportError, open_checked
 from .layout import Cell, Style, Table
 from .ooxml import (
@@ -108,19 +109,19 @@ def _load(package: Package, path: Path) -> Template:
 
 
 def write_into(
-    template: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit
+    template: Template, stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], style: Style, emit
 ) -> None:
-    """Writes the report: the template's package with the table added;
-    `rows` are the table's rows as they are to be taken. The package stays
+    """Writes the report: the template's package with the client's table
+    added; `rows` are its rows as they are to be taken. The package stays
     open: whoever loaded the template closes it."""
     with faults(damaged(WHAT, template.path, "無法寫入檢索結果")):
-        _write(template, stream, table, rows, style, emit)
+        _write(template, stream, report, rows, style, emit)
 
 
-def _block(t: Template, table: Table, skeleton, emit) -> Block:
+def _block(t: Template, table: Table, lines: list[str], skeleton, emit) -> Block:
     """Where the table goes: at the marker, or below the form's content; never
     over the template's content (moved below it, and the user told why)."""
-    found, count, lines = t.found, len(table.publications), table.summary()
+    found, count = t.found, len(table.publications)
     package, part = t.package, found.sheet_part
     if found.marker:
         block = Block(
@@ -158,10 +159,8 @@ def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
     return block
 
 
-def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cell]], style: Style, emit) -> None:
-    package, found = t.package, t.found
-    # A header the template writes beside its marker says which column goes where.
-    table.columns = layout.ordered(table.columns, found.header, fields.aliases)
+def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], style: Style, emit) -> None:
+    package, found, table = t.package, t.found, report.client
     placement.columns_within_sheet(table, found.marker[1] if found.marker else 0, emit)
     if package.size(found.sheet_part) > MAX_SHEET:
         raise ReportError(f"{TOO_LARGE}: {WHAT}的「{found.sheet_name}」工作表過大: {t.path}")
@@ -173,7 +172,7 @@ def _write(t: Template, stream: IO[bytes], table: Table, rows: Iterable[list[Cel
     r, declaration = parts.declaring(skeleton, rel_ns)
     p = splice.prefix_of(skeleton)
 
-    block = _block(t, table, skeleton, emit)
+    block = _block(t, table, report.summary, skeleton, emit)
     if block.last_row > MAX_ROW:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}"

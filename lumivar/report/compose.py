@@ -1,0 +1,414 @@
+"""What the report says, composed for its two readers: the client's table,
+summary and legend on the report's sheet; every detail of every entry on the
+detail sheet, with the bookkeeping at its head.
+
+This is the one place the client's columns are chosen (`CLIENT_COLUMNS`,
+`_client_columns`); the writers render what is decided here.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+import unicodedata
+import urllib.parse
+from collections.abc import Callable
+from dataclasses import dataclass
+from datetime import datetime
+from operator import attrgetter
+
+from . import fields, layout, publications
+from .layout import AUTO, LINK, WRAP, Column, Table
+from .publications import NOTE_CORRECTED, NOTE_NO_DATA, NOTE_NO_KIND, NOTE_RESOLVED, Publication
+
+# The client's columns, in this order, each shown only where some entry has a
+# value (序號 and 公開號 always). 法律狀態, 預估屆期 and 代表圖 have their places
+# for the data that will fill them.
+CLIENT_COLUMNS = (
+    "序號",
+    "類別",
+    "公開號",
+    "公開日",
+    "法律狀態",
+    "預估屆期",
+    "專利名稱",
+    "申請人",
+    "IPC",
+    "相關請求項",
+    "備註",
+    "說明",
+    "代表圖",
+)
+SERIAL, CATEGORY, NUMBER, PUBLISHED, LEGAL, EXPIRY, TITLE = CLIENT_COLUMNS[:7]
+APPLICANT, IPC, CLAIMS, REMARKS, NOTES, DRAWING = CLIENT_COLUMNS[7:]
+# The detail sheet's own columns before the list's: the number's mechanics.
+LIST_ROW, WRITTEN, STANDARD, COUNTRY, DIGITS, KIND = "清單列", "公開號", "標準公開號", "國別", "號碼", "種類"
+# What templates made for earlier reports call the report's notes.
+NOTES_NAMES = (NOTES, "狀態", "附註", "note", "status")
+
+# Bounded widths, in characters a line holds, so the client's table prints at
+# a readable size; a longer text wraps and its row grows.
+WIDE, MIDDLE, NARROW = 30, 20, 14
+DRAWING_LABEL = "代表圖"
+
+
+@dataclass
+class Report:
+    """The report's content, decided before any writer runs."""
+
+    client: Table  # the client's table, its final columns and order
+    detail: Table  # every entry with every detail: the same entries, the same 序號
+    summary: list[str]  # the client's summary lines
+    bookkeeping: list[str]  # what was read and how, for the window and the detail sheet's head
+    legend: list[str]  # the categories used, for below the client's table
+    made: datetime
+    notes: list[str] = dataclasses.field(default_factory=list)  # lines for the window about the composition
+
+
+# ---------------------------------------------------------------- categories
+
+# ST.14's categories: the three of relevance, strongest first, and the flags beside them.
+RELEVANCE = "XYA"
+FLAGS = "PEDLOT&"
+SHOWN_ORDER = "PEXYADLOT&"  # as search reports write a combination: "P,X", "X,Y"
+MEANINGS = {
+    "X": "特別相關之文獻，單獨即可使請求項之發明不具新穎性或進步性",
+    "Y": "特別相關之文獻，與另一篇以上同類文獻組合時，可使請求項之發明不具進步性",
+    "A": "界定一般技術背景之文獻，非特別相關",
+    "P": "中間文獻：公開於申請日與所主張之優先權日之間",
+    "E": "申請日當天或之後始公開之較早專利文獻",
+    "D": "申請人於申請案中引用之文獻",
+    "L": "基於其他理由引用之文獻（如可能對優先權主張產生疑義，或為確定另一文獻之公開日）",
+    "O": "涉及口頭揭露、使用、展示等非書面揭露之文獻",
+    "T": "申請日或優先權日之後公開、與申請案不衝突，為理解發明之原理或理論而引用之文獻",
+    "&": "同一專利家族之文獻",
+}
+_SEPARATORS = re.compile(r"[\s,，、/／;；+＋]+")
+
+
+def category(value: object) -> str | None:
+    """A category as the offices write it ("X", "P,X", "X,Y"), however the
+    list wrote it (full-width, lower case, "X/Y", "PX"); None for what is none."""
+    if not isinstance(value, str):
+        return None
+    text = _SEPARATORS.sub("", unicodedata.normalize("NFKC", value)).upper()
+    if not text or any(ch not in SHOWN_ORDER for ch in text):
+        return None
+    return ",".join(ch for ch in SHOWN_ORDER if ch in text)
+
+
+def strongest(shown: str | None) -> str | None:
+    """The strongest of X, Y and A a category names: its entry is ordered and counted by it."""
+    return next((c for c in RELEVANCE if shown and c in shown.split(",")), None)
+
+
+def legend(used: list[str]) -> list[str]:
+    """One line per category used, in the order the offices list them."""
+    letters = {ch for shown in used for ch in shown.split(",")}
+    return [f"{ch}：{MEANINGS[ch]}" for ch in RELEVANCE + FLAGS if ch in letters]
+
+
+# ---------------------------------------------------------------- the search
+
+
+def search_line(address: str) -> layout.Line:
+    """The search as what it asks (its terms, countries and dates), its address on the line."""
+    parts = urllib.parse.urlsplit(address)
+    if parts.hostname != "patents.google.com":
+        return layout.Line("檢索來源：檢索連結", address)
+    query = urllib.parse.parse_qs(parts.query)
+    said = []
+    terms = [t.strip() for t in query.get("q", []) if t.strip()]
+    if terms:
+        said.append("檢索式 " + " AND ".join(terms))
+    for key, name in (("assignee", "申請人"), ("inventor", "發明人")):
+        if query.get(key):
+            said.append(f"{name} {'、'.join(query[key])}")
+    countries = [c for value in query.get("country", []) for c in value.split(",") if c]
+    if countries:
+        said.append("國別 " + "、".join(countries))
+    for key, word in (("after", "起"), ("before", "前")):
+        for value in query.get(key, []):
+            kind, _, day = value.partition(":")
+            kinds = {"priority": "優先權日", "filing": "申請日", "publication": "公開日"}
+            if re.fullmatch(r"\d{8}", day):
+                said.append(f"{kinds.get(kind, '日期')} {day[:4]}-{day[4:6]}-{day[6:]} {word}")
+    text = "；".join(said) if said else "全部"
+    return layout.Line(f"檢索來源：Google Patents（{text}）", address)
+
+
+# ---------------------------------------------------------------- the client's values
+
+
+def first_applicant(value: object) -> object:
+    """The first applicant, with how many more there are ("甲公司 等 3 名")."""
+    if not isinstance(value, str):
+        return value
+    names = applicants(value)
+    if len(names) <= 1:
+        return value
+    return f"{names[0]} 等 {len(names)} 名"
+
+
+_NAME_BREAKS = re.compile(r"\s*[;；\n、]\s*")
+# What follows a comma in one organisation's name ("Co., Ltd."), never a name of its own.
+_LEGAL_FORM = re.compile(
+    r"(?:ltd|limited|inc|incorporated|corp|corporation|co|llc|plc|gmbh|ag|kg|sa|s\.a|nv|n\.v|bv|b\.v|"
+    r"spa|s\.p\.a|srl|oy|ab|as|a/s|kk|k\.k|lp|llp|pte|pty|sas|se)\.?(?:\W.*)?",
+    re.IGNORECASE,
+)
+
+
+def applicants(value: str) -> list[str]:
+    """The names an applicant cell holds: split at ；, ;, 、 and line breaks,
+    and at commas between names (a comma before a legal form stays in its name)."""
+    names: list[str] = []
+    for part in _NAME_BREAKS.split(value.strip()):
+        start = len(names)
+        for piece in (p.strip() for p in part.split(",")):
+            if not piece:
+                continue
+            if len(names) > start and _LEGAL_FORM.fullmatch(piece):
+                names[-1] = f"{names[-1]}, {piece}"
+            else:
+                names.append(piece)
+    return names
+
+
+_CLASS_BREAKS = re.compile(r"\s*[;；,，\n]\s*")
+
+
+def first_class(value: object) -> object:
+    """The first IPC class of a cell that holds several."""
+    if not isinstance(value, str):
+        return value
+    classes = [c for c in _CLASS_BREAKS.split(value.strip()) if c]
+    return classes[0] if classes else None
+
+
+def _mapped(column: Column, how: Callable[[object], object], **changes) -> Column:
+    get = column.value
+    return dataclasses.replace(column, value=lambda item: how(get(item)), **changes)
+
+
+def _label(address_of):
+    return lambda item: DRAWING_LABEL if address_of(item) else None
+
+
+# ---------------------------------------------------------------- composing
+
+
+def _list_row(item: Publication) -> object:
+    return item.extra[0] if item.extra else None
+
+
+def compose(
+    entries: list[Publication],
+    header: list[str],
+    values: list[tuple],
+    *,
+    rows: list[int],
+    made: datetime,
+    place: str,
+    search: str | None = None,
+    data_line: str | None = None,
+    named: tuple[str, ...] = (),
+) -> Report:
+    """The report of a list's entries (as the data step left them: `header`
+    and `values` the list's other columns, `rows` each entry's row of the
+    list), made at `made`; `place` says where the numbers were read,
+    `search` is the search's address a list names, `data_line` the data
+    source's line; `named`, the columns a template's header names, in its
+    order (the table's first column first)."""
+    carried, converted = fields.carried(header, values, offset=1)
+    rows = rows + [None] * (len(entries) - len(rows))
+    converted = converted or [()] * len(entries)
+    entries = [dataclasses.replace(e, extra=(row, *extra)) for e, row, extra in zip(entries, rows, converted)]
+    by_name = {c.name: c.column for c in carried}
+    shown = by_name.get(CATEGORY)
+    if shown is not None:
+        # Ordered X, Y, A, then the rest, the list's order within each.
+        rank = {c: i for i, c in enumerate(RELEVANCE)}
+        entries.sort(key=lambda e: rank.get(strongest(category(shown.value(e))), len(RELEVANCE)))
+    entries = publications.mark_repeats(entries)
+    columns, notes = _client_columns(by_name, entries, named)
+    client = Table(entries, columns)
+    detail = Table(entries, _detail_columns(carried))
+    used = [c for c in (category(shown.value(e)) for e in entries if e.repeat_of is None)] if shown else []
+    return Report(
+        client,
+        detail,
+        summary=_summary(entries, made, search, data_line, [c for c in used if c]),
+        bookkeeping=[f"專利檔案：{place}", _tally(entries)],
+        legend=legend([c for c in used if c]),
+        made=made,
+        notes=notes,
+    )
+
+
+def _standard_columns(by_name: dict[str, Column]) -> dict[str, Column]:
+    """Every column the client's table can hold, by its name."""
+    found: dict[str, Column] = {
+        SERIAL: Column(SERIAL, None),
+        NUMBER: Column(
+            NUMBER,
+            lambda item: item.id or item.text,
+            font=AUTO,
+            max_width=WIDE,
+            address=attrgetter("address"),
+        ),
+        NOTES: Column(NOTES, attrgetter("status"), font=AUTO, max_width=MIDDLE, format=WRAP),
+    }
+    bounds = {TITLE: WIDE, APPLICANT: MIDDLE, IPC: NARROW, CLAIMS: NARROW, REMARKS: MIDDLE, LEGAL: NARROW}
+    for name in (CATEGORY, PUBLISHED, LEGAL, EXPIRY, TITLE, APPLICANT, IPC, CLAIMS, REMARKS):
+        column = by_name.get(name)
+        if column is None:
+            continue
+        if name in bounds:
+            column = dataclasses.replace(column, max_width=bounds[name], format=column.format or WRAP)
+        if name == CATEGORY:
+            column = _mapped(column, lambda v: category(v) or v, max_width=8)
+        elif name == APPLICANT:
+            column = _mapped(column, first_applicant)
+        elif name == IPC:
+            column = _mapped(column, first_class)
+        found[name] = column
+    drawing = by_name.get(DRAWING)
+    if drawing is not None and drawing.address is not None:
+        found[DRAWING] = Column(DRAWING, _label(drawing.address), font=LINK, address=drawing.address)
+    return found
+
+
+def _has_values(column: Column, entries: list[Publication]) -> bool:
+    return column.value is None or any(column.value(e) not in (None, "") for e in entries)
+
+
+def _client_columns(
+    by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...]
+) -> tuple[tuple[Column, ...], list[str]]:
+    standard = _standard_columns(by_name)
+    if not named:
+        chosen = [standard[n] for n in CLIENT_COLUMNS if n in standard]
+        return tuple(c for c in chosen if c.header in (SERIAL, NUMBER) or _has_values(c, entries)), []
+    return _template_columns(standard, by_name, entries, named)
+
+
+def _template_columns(
+    standard: dict[str, Column], by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...]
+) -> tuple[tuple[Column, ...], list[str]]:
+    """The columns a template's header names, exactly there and in its order;
+    公開號 always, and the report's notes where the template keeps them."""
+    pool = {**{c.header: c for c in by_name.values()}, **standard}
+    chosen: list[Column] = []
+    for at, name in enumerate(named):
+        match = _matching(name, pool, chosen)
+        # A column it names that the list lacks stays, empty, under the template's header.
+        chosen.append(dataclasses.replace(match or Column(name, lambda item: None), named_at=at))
+    notes = []
+    headers = [c.header for c in chosen]
+    if NUMBER not in headers:
+        at = headers.index(SERIAL) + 1 if SERIAL in headers else 0
+        chosen.insert(at, standard[NUMBER])
+        where = "序號之後" if at else "第一欄"
+        notes.append(f"範本的表頭沒有「{NUMBER}」欄；公開號加在{where}")
+    if NOTES not in headers:
+        remarks = next((i for i, c in enumerate(chosen) if c.header == REMARKS), None)
+        if remarks is not None:
+            chosen[remarks] = _with_notes(chosen[remarks], standard[NOTES])
+        elif _has_values(standard[NOTES], entries):
+            chosen.append(standard[NOTES])
+    return tuple(chosen), notes
+
+
+def _matching(name: str, pool: dict[str, Column], chosen: list[Column]) -> Column | None:
+    taken = {c.header for c in chosen}
+    folded = "".join(name.split()).lower()
+    if folded in NOTES_NAMES:
+        return dataclasses.replace(pool[NOTES], header=NOTES)
+    for header, column in pool.items():
+        if header not in taken and (header == name or fields.aliases(header, name)):
+            return column
+    return None
+
+
+def _with_notes(remarks: Column, notes: Column) -> Column:
+    """The template's 備註 column with the report's notes after the list's own."""
+    own, ours = remarks.value, notes.value
+
+    def both(item: Publication) -> object:
+        texts = [str(v) for v in (own(item) if own else None, ours(item)) if v not in (None, "")]
+        return "；".join(texts) or None
+
+    return dataclasses.replace(remarks, value=both, font=AUTO, format=WRAP)
+
+
+def _detail_columns(carried: list[fields.Carried]) -> tuple[Column, ...]:
+    """Every detail: the number as written and its parts, every carried column
+    under the list's own header (what the data source added under the
+    report's names), and the report's notes."""
+    return (
+        Column(SERIAL, None),
+        Column(LIST_ROW, _list_row),
+        Column(WRITTEN, attrgetter("text"), font=AUTO, max_width=40),
+        Column(STANDARD, attrgetter("id"), font=LINK, address=attrgetter("address")),
+        Column(COUNTRY, attrgetter("country")),
+        Column(DIGITS, attrgetter("number"), digits=True),
+        Column(KIND, attrgetter("kind")),
+        *(dataclasses.replace(c.column, header=c.header) for c in carried),
+        Column(NOTES, attrgetter("status"), font=AUTO, max_width=40, format=WRAP),
+    )
+
+
+# ---------------------------------------------------------------- the words
+
+
+def _documents(entries: list[Publication]) -> list[Publication]:
+    return [e for e in entries if e.id and e.repeat_of is None]
+
+
+def _summary(
+    entries: list[Publication], made: datetime, search: str | None, data_line: str | None, used: list[str]
+) -> list[str]:
+    lines: list[str] = [f"製表日期：{made:%Y-%m-%d}"]
+    if search:
+        lines.append(search_line(search))
+    if data_line:
+        lines.append(data_line)
+    lines.append(counts(len(_documents(entries)), used))
+    return lines
+
+
+def counts(documents: int, used: list[str]) -> str:
+    """The documents found, by their strongest category, in the trade's words."""
+    if not documents:
+        return "本次檢索未得專利文獻"
+    found = f"本次檢索共得專利文獻 {documents:,} 件"
+    if not used:
+        return found
+    by = [(c, sum(1 for u in used if strongest(u) == c)) for c in RELEVANCE]
+    rest = documents - sum(n for _, n in by)
+    parts = [f"{c} 類 {n:,} 件" for c, n in by if n] + ([f"未標類別 {rest:,} 件"] if rest > 0 else [])
+    return f"{found}（{'、'.join(parts)}）"
+
+
+def _tally(items: list[Publication]) -> str:
+    """Each kind of entry counted, in the trade's words; none that is zero."""
+    repeats = sum(1 for p in items if p.repeat_of is not None)
+    kinds = [
+        ("專利文獻", "件", sum(1 for p in items if p.id and p.repeat_of is None)),
+        ("申請號", "筆", sum(1 for p in items if p.application and p.repeat_of is None)),
+        ("重複", "筆", repeats),
+        ("由申請號對應", "筆", sum(1 for p in items if p.noted(NOTE_RESOLVED))),
+        ("已更正", "筆", sum(1 for p in items if p.noted(NOTE_CORRECTED))),
+        ("種類碼有誤", "筆", sum(1 for p in items if p.noted(NOTE_NO_KIND))),
+        ("查無書目資料", "筆", sum(1 for p in items if p.noted(NOTE_NO_DATA))),
+        ("格式不符", "筆", sum(1 for p in items if p.bad)),
+    ]
+    return "，".join([f"共 {len(items):,} 筆"] + [f"{name} {n:,} {unit}" for name, unit, n in kinds if n])
+
+
+def names_a_column(name: str) -> bool:
+    """Whether a template's column name is one the report knows."""
+    folded = "".join(name.split()).lower()
+    ours = {*CLIENT_COLUMNS, LIST_ROW, WRITTEN, STANDARD, COUNTRY, DIGITS, KIND}
+    return folded in {n.lower() for n in ours} or folded in NOTES_NAMES or fields.known(name)
