@@ -247,63 +247,83 @@ def _prescan(package: Package, name: str, what: str, path: Path):
     return scan
 
 
-SAMPLE_ROWS = 200  # rows whose cells are all judged first, to count the likeliest column first
+# What is judged first, to count the likeliest column first: the first rows, within so many cells.
+SAMPLE_ROWS = 200
+SAMPLE_CELLS = 20_000
 
 
 def _score(sheet, index: int, name: str) -> _Sheet | None:
     """The column with the most numbers (ties: the leftmost), and its count.
 
     The number rules are slow beside a glance at a row's length, so the
-    columns are counted one at a time, the likeliest first (the most numbers
-    among the first rows), each given up as soon as it can no longer win
-    and none counted that cannot: no column holds more numbers than the
-    rows that reach it. A list's own column is counted once and the others
-    hardly at all; at worst every column is counted once."""
+    likeliest column (the most numbers among the first rows) is counted
+    first, alone; then the others, together in one more pass, each given up
+    as soon as it can no longer beat it, and none counted that cannot: no
+    column holds more numbers than the rows that reach it. A list's own
+    column is counted once and the others hardly at all; at worst each cell
+    is judged once, as a single pass over them all would."""
     top = sheet.start[0] if sheet.start else 0
     left = sheet.start[1] if sheet.start else 0
     lengths: dict[int, int] = {}
-    sample = []
+    sample, budget = [], SAMPLE_CELLS
     for row in sheet.iter_rows():
         lengths[len(row)] = lengths.get(len(row), 0) + 1
-        if len(sample) < SAMPLE_ROWS:
-            sample.append(row)
+        if budget > 0 and len(sample) < SAMPLE_ROWS:
+            sample.append(row[:budget])
+            budget -= len(sample[-1])
     bounds = [0] * max(lengths, default=0)  # bounds[c]: the rows that reach column c
     reaching = 0
     for c in reversed(range(len(bounds))):
         reaching += lengths.get(c + 1, 0)
         bounds[c] = reaching
-    likely = [sum(1 for row in sample if c < len(row) and _could_be_number(row[c])) for c in range(len(bounds))]
-    best: tuple[int, int, int] | None = None  # (count, -column, first row)
-    for c in sorted(range(len(bounds)), key=lambda c: (-likely[c], -bounds[c], c)):
-        if best is not None and (bounds[c], -c) < best[:2]:
-            continue  # even a number in each row that reaches it would not do
-        counted = _count(sheet, c, bounds[c], best, name)
-        if counted is not None:
-            best = (counted[0], -c, counted[1])
+    if not bounds:
+        return None
+    likely = [0] * len(bounds)
+    for row in sample:
+        for c, value in enumerate(row):
+            if _could_be_number(value):
+                likely[c] += 1
+    lead = max(range(len(bounds)), key=lambda c: (likely[c], bounds[c], -c))
+    best = _best(sheet, [lead], bounds, None, name)
+    rivals = [c for c in range(len(bounds)) if c != lead and (best is None or (bounds[c], -c) > best[:2])]
+    best = _best(sheet, rivals, bounds, best, name) if rivals else best
     if best is None:
         return None
     return _Sheet(index, name, best[0], left - best[1], top + best[2])
 
 
-def _count(sheet, c: int, bound: int, best: tuple[int, int, int] | None, name: str) -> tuple[int, int] | None:
-    """(numbers, first row) of column `c`, when it beats `best`; None once it cannot."""
-    hits, unread, first = 0, bound, -1
+def _best(sheet, columns: list[int], bounds: list[int], best: tuple | None, name: str) -> tuple | None:
+    """(numbers, -column, first row) of whichever of `columns` (in order) beats
+    `best`, or `best`; one pass over the rows, a column given up once even
+    a number in each row still to come would not beat `best`."""
+    hits = [0] * len(columns)  # -1: given up
+    unread = [bounds[c] for c in columns]
+    first = [-1] * len(columns)
+    live = list(range(len(columns)))
     for r, row in enumerate(sheet.iter_rows()):
-        if c >= len(row):
-            continue
-        unread -= 1
-        if _could_be_number(row[c]):
-            hits += 1
-            if first < 0:
-                first = r
-            if hits > MAX_ENTRIES:  # no need to read on
-                where = f"「{name}」工作表" if name else "文字檔"
-                raise ReportError(f"{TOO_LARGE}: {where}超過 {MAX_ENTRIES:,} 筆公開號")
-        elif best is not None and (hits + unread, -c) < best[:2]:
-            return None
-    if hits and (best is None or (hits, -c) > best[:2]):
-        return hits, first
-    return None
+        length, dropped = len(row), False
+        for k in live:
+            c = columns[k]
+            if c >= length:
+                break
+            unread[k] -= 1
+            if _could_be_number(row[c]):
+                hits[k] += 1
+                if first[k] < 0:
+                    first[k] = r
+                if hits[k] > MAX_ENTRIES:  # no need to read on
+                    where = f"「{name}」工作表" if name else "文字檔"
+                    raise ReportError(f"{TOO_LARGE}: {where}超過 {MAX_ENTRIES:,} 筆公開號")
+            elif best is not None and (hits[k] + unread[k], -c) < best[:2]:
+                hits[k], dropped = -1, True
+        if dropped:
+            live = [k for k in live if hits[k] >= 0]
+            if not live:
+                break
+    for k in live:
+        if hits[k] > 0 and (best is None or (hits[k], -columns[k]) > best[:2]):
+            best = (hits[k], -columns[k], first[k])
+    return best
 
 
 def _cell_text(value: object) -> str | None:

@@ -208,6 +208,7 @@ def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
         if size:
             records += size
             digits = str(number)
+            letters = -len(digits)
             column = -1
             first = last = -1
             for cell in row:
@@ -215,25 +216,32 @@ def scan(stream: IO[bytes], limit: int = 100_000) -> CellScan:
                 if tag.__class__ is not str or not (tag[-2:] == "}c" or tag == "c"):
                     continue
                 ref = cell.get("r")
-                column = column + 1 if ref is None else _next_column(ref, digits, column)
+                if ref is None:
+                    column += 1
+                else:  # "B7" in row 7: its letters' column, as found before
+                    given = _COLUMNS.get(ref[:letters]) if ref.endswith(digits) else None
+                    column = given if given is not None else _next_column(ref, digits, column)
                 size = len(cell)
                 if size == 0:
                     continue  # styled, empty
                 part = cell[0]
-                if size == 1 and part.tag[-2:] == "}v":
+                kind = part.tag[-3:] if size == 1 else ""
+                if kind[1:] == "}v":
                     if not part.text:
                         continue
-                    formula = False
+                    error, formula = cell.get("t") == "e", False
+                elif kind == "}is":
+                    error = formula = False
                 else:
                     value, formula, result = _kinds(cell)
                     if not value:
                         continue
-                    formula = formula and not result
+                    error, formula = cell.get("t") == "e", formula and not result
                 if first < 0 or column < first:
                     first = column
                 if column > last:
                     last = column
-                if cell.get("t") == "e":
+                if error:
                     if len(found.errors) < limit:
                         found.errors.append((number - 1, column))
                 elif formula and len(found.formulas) < limit:
