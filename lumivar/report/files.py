@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import IO
 
 from .. import crashes, protocol
-from ..messages import reason
+from .errors import ReportError, reason
 from .text import one_line
 
 PART_PATTERN = "~lumivar-*.xlsx.part"
@@ -24,10 +24,6 @@ REPORT_NAME = re.compile(r"檢索報告_\d{8}_\d{6}(?:_\d+)?\.xlsx")
 TOO_LARGE_TO_WRITE = "檢索報告過大，記憶體不足以寫入；請減少清單的筆數或欄位後再試"
 # Longest name of one path part on Windows and the usual Linux file systems.
 MAX_NAME = 255
-
-
-class ReportError(Exception):
-    """A problem the user can fix; its text is shown in the window as is."""
 
 
 def user_path(text: str, folder: Path | None = None) -> Path:

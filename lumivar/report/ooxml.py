@@ -25,7 +25,7 @@ from typing import IO
 
 from lxml import etree
 
-from .files import ReportError, reason
+from .errors import ReportError, reason
 
 # ---------------------------------------------------------------- namespaces and types
 
