@@ -81,6 +81,14 @@ def pytest_unconfigure(config):
     shutil.rmtree(SUITE_HOME, ignore_errors=True)
 
 
+def pytest_terminal_summary(terminalreporter):
+    """What the referee judged without, once (a line, not a warning: warnings are errors here)."""
+    import referee
+
+    if note := referee.notice():
+        terminalreporter.write_line(note)
+
+
 def _clear(path):
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path)

@@ -1,6 +1,7 @@
 """The outside referee (referee.py) that every report the tests make goes
 through: Excel's and LibreOffice's own workbooks pass it, and each kind of
-fault planted in one is found, once, in the part it was planted in."""
+fault planted in one is found, once, in the part it was planted in, with
+each edition of ECMA-376's schemas at hand and with none."""
 
 import re
 import shutil
@@ -23,6 +24,37 @@ TYPES = "[Content_Types].xml"
 SHEET = "xl/worksheets/sheet1.xml"
 STYLES = zipfile.ZipFile(CORPUS / "sheets.xlsx").read("xl/styles.xml")
 
+# The editions the referee can judge with here: the one it chose, the 1st
+# when it was fetched beside a 5th, and none (package rules and Excel's limits).
+FETCHED = [referee.first_edition(referee.FIRST_EDITION)] if (referee.FIRST_EDITION / "ooxml-xsds").is_dir() else []
+EDITIONS = list(dict.fromkeys([referee.edition(), *FETCHED, referee.Edition("")]))
+# The cases below that only a schema judges (of the flavour of their package).
+BY_SCHEMA = {
+    "a cell's formula after its value",
+    "Strict elements in a Strict sheet",
+    "a Transitional element in a Strict sheet",
+    "an ignorable namespace's element and attribute",
+    "an element of a namespace not declared ignorable",
+    "an alternative for a later Excel, with a fallback",
+    "an alternative whose fallback is out of place",
+    "Excel's dateCompatibility, Strict",
+    "Excel's dateCompatibility, Transitional",
+    "a dateCompatibility that is no boolean",
+}
+
+
+@pytest.fixture(params=EDITIONS, ids=lambda e: e.name or "none")
+def edition(request, monkeypatch):
+    """The referee judging with one edition of the schemas, or with none."""
+    monkeypatch.setattr(referee, "edition", lambda: request.param)
+    return request.param
+
+
+def judged_by(flavour, case=None):
+    """Skips a case only `flavour`'s schema judges when the edition at hand has none."""
+    if (case is None or case in BY_SCHEMA) and flavour not in referee.schemas():
+        pytest.skip(f"only a {flavour} schema judges this; judging with {referee.edition()}")
+
 
 def swap(old, new):
     """An edit of a part's bytes: `old` (which must be there) becomes `new`."""
@@ -35,7 +67,7 @@ def swap(old, new):
 
 
 @pytest.mark.parametrize("name", CLEAN)
-def test_workbooks_that_excel_and_libreoffice_wrote_pass(name):
+def test_workbooks_that_excel_and_libreoffice_wrote_pass(edition, name):
     assert referee.findings(CORPUS / name) == []
 
 
@@ -122,8 +154,9 @@ EXCEL_MADE = [
 ]
 
 
-@pytest.mark.parametrize("edits, extra, found", [c[1:] for c in EXCEL_MADE], ids=[c[0] for c in EXCEL_MADE])
-def test_a_fault_planted_in_an_excel_workbook_is_found_once(tmp_path, edits, extra, found):
+@pytest.mark.parametrize("case, edits, extra, found", EXCEL_MADE, ids=[c[0] for c in EXCEL_MADE])
+def test_a_fault_planted_in_an_excel_workbook_is_found_once(tmp_path, edition, case, edits, extra, found):
+    judged_by("transitional", case)
     base = CORPUS / "sheets.xlsx"
     planted = rewritten(shutil.copy(base, tmp_path / "planted.xlsx"), edits, extra)
     new = referee.new_findings(planted, base)
@@ -206,9 +239,14 @@ CONSUMER = [
     ),
 ]
 
+assert BY_SCHEMA <= {c[0] for c in EXCEL_MADE + CONSUMER}
 
-@pytest.mark.parametrize("namespaces, sheet, edits, found", [c[1:] for c in CONSUMER], ids=[c[0] for c in CONSUMER])
-def test_a_part_is_judged_as_a_consumer_of_its_flavour_reads_it(tmp_path, namespaces, sheet, edits, found):
+
+@pytest.mark.parametrize("case, namespaces, sheet, edits, found", CONSUMER, ids=[c[0] for c in CONSUMER])
+def test_a_part_is_judged_as_a_consumer_of_its_flavour_reads_it(
+    tmp_path, edition, case, namespaces, sheet, edits, found
+):
+    judged_by("strict" if namespaces == STRICT else "transitional", case)
     base = hand_made(tmp_path / "base.xlsx", "<sheetData/>", namespaces=namespaces)
     planted = rewritten(hand_made(tmp_path / "planted.xlsx", sheet, namespaces=namespaces), edits or {})
     new = referee.new_findings(planted, base)
@@ -220,6 +258,7 @@ def test_a_part_is_judged_as_a_consumer_of_its_flavour_reads_it(tmp_path, namesp
 
 
 def test_a_report_is_held_only_to_the_faults_its_template_did_not_have(tmp_path):
+    judged_by("transitional")
     damaged = CORPUS / "no_cell_ids.xlsx"  # a fileSharing password no schema allows
     report = rewritten(shutil.copy(damaged, tmp_path / "report.xlsx"), {}, [("xl/media/image1.emf", b"\x01")])
     assert problems(damaged) == [
@@ -227,3 +266,69 @@ def test_a_report_is_held_only_to_the_faults_its_template_did_not_have(tmp_path)
         "'0' is not a valid value of the atomic type 'ST_UnsignedShortHex'."
     ]
     assert problems(report, damaged) == ["xl/media/image1.emf: no content type"]
+
+
+# (what is at hand, the folder SCHEMAS_VARIABLE names, the edition chosen:
+# its name, folder and flavours; None: refused)
+CHOICES = [
+    (
+        "the 5th edition here before shared/'s and the 1st",
+        ("here/strict/sml.xsd", "shared/strict/sml.xsd", "built/ooxml-xsds/sml-sheet.xsd"),
+        None,
+        ("5th", "here", ["transitional", "strict", "opc"]),
+    ),
+    (
+        "the 5th edition in shared/ before the 1st",
+        ("here/transitional/sml.xsd", "shared/strict/sml.xsd", "built/ooxml-xsds/sml-sheet.xsd"),
+        None,
+        ("5th", "shared", ["transitional", "strict", "opc"]),
+    ),
+    (
+        "the 1st edition without a 5th",
+        ("built/ooxml-xsds/sml-sheet.xsd",),
+        None,
+        ("1st", "built", ["transitional", "opc"]),
+    ),
+    ("nothing where it is looked for", ("built/sml-sheet.xsd", "here/sml.xsd"), None, ("", None, [])),
+    (
+        "a 1st edition named",
+        ("here/strict/sml.xsd", "named/ooxml-xsds/sml-sheet.xsd"),
+        "named",
+        ("1st", "named", ["transitional", "opc"]),
+    ),
+    (
+        "its ooxml-xsds named",
+        ("here/strict/sml.xsd", "named/sml-sheet.xsd"),
+        "named",
+        ("1st", "named", ["transitional", "opc"]),
+    ),
+    ("a 5th edition named", ("named/strict/sml.xsd",), "named", ("5th", "named", ["transitional", "strict", "opc"])),
+    ("a folder named that has none", ("here/strict/sml.xsd", "named/sml.xsd"), "named", None),
+]
+
+
+@pytest.mark.parametrize("at_hand, named, chosen", [c[1:] for c in CHOICES], ids=[c[0] for c in CHOICES])
+def test_the_schemas_come_from_the_first_place_that_has_them(tmp_path, monkeypatch, at_hand, named, chosen):
+    for name in at_hand:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).touch()
+    monkeypatch.delenv(referee.SCHEMAS_VARIABLE, raising=False)
+    if named:
+        monkeypatch.setenv(referee.SCHEMAS_VARIABLE, str(tmp_path / named))
+
+    def locate():
+        return referee.locate(fifth=(tmp_path / "here", tmp_path / "shared"), first=tmp_path / "built")
+
+    if chosen is None:
+        with pytest.raises(referee.SchemasMissing, match=referee.SCHEMAS_VARIABLE):
+            locate()
+        return
+    found = locate()
+    name, folder, flavours = chosen
+    assert (found.name, found.folder, [f for f, _, _ in found.flavours]) == (
+        name,
+        folder and tmp_path / folder,
+        flavours,
+    )
+    # The 1st edition's files, whether its own folder or the one above was found.
+    assert all((where / "sml-sheet.xsd").is_file() for _, where, _ in found.flavours if name == "1st")
