@@ -16,7 +16,7 @@ from typing import NamedTuple
 from .. import protocol
 from .ooxml import MAX_WIDTH
 from .publications import Publication
-from .text import display_width, has_cjk
+from .text import display_width, has_cjk, is_cjk
 
 TITLE = "檢索報告"
 
@@ -39,10 +39,23 @@ LINK_COLOUR = "FF0563C1"
 BORDER_COLOUR = "FFA6A6A6"
 BORDER_STYLE = "thin"
 
-# Print setup: A4 portrait, one page wide, the header row on every page.
+# Print setup: A4, the header row on every page, at a readable size (see `scale_for`).
 MARGINS = dict(left=0.5, right=0.5, top=0.75, bottom=0.75, header=0.3, footer=0.3)
 PAPER_SIZE = 9  # A4
 ORIENTATION = "portrait"
+# Paper sizes (width, height in mm) by Excel's paperSize code; any other is taken for A4.
+PAPERS = {1: (215.9, 279.4), 5: (215.9, 355.6), 8: (297.0, 420.0), 9: (210.0, 297.0), 11: (148.0, 210.0)}
+PAPERS |= {12: (257.0, 364.0), 13: (182.0, 257.0)}
+# A column width unit on paper, in mm, as LibreOffice lays it out: wider
+# than Excel (1.85 mm, and 1.3 mm a column), so a table that fits by this
+# measure fits in both. A new report's unit is its own style sheet's; a
+# template's is its default font's (Calibri 11 is drawn wider where the font
+# is missing and another stands in for it, as on a machine without Office).
+UNIT_MM, TEMPLATE_UNIT_MM = 2.152, 2.469
+# The least print scale, in per cent: 12-point text printed at 9.6 points or
+# more; in a template, whose columns are its own, at 70 % where it has room.
+SCALE_FLOOR, TEMPLATE_FLOOR = 80, 70
+MIN_WRAP = 12  # characters a wrapped column keeps on a line, however narrow the page
 PAGE_NUMBERS = "第 &P 頁，共 &N 頁"
 FOOTER = f"&C{PAGE_NUMBERS}"
 FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill the screen
@@ -54,7 +67,6 @@ FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill t
 # Cell formats beyond the plain one.
 DATE, WRAP = "date", "wrap"
 DATE_FORMAT = "yyyy-mm-dd"
-PORTRAIT_WIDTH = 100  # column widths a portrait A4 page holds across at 100 %
 # A wrapped text's row: each line this many times the font size, the row
 # this much more, and a line holding this share of the column (words wrap whole).
 LINE_HEIGHT, ROW_PADDING, WORD_WRAP = 1.3, 3.0, 0.9
@@ -128,12 +140,58 @@ def font_size(base: float, ratio: float) -> float:
 
 def width_for(characters: int, size: float) -> float:
     """A column width, in Excel's units, that shows `characters` at a font size."""
-    return min(MAX_WIDTH, round((characters * 1.1 + 3) * size / BASE_FONT_SIZE, 2))
+    return min(MAX_WIDTH, round((characters * 1.1 + 1.5) * size / BASE_FONT_SIZE, 2))
 
 
 def least_width_for(characters: int, size: float) -> float:
     """The narrowest width that still shows `characters` whole (bold included)."""
     return min(MAX_WIDTH, round(characters * 1.1 * size / BASE_FONT_SIZE + 1, 2))
+
+
+def room_mm(paper: int | None, landscape: bool, left: float, right: float) -> float:
+    """The printable width of a page, in mm, between margins given in inches."""
+    width, height = PAPERS.get(paper or PAPER_SIZE, PAPERS[PAPER_SIZE])
+    return max(1.0, (height if landscape else width) - (left + right) * 25.4)
+
+
+def scale_for(widths: list[float], room: float, unit: float = UNIT_MM) -> int:
+    """The print scale, in whole per cent from 10 to 100, at which columns
+    of `widths` fit `room` mm across, a width unit `unit` mm on paper."""
+    needed = sum(widths) * unit
+    if needed <= room:
+        return 100
+    return max(10, math.floor(room / needed * 100))
+
+
+def narrowed(
+    characters: list[int],
+    wrapped: list[bool],
+    size: float,
+    room: float,
+    floor: int,
+    fixed=None,
+    beside: float = 0,
+    unit: float = UNIT_MM,
+) -> list[int]:
+    """The characters a line of each column holds, the wrapped columns
+    narrowed (the widest first, none below MIN_WRAP) until the columns fit
+    `room` at `floor` per cent, or can narrow no more. `fixed`: widths,
+    by column, that are not the table's to change (a template's); `beside`,
+    the width of other columns printed with them."""
+    fixed = fixed or {}
+    found = list(characters)
+    widths = [fixed[i] if i in fixed else width_for(n, size) for i, n in enumerate(found)]
+    excess = sum(widths) + beside - room * 100 / floor / unit
+    while excess > 0:
+        free = [i for i, n in enumerate(found) if wrapped[i] and i not in fixed and n > MIN_WRAP]
+        if not free:
+            break
+        widest = max(free, key=lambda i: found[i])
+        found[widest] -= 1
+        narrower = width_for(found[widest], size)
+        excess -= widths[widest] - narrower
+        widths[widest] = narrower
+    return found
 
 
 @dataclass(frozen=True)
@@ -192,9 +250,53 @@ class Table:
                     cells.append(Cell(value, font, fill, None, form))
             yield cells
 
-    def wide(self, style: Style) -> bool:
-        """Whether the table is wider than a portrait page holds."""
-        return sum(self.widths(style)) > PORTRAIT_WIDTH
+    def fit(
+        self,
+        style: Style,
+        room: float,
+        floor: int,
+        fixed: dict[int, float] | None = None,
+        beside: float = 0,
+        unit: float = UNIT_MM,
+    ) -> int:
+        """The print scale at which the table fits `room` mm across, its
+        wrapped columns narrowed where the scale would be below `floor`
+        (their rows then as high as their lines); `fixed`, the widths by
+        column that stay as they are (a template's own); `beside`, the width
+        of the columns printed beside the table; `unit`, a width unit on
+        paper. The widths and the heights follow from here on."""
+        fixed = fixed or {}
+        size = style.cell_size
+        found = list(self.characters())
+        for i, width in fixed.items():  # a line of a template's column holds what its width shows
+            found[i] = max(1, math.floor((width * BASE_FONT_SIZE / size - 1.5) / 1.1))
+        widths = [fixed.get(i, w) for i, w in enumerate(width_for(n, size) for n in found)]
+        if scale_for(widths + [beside], room, unit) < floor:
+            wrapped = [c.format == WRAP for c in self.columns]
+            found = narrowed(found, wrapped, size, room, floor, fixed, beside, unit)
+            widths = [fixed.get(i, w) for i, w in enumerate(width_for(n, size) for n in found)]
+        self._widths.clear()
+        self._widths[("characters", self.columns)] = found
+        return scale_for(widths + [beside], room, unit)
+
+    def least(self, style: Style) -> list[float]:
+        """Per column, the least width that cuts no word of a wrapped text and
+        no other text: a narrower column wraps, but never within a word or number."""
+        size = style.cell_size
+        return [least_width_for(n, size) for n in self.words()]
+
+    def words(self) -> list[int]:
+        """Per column, the widest piece of text a line cannot break: a wrapped
+        column's longest word (CJK text breaks between any two characters),
+        any other column's whole text."""
+        found = []
+        for column, characters in zip(self.columns, self.characters()):
+            if column.format != WRAP or column.value is None:
+                found.append(characters)
+                continue
+            texts = {v for v in map(column.value, self.publications) if isinstance(v, str)}
+            found.append(max([_longest_word(t) for t in texts] + [_longest_word(column.header)], default=0))
+        return found
 
     def widths(self, style: Style, fit=width_for) -> list[float]:
         """Column widths fitted to the content, in Excel's units, at the text
@@ -245,6 +347,16 @@ def row_height(cells: list[Cell], wrapped: list[tuple[int, int]], size: float) -
         room = max(1, int(room * WORD_WRAP))
         lines = max(lines, sum(max(1, math.ceil(display_width(part) / room)) for part in text.split("\n")))
     return round(lines * size * LINE_HEIGHT + ROW_PADDING, 1) if lines > 1 else None
+
+
+def _longest_word(text: str) -> int:
+    longest = run = 0
+    for ch in text:
+        if ch.isspace() or is_cjk(ch):
+            longest, run = max(longest, run, 2 if is_cjk(ch) else 0), 0
+        else:
+            run += 1
+    return max(longest, run)
 
 
 def _widest(texts: list[str]) -> int:

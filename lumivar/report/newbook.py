@@ -54,11 +54,10 @@ def _sheet(
 ) -> Iterator[str]:
     header = block.header_row
     below = f"A{header + 1}"
-    widths = table.widths(style)
     margins = " ".join(f'{side}="{value:g}"' for side, value in layout.MARGINS.items())
-    orientation = "landscape" if table.wide(style) else layout.ORIENTATION
+    orientation, scale = page_setup(table, style)
+    widths = table.widths(style)
     pieces: dict[str, object] = {
-        "sheetPr": '<sheetPr><pageSetUpPr fitToPage="1"/></sheetPr>',
         "dimension": f'<dimension ref="A1:{block.letters[-1]}{block.last_row}"/>',
         "sheetViews": '<sheetViews><sheetView tabSelected="1" workbookViewId="0">'
         f'<pane ySplit="{header}" topLeftCell="{below}" activePane="bottomLeft" state="frozen"/>'
@@ -74,8 +73,7 @@ def _sheet(
         ],
         "autoFilter": f'<autoFilter ref="{block.table_ref()}"/>',
         "pageMargins": f"<pageMargins {margins}/>",
-        "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" orientation="{orientation}" '
-        'fitToWidth="1" fitToHeight="0"/>',
+        "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" scale="{scale}" orientation="{orientation}"/>',
         "headerFooter": f"<headerFooter><oddFooter>{escape(layout.FOOTER)}</oddFooter></headerFooter>",
     }
     if block.digits_ref():
@@ -92,6 +90,16 @@ def _sheet(
     yield f'{DECLARATION}<worksheet xmlns="{MAIN}" xmlns:r="{REL}">'
     yield from _flat(in_order("worksheet", pieces))
     yield "</worksheet>"
+
+
+def page_setup(table: Table, style: Style) -> tuple[str, int]:
+    """Portrait where the table fits a portrait page at full size, else
+    landscape at the scale it fits at (its long texts wrapped narrower
+    rather than the page shrunk below a readable size)."""
+    left, right = layout.MARGINS["left"], layout.MARGINS["right"]
+    if layout.scale_for(table.widths(style), layout.room_mm(layout.PAPER_SIZE, False, left, right)) == 100:
+        return layout.ORIENTATION, 100
+    return "landscape", table.fit(style, layout.room_mm(layout.PAPER_SIZE, True, left, right), layout.SCALE_FLOOR)
 
 
 def _workbook(block: Block) -> bytes:

@@ -98,19 +98,15 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emi
             state="frozen",
         )
         pane.addnext(element_like(view, "selection", pane="bottomLeft", activeCell=below, sqref=below))
-    widened = _widths(sheet, first, table.widths(style), table.widths(style, layout.least_width_for))
+    # The template's widths stay; one widens only where a word or number would be cut.
+    least = table.least(style)
+    fixed = {i: max(w, least[i]) for i, w in own_widths(sheet, first, len(table.columns)).items()}
+    printed(sheet, table, style, fixed, first)
+    widths = [fixed.get(i, w) for i, w in enumerate(table.widths(style))]
+    widened = _widths(sheet, first, widths, least)
     if widened:
-        emit(f"範本中 {'、'.join(column_name(c - 1) for c in widened)} 欄較窄，已加寬以完整顯示檢索結果")
-    # One page wide when printed, unless the template scales its pages itself.
-    fit = child_or_make(child_or_make(sheet, "sheetPr"), "pageSetUpPr")
-    if fit.get("fitToPage") not in ("1", "true"):
-        fit.set("fitToPage", "1")
-        setup = child_or_make(sheet, "pageSetup")
-        setup.set("fitToWidth", "1")
-        setup.set("fitToHeight", "0")
-    setup = child(sheet, "pageSetup")
-    if (setup is None or setup.get("orientation") is None) and table.wide(style):
-        child_or_make(sheet, "pageSetup").set("orientation", "landscape")  # the template sets none
+        columns = "、".join(column_name(c - 1) for c in widened)
+        emit(f"範本中 {columns} 欄較窄，其中的號碼或字詞無法換行，已加寬以完整顯示")
     if child(sheet, "autoFilter") is None:
         make(sheet, "autoFilter", ref=block.table_ref())
     if links:  # written in when the sheet is, as they come
@@ -130,6 +126,65 @@ def edit_sheet(sheet, block: Block, table: Table, style: Style, links: bool, emi
             footer.text = numbered
     if block.digits_ref():
         make(child_or_make(sheet, "ignoredErrors"), "ignoredError", sqref=block.digits_ref(), numberStoredAsText="1")
+
+
+def own_widths(sheet, first: int, count: int) -> dict[int, float]:
+    """The widths the template sets for the table's columns, by their offset in the table."""
+    found = {}
+    cols = child(sheet, "cols")
+    for col in cols if cols is not None else ():
+        width = number_of(col.get("width"))
+        if width is None:
+            continue
+        low, high = int(col.get("min", 1)), int(col.get("max", 1))
+        for column in range(max(low, first + 1), min(high, first + count) + 1):
+            found[column - first - 1] = width
+    return found
+
+
+def _width_of(sheet, column: int) -> float:
+    """A column's width (0-based) as the template sets it, or its default."""
+    for col in child(sheet, "cols") if child(sheet, "cols") is not None else ():
+        if int(col.get("min", 1)) <= column + 1 <= int(col.get("max", 1)):
+            if col.get("hidden") in ("1", "true"):
+                return 0.0
+            width = number_of(col.get("width"))
+            if width is not None:
+                return width
+    form = child(sheet, "sheetFormatPr")
+    width = number_of(form.get("defaultColWidth")) if form is not None else None
+    return width if width is not None else 8.43
+
+
+def printed(sheet, table: Table, style: Style, fixed: dict[int, float], first: int) -> None:
+    """The table printed on the template's paper and orientation, at a
+    readable size: at the scale its columns fit the page at, the report's
+    own long texts wrapped narrower rather than the page shrunk below
+    TEMPLATE_FLOOR. A template that scales its pages itself keeps its scale;
+    one that sets no orientation prints landscape when the table is wider
+    than a portrait page. The template's columns left of the table print
+    beside it."""
+    setup = child_or_make(sheet, "pageSetup")
+    fits = child(child(sheet, "sheetPr"), "pageSetUpPr") if child(sheet, "sheetPr") is not None else None
+    own_scale = setup.get("scale") not in (None, "", "100")
+    margins = child(sheet, "pageMargins")
+    left, right = (number_of(margins.get(side)) if margins is not None else None for side in ("left", "right"))
+    left, right = 0.7 if left is None else left, 0.7 if right is None else right  # Excel's own
+    paper = number_of(setup.get("paperSize"))
+    paper = int(paper) if paper else None
+    if setup.get("orientation") in (None, "default"):
+        widths = [fixed.get(i, w) for i, w in enumerate(table.widths(style))]
+        beside = sum(_width_of(sheet, column) for column in range(first))
+        portrait = layout.room_mm(paper, False, left, right)
+        wide = layout.scale_for(widths + [beside], portrait, layout.TEMPLATE_UNIT_MM) < 100
+        setup.set("orientation", "landscape" if wide else "portrait")
+    room = layout.room_mm(paper, setup.get("orientation") == "landscape", left, right)
+    beside = sum(_width_of(sheet, column) for column in range(first))
+    scale = table.fit(style, room, layout.TEMPLATE_FLOOR, fixed, beside, layout.TEMPLATE_UNIT_MM)
+    if (fits is not None and fits.get("fitToPage") in ("1", "true")) or own_scale:
+        return  # the template scales its pages itself
+    if scale < 100:
+        setup.set("scale", str(scale))
 
 
 def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[int]:
