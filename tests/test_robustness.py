@@ -787,6 +787,7 @@ def test_gui_called_with_the_wrong_arguments_raises_a_type_error_and_opens_nothi
 # ---------------------------------------------------------------- soak
 
 
+@pytest.mark.window  # its worker starts before the window
 def test_ten_thousand_messages_from_a_spawned_worker_are_all_shown_in_order(gui_module, monkeypatch, home):
     context = multiprocessing.get_context("spawn")
     queues = {key: context.Queue() for key in QUEUE_KEYS}
