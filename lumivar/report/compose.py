@@ -43,8 +43,9 @@ SERIAL, CATEGORY, NUMBER, PUBLISHED, LEGAL, EXPIRY, TITLE = CLIENT_COLUMNS[:7]
 APPLICANT, IPC, CLAIMS, REMARKS, NOTES, DRAWING = CLIENT_COLUMNS[7:]
 # The detail sheet's own columns before the list's: the number's mechanics.
 LIST_ROW, WRITTEN, STANDARD, COUNTRY, DIGITS, KIND = "清單列", "公開號", "標準公開號", "國別", "號碼", "種類"
-# What templates made for earlier reports call the report's notes.
-NOTES_NAMES = (NOTES, "狀態", "附註", "note", "status")
+# What templates call the number and the report's notes (those made for earlier reports: 狀態).
+NUMBER_NAMES = (NUMBER, "公開/公告號", "公告號", "專利號", "證書號", "publicationnumber", "patentnumber", "id")
+NOTES_NAMES = (NOTES, "狀態", "附註", "status")
 
 # Bounded widths, in characters a line holds, so the client's table prints at
 # a readable size; a longer text wraps and its row grows.
@@ -213,13 +214,15 @@ def compose(
     search: str | None = None,
     data_line: str | None = None,
     named: tuple[str, ...] = (),
+    beside_marker: bool = False,
 ) -> Report:
     """The report of a list's entries (as the data step left them: `header`
     and `values` the list's other columns, `rows` each entry's row of the
     list), made at `made`; `place` says where the numbers were read,
     `search` is the search's address a list names, `data_line` the data
     source's line; `named`, the columns a template's header names, in its
-    order (the table's first column first)."""
+    order: from the table's first column, or (`beside_marker`) right of the
+    marker's cell, which is the 序號's as it always was."""
     carried, converted = fields.carried(header, values, offset=1)
     rows = rows + [None] * (len(entries) - len(rows))
     converted = converted or [()] * len(entries)
@@ -231,7 +234,7 @@ def compose(
         rank = {c: i for i, c in enumerate(RELEVANCE)}
         entries.sort(key=lambda e: rank.get(strongest(category(shown.value(e))), len(RELEVANCE)))
     entries = publications.mark_repeats(entries)
-    columns, notes = _client_columns(by_name, entries, named)
+    columns, notes = _client_columns(by_name, entries, named, beside_marker)
     client = Table(entries, columns)
     detail = Table(entries, _detail_columns(carried))
     used = [c for c in (category(shown.value(e)) for e in entries if e.repeat_of is None)] if shown else []
@@ -284,35 +287,41 @@ def _has_values(column: Column, entries: list[Publication]) -> bool:
 
 
 def _client_columns(
-    by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...]
+    by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...], beside_marker: bool
 ) -> tuple[tuple[Column, ...], list[str]]:
     standard = _standard_columns(by_name)
     if not named:
         chosen = [standard[n] for n in CLIENT_COLUMNS if n in standard]
         return tuple(c for c in chosen if c.header in (SERIAL, NUMBER) or _has_values(c, entries)), []
-    return _template_columns(standard, by_name, entries, named)
+    return _template_columns(standard, by_name, entries, named, beside_marker)
 
 
 def _template_columns(
-    standard: dict[str, Column], by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...]
+    standard: dict[str, Column],
+    by_name: dict[str, Column],
+    entries: list[Publication],
+    named: tuple[str, ...],
+    beside_marker: bool,
 ) -> tuple[tuple[Column, ...], list[str]]:
-    """The columns a template's header names, exactly there and in its order;
-    公開號 always, and the report's notes where the template keeps them."""
+    """The columns a template's header names, exactly there and in its order
+    (its header cells kept: `named_at`); 公開號 always, and the report's
+    notes where the template keeps them; the rest only on the detail sheet."""
     pool = {**{c.header: c for c in by_name.values()}, **standard}
-    chosen: list[Column] = []
-    for at, name in enumerate(named):
+    chosen: list[Column] = [standard[SERIAL]] if beside_marker else []
+    for at, name in enumerate(named, start=len(chosen)):
         match = _matching(name, pool, chosen)
+        if match is not None and match.format == "" and match.address is None and match.value is not None:
+            match = dataclasses.replace(match, format=WRAP)  # a text wider than the template's column wraps
         # A column it names that the list lacks stays, empty, under the template's header.
-        chosen.append(dataclasses.replace(match or Column(name, lambda item: None), named_at=at))
+        chosen.append(dataclasses.replace(match or Column(name, lambda item: None), header=name, named_at=at))
     notes = []
-    headers = [c.header for c in chosen]
-    if NUMBER not in headers:
-        at = headers.index(SERIAL) + 1 if SERIAL in headers else 0
+    if not any(c.value is standard[NUMBER].value for c in chosen):
+        serial = next((i for i, c in enumerate(chosen) if c.value is None), None)
+        at = 0 if serial is None else serial + 1
         chosen.insert(at, standard[NUMBER])
-        where = "序號之後" if at else "第一欄"
-        notes.append(f"範本的表頭沒有「{NUMBER}」欄；公開號加在{where}")
-    if NOTES not in headers:
-        remarks = next((i for i, c in enumerate(chosen) if c.header == REMARKS), None)
+        notes.append(f"範本的表頭沒有「{NUMBER}」欄；公開號列在{'序號之後' if at else '第一欄'}")
+    if not any(c.value is standard[NOTES].value for c in chosen):
+        remarks = next((i for i, c in enumerate(chosen) if _names(REMARKS, c.header) and c.named_at is not None), None)
         if remarks is not None:
             chosen[remarks] = _with_notes(chosen[remarks], standard[NOTES])
         elif _has_values(standard[NOTES], entries):
@@ -320,13 +329,21 @@ def _template_columns(
     return tuple(chosen), notes
 
 
+def _names(header: str, name: str) -> bool:
+    return name == header or fields.aliases(header, name)
+
+
 def _matching(name: str, pool: dict[str, Column], chosen: list[Column]) -> Column | None:
-    taken = {c.header for c in chosen}
+    """The column a template's header name means (the report's name, a
+    field's export names, the list's own header), if it is not taken."""
+    taken = {id(c.value) for c in chosen}
     folded = "".join(name.split()).lower()
     if folded in NOTES_NAMES:
-        return dataclasses.replace(pool[NOTES], header=NOTES)
+        return pool[NOTES]
+    if folded in NUMBER_NAMES:
+        return pool[NUMBER]
     for header, column in pool.items():
-        if header not in taken and (header == name or fields.aliases(header, name)):
+        if id(column.value) not in taken and _names(header, name):
             return column
     return None
 

@@ -145,13 +145,12 @@ def make_report(
         publications.forget()
 
 
-def _named(form: template.Template | None) -> tuple[str, ...]:
-    """The columns a template's header names, from the table's first column:
-    beside the marker, the marker's own cell is the 序號's, as it always was."""
+def _named(form: template.Template | None) -> tuple[tuple[str, ...], bool]:
+    """The columns a template's header names, and whether they stand right of
+    the marker (whose own cell is then the 序號's, as it always was)."""
     if form is None or not form.found.header:
-        return ()
-    beside = form.found.marker is not None and form.found.header_row == form.found.marker[0]
-    return (compose.SERIAL, *form.found.header) if beside else form.found.header
+        return (), False
+    return form.found.header, form.found.marker is not None and form.found.header_row == form.found.marker[0]
 
 
 def _report(
@@ -160,7 +159,7 @@ def _report(
     made: datetime,
     source: data.Settings | None,
     emit: Emit,
-    named: tuple[str, ...],
+    named: tuple[tuple[str, ...], bool],
     with_data: bool = True,
 ) -> Report:
     """The report: each entry, the list's other columns carried along, and
@@ -181,7 +180,8 @@ def _report(
         place=found.place(file_name),
         search=found.search,
         data_line=line,
-        named=named,
+        named=named[0],
+        beside_marker=named[1],
     )
 
 

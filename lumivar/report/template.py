@@ -16,6 +16,7 @@ it sets nothing.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
@@ -23,7 +24,7 @@ from typing import IO
 
 from lxml import etree
 
-from . import layout, ooxml, placement, splice
+from . import layout, ooxml, placement, sheetrows, splice
 from . import template_parts as parts
 from .compose import Report
 from .files import ReportError, open_checked
@@ -159,6 +160,40 @@ def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
     return block
 
 
+def _own_header_kept(rows, block: Block, table: Table, t: Template):
+    """The report's rows without the header cells the template writes itself:
+    where the table's header is still on their row, its cells stay, and a
+    column of its header that had to move (公開號 put before it) takes the
+    style of the cell that named it."""
+    found = t.found
+    own = [(block.first_column + i, c.named_at) for i, c in enumerate(table.columns) if c.named_at is not None]
+    if not own or block.header_row != found.header_row:
+        yield from rows
+        return
+    styles = _header_styles(t.package, found.sheet_part, found.header_row)
+    kept = {column for column, at in own if column == block.first_column + at}
+    moved = {column: styles.get(block.first_column + at) for column, at in own if column not in kept}
+    for number, cells, height in rows:
+        if number == block.header_row:
+            cells = [(column, _styled(xml, moved.get(column))) for column, xml in cells if column not in kept]
+        yield number, cells, height
+
+
+def _header_styles(package, part: str, row: int) -> dict[int, str]:
+    """The style of each cell on the template's header row, by column."""
+    with package.open(part) as stream:
+        for number, element in sheetrows.rows(stream):
+            if number == row:
+                return {column: cell.get("s") for column, cell in sheetrows.cells(element, number) if cell.get("s")}
+            if number > row:
+                break
+    return {}
+
+
+def _styled(xml: str, style: str | None) -> str:
+    return re.sub(r' s="\d+"', f' s="{style}"', xml, count=1) if style else xml
+
+
 def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], style: Style, emit) -> None:
     package, found, table = t.package, t.found, report.client
     placement.columns_within_sheet(table, found.marker[1] if found.marker else 0, emit)
@@ -189,7 +224,7 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
         block.links(table.publications, room), set(package.relationships(found.sheet_part))
     )
     parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
-    ours = block_rows(block, rows, styles, table.heights(style), p)
+    ours = _own_header_kept(block_rows(block, rows, styles, table.heights(style), p), block, table, t)
     link_xml = hyperlink_elements(links, p, r)
     replaced: dict[str, Data] = {
         found.sheet_part: splice.sheet_pieces(
