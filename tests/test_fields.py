@@ -7,13 +7,12 @@ from pathlib import Path
 import openpyxl
 import pytest
 
-from lumivar.report import fields, job, layout
+from lumivar.report import fields, job
 
 from report_checks import cell_texts, problems
 from support import make_request
 
 CORPUS = Path(__file__).parent / "corpus"
-NUMBER_COLUMNS = list(layout.HEADERS)
 
 
 @pytest.mark.parametrize(
@@ -78,14 +77,23 @@ def test_a_date_column_holds_dates_excel_shows_and_every_other_value_as_written(
 
 
 def test_known_fields_first_in_a_fixed_order_then_the_lists_own_columns():
-    header = ["備註", "Publication date", "申請人", "序號", "發明名稱", "公告日(民國)", "result link", "類別"]
+    header = ["備註", "Publication date", "申請人", "序號", "發明名稱", "公告日(民國)", "result link", "代理人"]
     rows = [
         ("主要引證", "2016/1/5", "澄光", "1", "太陽能電池", "105/01/05", "https://x.example/1", "=1+1"),
         (None, 42374.0, "甲", "2", "乙", "bad date", "not a link", ""),
         (None, dt.datetime(1850, 1, 1), "丙", "3", "丁", None, None, None),  # a date cell Excel cannot show
     ]
     columns, values = fields.carried(header, rows)
-    assert [c.header for c in columns] == ["專利名稱", "申請人", "公開日", "連結", "備註", "公告日(民國)", "類別"]
+    assert [c.name for c in columns] == ["專利名稱", "申請人", "公開日", "連結", "備註", "公告日(民國)", "代理人"]
+    assert [c.header for c in columns] == [
+        "發明名稱",
+        "申請人",
+        "Publication date",
+        "result link",
+        "備註",
+        "公告日(民國)",
+        "代理人",
+    ]
     assert values[0] == (
         "太陽能電池",
         "澄光",
@@ -107,25 +115,41 @@ def test_a_google_patents_export_comes_along_whole(tmp_path):
         now=lambda: dt.datetime(2024, 5, 6),
         folder=tmp_path,
     )
-    sheet = openpyxl.load_workbook(path).active
+    book = openpyxl.load_workbook(path)
+    sheet, detail = book.worksheets[:2]
+    # The client reads the number, its date, title, first applicant and drawing; the rest is on the detail sheet.
     header = [c.value for c in sheet[7]]
-    assert header == NUMBER_COLUMNS + [
-        "專利名稱",
-        "申請人",
-        "發明人",
-        "優先權日",
-        "申請日",
-        "公開日",
-        "核准日",
-        "連結",
-        "代表圖",
-    ]
+    assert header == ["序號", "公開號", "公開日", "專利名稱", "申請人", "代表圖"]
     first = {h: c for h, c in zip(header, sheet[8])}
-    assert first["專利名稱"].value == "Solar cell module with a back sheet"
-    assert (first["優先權日"].value, first["優先權日"].number_format) == (dt.datetime(2014, 1, 10), "yyyy-mm-dd")
-    assert first["連結"].hyperlink.target == "https://patents.google.com/patent/US9254383B2/en"
-    assert first["標準公開號"].hyperlink.target == "https://patents.google.com/patent/US9254383B2"
-    assert sheet["A4"].value == "檢索來源：https://patents.google.com/?q=(solar+cell)&before=priority:20200101"
+    assert first["公開號"].hyperlink.target == "https://patents.google.com/patent/US9254383B2"
+    assert (first["代表圖"].value, first["代表圖"].hyperlink.target) == (
+        "代表圖",
+        "https://patentimages.storage.googleapis.com/x/US9254383B2.png",
+    )
+    # Every column of the export under its own header, in full.
+    head = next(r for r in detail.iter_rows() if r[0].value == "序號")
+    own = {c.value: c for c in detail[head[0].row + 1] if c.value is not None or c.hyperlink}
+    names = [c.value for c in head]
+    row = {h: c for h, c in zip(names, detail[head[0].row + 1])}
+    assert names[7:] == [
+        "title",
+        "assignee",
+        "inventor/author",
+        "priority date",
+        "filing/creation date",
+        "publication date",
+        "grant date",
+        "result link",
+        "representative figure link",
+        "說明",
+    ]
+    assert own and row["inventor/author"].value == "Alice Chen, Bob Lin"
+    assert (row["priority date"].value, row["priority date"].number_format) == (dt.datetime(2014, 1, 10), "yyyy-mm-dd")
+    assert row["result link"].hyperlink.target == "https://patents.google.com/patent/US9254383B2/en"
+    assert row["標準公開號"].hyperlink.target == "https://patents.google.com/patent/US9254383B2"
+    # The search as what it asks, its address on the line.
+    assert sheet["A3"].value == "檢索來源：Google Patents（檢索式 (solar cell)；優先權日 2020-01-01 前）"
+    assert sheet["A3"].hyperlink.target == "https://patents.google.com/?q=(solar+cell)&before=priority:20200101"
     assert sheet.page_setup.orientation == "landscape"  # wider than a portrait page
     assert problems(path) == []
 
@@ -137,7 +161,7 @@ def test_each_number_of_a_cell_gets_its_rows_values(tmp_path):
     book.save(tmp_path / "p.xlsx")
     path = job.make_report(make_request(tmp_path / "p.xlsx"), lambda m: None, folder=tmp_path / "out")
     sheet = openpyxl.load_workbook(path).active
-    assert [(sheet.cell(row=r, column=3).value, sheet.cell(row=r, column=8).value) for r in (7, 8)] == [
+    assert [(sheet.cell(row=r, column=2).value, sheet.cell(row=r, column=3).value) for r in (7, 8)] == [
         ("EP1234567A1", "同族"),
         ("TWI123456B", "同族"),
     ]
@@ -172,11 +196,16 @@ def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path, 
     )
     found = cell_texts(path)
     header = [found.get(f"{c}{header_row}") for c in "BCDEF"]
+    # Only the columns the template names, under its own names; what it does not name is on the detail sheet.
     expected = {
-        3: ["序號", "專利名稱", "公開號", "申請人", "標準公開號"],
-        4: ["序號", "專利名稱", "公開號", "標準公開號", "國別"],
+        3: ["序號", "發明名稱", "公開號", "Applicant", None],
+        4: ["序號", "專利名稱", "公開號", None, None],
     }[header_row]
     assert header == expected
+    body = [found.get(f"{c}{header_row + 1}") for c in "BCDE"]
+    assert (
+        body == {3: ["1", "太陽能電池", "EP1234567A1", "澄光"], 4: ["1", "太陽能電池", "EP1234567A1", None]}[header_row]
+    )
     assert found.get("B3") in (None, "序號")  # the marker never shows
     assert not any("蓋過" in m for m in messages)  # the template's own header is no content in the way
     assert problems(path) == []

@@ -9,7 +9,7 @@ import pytest
 import python_calamine
 
 from lumivar import messages, protocol
-from lumivar.report import data, files, job, layout
+from lumivar.report import data, files, job
 
 from report_checks import problems
 from support import FROZEN_NAME, digest, make_patents, make_request, python_m, raiser
@@ -26,7 +26,8 @@ def reports(home):
 def table(sheet, header_row):
     """Each row of the table from its header on: (value, font name, size, fill colour) per cell."""
     rows = []
-    for row in sheet.iter_rows(min_row=header_row, max_col=len(layout.HEADERS)):
+    width = sum(1 for c in sheet[header_row] if c.value is not None)
+    for row in sheet.iter_rows(min_row=header_row, max_col=width):
         if all(c.value is None for c in row):
             break
         rows.append([(c.value, c.font.name, c.font.sz, c.fill.fgColor.rgb if c.fill.fill_type else None) for c in row])
@@ -65,7 +66,9 @@ def test_report_without_template(home, tmp_path):
     assert path == home / "tarnwick" / "Lumivar" / FROZEN_NAME
     assert messages[0] == "讀取「Sheet」工作表 A 欄 第 2–8 列: 7 筆"
     assert messages[1] == data.SETUP  # no source of bibliographic data is set up here
-    assert messages[2:-2] == [
+    # The bookkeeping goes to the window, not to the client's summary.
+    assert messages[2] == "共 7 筆，專利文獻 2 件，重複 1 筆，格式不符 4 筆"
+    assert messages[3:-2] == [
         f"{i}/7 {t}"
         for i, t in enumerate(
             [
@@ -92,49 +95,38 @@ def test_report_without_template(home, tmp_path):
     )
     assert [sheet.cell(row=r, column=1).value for r in (2, 3, 4)] == [
         "製表日期：2024-05-06",
-        "專利檔案：p.xlsx「Sheet」工作表 A 欄",
-        "共 7 筆，專利文獻 2 件，重複 1 筆，格式不符 4 筆",
+        "書目資料：未設定書目資料來源",
+        "本次檢索共得專利文獻 2 件",
     ]
     c, l, red, grey = "新細明體", "Arial", "FFFFC7CE", "FFD9D9D9"
     rows = table(sheet, 6)
-    assert rows[0] == [(h, c, 18, "FFDDEBF7") for h in layout.HEADERS]
-    assert rows[1] == [
-        (1, l, 18, None),
-        ("TW I 123456 B", l, 18, None),
-        ("TWI123456B", l, 18, None),
-        ("TW", l, 18, None),
-        ("I123456", l, 18, None),
-        ("B", l, 18, None),
-        (None, l, 18, None),
-    ]
-    assert rows[2][1:3] + rows[2][6:] == [
-        ("not a number", l, 18, red),
-        (None, l, 18, red),
-        ("格式不符：不含號碼", c, 18, red),
-    ]
-    assert [r[2][0] for r in rows[3:5]] == ["US20200123456A1"] * 2
-    assert rows[4][6] == ("重複（同序號 3）", c, 18, grey)
+    # The default report: the number in its standard form, linked, and the notes where there are any.
+    assert rows[0] == [(h, c, 18, "FFDDEBF7") for h in ("序號", "公開號", "說明")]
+    assert rows[1] == [(1, l, 18, None), ("TWI123456B", l, 18, None), (None, l, 18, None)]
+    assert rows[2] == [(2, l, 18, red), ("not a number", l, 18, red), ("格式不符：不含號碼", c, 18, red)]
+    assert [r[1][0] for r in rows[3:5]] == ["US20200123456A1"] * 2
+    assert rows[4][2] == ("重複（同序號 3）", c, 18, grey)
     # Text from the user's file is text, never a formula.
     assert [r[1][0] for r in rows[5:]] == [
         '=HYPERLINK("http://evil.example/x","US9999999B2")',
         "=1+1",
         "cmd|' /C calc'!A0",
     ]
-    assert [sheet.cell(row=r, column=2).data_type for r in range(11, 14)] == ["s"] * 3
+    assert [sheet.cell(row=r, column=2).data_type for r in range(10, 13)] == ["s"] * 3
     links = {cell.coordinate: cell.hyperlink.target for row in sheet.iter_rows() for cell in row if cell.hyperlink}
     assert links == {
-        "C7": "https://patents.google.com/patent/TWI123456B",
-        "C9": "https://patents.google.com/patent/US20200123456A1",
-        "C10": "https://patents.google.com/patent/US20200123456A1",
+        "B7": "https://patents.google.com/patent/TWI123456B",
+        "B9": "https://patents.google.com/patent/US20200123456A1",
+        "B10": "https://patents.google.com/patent/US20200123456A1",
     }
     # Printed: header row on every page, frozen below it, a filter, page numbers.
     assert sheet.print_title_rows == "$6:$6"
-    assert (sheet.freeze_panes, sheet.auto_filter.ref) == ("A7", "A6:G13")
+    assert (sheet.freeze_panes, sheet.auto_filter.ref) == ("A7", "A6:C13")
     assert sheet.oddFooter.center.text == "第 &P 頁，共 &N 頁"
-    assert all(0 < sheet.column_dimensions[col].width <= 255 for col in "ABCDEFG")
+    assert all(0 < sheet.column_dimensions[col].width <= 255 for col in "ABC")
     # calamine, another reader, sees the same table.
     rows = python_calamine.CalamineWorkbook.from_path(str(path)).get_sheet_by_index(0).to_python()
-    assert rows[6][:3] == [1.0, "TW I 123456 B", "TWI123456B"]
+    assert rows[6][:3] == [1.0, "TWI123456B", ""]
     assert problems(path) == []
 
 
@@ -177,12 +169,12 @@ def test_report_into_a_template_with_a_hidden_first_sheet(home, tmp_path):
     path, messages = run(make_request(patents, template=template))
     assert digest(template) == before
     report = openpyxl.load_workbook(path)
-    assert (report.sheetnames, report.active.title) == (["隱藏", "封面", "附註"], "封面")
+    assert (report.sheetnames, report.active.title) == (["隱藏", "封面", "附註", "書目明細"], "封面")
     first = report["封面"]
     assert (first["A1"].value, report["附註"]["C3"].value, report["隱藏"].max_row) == ("專利檢索報告", "保留這一頁", 1)
     assert first["A7"].value == "製表日期：2024-05-06"
-    assert [r[2][0] for r in table(first, 11)] == ["標準公開號", "EP1234567A1", "TWI123456B"]
-    assert first["C12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
+    assert [r[1][0] for r in table(first, 11)] == ["公開號", "EP1234567A1", "TWI123456B"]
+    assert first["B12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
 
 
 def test_a_bare_file_name_is_in_the_working_folder(home, tmp_path, monkeypatch):
@@ -265,7 +257,7 @@ def test_error_gives_one_message_and_the_marker(home, tmp_path, build, message):
     path, messages = run(request)
     assert path is None and messages[-1] == DONE
     assert messages[-2].startswith(message)
-    assert all(m.startswith("讀取「") or m == data.SETUP for m in messages[:-2])
+    assert all(m.startswith(("讀取「", "共 ")) or m == data.SETUP for m in messages[:-2])
     assert reports(home) == []
     assert {p: digest(p) for p in tmp_path.rglob("*") if p.is_file()} == inputs
 
@@ -279,7 +271,7 @@ PLANTED = "planted Python text"
         ("newbook.write_new", ZeroDivisionError(PLANTED), "產生檢索報告時發生未預期的錯誤 (內部錯誤)"),
         ("newbook.write_new", OSError(PLANTED), "無法寫入檢索報告: {folder} (內部錯誤)"),
         ("newbook.write_new", MemoryError(PLANTED), files.TOO_LARGE_TO_WRITE),
-        ("_table", MemoryError(PLANTED), job.TOO_LARGE),
+        ("_report", MemoryError(PLANTED), job.TOO_LARGE),
     ],
     ids=["fault-of-ours", "os-error-without-words", "memory-while-writing", "memory-before-writing"],
 )

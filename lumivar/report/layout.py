@@ -210,7 +210,8 @@ class Style:
 
 
 def text_cell(text: str, fill: str = PLAIN) -> Cell:
-    return Cell(text, CJK if has_cjk(text) else LATIN, fill)
+    link = getattr(text, "link", None)  # a summary line that is a link's label
+    return Cell(str(text), LINK, fill, link) if link else Cell(text, CJK if has_cjk(text) else LATIN, fill)
 
 
 def _fill(item: Publication) -> str:

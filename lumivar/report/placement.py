@@ -82,9 +82,15 @@ class Block:
         return range(self.first_column, self.last_column + 1)
 
     def links(self, publications: list[Publication], room: int) -> Iterator[tuple[str, str]]:
-        """(cell, address) of each link of the table, row by row, at most
-        `room` of them (Excel keeps no more in one sheet); an address that is
-        no link's stays the cell's text."""
+        """(cell, address) of each link of the summary and the table, row by
+        row, at most `room` of them (Excel keeps no more in one sheet); an
+        address that is no link's stays the cell's text."""
+        letters = column_name(self.lines_column)
+        for i, line in enumerate(self.lines):
+            address = link_address(getattr(line, "link", None))
+            if address and room > 0:
+                room -= 1
+                yield f"{letters}{self.lines_row + i}", address
         linked = [(self.letters[i], c.address) for i, c in enumerate(self.table_columns) if c.address]
         for i, item in enumerate(publications, start=1):
             for letters, address_of in linked:
