@@ -104,9 +104,10 @@ def strongest(shown: str | None) -> str | None:
 
 
 def legend(used: list[str]) -> list[str]:
-    """One line per category used, in the order the offices list them."""
+    """One line per category used, in the order the offices list them, under a heading."""
     letters = {ch for shown in used for ch in shown.split(",")}
-    return [f"{ch}：{MEANINGS[ch]}" for ch in RELEVANCE + FLAGS if ch in letters]
+    lines = [f"{ch}：{MEANINGS[ch]}" for ch in RELEVANCE + FLAGS if ch in letters]
+    return ["類別說明："] + lines if lines else []
 
 
 # ---------------------------------------------------------------- the search

@@ -25,6 +25,7 @@ TITLE = "檢索報告"
 CELL_SIZE = 12
 TITLE_SIZE = 16
 BASE_FONT_SIZE = 11  # the workbook's own default font, which Excel measures widths by
+BASE_FONT = "Arial"  # its metrics wherever the report is opened (Liberation or Nimbus Sans where Arial is missing)
 BASE_ROW_HEIGHT = 15
 # Excel accepts font sizes from 1 to 409 points.
 MIN_SIZE, MAX_SIZE = 1.0, 409.0

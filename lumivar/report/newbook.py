@@ -29,7 +29,7 @@ from .ooxml import (
 from .packager import encoded, put, writer
 from .placement import Block, columns_within_sheet
 from .schema import in_order
-from .sheetxml import block_rows, hyperlink_elements, link_relationships, row_xml
+from .sheetxml import block_rows, cell_xml, hyperlink_elements, link_relationships, row_xml
 from .styles import Styles, new_stylesheet
 
 SHEET = "xl/worksheets/sheet1.xml"
@@ -51,14 +51,16 @@ def _sheet(
     styles: Styles,
     style: Style,
     links: list[tuple[str, str, str]],
+    legend: list[str] = (),
 ) -> Iterator[str]:
     header = block.header_row
+    last = block.last_row + 1 + len(legend) if legend else block.last_row  # a blank row, then the legend
     below = f"A{header + 1}"
     margins = " ".join(f'{side}="{value:g}"' for side, value in layout.MARGINS.items())
     orientation, scale = page_setup(table, style)
     widths = table.widths(style)
     pieces: dict[str, object] = {
-        "dimension": f'<dimension ref="A1:{block.letters[-1]}{block.last_row}"/>',
+        "dimension": f'<dimension ref="A1:{block.letters[-1]}{last}"/>',
         "sheetViews": '<sheetViews><sheetView tabSelected="1" workbookViewId="0">'
         f'<pane ySplit="{header}" topLeftCell="{below}" activePane="bottomLeft" state="frozen"/>'
         f'<selection pane="bottomLeft" activeCell="{below}" sqref="{below}"/></sheetView></sheetViews>',
@@ -69,6 +71,7 @@ def _sheet(
         "sheetData": [
             "<sheetData>",
             (row_xml(*row) for row in block_rows(block, rows, styles, table.heights(style))),
+            legend_rows(legend, block.last_row + 2, styles),
             "</sheetData>",
         ],
         "autoFilter": f'<autoFilter ref="{block.table_ref()}"/>',
@@ -90,6 +93,13 @@ def _sheet(
     yield f'{DECLARATION}<worksheet xmlns="{MAIN}" xmlns:r="{REL}">'
     yield from _flat(in_order("worksheet", pieces))
     yield "</worksheet>"
+
+
+def legend_rows(legend: list[str], first: int, styles: Styles) -> Iterator[str]:
+    """The categories' legend below the table, a line a row from `first`."""
+    for number, line in enumerate(legend, start=first):
+        cell = layout.text_cell(line)
+        yield row_xml(number, [(0, cell_xml(f"A{number}", cell, styles.xf(cell, False), "", styles))])
 
 
 def page_setup(table: Table, style: Style) -> tuple[str, int]:
@@ -138,7 +148,7 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
     numbered = enumerate(block.links(table.publications, room), start=1)
     links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
     with writer(stream) as package:
-        put(package, SHEET, encoded(_sheet(block, table, rows, styles, style, links)))
+        put(package, SHEET, encoded(_sheet(block, table, rows, styles, style, links, report.legend)))
         put(
             package,
             "xl/worksheets/_rels/sheet1.xml.rels",

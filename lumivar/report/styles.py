@@ -139,7 +139,8 @@ class Styles:
 def new_stylesheet(styles: Styles) -> bytes:
     """A new workbook's style sheet: the defaults, then the report's items."""
     parts = styles.parts()
-    base_font = f'<font><sz val="{layout.BASE_FONT_SIZE}"/><name val={xml_attribute(styles.style.latin_font)}/></font>'
+    # The default font sets the width unit: Arial's metrics are the same wherever the report is opened.
+    base_font = f'<font><sz val="{layout.BASE_FONT_SIZE}"/><name val="{layout.BASE_FONT}"/></font>'
     fonts = [base_font] + parts["fonts"]
     fills = DEFAULTS["fills"] + parts["fills"]
     xfs = DEFAULTS["cellXfs"] + parts["cellXfs"]
