@@ -207,7 +207,8 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     r, declaration = parts.declaring(skeleton, rel_ns)
     p = splice.prefix_of(skeleton)
 
-    block = _block(t, table, report.summary, skeleton, emit)
+    # The legend follows the summary, where the template has room for them.
+    block = _block(t, table, report.summary + report.legend, skeleton, emit)
     if block.last_row > MAX_ROW:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}"
