@@ -34,7 +34,7 @@ def judge_reports():
     fails on any fault the report added to its template."""
     from lumivar.report import job
 
-    made = []
+    made, lost = [], {}
     real = job.make_report
 
     def noting(request, *args, **kwargs):
@@ -46,6 +46,10 @@ def judge_reports():
             if template:
                 _MADE_FROM[key] = template
             made.append((key, _snapshot(path), template and _snapshot(template)))
+            patents = request.get(protocol.PATENT_PATH) if isinstance(request, dict) else None
+            missing = values_missing(made[-1][1], patents, kwargs.get("folder")) if patents else []
+            if missing:
+                lost[key] = missing[:10]
         return path
 
     job.make_report = noting
@@ -59,6 +63,57 @@ def judge_reports():
     faults = {key: found for key, report, template in made if key not in asked and (found := _new(report, template))}
     shown = {key: found[:10] + [f"… {len(found) - 10} more"] * (len(found) > 10) for key, found in faults.items()}
     assert not faults, f"a report this test made has faults Excel would repair: {shown}"
+    assert not lost, f"a report this test made lost values of its list: {lost}"
+
+
+MAX_LISTED = 2_000  # entries of a list whose every value is looked for
+
+
+def values_missing(report, patents, folder=None):
+    """The values of the list (by its header, as the job read it) that
+    neither the client's sheet nor the detail sheet shows under that header:
+    the report keeps every detail of the user's list on one of them."""
+    import datetime as dt
+
+    import python_calamine
+
+    from lumivar.report import fields, files, reading
+
+    try:
+        found = reading.read_list(files.user_path(patents, folder))
+        book = python_calamine.CalamineWorkbook.from_filelike(io.BytesIO(report))
+    except Exception:  # a list or report a test made unreadable on purpose: its own test tells
+        return []
+    if not found.header or len(found.values) > MAX_LISTED:
+        return []
+
+    def plain(value):
+        if isinstance(value, dt.datetime) and value.time() == dt.time():
+            return value.date()
+        if isinstance(value, float) and value.is_integer():
+            return int(value)
+        return value.strip() if isinstance(value, str) else value
+
+    shown = collections.defaultdict(set)  # header → the values under it, on either sheet
+    for name in book.sheet_names:
+        rows = book.get_sheet_by_name(name).to_python()
+        for at, row in enumerate(rows):
+            if "序號" not in row:
+                continue
+            for below in rows[at + 1 :]:
+                for header, value in zip(row, below):
+                    if header not in ("", None):
+                        shown[str(header)].add(plain(value))
+    missing = []
+    for values in found.values:
+        for header, value in zip(found.header, values):
+            value = plain(value)
+            if value in (None, "") or "".join(str(header).split()).lower() in fields.SERIALS:
+                continue
+            under = shown.get(str(header), set())
+            if value not in under and str(value) not in {str(v) for v in under} and fields.as_date(value) not in under:
+                missing.append(f"{header}: {value!r}")
+    return missing
 
 
 def _snapshot(path):
