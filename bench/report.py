@@ -263,6 +263,180 @@ def child_data(folder: str) -> dict:
     return seen
 
 
+# ---------------------------------------------------------------- the printed page
+
+PRINT_ROWS = 100
+
+
+def make_firm_list(path: Path, count: int = PRINT_ROWS) -> Path:
+    """A firm's list as a searcher keeps it: the number, its category, claims and notes, and its data."""
+    import openpyxl
+
+    book = openpyxl.Workbook(write_only=True)
+    sheet = book.create_sheet("前案清單")
+    sheet.append(["序號", "類別", "公開號", "公開日", "專利名稱", "申請人", "IPC", "相關請求項", "備註"])
+    titles = (
+        "太陽能電池模組及其背板與邊框之製造方法",
+        "A solar cell module with a back sheet, a frame and a junction box",
+    )
+    for i in range(count):
+        sheet.append(
+            [
+                i + 1,
+                ("X", "Y", "A", "P,Y", "A")[i % 5],
+                f"US 2020/{123456 + i:07d} A1" if i % 2 else f"TW I {700000 + i} B",
+                f"2020-{1 + i % 12:02d}-15",
+                titles[i % 2],
+                "澄光科技股份有限公司；Example Energy Co., Ltd." if i % 3 else "Example Energy Co., Ltd.",
+                "H01L 31/18; H01L 31/048",
+                "1-5, 8",
+                "主要引證，揭露背板結構" if i % 4 == 0 else None,
+            ]
+        )
+    book.save(path)
+    return path
+
+
+def make_narrow_portrait(path: Path) -> Path:
+    """A portrait form whose own header for the table names seven narrow columns."""
+    import openpyxl
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "前案檢索"
+    sheet["A1"] = "某某專利事務所　前案檢索報告"
+    sheet["A3"] = "{{檢索摘要}}"
+    sheet["A8"] = "{{檢索結果}}"
+    for i, (name, width) in enumerate(
+        (("序號", 6), ("類別", 6), ("公開號", 18), ("專利名稱", 28), ("申請人", 16), ("相關請求項", 10), ("備註", 16))
+    ):
+        sheet.cell(9, i + 1, name)
+        sheet.column_dimensions[chr(65 + i)].width = width
+    sheet.page_setup.orientation = "portrait"
+    sheet.page_setup.paperSize = sheet.PAPERSIZE_A4
+    book.save(path)
+    return path
+
+
+def make_table_form(path: Path) -> Path:
+    """A form holding an Excel Table (its own fee schedule), the report's marker below it."""
+    import openpyxl
+    from openpyxl.worksheet.table import Table
+
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "報告"
+    sheet["A1"] = "檢索報告"
+    for row in (["項目", "費用"], ["檢索", 12000], ["報告", 3000]):
+        sheet.append(row)
+    sheet.add_table(Table(displayName="費用", ref="A2:B4"))
+    sheet["A7"] = "{{檢索結果}}"
+    sheet.page_setup.orientation = "landscape"
+    sheet.page_setup.paperSize = sheet.PAPERSIZE_A4
+    book.save(path)
+    return path
+
+
+def printed(pdf: Path) -> dict:
+    """The client's pages of a report's PDF (those showing its table but not
+    the detail sheet's 標準公開號): the size most of their text is printed
+    at, how many there are, and whether the first holds every column."""
+    import collections
+
+    from pdfminer.high_level import extract_pages
+    from pdfminer.layout import LTChar, LTTextContainer
+
+    pages = []
+    for page in extract_pages(str(pdf)):
+        sizes, text = collections.Counter(), []
+        for element in page:
+            if isinstance(element, LTTextContainer):
+                text.append(element.get_text())
+                for line in element:
+                    for char in line if hasattr(line, "__iter__") else ():
+                        if isinstance(char, LTChar) and char.get_text().strip():
+                            sizes[round(char.size, 1)] += 1
+        pages.append(("".join(text), sizes))
+    client = [(t, s) for t, s in pages if "公開號" in t and "標準公開號" not in t]
+    sizes = sum((s for _, s in client), collections.Counter())
+    return {
+        "size": sizes.most_common(1)[0][0] if sizes else 0.0,
+        "pages": len(client),
+        "first": client[0][0] if client else "",
+    }
+
+
+def child_print(folder: str) -> dict:
+    """The five cases' reports, their PDFs and what their client's pages show."""
+    from lumivar.report import job
+
+    work = Path(folder) / "print"
+    work.mkdir(parents=True, exist_ok=True)
+    export = make_export(work / "export.csv", PRINT_ROWS)
+    firm = make_firm_list(work / "firm.xlsx")
+    corpus = HERE.parent / "tests" / "corpus"
+    cases = {
+        "Google Patents export, 100 rows": (export, ""),
+        "firm list with 類別/相關請求項/備註": (firm, ""),
+        "letterhead template": (firm, corpus / "template-letterhead.xlsx"),
+        "narrow portrait template": (firm, make_narrow_portrait(work / "narrow.xlsx")),
+        "template with an Excel Table": (firm, make_table_form(work / "table-form.xlsx")),
+    }
+    made, found = {}, {}
+    for name, (patents, template) in cases.items():
+        out = work / f"case{len(made)}"
+        out.mkdir()
+        request = {
+            "範本檔案路徑": str(template),
+            "專利檔案路徑": str(patents),
+            "文字大小比例": 1,
+            "中文文字字體": "標楷體",
+            "英文文字字體": "Calibri",
+        }
+        messages = []
+        path = job.make_report(request, messages.append, folder=out, with_data=False)
+        made[name] = path.rename(out / f"case{len(made)}.xlsx")  # one name each: the PDFs go to one folder
+        found[name] = {"columns": _client_headers(made[name])}
+    subprocess.run(
+        ["soffice", "--headless", "--convert-to", "pdf", "--outdir", str(work / "pdf"), *map(str, made.values())],
+        check=True,
+        capture_output=True,
+        timeout=600,
+    )
+    for name, path in made.items():
+        seen = printed(work / "pdf" / f"{path.stem}.pdf")
+        last = found[name]["columns"][-1]
+        found[name].update(size=seen["size"], pages=seen["pages"], wide=last in seen["first"])
+    return found
+
+
+def _client_headers(path: Path) -> list[str]:
+    import openpyxl
+
+    sheet = openpyxl.load_workbook(path).active
+    header = next(row for row in sheet.iter_rows() if any(c.value == "公開號" for c in row))
+    return [str(c.value) for c in header if c.value is not None]
+
+
+def print_rows(env, work: Path) -> list[tuple[str, str, str]]:
+    try:
+        seen = run_child(env, "print", work)
+    except (SystemExit, subprocess.CalledProcessError, json.JSONDecodeError) as error:
+        return [("6. the client's table as printed", f"not measured ({error})", "needs soffice and pdfminer.six")]
+    rows = []
+    for name, found in seen.items():
+        scale = found["size"] / 12 * 100
+        floor = 80 if "template" not in name else 70
+        rows.append(
+            (
+                f"6. printed, {name}: 12-pt text at, scale, client pages, one page wide",
+                f"{found['size']:g} pt, {scale:.0f} %, {found['pages']}, {'yes' if found['wide'] else 'no'}",
+                f">= {floor * 12 / 100:g} pt ({floor} %); one page wide",
+            )
+        )
+    return rows
+
+
 def child_floor(patents: str, folder: str) -> dict:
     """The same list read and the same table written with openpyxl plainly."""
     import openpyxl
@@ -428,6 +602,7 @@ def run_child(env, *args) -> dict:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--print", action="store_true", help="the printed page alone (6)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -439,6 +614,7 @@ def main() -> None:
             "press": child_press,
             "hostile": child_hostile,
             "data": child_data,
+            "print": child_print,
         }[name](*rest)
         print(json.dumps(out))
         return
@@ -457,6 +633,9 @@ def main() -> None:
     big = 20_000 if args.quick else 100_000
     rows = []
     try:
+        if args.print:
+            rows += print_rows(env, work)
+            return _table(rows, started, 0)
         ten = make_list(work / "10000.xlsx", 10_000)
         letterhead = HERE.parent / "tests" / "corpus" / "template-letterhead.xlsx"
         floor_s = statistics.median(run_child(env, "floor", ten, work)["seconds"] for _ in range(trials))
@@ -531,14 +710,20 @@ def main() -> None:
                         mark,
                     )
                 )
+        rows += print_rows(env, work)
     finally:
         if xvfb is not None:
             xvfb.terminate()
         shutil.rmtree(work, ignore_errors=True)
+    _table(rows, started, trials)
+
+
+def _table(rows: list[tuple[str, str, str]], started: float, trials: int) -> None:
     width = [max(len(r[i]) for r in rows) for i in range(3)]
     for r in rows:
         print("  ".join(f"{c:<{w}}" for c, w in zip(r, width)))
-    print(f"medians of {trials} fresh processes for 1; run took {time.monotonic() - started:.0f} s")
+    medians = f"medians of {trials} fresh processes for 1; " if trials else ""
+    print(f"{medians}run took {time.monotonic() - started:.0f} s")
 
 
 if __name__ == "__main__":
