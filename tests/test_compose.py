@@ -307,7 +307,7 @@ def test_a_templates_header_is_filled_where_it_stands(tmp_path, names, header, n
     for column, name in zip("BCDE", header):
         if name in names:
             assert (sheet[f"{column}4"].font.b, sheet[f"{column}4"].fill.fgColor.rgb) == (True, "FFBFBFBF"), name
-    assert ("範本的表頭沒有「公開號」欄；公開號列在序號之後" in messages) == ("公開號" not in names)
+    assert ("範本的表頭沒有「公開號」欄；公開號加在序號之後" in messages) == ("公開號" not in names)
     # A long title wraps in the template's narrow column, its row grown; only a number that would be cut widens one.
     if "專利名稱" in header:
         title = "BCDE"[header.index("專利名稱")]

@@ -320,7 +320,7 @@ def _template_columns(
         serial = next((i for i, c in enumerate(chosen) if c.value is None), None)
         at = 0 if serial is None else serial + 1
         chosen.insert(at, standard[NUMBER])
-        notes.append(f"範本的表頭沒有「{NUMBER}」欄；公開號列在{'序號之後' if at else '第一欄'}")
+        notes.append(f"範本的表頭沒有「{NUMBER}」欄；公開號加在{'序號之後' if at else '第一欄'}")
     if not any(c.value is standard[NOTES].value for c in chosen):
         remarks = next((i for i, c in enumerate(chosen) if _names(REMARKS, c.header) and c.named_at is not None), None)
         if remarks is not None:
