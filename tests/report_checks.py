@@ -9,6 +9,8 @@ import collections
 import hashlib
 import io
 import os
+import posixpath
+import re
 import zipfile
 
 from lxml import etree
@@ -67,6 +69,9 @@ def judge_reports():
 
 
 MAX_LISTED = 2_000  # entries of a list whose every value is looked for
+# Columns of such a list: one wider nears Excel's last column, past which the
+# report cannot keep them (the test of that list tells what is left out).
+MAX_LISTED_COLUMNS = 10_000
 
 
 def values_missing(report, patents, folder=None):
@@ -84,7 +89,7 @@ def values_missing(report, patents, folder=None):
         book = python_calamine.CalamineWorkbook.from_filelike(io.BytesIO(report))
     except Exception:  # a list or report a test made unreadable on purpose: its own test tells
         return []
-    if not found.header or len(found.values) > MAX_LISTED:
+    if not found.header or len(found.values) > MAX_LISTED or len(found.header) > MAX_LISTED_COLUMNS:
         return []
 
     def plain(value):
@@ -131,7 +136,8 @@ def _new(report, template):
     found = collections.Counter(_problems(report))
     if template is not None:
         found -= collections.Counter(_problems(template))
-    return sorted(found.elements())
+    # The report's own, whatever its template had.
+    return sorted(found.elements()) + titles_miss_the_header(report)
 
 
 def parts(path):
@@ -175,7 +181,7 @@ def _problems(data):
 def _judged(path):
     found = referee.findings(path)
     try:
-        found += tables_meet_filters(path)
+        found += tables_meet_filters(path) + styles_beyond(path)
     except (ValueError, etree.XMLSyntaxError) as error:
         found.append(f"tables cannot be checked ({error})")
     for name, data in parts(path).items():
@@ -209,16 +215,125 @@ def part_problems(root):
             for f in root.iter("{*}f")
             if f.get("t") == "shared" and f.get("si") not in masters
         ]
-        for row in root.iter("{*}row"):
-            refs = [c.get("r") for c in row if local(c.tag) == "c" and c.get("r")]
-            lefts = [next(ranges(r))[1] for r in refs]
-            if lefts != sorted(lefts):
-                found.append(f"cells out of order in row {row.get('r')}")
+        found += written_twice(root)
     return found
 
 
+def placed_cells(sheet):
+    """(row, column, cell, reference) of a sheet's cells in their order, a
+    cell without a reference placed after the one before it; the place is
+    None for a reference that is none (the referee tells it)."""
+    number = 0
+    for row in sheet.iter("{*}row"):
+        number = int(row.get("r")) if (row.get("r") or "").isdigit() else number + 1
+        column = -1
+        for cell in (c for c in row if local(c.tag) == "c"):
+            ref = cell.get("r")
+            place = next(ranges(ref), None) if ref else (number, column + 1)
+            if place is not None:
+                column = place[1]
+            yield number, place and place[:2], cell, ref
+
+
+def written_twice(sheet):
+    """Rows whose cells are not each in a place of their own, left to right:
+    a cell written twice, or one out of order or in another row, is what
+    Excel repairs."""
+    found, last = [], (0, -1)
+    for number, place, _, ref in placed_cells(sheet):
+        if place is None:
+            continue
+        if place[0] != number:
+            found.append(f"cell {ref} in row {number}")
+        elif place == last:
+            found.append(f"cell {ref} twice in row {number}")
+        elif place[0] == last[0] and place[1] < last[1]:
+            found.append(f"cells out of order in row {number}")
+        last = place
+    return found
+
+
+def _target(source, target):
+    """A relationship's target part, from the part that names it."""
+    if target.startswith("/"):
+        return target.lstrip("/")
+    return posixpath.normpath(posixpath.join(posixpath.dirname(source), target))
+
+
+def _rels(package, part):
+    rels = posixpath.join(posixpath.dirname(part), "_rels", posixpath.basename(part) + ".rels")
+    return etree.fromstring(package[rels]) if rels in package else ()
+
+
+def client_sheet(package):
+    """The index, name and part of the sheet the report opens on, and the workbook's root."""
+    book = next(_target("", r.get("Target")) for r in _rels(package, "") if r.get("Type").endswith("/officeDocument"))
+    root = etree.fromstring(package[book])
+    view = root.find("{*}bookViews/{*}workbookView")
+    index = int(view.get("activeTab", "0")) if view is not None else 0
+    sheet = root.findall("{*}sheets/{*}sheet")[index]
+    rid = next(v for k, v in sheet.attrib.items() if k.endswith("}id"))
+    target = next(r.get("Target") for r in _rels(package, book) if r.get("Id") == rid)
+    return index, sheet.get("name"), _target(book, target), root
+
+
+def table_header_row(package, part):
+    """The client's table's header row: above the first number linked to its
+    page, up its column's run of filled cells; else the row of 序號."""
+    sheet = etree.fromstring(package[part])
+    pages = {
+        r.get("Id")
+        for r in _rels(package, part)
+        if r.get("Target", "").startswith("https://patents.google.com/patent/")
+    }
+    texts = {place: _text(cell) for _, place, cell, _ in placed_cells(sheet) if place and _text(cell)}
+    linked = [
+        next(ranges(h.get("ref")))[:2]
+        for h in sheet.iter("{*}hyperlink")
+        if any(v in pages for k, v in h.attrib.items() if k.endswith("}id"))
+    ]
+    if linked:
+        row, column = min(linked)
+        while (row - 1, column) in texts:
+            row -= 1
+        return row
+    return min((row for (row, _), text in texts.items() if text == "序號"), default=None)
+
+
+def _titled_rows(formula):
+    """The rows a print titles' formula repeats, as (first, last) pairs."""
+    found = []
+    for area in re.split(r",(?=(?:[^']*'[^']*')*[^']*$)", formula or ""):
+        ref = area.rpartition("!")[2].replace("$", "")
+        whole = re.fullmatch(r"(\d+):(\d+)", ref) or re.fullmatch(r"A(\d+):XFD(\d+)", ref)
+        if whole:
+            found.append((int(whole.group(1)), int(whole.group(2))))
+    return found
+
+
+def titles_miss_the_header(data):
+    """Print titles of the client's sheet that leave out its table's header
+    row: a page after the first would show no column names."""
+    package = parts(data)
+    try:
+        index, name, part, book = client_sheet(package)
+        header = table_header_row(package, part)
+    except (KeyError, IndexError, StopIteration, ValueError, etree.XMLSyntaxError) as error:
+        return [f"the client's sheet cannot be found ({error!r})"]
+    if header is None:
+        return []
+    titles = [
+        n.text
+        for n in book.iter("{*}definedName")
+        if n.get("name", "").lower() == "_xlnm.print_titles" and n.get("localSheetId") == str(index)
+    ]
+    if any(first <= header <= last for text in titles for first, last in _titled_rows(text)):
+        return []
+    return [f"xl/workbook.xml: print titles of {name} ({titles}) miss its table's header row {header}"]
+
+
 def tables_meet_filters(path):
-    """Excel Tables whose range meets a sheet's own filter: Excel drops the Table."""
+    """Excel Tables whose range meets their own sheet's filter: Excel drops the Table."""
     found = []
     package = parts(path)
     for name, data in package.items():
@@ -226,13 +341,31 @@ def tables_meet_filters(path):
             continue
         sheet = etree.fromstring(data)
         own = [a for f in sheet if local(f.tag) == "autoFilter" for a in ranges(f.get("ref", ""))]
-        for table in (n for n in package if n.startswith("xl/tables/")):
+        tables = [_target(name, r.get("Target")) for r in _rels(package, name) if r.get("Type", "").endswith("/table")]
+        for table in (t for t in tables if t in package):
             for area in ranges(etree.fromstring(package[table]).get("ref", "")):
                 found += [
                     f"{name}: {table} meets the sheet's filter"
                     for o in own
                     if o[0] <= area[2] and area[0] <= o[2] and o[1] <= area[3] and area[1] <= o[3]
                 ]
+    return found
+
+
+def styles_beyond(path):
+    """Cells whose style is none the style sheet has: Excel repairs them."""
+    package = parts(path)
+    sheet = next((n for n in package if n.lower() == "xl/styles.xml"), None)
+    formats = etree.fromstring(package[sheet]).find("{*}cellXfs") if sheet else None
+    count = len(formats) if formats is not None else 1
+    found = []
+    for name, data in package.items():
+        if name.startswith("xl/worksheets/") and name.endswith(".xml") and b"sheetData" in data:
+            styled = [c.get("s") for c in etree.fromstring(data).iter("{*}c") if (c.get("s") or "").isdigit()]
+            found += [
+                f"{name}: cells of style {s}, past the {count} there are"
+                for s in {s for s in styled if int(s) >= count}
+            ]
     return found
 
 
@@ -290,10 +423,19 @@ def hand_made(path, sheet, strings=None, namespaces=TRANSITIONAL, prefix="", tab
     return path
 
 
+def _text(cell):
+    """A cell's value, or an inline string's runs; None for an empty one."""
+    inline = cell.find("{*}is")
+    if inline is not None:
+        return "".join(t.text or "" for t in inline.iter("{*}t"))
+    return cell.findtext("{*}v")
+
+
 def cell_texts(path, part="xl/worksheets/sheet1.xml"):
-    """Cell reference → its text (a value, or an inline string's runs) of one sheet."""
+    """Cell reference → its text (a value, or an inline string's runs) of one
+    sheet; `path` a report's path, bytes, or its parts."""
     found = {}
-    for cell in etree.fromstring(parts(path)[part]).iter("{*}c"):
+    for cell in etree.fromstring((path if isinstance(path, dict) else parts(path))[part]).iter("{*}c"):
         value = cell.find("{*}v")
         inline = cell.find("{*}is")
         if inline is not None:

@@ -1,13 +1,14 @@
 """Where the table goes: the marker found however a template writes it, and
 never over the template's own content."""
 
+import itertools
 from datetime import datetime
 
 import openpyxl
 import pytest
 from lxml import etree
 
-from lumivar.report import job, layout, ooxml, placement
+from lumivar.report import job, ooxml, placement
 
 from report_checks import STRICT, TRANSITIONAL, cell_texts, hand_made, parts, problems
 from support import make_patents, make_request
@@ -147,7 +148,7 @@ def data(*rows, after=""):
             10,
             "設定格式化的條件",
         ),
-        (data((3, "", MARK), (5, "", '<c r="E5" t="inlineStr"><is><t>數量</t></is></c>')), None, 6, "內容"),
+        (data((3, "", MARK), (5, "", '<c r="D5" t="inlineStr"><is><t>數量</t></is></c>')), None, 6, "內容"),
         (data((3, "", MARK), (4, ' hidden="1"', '<c r="A4" t="inlineStr"><is><t>旁</t></is></c>')), None, 3, ""),
     ],
     ids=[
@@ -175,8 +176,8 @@ def test_the_table_never_covers_the_template(tmp_path, sheet, table, header, kin
     )
     assert path is not None, messages
     cells = cell_texts(path)
-    assert [cells.get(f"{c}{header}") for c in "BCDEFGH"] == list(layout.HEADERS)
-    assert cells.get("B3") == (layout.HEADERS[0] if header == 3 else None)  # a marker left behind is emptied
+    assert [cells.get(f"{c}{header}") for c in "BCD"] == ["序號", "公開號", "說明"]
+    assert cells.get("B3") == ("序號" if header == 3 else None)  # a marker left behind is emptied
     moved = [m for m in messages if "蓋過" in m]
     assert moved == (
         [f"範本中「{placement.MARKER}」處的{kinds}會被檢索結果蓋過；檢索結果改從第 {header} 列開始"] if kinds else []
@@ -197,35 +198,82 @@ def test_below_a_form_the_table_clears_its_excel_table(tmp_path):
 
 
 SUMMARY = '<c r="{ref}" t="inlineStr"><is><t>{{{{檢索摘要}}}}</t></is></c>'
+TEXT = '<c r="{ref}" t="inlineStr"><is><t>抬頭</t></is></c>'
+MOVED = "範本中「{{{{檢索摘要}}}}」處{why}；檢索摘要改從第 {row} 列開始"
 
 
 @pytest.mark.parametrize(
-    "sheet, summary_at",
+    "sheet, summary_at, moved",
     [
-        (data((7, "", MARK.replace("B3", "B7"))), "B3"),  # room above the marker: the summary a client reads first
-        (data((1, "", '<c r="B5" t="inlineStr"><is><t>抬頭</t></is></c>'), (7, "", MARK.replace("B3", "B7"))), "B11"),
-        (data((2, "", SUMMARY.format(ref="D2")), (7, "", MARK.replace("B3", "B7"))), "D2"),  # where the template says
+        (
+            data((7, "", MARK.replace("B3", "B7"))),
+            "B3",
+            None,
+        ),  # room above the marker: the summary a client reads first
+        (data((1, "", TEXT.format(ref="B5")), (7, "", MARK.replace("B3", "B7"))), "B11", None),  # no room above
+        (data((2, "", SUMMARY.format(ref="D2")), (7, "", MARK.replace("B3", "B7"))), "D2", None),  # where it says
+        # A letterhead's summary cell two rows above the table: its lines never over the table's header.
+        (
+            data((5, "", SUMMARY.format(ref="B5")), (7, "", MARK.replace("B3", "B7"))),
+            "B11",
+            "只有 2 列空位，放不下 {n} 列的檢索摘要 (下方有檢索結果的標題列)",
+        ),
+        (
+            data((2, "", SUMMARY.format(ref="B2")), (3, "", TEXT.format(ref="B3")), (7, "", MARK.replace("B3", "B7"))),
+            "B11",
+            "只有 1 列空位，放不下 {n} 列的檢索摘要 (下方有內容)",
+        ),
+        (
+            data(
+                (2, "", SUMMARY.format(ref="B2")),
+                (7, "", MARK.replace("B3", "B7")),
+                after='<mergeCells count="2"><mergeCell ref="B2:F2"/><mergeCell ref="B3:F4"/></mergeCells>',
+            ),
+            "B11",
+            "只有 2 列空位，放不下 {n} 列的檢索摘要 (下方有合併儲存格)",  # a line may start a merged range, not lie inside one
+        ),
+        # Inside the table: the table stays, the summary follows it.
+        (data((7, "", MARK.replace("B3", "B7")), (8, "", SUMMARY.format(ref="C8"))), "B11", "有檢索結果"),
+        # No table marker: the summary at its own, the table below the form and the summary.
+        (data((2, "", SUMMARY.format(ref="B2") + TEXT.format(ref="C2"))), "B2", None),
     ],
-    ids=["above", "no room above", "summary marker"],
+    ids=[
+        "above",
+        "no room above",
+        "summary marker",
+        "over the header",
+        "over the form",
+        "in a merged range",
+        "inside the table",
+        "no table marker",
+    ],
 )
-def test_the_summary_comes_first_where_there_is_room(tmp_path, sheet, summary_at):
+def test_every_summary_line_has_a_cell_of_its_own(tmp_path, sheet, summary_at, moved):
     template = hand_made(tmp_path / "t.xlsx", sheet.replace('<row r="1">', '<row r="5">'))
     patents = make_patents(tmp_path / "p.xlsx", ["EP1234567A1", "TW I 123456 B"])
+    messages = []
     path = job.make_report(
         make_request(patents, template=template),
-        lambda m: None,
+        messages.append,
         now=lambda: datetime(2024, 5, 6),
         folder=tmp_path / "out",
     )
     cells = cell_texts(path)
-    assert cells["B7"] == "序號"
+    header = next(ref for ref, text in cells.items() if text == "序號")
+    assert header == ("B7" if MARK.replace("B3", "B7") in sheet else header)
     assert cells[summary_at] == "製表日期：2024-05-06"
+    column, row = summary_at[0], int(summary_at[1:])
+    lines = len(list(itertools.takewhile(lambda n: f"{column}{n}" in cells, itertools.count(row))))
+    assert int(header[1:]) > row + lines or row > int(header[1:]) + 2  # never beside the table's rows
+    assert not any(placement.SUMMARY_MARKER in text for text in cells.values())
+    said = [m for m in messages if placement.SUMMARY_MARKER in m]
+    assert said == ([MOVED.format(why=moved.format(n=lines), row=row)] if moved else [])
     assert problems(path) == []
 
 
-@pytest.mark.parametrize("marker_at", [None, "C4"], ids=["new workbook", "marker in column C"])
-def test_a_table_wider_than_the_sheet_stops_at_its_last_column(tmp_path, marker_at):
-    extra = 17_000  # the list's own columns, carried along after the report's seven
+@pytest.mark.parametrize("marker_at", [None, "C4"], ids=["new workbook", "template"])
+def test_a_detail_sheet_wider_than_the_sheet_stops_at_its_last_column(tmp_path, marker_at):
+    extra = 17_000  # the list's own columns, carried onto the detail sheet
     (tmp_path / "p.csv").write_text(
         ",".join(["公開號"] + [f"欄{i}" for i in range(extra)]) + "\nEP1234567A1," + ",".join("v" * extra) + "\n",
         encoding="utf-8",
@@ -233,14 +281,13 @@ def test_a_table_wider_than_the_sheet_stops_at_its_last_column(tmp_path, marker_
     template = hand_made(tmp_path / "t.xlsx", sheet(INLINE.format(ref=marker_at, text=MARKER))) if marker_at else ""
     messages = []
     path = job.make_report(make_request(tmp_path / "p.csv", template=template), messages.append, folder=tmp_path)
-    first = 2 if marker_at else 0
-    left_out = len(layout.COLUMNS) + extra - (ooxml.MAX_COLUMN - first)
+    columns = extra + 8  # the number's seven before the list's, the report's notes after them
     assert (
-        f"檢索結果有 {len(layout.COLUMNS) + extra:,} 欄，超過工作表的最後一欄 (XFD)；最後 {left_out:,} 欄未列入檢索報告"
+        f"書目明細有 {columns:,} 欄，超過工作表的最後一欄 (XFD)；最後 {columns - ooxml.MAX_COLUMN:,} 欄未列入檢索報告"
         in messages
     )
-    root = etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"])
+    root = etree.fromstring(parts(path)["xl/worksheets/sheet2.xml"])
     refs = [c.get("r") for c in root.iter("{*}c")] + [e.get("ref") for e in root.iter("{*}autoFilter", "{*}dimension")]
     assert max(area[3] for ref in refs for area in ooxml.ranges(ref)) == ooxml.MAX_COLUMN - 1
     assert max(int(c.get("max")) for c in root.iter("{*}col")) == ooxml.MAX_COLUMN
-    assert cell_texts(path)["XFD" + ("5" if marker_at else "7")] == "v"
+    assert cell_texts(path, "xl/worksheets/sheet2.xml")["XFD5"] == "v"

@@ -16,7 +16,7 @@ import pytest
 import python_calamine
 from lxml import etree
 
-from lumivar.report import job, layout, placement
+from lumivar.report import job, placement
 from lumivar.report import template as template_module
 
 import hostile
@@ -25,6 +25,7 @@ from report_checks import (
     TRANSITIONAL,
     canonical,
     cell_texts,
+    client_sheet,
     cut_in_print,
     hand_made,
     parts,
@@ -34,10 +35,12 @@ from report_checks import (
 from support import digest, make_patents, make_request
 
 CORPUS = Path(__file__).parent / "corpus"
+CLIENT = ["序號", "公開號", "說明"]  # the client's columns for a list of numbers alone
 TEMPLATES = sorted((CORPUS / "xlsx2csv").glob("*.xls*")) + sorted(CORPUS.glob("template-*.xlsx"))
-# What the table may change; every other part comes through byte for byte.
+# What the report may change or add; every other part comes through byte for byte.
 OWN_PARTS = re.compile(
-    r"\[Content_Types\]\.xml|xl/styles\.xml|xl/workbook\.xml|xl/worksheets/(_rels/)?sheet\d+\.xml(\.rels)?"
+    r"\[Content_Types\]\.xml|xl/styles\.xml|xl/workbook\.xml|xl/_rels/workbook\.xml\.rels"
+    r"|xl/worksheets/(_rels/)?sheet\d+\.xml(\.rels)?"
 )
 
 
@@ -64,6 +67,12 @@ def table_sheet(path):
     return book.get_sheet_by_index(index).to_python(), book.sheet_names[index]
 
 
+def sheet_names(path):
+    """The workbook's sheets, in its order."""
+    book = next(n for n in parts(path) if n.lower() == "xl/workbook.xml")
+    return [s.get("name") for s in etree.fromstring(parts(path)[book]).iter("{*}sheet")]
+
+
 @pytest.mark.parametrize("template", TEMPLATES, ids=lambda p: p.name)
 def test_a_template_is_kept_whole_and_the_report_opens_on_the_table(template, tmp_path):
     before = digest(template)
@@ -73,21 +82,25 @@ def test_a_template_is_kept_whole_and_the_report_opens_on_the_table(template, tm
     macros = {n for n in old if "vbaproject" in n.lower()}
     assert set(old) - set(new) == macros
     assert set(new) - set(old) <= {n for n in new if OWN_PARTS.fullmatch(n)}
-    tables = [n for n in new if "標準公開號".encode() in new[n] and "worksheets/sheet" in n]
-    assert len(tables) == 1
+    _, _, table, _ = client_sheet(new)
     for name, data in old.items():
-        if name in macros or name == tables[0] or new[name] == data:
+        if name in macros or name == table or new[name] == data:
             continue
         assert OWN_PARTS.fullmatch(name), f"{name} changed"
         if name.endswith(".xml") and "worksheets/sheet" in name:
             # Another sheet differs only in no longer being selected with the table's.
             assert canonical(data, ["tabSelected"]) == canonical(new[name]), name
+    # The template's sheets as they were, the detail sheet after them.
+    names = sheet_names(path)
+    assert names[:-1] == sheet_names(template) and names[-1].startswith("書目明細")
     rows, _ = table_sheet(path)
-    header = next(r for r in rows if "標準公開號" in r)
+    header = next(r for r in rows if "公開號" in r)
     first = header.index("序號")
-    assert header[first : first + 7] == list(layout.HEADERS)
-    body = rows[rows.index(header) + 1 :][:3]
-    assert [r[first + 2] for r in body] == ["EP1234567A1", "TWI123456B", ""]
+    assert [r[first + 1] for r in rows[rows.index(header) + 1 :][:3]] == ["EP1234567A1", "TWI123456B", "bad one"]
+    detail = python_calamine.CalamineWorkbook.from_path(str(path)).get_sheet_by_name(names[-1]).to_python()
+    head = next(r for r in detail if "標準公開號" in r)
+    entries = [(r[head.index("序號")], r[head.index("標準公開號")]) for r in detail[detail.index(head) + 1 :]]
+    assert entries == [(1, "EP1234567A1"), (2, "TWI123456B"), (3, "")]
     assert any(m.startswith("範本含有巨集") for m in messages) == bool(macros)
     assert set(problems(path)) <= set(problems(template))  # none of ours
     if macros:
@@ -101,21 +114,20 @@ def test_the_letterhead_form_gets_its_table_below_its_content_and_inside_its_pri
     assert (sheet.title, book["設定"].sheet_state) == ("報告", "hidden")
     assert (sheet["B1"].value, sheet["B5"].value) == ("澄光專利商標事務所", "本報告僅供委託人內部參考。")
     assert sheet["A7"].value == "製表日期：2024-05-06"
-    assert [c.value for c in sheet[11]] == list(layout.HEADERS)
-    assert sheet["C12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
-    assert sheet.print_area == "'報告'!$A$1:$G$40"
+    assert [c.value for c in sheet[11]][:3] == CLIENT
+    assert sheet["B12"].hyperlink.target == "https://patents.google.com/patent/EP1234567A1"
+    assert sheet.print_area == "'報告'!$A$1:$F$40"
     assert sheet.print_title_rows == "$11:$11" and sheet.freeze_panes == "A12"
-    # The form's own widths stay; the table's other columns get fitted ones.
+    # The form's own widths stay.
     assert (sheet.column_dimensions["A"].width, sheet.column_dimensions["B"].width) == (6, 24)
-    assert sheet.column_dimensions["C"].width > 15
     assert sheet.oddHeader.right.text == "機密" and sheet.oddFooter.center.text == "第 &P 頁，共 &N 頁"
 
 
 def test_the_marker_cell_is_where_the_header_starts(tmp_path):
     path, messages = report_from(CORPUS / "template-marker.xlsx", tmp_path)
     sheet = openpyxl.load_workbook(path).active
-    assert [c.value for c in sheet[7]][1:8] == list(layout.HEADERS)
-    assert sheet["D8"].value == "EP1234567A1" and sheet["B11"].value is None
+    assert [c.value for c in sheet[7]][1:4] == CLIENT
+    assert sheet["C8"].value == "EP1234567A1" and sheet["B11"].value is None
     assert sheet["B12"].value == "製表日期：2024-05-06"  # the summary follows the table
     assert not any("蓋過" in m for m in messages)
 
@@ -186,9 +198,9 @@ def test_libreoffice_opens_the_report_with_its_table_and_links(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     sheet = openpyxl.load_workbook(out / path.name).active  # as LibreOffice saves it again
-    assert [c.value for c in sheet[11]] == list(layout.HEADERS)
-    assert sheet["C13"].value == "TWI123456B"
-    assert sheet["C13"].hyperlink.target == "https://patents.google.com/patent/TWI123456B"
+    assert [c.value for c in sheet[11]][:3] == CLIENT
+    assert sheet["B13"].value == "TWI123456B"
+    assert sheet["B13"].hyperlink.target == "https://patents.google.com/patent/TWI123456B"
     assert sheet["B1"].value == "澄光專利商標事務所"
 
 
@@ -228,9 +240,11 @@ SIGNATURE = [
             (),
             None,
             lambda p: (
-                [n.get("name").lower() for n in etree.fromstring(p["xl/workbook.xml"]).iter("{*}definedName")].count(
-                    "_xlnm._filterdatabase"
-                )
+                [
+                    n.get("name").lower()
+                    for n in etree.fromstring(p["xl/workbook.xml"]).iter("{*}definedName")
+                    if n.get("localSheetId") == "0"
+                ].count("_xlnm._filterdatabase")
                 == 1
             ),
         ),
@@ -248,7 +262,7 @@ SIGNATURE = [
                     (c.get("min"), c.get("max"), c.get("width") is not None)
                     for c in etree.fromstring(p["xl/worksheets/sheet1.xml"]).iter("{*}col")
                 ]
-                == [(str(n), str(n), True) for n in range(1, 8)] + [("8", "16384", False)]
+                == [(str(n), str(n), True) for n in range(1, 4)] + [("4", "16384", False)]
             ),
         ),
         # A signed template: the signature that no longer holds goes, and the user is told.
@@ -286,6 +300,41 @@ def test_a_package_holding_one_name_twice_is_refused(tmp_path):
     assert messages[-2] == f"範本檔案已損壞，壓縮檔中有同名的項目，無法開啟: {template}"
 
 
+def titled(titles):
+    """A template whose sheet sets its own print titles."""
+    name = (
+        f'<definedNames><definedName name="_xlnm.Print_Titles" localSheetId="0">{titles}</definedName></definedNames>'
+    )
+    return {"xl/workbook.xml": lambda d: d.replace(b"</sheets>", b"</sheets>" + name.encode())}
+
+
+@pytest.mark.parametrize(
+    "sheet, titles, printed, note",
+    [
+        ("<sheetData/>", "'表'!$1:$2", "'表'!$1:${h}", None),
+        ("<sheetData/>", "表!$A:$A,表!$1:$1", "表!$A:$A,表!$1:${h}", None),  # its columns kept as they are
+        ("<sheetData/>", "'表'!#REF!", "'表'!${h}:${h}", None),
+        (
+            '<sheetData><row r="20"><c r="A20" t="inlineStr"><is><t>附註</t></is></c></row></sheetData>',
+            "'表'!$1:$2",
+            "'表'!${h}:${h}",
+            "範本的列印標題 (第 1–2 列) 離檢索結果的標題列太遠，無法一起在每頁重複；每頁改為重複第 {h} 列 (檢索結果的標題列)",
+        ),
+    ],
+    ids=["title rows", "title columns too", "broken", "far above the table"],
+)
+def test_the_templates_print_titles_take_the_tables_header(tmp_path, sheet, titles, printed, note):
+    template = rewritten(hand_made(tmp_path / "t.xlsx", sheet), titled(titles))
+    path, messages = report_from(template, tmp_path)
+    header = next(int(ref[1:]) for ref, text in cell_texts(path).items() if text == "序號")
+    names = etree.fromstring(parts(path)["xl/workbook.xml"]).iter("{*}definedName")
+    assert [n.text for n in names if n.get("name") == "_xlnm.Print_Titles" and n.get("localSheetId") == "0"] == [
+        printed.format(h=header)
+    ]
+    assert [m for m in messages if "列印標題" in m] == ([note.format(h=header)] if note else [])
+    assert problems(path) == []
+
+
 def footer_and_cols(footer, cols=""):
     """A template whose sheet has its own footer (and column widths)."""
     return {
@@ -314,17 +363,17 @@ def test_every_printed_page_is_numbered_where_the_footer_leaves_room(tmp_path, f
 
 def test_narrow_preset_widths_are_widened_so_nothing_is_cut(tmp_path):
     cols = (
-        '<cols><col min="1" max="5" width="5" customWidth="1"/><col min="6" max="6" width="40" customWidth="1"/></cols>'
+        '<cols><col min="1" max="2" width="5" customWidth="1"/><col min="3" max="3" width="40" customWidth="1"/></cols>'
     )
     template = rewritten(hand_made(tmp_path / "t.xlsx", "<sheetData/>"), footer_and_cols("&amp;L事務所", cols))
     path, messages = report_from(template, tmp_path, ("US 2020/0123456 A1", "DE 10 2019 123 456 A1", "x"))
-    assert "範本中 A、B、C、D、E 欄較窄，已加寬以完整顯示檢索結果" in messages
+    assert "範本中 A、B 欄較窄，其中的號碼或字詞無法換行，已加寬以完整顯示" in messages
     assert cut_in_print(path) == []
     widths = {
         int(c.get("min")): float(c.get("width"))
         for c in etree.fromstring(parts(path)["xl/worksheets/sheet1.xml"]).iter("{*}col")
     }
-    assert widths[6] == 40  # wide enough already: the template's own width
+    assert widths[3] == 40  # wide enough already: the template's own width
 
 
 SML = "application/vnd.openxmlformats-officedocument.spreadsheetml"
@@ -425,10 +474,17 @@ def test_a_strict_template_gets_strict_parts(tmp_path, own_styles):
     }
     relationships = [
         r.get("Type")
-        for name in ("xl/_rels/workbook.xml.rels", "xl/worksheets/_rels/sheet1.xml.rels")
+        for name in (
+            "xl/_rels/workbook.xml.rels",
+            "xl/worksheets/_rels/sheet1.xml.rels",
+            "xl/worksheets/_rels/sheet2.xml.rels",
+        )
         for r in etree.fromstring(found[name])
     ]
-    assert len(relationships) == 4 and all(t.startswith(STRICT[1] + "/") for t in relationships)
+    # The workbook's sheets and styles, each sheet's two links: the detail sheet's too.
+    assert len(relationships) == 7 and all(t.startswith(STRICT[1] + "/") for t in relationships)
+    detail = etree.fromstring(found["xl/worksheets/sheet2.xml"])
+    assert {etree.QName(e).namespace for e in detail.iter() if isinstance(e.tag, str)} == {STRICT[0]}
     assert problems(path) == []
 
 
@@ -493,9 +549,8 @@ def test_shared_strings_are_read_in_one_light_pass_and_too_many_refused(tmp_path
     made = hostile.shared_strings_template(7, item="<si><r><rPr><b/></rPr><t>狀態</t></r></si>")(tmp_path, None)
     header = b'<c r="C2" t="s"><v>1</v></c></row>'
     template = rewritten(made, {"xl/worksheets/sheet1.xml": lambda d: d.replace(b"</row>", header)})
-    path, _ = report_from(template, tmp_path)
-    texts = cell_texts(path)
-    assert [texts.get(f"{c}2") for c in "BCDEFGH"] == ["序號", "狀態", *layout.HEADERS[1:6]]
+    _, messages = report_from(template, tmp_path)
+    assert "範本的表頭沒有「公開號」欄；公開號加在序號之後" in messages  # its header read: it names 狀態, not 公開號
     monkeypatch.setattr(template_module, "MAX_SHEET", 100)
     messages = []
     patents = make_patents(tmp_path / "q.xlsx", ["EP1234567A1"])

@@ -1,4 +1,5 @@
-"""A new report workbook of one sheet: the title, the summary and the table.
+"""A new report workbook: the client's sheet (the title, the summary and the
+table) and the detail sheet (書目明細) beside it.
 
 Each part is written straight into the zip, the table one row at a time, so
 100,000 rows cost little time and memory. Each part's elements are put in
@@ -11,8 +12,9 @@ from collections.abc import Iterable, Iterator
 from typing import IO
 from xml.sax.saxutils import escape, quoteattr
 
-from . import layout, ooxml
+from . import detailsheet, layout, ooxml
 from .compose import Report
+from .detailsheet import Detail
 from .layout import Cell, Style, Table
 from .ooxml import (
     CONTENT_TYPES,
@@ -33,6 +35,7 @@ from .sheetxml import block_rows, cell_xml, hyperlink_elements, link_relationshi
 from .styles import Styles, new_stylesheet
 
 SHEET = "xl/worksheets/sheet1.xml"
+DETAIL_SHEET = "xl/worksheets/sheet2.xml"
 DECLARATION = XML_DECLARATION.decode()
 
 
@@ -112,17 +115,24 @@ def page_setup(table: Table, style: Style) -> tuple[str, int]:
     return "landscape", table.fit(style, layout.room_mm(layout.PAPER_SIZE, True, left, right), layout.SCALE_FLOOR)
 
 
-def _workbook(block: Block) -> bytes:
+def _workbook(block: Block, detail: Detail) -> bytes:
     name = layout.TITLE
     quoted = "'" + name.replace("'", "''") + "'"
     header = block.header_row
+    hidden = ' hidden="1"'
+    names = "".join(
+        f'<definedName name="{defined}" localSheetId="1"{hidden if hides else ""}>{escape(text)}</definedName>'
+        for defined, hides, text in detail.defined_names()
+    )
     pieces = {
+        # Opens on the client's table.
         "bookViews": '<bookViews><workbookView activeTab="0"/></bookViews>',
-        "sheets": f'<sheets><sheet name={quoteattr(name)} sheetId="1" r:id="rId1"/></sheets>',
+        "sheets": f'<sheets><sheet name={quoteattr(name)} sheetId="1" r:id="rId1"/>'
+        f'<sheet name={quoteattr(detail.name)} sheetId="2" r:id="rId3"/></sheets>',
         "definedNames": '<definedNames><definedName name="_xlnm._FilterDatabase" localSheetId="0" hidden="1">'
         f"{quoted}!{absolute_ref(block.table_ref())}</definedName>"
         f'<definedName name="_xlnm.Print_Titles" localSheetId="0">{quoted}!${header}:${header}'
-        "</definedName></definedNames>",
+        f"</definedName>{names}</definedNames>",
     }
     return (
         f'{DECLARATION}<workbook xmlns="{MAIN}" xmlns:r="{REL}">'
@@ -143,10 +153,14 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
     note = layout.links_note(table.publications, room)
     if note:
         emit(note)
-    styles = Styles.for_new_workbook(style, {c.format for c in table.columns})
+    columns_within_sheet(report.detail, 0, emit, detailsheet.NAME)
+    detail = Detail(report.detail, report.bookkeeping)
+    # One style sheet for both sheets: the formats either table uses.
+    styles = Styles.for_new_workbook(style, {c.format for c in table.columns + report.detail.columns})
     block = Block(len(table.publications), report.summary, top=1, title=True, columns=table.columns)
     numbered = enumerate(block.links(table.publications, room), start=1)
     links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
+    detail_links = [(ref, f"rId{n}", address) for n, (ref, address) in enumerate(detail.links(room), start=1)]
     with writer(stream) as package:
         put(package, SHEET, encoded(_sheet(block, table, rows, styles, style, links, report.legend)))
         put(
@@ -154,8 +168,18 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
             "xl/worksheets/_rels/sheet1.xml.rels",
             _relationships(link_relationships([(rid, address) for _, rid, address in links])),
         )
+        put(
+            package,
+            DETAIL_SHEET,
+            encoded(detail.pieces(report.detail.rows(), styles, style, [(ref, rid) for ref, rid, _ in detail_links])),
+        )
+        put(
+            package,
+            "xl/worksheets/_rels/sheet2.xml.rels",
+            _relationships(link_relationships([(rid, address) for _, rid, address in detail_links])),
+        )
         put(package, "xl/styles.xml", new_stylesheet(styles))
-        put(package, "xl/workbook.xml", _workbook(block))
+        put(package, "xl/workbook.xml", _workbook(block, detail))
         put(
             package,
             "xl/_rels/workbook.xml.rels",
@@ -163,6 +187,7 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
                 [
                     f'<Relationship Id="rId1" Type="{REL}/worksheet" Target="worksheets/sheet1.xml"/>',
                     f'<Relationship Id="rId2" Type="{REL}/styles" Target="styles.xml"/>',
+                    f'<Relationship Id="rId3" Type="{REL}/worksheet" Target="worksheets/sheet2.xml"/>',
                 ]
             ),
         )
@@ -180,6 +205,7 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
                 '<Default Extension="xml" ContentType="application/xml"/>'
                 f'<Override PartName="/xl/workbook.xml" ContentType="{SHEET_MAIN_TYPE}"/>'
                 f'<Override PartName="/{SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
+                f'<Override PartName="/{DETAIL_SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
                 f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>'
             ).encode(),
         )

@@ -140,13 +140,13 @@ def meets(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> bool:
     return a[0] <= b[2] and b[0] <= a[2] and a[1] <= b[3] and b[1] <= a[3]
 
 
-def columns_within_sheet(table, first_column: int, emit) -> None:
+def columns_within_sheet(table, first_column: int, emit, what: str = "檢索結果") -> None:
     """The table's columns up to the sheet's last (XFD) from `first_column`;
     those past it are left out, and the user told how many."""
     room = MAX_COLUMN - first_column
     if len(table.columns) > room:
         emit(
-            f"檢索結果有 {len(table.columns):,} 欄，超過工作表的最後一欄 (XFD)；"
+            f"{what}有 {len(table.columns):,} 欄，超過工作表的最後一欄 (XFD)；"
             f"最後 {len(table.columns) - room:,} 欄未列入檢索報告"
         )
         table.columns = table.columns[:room]
@@ -377,6 +377,42 @@ def clear_place(block: Block, found: list[tuple[str, Area]], keep: set[tuple[int
         block = block.moved_to(max(area[2] for _, area in hits) + 1)
 
 
+def summary_blocked(block: Block, at: tuple[int, int], found: list[tuple[str, Area]]) -> tuple[int, str] | None:
+    """Whether the summary lines fit from the {{檢索摘要}} cell at `at` down:
+    None where that many rows there are free (none holds the template's
+    content, the marker's own cell being the first line's and a merged range
+    allowed to start at a line's cell, nor the table's cells or a row of the
+    table left of them); else how many are free, and what stands in the way."""
+    row, column = at
+    top, _, bottom, right = block.areas()[0]
+    for free in range(len(block.lines)):
+        number = row + free
+        cell = (number, column, number, column)
+        if top <= number <= bottom and column <= right:
+            return free, "檢索結果的標題列" if number == top else "檢索結果"
+        if number > MAX_ROW:
+            return free, "工作表的最後一列"
+        for kind, area in found:
+            if (
+                meets(area, cell)
+                and not (kind == CONTENT and area == (row, column, row, column))
+                and not (kind == MERGED and area[:2] == (number, column))
+            ):
+                return free, kind
+    return None
+
+
+def summary_moved(blocked: tuple[int, str], needed: int, row: int) -> str:
+    """The line that tells the user why the summary is not at its marker, and where it is."""
+    free, why = blocked
+    if free == 0:
+        return f"範本中「{SUMMARY_MARKER}」處有{why}；檢索摘要改從第 {row} 列開始"
+    return (
+        f"範本中「{SUMMARY_MARKER}」處只有 {free} 列空位，放不下 {needed} 列的檢索摘要 (下方有{why})；"
+        f"檢索摘要改從第 {row} 列開始"
+    )
+
+
 @dataclass
 class Found:
     """Where a template wants the table."""
@@ -412,4 +448,6 @@ def where(package: Package, book_part: str, visible: list[tuple[int, str, str]])
                 header_row=row + 1 if below else row,
             )
     index, name, part = visible[0]
-    return Found(index, name, part, None)
+    # No table marker: the table goes below the form, the summary still where the template asks.
+    summary = find_markers(package, part, shared).get(SUMMARY_MARKER) if package.size(part) <= MAX_SHEET else None
+    return Found(index, name, part, None, summary)

@@ -10,7 +10,7 @@ template come through as the parser reads them.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Collection, Iterator
 
 from lxml import etree
 
@@ -116,11 +116,11 @@ def merged_rows(
     p: str,
     main: str,
     shown: range = range(0),
-    blank: tuple[int, int] | None = None,
+    blank: Collection[tuple[int, int]] = (),
 ) -> Iterator[bytes]:
     """The template's rows with the report's merged in, in row order. Rows in
-    `shown` are not hidden (no report row is); the cell at `blank` (the
-    marker, when the table had to go elsewhere) loses its text."""
+    `shown` are not hidden (no report row is); the cells at `blank` (the
+    markers, when the table or the summary had to go elsewhere) lose their text."""
     mine = next(ours, None)
     number = 0
     write = None
@@ -138,8 +138,9 @@ def merged_rows(
             nodes = _before(row)  # comments and instructions between it and the last row
             if number in shown and row.get("hidden") in ("1", "true"):
                 del row.attrib["hidden"]
-            if blank is not None and number == blank[0]:
-                _blank(row, number, blank[1])
+            for marker_row, marker_column in blank:
+                if number == marker_row:
+                    _blank(row, number, marker_column)
             if mine is not None and mine[0] == number:
                 _merge(row, number, mine[1], p, main)
                 height = row_height(mine[2])

@@ -24,13 +24,15 @@ from typing import IO
 
 from lxml import etree
 
-from . import layout, ooxml, placement, sheetrows, splice
+from . import detailsheet, layout, ooxml, placement, sheetrows, splice
 from . import template_parts as parts
 from .compose import Report
+from .detailsheet import Detail
 from .files import ReportError, open_checked
 from .layout import Cell, Style, Table
 from .ooxml import (
     CONTENT_TYPES_PART,
+    MAIN,
     MAX_ROW,
     MAX_SHEET,
     REL,
@@ -39,6 +41,7 @@ from .ooxml import (
     STRICT_REL,
     STYLES_TYPE,
     TOO_LARGE,
+    WORKSHEET_TYPE,
     Package,
     damaged,
     faults,
@@ -46,7 +49,7 @@ from .ooxml import (
     open_package,
     rels_part,
 )
-from .packager import Data, copy_package
+from .packager import Data, copy_package, encoded
 from .placement import MARKER, Block
 from .sheetxml import block_rows, hyperlink_elements
 
@@ -133,31 +136,74 @@ def _block(t: Template, table: Table, lines: list[str], skeleton, emit) -> Block
             columns=table.columns,
         )
         keep = {(found.header_row, found.marker[1] + i) for i in range(len(found.header) + 1)} | {found.marker}
-        content = placement.obstacles(package, part, skeleton, block.columns())  # moving rows keeps the columns
+        columns = block.columns()  # moving rows keeps the columns
+        if found.summary:
+            keep.add(found.summary)  # the summary's own marker: emptied where the summary cannot go
+            columns = range(min(columns.start, found.summary[1]), max(columns.stop, found.summary[1] + 1))
+        content = placement.obstacles(package, part, skeleton, columns)
         block, kinds = placement.clear_place(block, content, keep=keep)
         if kinds:
             emit(
                 f"範本中「{MARKER}」處的{'、'.join(sorted(kinds))}會被檢索結果蓋過；"
                 f"檢索結果改從第 {block.header_row} 列開始"
             )
-        return _summary_placed(block, found, content)
+        return _summary_placed(block, found, content, emit)
     columns = Block(count, lines, columns=table.columns).columns()
     last = max(
         [placement.last_used_row(package, part, skeleton, package.related(part, "drawing"))]
         + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)]
     )
-    return Block(count, lines, top=last + 2 if last else 1, columns=table.columns)
+    top = last + 2 if last else 1
+    block = Block(count, lines, top=top, columns=table.columns)
+    if found.summary:
+        # The summary at its marker, the table below the form and the summary; else the summary above the table.
+        at = found.summary
+        beside = Block(count, lines, marker_row=max(top, at[0] + len(lines) + 1), columns=table.columns)
+        blocked = placement.summary_blocked(
+            beside, at, placement.obstacles(package, part, skeleton, range(at[1], at[1] + 1))
+        )
+        if blocked is None:
+            return beside.with_lines_at(at)
+        emit(placement.summary_moved(blocked, len(lines), block.lines_row))
+    return block
 
 
-def _summary_placed(block: Block, found: placement.Found, obstacles) -> Block:
-    """The summary a client reads first: at a {{檢索摘要}} cell, else directly
-    above the header where those rows are empty, else below the table."""
+def _summary_placed(block: Block, found: placement.Found, obstacles, emit) -> Block:
+    """The summary a client reads first: at a {{檢索摘要}} cell where its
+    rows are free there, else directly above the header where those rows are
+    empty, else below the table. Each line in a cell of its own: never one
+    the table or the template's content takes."""
     if found.summary is not None:
-        return block.with_lines_at(found.summary)
+        blocked = placement.summary_blocked(block, found.summary, obstacles)
+        if blocked is None:
+            return block.with_lines_at(found.summary)
+        emit(placement.summary_moved(blocked, len(block.lines), block.lines_row))
+        return block
     above = block.lines_above()
     if above is not None and not any(placement.meets(above, area) for _, area in obstacles if area[:2] != found.marker):
         return block.with_lines_at((above[0], block.first_column))
     return block
+
+
+def _detail(t: Template, report: Report, emit) -> tuple[Detail, str, str]:
+    """The detail sheet, added to the template's package: a sheet name, a part
+    name and a relationship id that none of the template's own has."""
+    package = t.package
+    placement.columns_within_sheet(report.detail, 0, emit, detailsheet.NAME)
+    name = detailsheet.sheet_name(name for name, _, _ in package.sheets())
+    part = detailsheet.part_name(t.book_part, (info.filename for info in package.infos))
+    rid = parts.fresh_id(package.relationships(t.book_part), "rIdLumivarDetail")
+    return Detail(report.detail, report.bookkeeping, name), part, rid
+
+
+def _markers_left(found: placement.Found, block: Block) -> list[tuple[int, int]]:
+    """The markers whose places the report does not take, to be emptied."""
+    left = []
+    if found.marker and found.marker[0] != block.header_row:
+        left.append(found.marker)
+    if found.summary and found.summary != (block.lines_row, block.lines_column):
+        left.append(found.summary)
+    return left
 
 
 def _own_header_kept(rows, block: Block, table: Table, t: Template):
@@ -214,9 +260,9 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}"
         )
 
-    styles_part, styles_xml, styles = parts.stylesheet(
-        package, t.book_part, style, {c.format for c in table.columns}, main == STRICT_MAIN
-    )
+    # One style sheet for both sheets: the formats either table uses.
+    formats = {c.format for c in table.columns + report.detail.columns}
+    styles_part, styles_xml, styles = parts.stylesheet(package, t.book_part, style, formats, main == STRICT_MAIN)
     room = ooxml.MAX_LINKS - sum(1 for _ in skeleton.iter("{*}hyperlink"))
     note = layout.links_note(table.publications, room)
     if note:
@@ -237,7 +283,7 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
                 p,
                 main,
                 shown=range(block.top_row, block.last_row + 1),
-                blank=found.marker if found.marker and found.marker[0] != block.header_row else None,
+                blank=_markers_left(found, block),
             ),
             link_xml,
             declaration if links else "",
@@ -249,7 +295,18 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
         replaced[rels_part(found.sheet_part)] = parts.sheet_rels(package, found.sheet_part, link_rels, rel_ns)
         if package.name(rels_part(found.sheet_part)) is None:
             added[rels_part(found.sheet_part)] = RELS_TYPE
-    book, removed = parts.workbook(package, t.book_part, found.sheet_index, found.sheet_name, block, t.macros)
+    detail, detail_part, detail_rid = _detail(t, report, emit)
+    detail_links, detail_rels = parts.link_ids(detail.links(ooxml.MAX_LINKS), set())
+    replaced[detail_part] = encoded(
+        detail.pieces(report.detail.rows(), styles, style, detail_links, main or MAIN, rel_ns)
+    )
+    added[detail_part] = WORKSHEET_TYPE
+    if detail_rels:
+        replaced[rels_part(detail_part)] = parts.sheet_rels(package, detail_part, detail_rels, rel_ns)
+        added[rels_part(detail_part)] = RELS_TYPE
+    book, removed = parts.workbook(
+        package, t.book_part, found.sheet_index, found.sheet_name, block, t.macros, emit, (detail, detail_rid)
+    )
     signed = parts.signatures(package)
     if signed:
         emit("範本有數位簽章；加入檢索結果後簽章不再成立，檢索報告中已移除簽章")
@@ -257,7 +314,9 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
         replaced["_rels/.rels"] = parts.rels_without(package, "", signed)
     replaced[t.book_part] = book
     replaced.update(parts.other_sheets_unselected(package, found.sheet_index))
-    book_rels = parts.rels_without(package, t.book_part, removed, styles_part, rel_ns)
+    book_rels = parts.rels_without(
+        package, t.book_part, removed, styles_part, rel_ns, ((detail_rid, "worksheet", detail_part),)
+    )
     if book_rels is not None:
         replaced[rels_part(t.book_part)] = book_rels
     replaced[CONTENT_TYPES_PART] = parts.content_types(package, removed, added)

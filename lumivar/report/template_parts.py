@@ -14,17 +14,21 @@ from typing import IO
 from lxml import etree
 
 from . import layout
+from .detailsheet import Detail
 from .files import ReportError
 from .layout import Style, Table
 from .ooxml import (
     BECOMES_WORKBOOK,
     CONTENT_TYPES,
     CONTENT_TYPES_PART,
+    MAX_COLUMN,
+    MAX_ROW,
     MAX_SHEET,
     PKG_REL,
     REL,
     SHEET_MAIN_TYPE,
     STRICT_MAIN,
+    STRICT_REL,
     TOO_LARGE,
     Package,
     absolute_ref,
@@ -348,11 +352,21 @@ def _append(parent, namespace: str, items: list[str]) -> None:
 
 
 def workbook(
-    package: Package, book_part: str, sheet_index: int, sheet_name: str, block: Block, macros: bool
+    package: Package,
+    book_part: str,
+    sheet_index: int,
+    sheet_name: str,
+    block: Block,
+    macros: bool,
+    emit,
+    detail: tuple[Detail, str] | None = None,
 ) -> tuple[bytes, set[str]]:
     """The workbook opening on the table's sheet, with its print titles,
-    filter and print area; the macro parts it no longer holds."""
+    filter and print area, and the detail sheet (with its relationship's id)
+    added after the template's own; the macro parts it no longer holds."""
     root = parse(package.read(book_part))
+    if detail is not None:
+        _detail_sheet(root, *detail)
     view = child_or_make(child_or_make(root, "bookViews"), "workbookView")
     view.set("activeTab", str(sheet_index))
     if int(view.get("firstSheet", "0") or 0) > sheet_index:
@@ -361,9 +375,14 @@ def workbook(
     quoted = "'" + sheet_name.replace("'", "''") + "'"
     # Excel tells names apart without regard to case: one of each.
     own = {n.get("name", "").lower(): n for n in names if n.get("localSheetId") == str(sheet_index)}
-    if "_xlnm.print_titles" not in own:
+    titles = own.get("_xlnm.print_titles")
+    if titles is None:
         titles = make(names, "definedName", name="_xlnm.Print_Titles", localSheetId=sheet_index)
         titles.text = f"{quoted}!${block.header_row}:${block.header_row}"
+    else:  # the template's own, with the table's header row among them: every page shows the column names
+        titles.text, note = with_header_row(titles.text or "", block.header_row, quoted)
+        if note:
+            emit(note)
     if "_xlnm._filterdatabase" not in own:
         database = make(names, "definedName", name="_xlnm._FilterDatabase", localSheetId=sheet_index, hidden=1)
         database.text = f"{quoted}!{absolute_ref(block.table_ref())}"
@@ -388,6 +407,91 @@ def workbook(
         if properties is not None and "codeName" in properties.attrib:
             del properties.attrib["codeName"]
     return serialize(root), removed
+
+
+PRINT_TITLE_ROWS = 10  # rows repeated atop every page at most: beyond, the table has little room left
+
+
+def _areas(formula: str) -> list[str]:
+    """A reference list's areas, split at the commas outside quoted sheet names."""
+    found, start, quoted = [], 0, False
+    for at, ch in enumerate(formula):
+        if ch == "'":
+            quoted = not quoted  # a doubled quote inside a name closes and opens again
+        elif ch == "," and not quoted:
+            found.append(formula[start:at])
+            start = at + 1
+    return [*found, formula[start:]]
+
+
+_WHOLE = re.compile(r"\$?(\d{1,7}):\$?(\d{1,7})|\$?([A-Z]{1,3}):\$?([A-Z]{1,3})")
+
+
+def _title_area(ref: str) -> tuple[str, int, int] | None:
+    """("rows", first, last) or ("columns", …) of a print titles' area; None for any other (#REF!)."""
+    whole = _WHOLE.fullmatch(ref)
+    if whole and whole.group(1):
+        return "rows", int(whole.group(1)), int(whole.group(2))
+    if whole:
+        return "columns", 0, 0
+    corners = [split_ref(corner) for corner in ref.split(":")]
+    if len(corners) != 2 or None in corners:
+        return None
+    (top, left), (bottom, right) = corners
+    if left == 0 and right == MAX_COLUMN - 1:
+        return "rows", top, bottom
+    if top == 1 and bottom == MAX_ROW:
+        return "columns", 0, 0
+    return None
+
+
+def with_header_row(formula: str, header: int, quoted: str) -> tuple[str, str | None]:
+    """A template's print titles with the table's header row among the rows
+    repeated on every page: its rows and the header's together where they
+    are few, else the header row alone (the user told); its columns as they
+    are. What no reader takes as titles (#REF!) gives way to the header row."""
+    columns, rows, sheet = [], None, None
+    for area in _areas(formula):
+        name, _, ref = area.strip().rpartition("!")
+        found = _title_area(ref)
+        if found is None:
+            continue
+        sheet = sheet or name
+        if found[0] == "columns":
+            columns.append(area.strip())
+        elif rows is None:
+            rows = found[1:]
+    first, last = (min(rows[0], header), max(rows[1], header)) if rows else (header, header)
+    note = None
+    if last - first + 1 > PRINT_TITLE_ROWS:
+        note = (
+            f"範本的列印標題 (第 {rows[0]}–{rows[1]} 列) 離檢索結果的標題列太遠，無法一起在每頁重複；"
+            f"每頁改為重複第 {header} 列 (檢索結果的標題列)"
+        )
+        first = last = header
+    return ",".join([*columns, f"{sheet or quoted}!${first}:${last}"]), note
+
+
+def _detail_sheet(root, detail: Detail, rid: str) -> None:
+    """The detail sheet's entry, last (the template's sheets keep their
+    places, and the names that count them theirs), with a sheetId of its
+    own; its filter's and print titles' names."""
+    rel_ns = STRICT_REL if etree.QName(root).namespace == STRICT_MAIN else REL
+    sheets = child_or_make(root, "sheets")
+    index = sum(1 for s in sheets if local(s.tag) == "sheet")
+    ids = [int(s.get("sheetId")) for s in sheets if (s.get("sheetId") or "").isdigit()]
+    entry = element_like(sheets, "sheet", name=detail.name, sheetId=max(ids, default=0) + 1)
+    sheets.append(entry)
+    entry.set(f"{{{rel_ns}}}id", rid)
+    names = child_or_make(root, "definedNames")
+    ours = {name.lower() for name, _, _ in detail.defined_names()}
+    for stale in [n for n in names if n.get("localSheetId") == str(index) and n.get("name", "").lower() in ours]:
+        names.remove(stale)  # a name for a sheet the template does not have: no reader could use it
+    for name, hidden, text in detail.defined_names():
+        defined = make(names, "definedName", name=name, localSheetId=index)
+        if hidden:
+            defined.set("hidden", "1")
+        defined.text = text
 
 
 def widened(text: str, block: Block, quoted: str) -> str:
@@ -450,29 +554,48 @@ def signatures(package: Package) -> set[str]:
     return found
 
 
+def fresh_id(taken, base: str) -> str:
+    """`base`, or `base` and a number, that no relationship of `taken` has."""
+    lowered = {t.lower() for t in taken}
+    rid, n = base, 1
+    while rid.lower() in lowered:
+        n += 1
+        rid = f"{base}{n}"
+    return rid
+
+
 def rels_without(
-    package: Package, source: str, removed: set[str], styles_part: str | None = None, rel_ns: str = REL
+    package: Package,
+    source: str,
+    removed: set[str],
+    styles_part: str | None = None,
+    rel_ns: str = REL,
+    added: tuple[tuple[str, str, str], ...] = (),
 ) -> bytes | None:
     """A part's relationships without those to removed parts, with a new
     style sheet's (its type in `rel_ns`) where `styles_part` is one the
-    package lacks; None when nothing changes."""
+    package lacks, and the `added` ones (id, type's last word, part); None
+    when nothing changes."""
     name = package.name(rels_part(source))
     needs_styles = styles_part is not None and package.name(styles_part) is None
     lowered = {r.lower() for r in removed}
-    if name is None or not (
-        needs_styles or any(t.lower() in lowered for _, t, _ in package.relationships(source).values())
+    if name is None and not (needs_styles or added):
+        return None
+    if name is not None and not (
+        needs_styles or added or any(t.lower() in lowered for _, t, _ in package.relationships(source).values())
     ):
         return None
-    root = parse(package.read(name))
+    root = parse(package.read(name)) if name else etree.Element(f"{{{PKG_REL}}}Relationships", nsmap={None: PKG_REL})
     for rel in list(root):
         if rel.get("TargetMode") != "External" and resolve(source, rel.get("Target", "")).lower() in lowered:
             root.remove(rel)
-    if needs_styles:
-        namespace = etree.QName(root).namespace or PKG_REL
+    namespace = etree.QName(root).namespace or PKG_REL
+    wanted = [(fresh_id(package.relationships(source), "rIdLumivarStyles"), "styles", styles_part)] * needs_styles
+    for rid, kind, part in [*wanted, *added]:
         rel = etree.SubElement(root, f"{{{namespace}}}Relationship")
-        rel.set("Id", "rIdLumivarStyles")
-        rel.set("Type", f"{rel_ns}/styles")
-        rel.set("Target", relative(source, styles_part))
+        rel.set("Id", rid)
+        rel.set("Type", f"{rel_ns}/{kind}")
+        rel.set("Target", relative(source, part))
     return serialize(root)
 
 
