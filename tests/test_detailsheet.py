@@ -80,7 +80,7 @@ def test_the_detail_sheet_holds_every_entry_beside_the_clients_table(tmp_path, t
     defined = {(n.get("name"), n.get("localSheetId")): n.text for n in book.iter("{*}definedName")}
     at = str(len(listed) - 1)
     assert defined[("_xlnm._FilterDatabase", at)] == f"'書目明細'!{ooxml.absolute_ref(area)}"
-    assert defined[("_xlnm.Print_Titles", at)] == f"'書目明細'!${header}:${header}"
+    assert defined[("_xlnm.Print_Titles", at)] == f"'書目明細'!$A:$A,'書目明細'!${header}:${header}"
     assert ("_xlnm.Print_Titles", str(index)) in defined
     # One row an entry, the client's 序號 for the same document, every value of the list under its header.
     head = {column: text for column, text in rows[header]}

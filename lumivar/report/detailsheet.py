@@ -47,7 +47,8 @@ class Detail:
         header = self.block.header_row
         return [
             ("_xlnm._FilterDatabase", True, f"{self.quoted}!{absolute_ref(self.block.table_ref())}"),
-            ("_xlnm.Print_Titles", False, f"{self.quoted}!${header}:${header}"),
+            # Its 序號 on every page too: a page of its later columns still says whose they are.
+            ("_xlnm.Print_Titles", False, f"{self.quoted}!$A:$A,{self.quoted}!${header}:${header}"),
         ]
 
     def pieces(
@@ -91,8 +92,10 @@ class Detail:
             ],
             "autoFilter": f'<autoFilter ref="{block.table_ref()}"/>',
             "pageMargins": f"<pageMargins {margins}/>",
-            # Every detail is wide: printed across as many pages as it takes, never shrunk.
-            "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" orientation="landscape"/>',
+            # Every detail is wide: printed across as many pages as it takes, never shrunk, an
+            # entry's pages one after another.
+            "pageSetup": f'<pageSetup paperSize="{layout.PAPER_SIZE}" pageOrder="overThenDown" '
+            'orientation="landscape"/>',
             "headerFooter": f"<headerFooter><oddFooter>{escape(layout.FOOTER)}</oddFooter></headerFooter>",
         }
         if block.digits_ref():
