@@ -51,10 +51,19 @@ def report(tmp_path, numbers=NUMBERS, **options):
         folder=tmp_path / "out",
         **options,
     )
-    sheet = openpyxl.load_workbook(path).active
-    header = [c.value for c in sheet[7]]
-    rows = [{h: c.value for h, c in zip(header, row)} for row in sheet.iter_rows(min_row=8, max_row=7 + len(numbers))]
-    return path, messages, sheet, rows
+    book = openpyxl.load_workbook(path)
+    return path, messages, book.active, detail_rows(book, len(numbers))
+
+
+def detail_rows(book, count):
+    """The detail sheet's entries, each by its headers: every field, as written and as found."""
+    detail = book["書目明細"]
+    head = next(row for row in detail.iter_rows() if row[0].value == "序號")
+    header = [c.value for c in head]
+    first = head[0].row + 1
+    return [
+        {h: c.value for h, c in zip(header, row)} for row in detail.iter_rows(min_row=first, max_row=first + count - 1)
+    ]
 
 
 def test_a_report_gets_each_publications_data_once_and_never_the_keys(tmp_path, ops_service):
@@ -63,11 +72,12 @@ def test_a_report_gets_each_publications_data_once_and_never_the_keys(tmp_path, 
     assert rows[0]["公開日"] == dt.datetime(2009, 7, 9)
     assert (rows[1]["申請人"], rows[1]["優先權日"]) == ("GOOGLE LLC", dt.datetime(2013, 6, 25))
     assert rows[0]["IPC"] == "G06F 15/00；G06F 15/16" and rows[0]["申請日"] is not None
-    assert rows[4]["狀態"] == "查無書目資料"  # OPS knows no such document
-    assert [c.value for c in sheet["A"][3:5]] == [
+    assert rows[4]["說明"] == "查無書目資料"  # OPS knows no such document
+    assert [c.value for c in sheet["A"][2:4]] == [
         "書目資料：EPO Open Patent Services，2026-12-10 取得",
-        "共 5 筆，專利文獻 5 件，查無書目資料 1 筆",
+        "本次檢索共得專利文獻 5 件",
     ]
+    assert "共 5 筆，專利文獻 5 件，查無書目資料 1 筆" in messages  # the bookkeeping, for the window
     assert "取得書目資料 5/5" in messages and (ops_service.tokens, ops_service.biblio) == (1, 1)
     assert problems(path) == []
     report(tmp_path / "again")  # the same list again: all from the cache
@@ -89,11 +99,11 @@ def test_the_lists_own_values_win(tmp_path, ops_service):
     path = job.make_report(
         make_request(tmp_path / "p.xlsx"), lambda m: None, now=lambda: TODAY, folder=tmp_path / "out"
     )
-    sheet = openpyxl.load_workbook(path).active
-    titles = [c.value for c in sheet["H"][7:11]]
+    rows = detail_rows(openpyxl.load_workbook(path), 4)
+    titles = [r["專利名稱"] for r in rows]
     assert titles[0] == "我們自己的名稱" and titles[1] and titles[2] == "OPS 不知道、清單知道的名稱"
     # 查無書目資料 only where neither the list nor OPS describes the document
-    assert [c.value for c in sheet["G"][7:11]] == [None, None, None, publications.NOTE_NO_DATA]
+    assert [r["說明"] for r in rows] == [None, None, None, publications.NOTE_NO_DATA]
 
 
 def test_applications_numbers_become_the_publications_ops_knows(tmp_path, ops_service):
@@ -105,14 +115,14 @@ def test_applications_numbers_become_the_publications_ops_knows(tmp_path, ops_se
     assert rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY" and rows[1]["公開日"] == dt.datetime(
         2005, 11, 4
     )
-    assert [r["狀態"] for r in rows] == [
+    assert [r["說明"] for r in rows] == [
         f"{publications.NOTE_RESOLVED}（另有 WO2009085664A3）",
         publications.NOTE_RESOLVED,
         "重複（同序號 1）",
         f"{publications.NOTE_RESOLVED}（另有 EP1000000B1）",
         "申請號，非公開號；查無對應的公開號",
     ]
-    assert "共 5 筆，專利文獻 3 件，申請號 1 筆，重複 1 筆，由申請號對應 3 筆" in [c.value for c in sheet["A"][:7]]
+    assert "共 5 筆，專利文獻 3 件，申請號 1 筆，重複 1 筆，由申請號對應 3 筆" in messages
     assert (ops_service.conversions, ops_service.biblio) == (4, 1)  # one number each, their documents in one batch
     assert problems(path) == []
     _, _, _, again = report(tmp_path / "again", numbers)
@@ -367,7 +377,7 @@ def test_a_cache_row_it_cannot_read_is_fetched_again(tmp_path, ops_service, fami
     for run in ("first", "again"):
         path, messages, sheet, rows = report(tmp_path / run, numbers)
         assert rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY"
-        assert rows[0]["標準公開號"] == "WO2009085664A2" and sheet["A4"].value.endswith("2026-12-10 取得")
+        assert rows[0]["標準公開號"] == "WO2009085664A2" and sheet["A3"].value.endswith("2026-12-10 取得")
         assert (ops_service.conversions if application else ops_service.biblio) == 1  # the row made anew
         assert not any("快取" in m for m in messages)
 
@@ -398,7 +408,7 @@ def test_only_true_numbers_and_only_the_documents_asked_for_are_taken(tmp_path, 
     found = hostile_documents + [ops_service.documents["WO.2009085664.A2"], ops_service.documents["CA.3237996.A1"]]
     ops_service.plan = [(200, {}, exchange_documents(found), 0)]
     path, _, sheet, rows = report(tmp_path, ["PCT/US2008/086599"])
-    assert (rows[0]["標準公開號"], rows[0]["狀態"]) == ("WO2009085664A2", publications.NOTE_RESOLVED)
+    assert (rows[0]["標準公開號"], rows[0]["說明"]) == ("WO2009085664A2", publications.NOTE_RESOLVED)
     links = [c.hyperlink.target for row in sheet.iter_rows() for c in row if c.hyperlink]
     assert links == ["https://patents.google.com/patent/WO2009085664A2"] and problems(path) == []
     report(tmp_path / "again", ["CA 3237996 A1"])
@@ -446,8 +456,8 @@ FIRST_PUBLISHED = [  # (as written, the ID the report gives it, its status): wha
 def test_a_number_without_its_kind_is_its_first_publication_in_the_same_batch(tmp_path, ops_service):
     numbers = [written for written, _, _ in FIRST_PUBLISHED]
     path, _, sheet, rows = report(tmp_path, numbers)
-    assert [(r["標準公開號"], r["狀態"]) for r in rows] == [(i, status) for _, i, status in FIRST_PUBLISHED]
-    links = [c.hyperlink.target if c.hyperlink else None for c in sheet["C"][7 : 7 + len(numbers)]]
+    assert [(r["標準公開號"], r["說明"]) for r in rows] == [(i, status) for _, i, status in FIRST_PUBLISHED]
+    links = [c.hyperlink.target if c.hyperlink else None for c in sheet["B"][6 : 6 + len(numbers)]]
     assert links == [f"https://patents.google.com/patent/{i}" for _, i, _ in FIRST_PUBLISHED]
     assert rows[0]["種類"] == "A2" and rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY"
     assert (ops_service.tokens, ops_service.biblio) == (1, 1) and problems(path) == []

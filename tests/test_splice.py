@@ -6,7 +6,7 @@ from datetime import datetime
 import pytest
 from lxml import etree
 
-from lumivar.report import job, layout
+from lumivar.report import job
 
 from report_checks import STRICT, TRANSITIONAL, cell_texts, hand_made, parts, problems, rewritten
 from support import make_patents, make_request
@@ -63,8 +63,8 @@ def test_the_template_comes_through_and_the_table_lands_at_its_marker(tmp_path, 
     assert path is not None, messages
     cells = cell_texts(path)
     assert (cells["A1"], cells["J3"]) == ("抬頭", prefixed(beside, prefix))
-    assert [cells.get(f"{c}3") for c in "BCDEFGH"] == list(layout.HEADERS)
-    assert (cells["D4"], cells["B7"]) == ("EP1234567A1", "製表日期：2024-05-06")
+    assert [cells.get(f"{c}3") for c in "BCDE"] == ["序號", "公開號", "說明", None]
+    assert (cells["C4"], cells["D5"], cells["B7"]) == ("EP1234567A1", "格式不符：不含號碼", "製表日期：2024-05-06")
     assert problems(path) == []
 
 

@@ -373,7 +373,7 @@ def links_note(publications: list[Publication], room: int) -> str | None:
     if len(linked) <= room:
         return None
     first = linked[max(room, 0)]
-    return f"有 {len(linked):,} 個連結，超過 Excel 一個工作表能有的 {room:,} 個；第 {first:,} 筆起的標準公開號不加連結"
+    return f"有 {len(linked):,} 個連結，超過 Excel 一個工作表能有的 {room:,} 個；第 {first:,} 筆起的公開號不加連結"
 
 
 def progress(index: int, total: int, item: Publication) -> str:
