@@ -314,6 +314,7 @@ def titled(titles):
         ("<sheetData/>", "'表'!$1:$2", "'表'!$1:${h}", None),
         ("<sheetData/>", "表!$A:$A,表!$1:$1", "表!$A:$A,表!$1:${h}", None),  # its columns kept as they are
         ("<sheetData/>", "'表'!#REF!", "'表'!${h}:${h}", None),
+        ("<sheetData/>", "'表'!$A$1:$AMJ$2", "'表'!$1:${h}", None),  # whole rows as LibreOffice once wrote them
         (
             '<sheetData><row r="20"><c r="A20" t="inlineStr"><is><t>附註</t></is></c></row></sheetData>',
             "'表'!$1:$2",
@@ -321,7 +322,7 @@ def titled(titles):
             "範本的列印標題 (第 1–2 列) 離檢索結果的標題列太遠，無法一起在每頁重複；每頁改為重複第 {h} 列 (檢索結果的標題列)",
         ),
     ],
-    ids=["title rows", "title columns too", "broken", "far above the table"],
+    ids=["title rows", "title columns too", "broken", "to column AMJ", "far above the table"],
 )
 def test_the_templates_print_titles_take_the_tables_header(tmp_path, sheet, titles, printed, note):
     template = rewritten(hand_made(tmp_path / "t.xlsx", sheet), titled(titles))

@@ -21,8 +21,6 @@ from .ooxml import (
     BECOMES_WORKBOOK,
     CONTENT_TYPES,
     CONTENT_TYPES_PART,
-    MAX_COLUMN,
-    MAX_ROW,
     MAX_SHEET,
     PKG_REL,
     REL,
@@ -409,6 +407,7 @@ def workbook(
     return serialize(root), removed
 
 
+OLD_LAST_COLUMN, OLD_LAST_ROW = 255, 65_536
 PRINT_TITLE_ROWS = 10  # rows repeated atop every page at most: beyond, the table has little room left
 
 
@@ -438,9 +437,10 @@ def _title_area(ref: str) -> tuple[str, int, int] | None:
     if len(corners) != 2 or None in corners:
         return None
     (top, left), (bottom, right) = corners
-    if left == 0 and right == MAX_COLUMN - 1:
+    # Whole rows or columns as older programs wrote them too (to IV and 65536, LibreOffice's AMJ).
+    if left == 0 and right >= OLD_LAST_COLUMN:
         return "rows", top, bottom
-    if top == 1 and bottom == MAX_ROW:
+    if top == 1 and bottom >= OLD_LAST_ROW:
         return "columns", 0, 0
     return None
 
