@@ -128,7 +128,7 @@ def make_report(
         # Settings only from the working folder: the folder a report is saved in may be anyone's.
         source = data.settings(protocol.working_folder(), emit) if with_data else None
         report = _report(found, patents.name, made, source, emit, _named(form), with_data)
-        for line in report.bookkeeping[1:] + report.notes:  # where the numbers were, the reader has said
+        for line in _news(report, len(found.entries)):
             emit(line)
 
         def write(stream) -> None:
@@ -143,6 +143,14 @@ def make_report(
         if form is not None:
             form.package.close()  # the template file is never held open after the job
         publications.forget()
+
+
+def _news(report: Report, read: int) -> list[str]:
+    """The bookkeeping the window has not heard yet: where the numbers were
+    and how many, the reader has said; the tally only when it counts more
+    than documents (repeats, format errors, applications…)."""
+    plain = f"共 {read:,} 筆，專利文獻 {read:,} 件"
+    return [line for line in report.bookkeeping[1:] if line != plain] + report.notes
 
 
 def _named(form: template.Template | None) -> tuple[tuple[str, ...], bool]:
