@@ -3,6 +3,7 @@ never over the template's own content."""
 
 import itertools
 from datetime import datetime
+from pathlib import Path
 
 import openpyxl
 import pytest
@@ -291,3 +292,41 @@ def test_a_detail_sheet_wider_than_the_sheet_stops_at_its_last_column(tmp_path, 
     assert max(area[3] for ref in refs for area in ooxml.ranges(ref)) == ooxml.MAX_COLUMN - 1
     assert max(int(c.get("max")) for c in root.iter("{*}col")) == ooxml.MAX_COLUMN
     assert cell_texts(path, "xl/worksheets/sheet2.xml")["XFD5"] == "v"
+
+
+@pytest.mark.parametrize("below", [None, "本頁以下空白"], ids=["room there", "its rows taken"])
+def test_a_summary_marker_on_a_cover_sheet_takes_the_summary_there(tmp_path, below):
+    book = openpyxl.Workbook()
+    cover = book.active
+    cover.title = "封面"
+    cover["B2"], cover["B4"], cover["B6"] = "澄光專利商標事務所", placement.SUMMARY_MARKER, below
+    cover.sheet_view.tabSelected = True
+    book.create_sheet("結果")["B2"] = MARKER
+    book.save(tmp_path / "t.xlsx")
+    messages = []
+    path = job.make_report(
+        make_request(Path(__file__).parent / "corpus" / "list-google-patents.csv", template=tmp_path / "t.xlsx"),
+        messages.append,
+        now=lambda: datetime(2024, 5, 6),
+        folder=tmp_path / "out",
+    )
+    found = parts(path)
+    cover_cells, table_cells = cell_texts(path), cell_texts(path, "xl/worksheets/sheet2.xml")
+    said = [m for m in messages if placement.SUMMARY_MARKER in m]
+    if below is None:
+        assert cover_cells["B4"] == "製表日期：2024-05-06" and cover_cells["B5"].startswith("檢索來源：Google Patents")
+        links = etree.fromstring(found["xl/worksheets/sheet1.xml"]).iter("{*}hyperlink")
+        rels = etree.fromstring(found["xl/worksheets/_rels/sheet1.xml.rels"])
+        assert [h.get("ref") for h in links] == ["B5"] and rels[0].get("Target").startswith("https://patents.google")
+        assert not any(text.startswith("製表日期") for text in table_cells.values()) and said == []
+    else:
+        assert "B4" not in cover_cells and cover_cells["B6"] == below  # the marker emptied, the form as it was
+        row = next(int(ref[1:]) for ref, text in table_cells.items() if text.startswith("製表日期"))
+        lines = len(list(itertools.takewhile(lambda n: f"B{n}" in table_cells, itertools.count(row))))
+        assert said == [
+            f"範本中「{placement.SUMMARY_MARKER}」處只有 2 列空位，放不下 {lines} 列的檢索摘要 (下方有內容)；"
+            f"檢索摘要改放在「結果」工作表第 {row} 列起"
+        ]
+    views = [etree.fromstring(found[f"xl/worksheets/sheet{n}.xml"]).find("{*}sheetViews/{*}sheetView") for n in (1, 2)]
+    assert [v.get("tabSelected") in ("1", "true") for v in views] == [False, True]  # opens on the table alone
+    assert problems(path) == []

@@ -55,19 +55,19 @@ class Block:
             if lines_at is not None:
                 self.lines_row, self.lines_column = lines_at
         self.table_last_row = self.header_row + count
-        self.last_row = max(self.table_last_row, self.lines_row + len(self.lines) - 1)
+        self.last_row = max(self.table_last_row, self.lines_row + len(self.lines) - 1) if lines else self.table_last_row
         self.letters = [column_name(c) for c in self.columns()]
 
     @property
     def top_row(self) -> int:
-        return min(self.lines_row, self.header_row)
+        return min(self.lines_row, self.header_row) if self.lines else self.header_row
 
     def areas(self) -> list[tuple[int, int, int, int]]:
-        """The table's cells and the summary's, as (top, left, bottom, right)."""
-        return [
-            (self.header_row, self.first_column, self.table_last_row, self.last_column),
-            (self.lines_row, self.lines_column, self.lines_row + len(self.lines) - 1, self.lines_column),
-        ]
+        """The table's cells and the summary's (when it has lines here), as (top, left, bottom, right)."""
+        lines = (self.lines_row, self.lines_column, self.lines_row + len(self.lines) - 1, self.lines_column)
+        return [(self.header_row, self.first_column, self.table_last_row, self.last_column)] + [lines] * bool(
+            self.lines
+        )
 
     def lines_above(self) -> tuple[int, int, int, int] | None:
         """Where the summary goes above the header, a blank row between; None without room."""
@@ -377,19 +377,21 @@ def clear_place(block: Block, found: list[tuple[str, Area]], keep: set[tuple[int
         block = block.moved_to(max(area[2] for _, area in hits) + 1)
 
 
-def summary_blocked(block: Block, at: tuple[int, int], found: list[tuple[str, Area]]) -> tuple[int, str] | None:
-    """Whether the summary lines fit from the {{檢索摘要}} cell at `at` down:
-    None where that many rows there are free (none holds the template's
-    content, the marker's own cell being the first line's and a merged range
-    allowed to start at a line's cell, nor the table's cells or a row of the
-    table left of them); else how many are free, and what stands in the way."""
+def summary_blocked(
+    needed: int, at: tuple[int, int], found: list[tuple[str, Area]], table: Area | None = None
+) -> tuple[int, str] | None:
+    """Whether `needed` summary lines fit from the {{檢索摘要}} cell at `at`
+    down: None where that many rows there are free (none holds the
+    template's content, the marker's own cell being the first line's and a
+    merged range allowed to start at a line's cell, nor a cell of the
+    `table` or a row of it left of them); else how many are free, and what
+    stands in the way."""
     row, column = at
-    top, _, bottom, right = block.areas()[0]
-    for free in range(len(block.lines)):
+    for free in range(needed):
         number = row + free
         cell = (number, column, number, column)
-        if top <= number <= bottom and column <= right:
-            return free, "檢索結果的標題列" if number == top else "檢索結果"
+        if table is not None and table[0] <= number <= table[2] and column <= table[3]:
+            return free, "檢索結果的標題列" if number == table[0] else "檢索結果"
         if number > MAX_ROW:
             return free, "工作表的最後一列"
         for kind, area in found:
@@ -402,14 +404,15 @@ def summary_blocked(block: Block, at: tuple[int, int], found: list[tuple[str, Ar
     return None
 
 
-def summary_moved(blocked: tuple[int, str], needed: int, row: int) -> str:
-    """The line that tells the user why the summary is not at its marker, and where it is."""
+def summary_moved(blocked: tuple[int, str], needed: int, row: int, sheet: str | None = None) -> str:
+    """The line that tells the user why the summary is not at its marker, and
+    where it is (on the table's `sheet`, when the marker is on another)."""
     free, why = blocked
+    there = f"改放在「{sheet}」工作表第 {row} 列起" if sheet else f"改從第 {row} 列開始"
     if free == 0:
-        return f"範本中「{SUMMARY_MARKER}」處有{why}；檢索摘要改從第 {row} 列開始"
+        return f"範本中「{SUMMARY_MARKER}」處有{why}；檢索摘要{there}"
     return (
-        f"範本中「{SUMMARY_MARKER}」處只有 {free} 列空位，放不下 {needed} 列的檢索摘要 (下方有{why})；"
-        f"檢索摘要改從第 {row} 列開始"
+        f"範本中「{SUMMARY_MARKER}」處只有 {free} 列空位，放不下 {needed} 列的檢索摘要 (下方有{why})；檢索摘要{there}"
     )
 
 
@@ -424,30 +427,48 @@ class Found:
     summary: tuple[int, int] | None = None  # where a {{檢索摘要}} cell puts the summary
     header: tuple[str, ...] = ()  # the template's own column names: right of the marker, or on the row below it
     header_row: int = 0  # the row the table's header takes: the marker's, or its own header's below it
+    summary_apart: tuple[str, tuple[int, int]] | None = None  # (part, cell) of a {{檢索摘要}} on another sheet
 
 
 def where(package: Package, book_part: str, visible: list[tuple[int, str, str]]) -> Found:
-    """The first visible sheet holding the marker, else the first visible sheet."""
+    """The first visible sheet holding the marker, else the first visible
+    sheet; the summary's marker on that sheet, else on the first other
+    visible sheet that holds one (a cover sheet's)."""
     shared = shared_strings(package, book_part)
-    for index, name, part in visible:
+    markers = {}
+    for index, _, part in visible:
         if package.size(part) > MAX_SHEET:  # refused when written to, if it is the table's
             continue
-        found = find_markers(package, part, shared)
-        if MARKER in found:
-            row = found[MARKER][0]
-            header, below = headers_near(package, part, found[MARKER], shared)
-            if header or not any(map(compose.names_a_column, below)):
-                below = ()  # what lies under the marker is no header of the report's columns
-            return Found(
-                index,
-                name,
-                part,
-                found[MARKER],
-                found.get(SUMMARY_MARKER),
-                header or below,
-                header_row=row + 1 if below else row,
-            )
-    index, name, part = visible[0]
-    # No table marker: the table goes below the form, the summary still where the template asks.
-    summary = find_markers(package, part, shared).get(SUMMARY_MARKER) if package.size(part) <= MAX_SHEET else None
-    return Found(index, name, part, None, summary)
+        markers[index] = find_markers(package, part, shared)
+        if MARKER in markers[index]:
+            break
+    table = next((index for index, found in markers.items() if MARKER in found), visible[0][0])
+    index, name, part = next(sheet for sheet in visible if sheet[0] == table)
+    found = markers.get(index, {})
+    apart = None
+    if SUMMARY_MARKER not in found:
+        for other, _, other_part in visible:
+            if other == index or package.size(other_part) > MAX_SHEET:
+                continue
+            if other not in markers:
+                markers[other] = find_markers(package, other_part, shared)
+            if SUMMARY_MARKER in markers[other]:
+                apart = (other_part, markers[other][SUMMARY_MARKER])
+                break
+    if MARKER not in found:
+        # No table marker: the table goes below the form, the summary still where the template asks.
+        return Found(index, name, part, None, found.get(SUMMARY_MARKER), summary_apart=apart)
+    row = found[MARKER][0]
+    header, below = headers_near(package, part, found[MARKER], shared)
+    if header or not any(map(compose.names_a_column, below)):
+        below = ()  # what lies under the marker is no header of the report's columns
+    return Found(
+        index,
+        name,
+        part,
+        found[MARKER],
+        found.get(SUMMARY_MARKER),
+        header or below,
+        header_row=row + 1 if below else row,
+        summary_apart=apart,
+    )

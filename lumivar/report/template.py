@@ -43,6 +43,7 @@ from .ooxml import (
     TOO_LARGE,
     WORKSHEET_TYPE,
     Package,
+    column_name,
     damaged,
     faults,
     kind_of,
@@ -51,7 +52,8 @@ from .ooxml import (
 )
 from .packager import Data, copy_package, encoded
 from .placement import MARKER, Block
-from .sheetxml import block_rows, hyperlink_elements
+from .schema import child_or_make
+from .sheetxml import block_rows, cell_xml, hyperlink_elements, link_address
 
 WHAT = "範本檔案"
 
@@ -154,13 +156,15 @@ def _block(t: Template, table: Table, lines: list[str], skeleton, emit) -> Block
         + [area[2] for _, area in placement.obstacles(package, part, skeleton, columns, values=False)]
     )
     top = last + 2 if last else 1
+    if not lines:  # the summary is on a sheet of its own
+        return Block(count, lines, marker_row=top, columns=table.columns)
     block = Block(count, lines, top=top, columns=table.columns)
     if found.summary:
         # The summary at its marker, the table below the form and the summary; else the summary above the table.
         at = found.summary
         beside = Block(count, lines, marker_row=max(top, at[0] + len(lines) + 1), columns=table.columns)
         blocked = placement.summary_blocked(
-            beside, at, placement.obstacles(package, part, skeleton, range(at[1], at[1] + 1))
+            len(lines), at, placement.obstacles(package, part, skeleton, range(at[1], at[1] + 1)), beside.areas()[0]
         )
         if blocked is None:
             return beside.with_lines_at(at)
@@ -173,8 +177,10 @@ def _summary_placed(block: Block, found: placement.Found, obstacles, emit) -> Bl
     rows are free there, else directly above the header where those rows are
     empty, else below the table. Each line in a cell of its own: never one
     the table or the template's content takes."""
+    if not block.lines:  # the summary is on a sheet of its own
+        return block
     if found.summary is not None:
-        blocked = placement.summary_blocked(block, found.summary, obstacles)
+        blocked = placement.summary_blocked(len(block.lines), found.summary, obstacles, block.areas()[0])
         if blocked is None:
             return block.with_lines_at(found.summary)
         emit(placement.summary_moved(blocked, len(block.lines), block.lines_row))
@@ -194,6 +200,53 @@ def _detail(t: Template, report: Report, emit) -> tuple[Detail, str, str]:
     part = detailsheet.part_name(t.book_part, (info.filename for info in package.infos))
     rid = parts.fresh_id(package.relationships(t.book_part), "rIdLumivarDetail")
     return Detail(report.detail, report.bookkeeping, name), part, rid
+
+
+def _apart(t: Template, lines: list[str]):
+    """(part, skeleton, cell, what stands in the way or None) of a
+    {{檢索摘要}} on another sheet than the table's (a cover sheet's): the
+    summary goes there where its rows there are free."""
+    if t.found.summary_apart is None:
+        return None
+    part, at = t.found.summary_apart
+    sheet = splice.skeleton(t.package, part)
+    content = placement.obstacles(t.package, part, sheet, range(at[1], at[1] + 1))
+    return part, sheet, at, placement.summary_blocked(len(lines), at, content)
+
+
+def _summary_sheet(
+    package: Package, part: str, sheet, at: tuple[int, int], lines: list[str], styles
+) -> tuple[dict[str, Data], dict[str, str]]:
+    """The summary's own sheet: its lines from the marker down (the marker
+    emptied where there are none), a link on a line's label; unselected, as
+    the report opens on the table's sheet alone. Its other content as it is."""
+    main = etree.QName(sheet).namespace or ""
+    rel_ns = STRICT_REL if main == STRICT_MAIN else REL
+    r, declaration = parts.declaring(sheet, rel_ns)
+    p = splice.prefix_of(sheet)
+    for view in sheet.iter("{*}sheetView"):
+        view.attrib.pop("tabSelected", None)
+    row, column = at
+    ours, addresses = [], []
+    for number, line in enumerate(lines, start=row):
+        ref, cell = f"{column_name(column)}{number}", layout.text_cell(line)
+        ours.append((number, [(column, cell_xml(ref, cell, styles.xf(cell, False), p, styles))], None))
+        address = link_address(getattr(line, "link", None))
+        if address:
+            addresses.append((ref, address))
+    links, link_rels = parts.link_ids(iter(addresses), set(package.relationships(part)))
+    if links:  # written in when the sheet is
+        child_or_make(sheet, "hyperlinks").append(etree.Comment(splice.LINKS_HERE))
+    rows = splice.merged_rows(package, part, iter(ours), p, main, blank=() if lines else [at])
+    replaced: dict[str, Data] = {
+        part: splice.sheet_pieces(sheet, rows, hyperlink_elements(links, p, r), declaration if links else "")
+    }
+    added = {}
+    if link_rels:
+        replaced[rels_part(part)] = parts.sheet_rels(package, part, link_rels, rel_ns)
+        if package.name(rels_part(part)) is None:
+            added[rels_part(part)] = RELS_TYPE
+    return replaced, added
 
 
 def _markers_left(found: placement.Found, block: Block) -> list[tuple[int, int]]:
@@ -254,7 +307,11 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     p = splice.prefix_of(skeleton)
 
     # The legend follows the summary, where the template has room for them.
-    block = _block(t, table, report.summary + report.legend, skeleton, emit)
+    lines = report.summary + report.legend
+    apart = _apart(t, lines)
+    block = _block(t, table, [] if apart and apart[3] is None else lines, skeleton, emit)
+    if apart and apart[3] is not None:
+        emit(placement.summary_moved(apart[3], len(lines), block.lines_row, found.sheet_name))
     if block.last_row > MAX_ROW:
         raise ReportError(
             f"檢索結果超出工作表的範圍 (最後一列 {MAX_ROW:,})，請減少公開號的數量或在範本中把標記移到較上方: {t.path}"
@@ -314,6 +371,11 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
         replaced["_rels/.rels"] = parts.rels_without(package, "", signed)
     replaced[t.book_part] = book
     replaced.update(parts.other_sheets_unselected(package, found.sheet_index))
+    if apart:  # after those: its own rewrite unselects it too
+        part, sheet, at, blocked = apart
+        summary, summary_added = _summary_sheet(package, part, sheet, at, lines if blocked is None else [], styles)
+        replaced.update(summary)
+        added.update(summary_added)
     book_rels = parts.rels_without(
         package, t.book_part, removed, styles_part, rel_ns, ((detail_rid, "worksheet", detail_part),)
     )
