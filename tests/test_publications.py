@@ -125,6 +125,7 @@ def test_later_spellings_of_the_same_document_are_repeats():
                 "16/123,456",
                 "US 16/123456",
                 "not one",
+                "TW1723456",  # a slip that is also a repeat: both are said
             )
         ]
     )
@@ -137,8 +138,9 @@ def test_later_spellings_of_the_same_document_are_repeats():
         "已更正為 TWI723456B",
         "重複（同序號 6）",
         "申請號，非公開號",
-        "重複（同序號 8）",
+        "重複（同序號 8）；申請號，非公開號",
         "格式不符：不含號碼",
+        "重複（同序號 6）；已更正為 TWI723456B",
     ]
     assert items[2].address == items[0].address  # a repeat keeps its link
 

@@ -95,11 +95,13 @@ class Publication:
         """Empty for an ordinary entry: it speaks only when there is something to say."""
         if self.bad:
             return f"{STATUS_BAD}：{self.reason}"
-        if self.repeat_of is not None:
-            return f"{STATUS_REPEAT}（同序號 {self.repeat_of}）"
+        own = self.note
         if self.application:
-            return f"{STATUS_APPLICATION}；{self.note}" if self.note else STATUS_APPLICATION
-        return self.note
+            own = f"{STATUS_APPLICATION}；{self.note}" if self.note else STATUS_APPLICATION
+        if self.repeat_of is not None:  # what was assumed of a repeat is said too: it was read the same way
+            repeat = f"{STATUS_REPEAT}（同序號 {self.repeat_of}）"
+            return f"{repeat}；{own}" if own else repeat
+        return own
 
     def noted(self, note: str) -> bool:
         """Whether the entry carries one of the notes above."""
