@@ -112,13 +112,15 @@ def values_missing(report, patents, folder=None):
                 for header, value in zip(row, below):
                     if header not in ("", None):
                         shown[str(header)].add(plain(value))
+    # A known field is under the report's name for it (Espacenet's "Earliest publication" under 公開日).
+    named = {c.header: c.name for c in fields.carried(list(found.header), [])[0]}
     missing = []
     for values in found.values:
         for header, value in zip(found.header, values):
             value = plain(value)
             if value in (None, "") or "".join(str(header).split()).lower() in fields.SERIALS:
                 continue
-            under = shown.get(str(header), set())
+            under = shown.get(str(header), set()) | shown.get(named.get(str(header), str(header)), set())
             if value not in under and str(value) not in {str(v) for v in under} and fields.as_date(value) not in under:
                 missing.append(f"{header}: {value!r}")
     return missing

@@ -77,7 +77,7 @@ def test_a_report_gets_each_publications_data_once_and_never_the_keys(tmp_path, 
         "書目資料：EPO Open Patent Services，2026-12-10 取得",
         "本次檢索共得專利文獻 5 件",
     ]
-    assert "共 5 筆，專利文獻 5 件，查無書目資料 1 筆" in messages  # the bookkeeping, for the window
+    assert "共 5 筆，專利文獻 5 件（其中查無書目資料 1 件）" in messages  # the bookkeeping, for the window
     assert "取得書目資料 5/5" in messages and (ops_service.tokens, ops_service.biblio) == (1, 1)
     assert problems(path) == []
     report(tmp_path / "again")  # the same list again: all from the cache
@@ -122,7 +122,7 @@ def test_applications_numbers_become_the_publications_ops_knows(tmp_path, ops_se
         f"{publications.NOTE_RESOLVED}（另有 EP1000000B1）",
         "申請號，非公開號；查無對應的公開號",
     ]
-    assert "共 5 筆，專利文獻 3 件，申請號 1 筆，重複 1 筆，由申請號對應 3 筆" in messages
+    assert "共 5 筆，專利文獻 3 件（其中由申請號對應 3 件），申請號 1 筆，重複 1 筆" in messages
     assert (ops_service.conversions, ops_service.biblio) == (4, 1)  # one number each, their documents in one batch
     assert problems(path) == []
     _, _, _, again = report(tmp_path / "again", numbers)
@@ -442,13 +442,13 @@ FIRST_PUBLISHED = [  # (as written, the ID the report gives it, its status): wha
         "未註明種類碼，以最早公開的 A2 為準（另有 A3）",
     ),  # never the search report alone
     ("WO 2009/085664 A2", "WO2009085664A2", "重複（同序號 1）"),  # a repeat by the completed number
-    ("EP1000000", "EP1000000A1", "未註明種類碼，以最早公開的 A1 為準（另有 B1）"),  # the publication before the grant
-    ("EP 1000000 B1", "EP1000000B1", None),  # the grant: a document of its own
-    ("EP 1000000 A1", "EP1000000A1", "重複（同序號 3）"),
     ("CN101911042", "CN101911042A", "未註明種類碼，以最早公開的 A 為準（另有 B）"),
     ("EP2225660", "EP2225660A2", "未註明種類碼，以最早公開的 A2 為準（另有 A4）"),  # nor the supplementary one
     ("US 8,131,731", "US8131731B2", None),  # the one kind held: nothing to say
     ("US 2009/0171930", "US20090171930A1", None),  # DOCDB's year and six digits
+    ("EP1000000", "EP1000000A1", "未註明種類碼，以最早公開的 A1 為準（另有 B1）"),  # the publication before the grant
+    ("EP 1000000 B1", "EP1000000B1", None),  # the grant: a document of its own
+    ("EP 1000000 A1", "EP1000000A1", "重複（同序號 7）"),
     ("EP 2000001", "EP2000001", publications.NOTE_NO_DATA),  # OPS knows none: as written
 ]
 
@@ -457,7 +457,9 @@ def test_a_number_without_its_kind_is_its_first_publication_in_the_same_batch(tm
     numbers = [written for written, _, _ in FIRST_PUBLISHED]
     path, _, sheet, rows = report(tmp_path, numbers)
     assert [(r["標準公開號"], r["說明"]) for r in rows] == [(i, status) for _, i, status in FIRST_PUBLISHED]
-    links = [c.hyperlink.target if c.hyperlink else None for c in sheet["B"][6 : 6 + len(numbers)]]
+    detail = openpyxl.load_workbook(path)["書目明細"]  # every entry: the client's sheet has a line per family
+    first = next(r[0].row for r in detail.iter_rows() if r[0].value == "序號")
+    links = [c.hyperlink.target if c.hyperlink else None for c in detail["D"][first : first + len(numbers)]]
     assert links == [f"https://patents.google.com/patent/{i}" for _, i, _ in FIRST_PUBLISHED]
     assert rows[0]["種類"] == "A2" and rows[0]["專利名稱"] == "RELEVANCY SORTING OF USERS BROWSER HISTORY"
     assert (ops_service.tokens, ops_service.biblio) == (1, 1) and problems(path) == []
@@ -468,19 +470,19 @@ def test_a_number_without_its_kind_is_its_first_publication_in_the_same_batch(tm
 
 
 def test_the_answers_give_inventors_classes_abstracts_citations_and_families(tmp_path, ops_service):
-    path, _, _, rows = report(tmp_path, ["WO 2009/085664 A2", "WO 2020/081771 A1", "EP 1000000 A1", "CN 101911042 A"])
+    path, _, _, rows = report(tmp_path, ["WO 2009/085664 A2", "CN 101911042 A", "WO 2020/081771 A1", "EP 1000000 A1"])
     assert rows[0]["申請人"] == "MICROSOFT CORPORATION"  # the original form, not epodoc's "MICROSOFT CORP [US]"
-    assert rows[1]["發明人"] == "WANG, Yin；XU, Shangping；YANG, Haiyan；BENDER, John"
-    assert rows[2]["CPC"] == "B28B 1/29；B28B 5/022；B28B 5/025；B28B 7/0064"
+    assert rows[2]["發明人"] == "WANG, Yin；XU, Shangping；YANG, Haiyan；BENDER, John"
+    assert rows[3]["CPC"] == "B28B 1/29；B28B 5/022；B28B 5/025；B28B 7/0064"
     assert rows[0]["摘要"].startswith("Various embodiments provide a Web browser")  # English beside French
-    assert rows[2]["摘要"].endswith("on at least one side of the green bricks.")  # EPO's <IMAGE> marker left out
+    assert rows[3]["摘要"].endswith("on at least one side of the green bricks.")  # EPO's <IMAGE> marker left out
     # the most relevant first, a literature citation by its first words
     assert re.fullmatch(
-        r'X: "Aqua nu filtration system LTD".*…; Y: DISCOVER NATURAL FIBRES.*…; A: JPH06279146A', rows[1]["引用文獻"]
+        r'X: "Aqua nu filtration system LTD".*…; Y: DISCOVER NATURAL FIBRES.*…; A: JPH06279146A', rows[2]["引用文獻"]
     )
-    assert rows[2]["引用文獻"] == "A: DE3546191A1, EP0680812A1, NL9400663A"
-    assert [r["同族編號"] for r in rows] == ["40799763", "70284791", "19768124", "40799763"]
-    assert rows[3]["公開日"] == dt.datetime(2010, 12, 8) and rows[3]["專利名稱"] is None  # what a family answer holds
+    assert rows[3]["引用文獻"] == "A: DE3546191A1, EP0680812A1, NL9400663A"
+    assert [r["同族編號"] for r in rows] == ["40799763", "40799763", "70284791", "19768124"]
+    assert rows[1]["公開日"] == dt.datetime(2010, 12, 8) and rows[1]["專利名稱"] is None  # what a family answer holds
     assert "英文名稱" not in rows[0] and problems(path) == []  # no title in another language: no column for it
 
 

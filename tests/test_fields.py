@@ -126,26 +126,26 @@ def test_a_google_patents_export_comes_along_whole(tmp_path):
         "代表圖",
         "https://patentimages.storage.googleapis.com/x/US9254383B2.png",
     )
-    # Every column of the export under its own header, in full.
+    # Every column of the export in full, under the report's names.
     head = next(r for r in detail.iter_rows() if r[0].value == "序號")
     own = {c.value: c for c in detail[head[0].row + 1] if c.value is not None or c.hyperlink}
     names = [c.value for c in head]
     row = {h: c for h, c in zip(names, detail[head[0].row + 1])}
     assert names[7:] == [
-        "title",
-        "assignee",
-        "inventor/author",
-        "priority date",
-        "filing/creation date",
-        "publication date",
-        "grant date",
-        "result link",
-        "representative figure link",
+        "專利名稱",
+        "申請人",
+        "發明人",
+        "優先權日",
+        "申請日",
+        "公開日",
+        "核准日",
+        "連結",
+        "代表圖",
         "說明",
     ]
-    assert own and row["inventor/author"].value == "Alice Chen, Bob Lin"
-    assert (row["priority date"].value, row["priority date"].number_format) == (dt.datetime(2014, 1, 10), "yyyy-mm-dd")
-    assert row["result link"].hyperlink.target == "https://patents.google.com/patent/US9254383B2/en"
+    assert own and row["發明人"].value == "Alice Chen, Bob Lin"
+    assert (row["優先權日"].value, row["優先權日"].number_format) == (dt.datetime(2014, 1, 10), "yyyy-mm-dd")
+    assert row["連結"].hyperlink.target == "https://patents.google.com/patent/US9254383B2/en"
     assert row["標準公開號"].hyperlink.target == "https://patents.google.com/patent/US9254383B2"
     # The search as what it asks, its address on the line.
     assert sheet["A3"].value == "檢索來源：Google Patents（檢索式 (solar cell)；優先權日 2020-01-01 前）"

@@ -235,19 +235,77 @@ def compose(
         rank = {c: i for i, c in enumerate(RELEVANCE)}
         entries.sort(key=lambda e: rank.get(strongest(category(shown.value(e))), len(RELEVANCE)))
     entries = publications.mark_repeats(entries)
-    columns, notes = _client_columns(by_name, entries, named, beside_marker)
-    client = Table(entries, columns)
+    at = next((1 + i for i, c in enumerate(carried) if c.name == CATEGORY), None)
+    entries, lines = families(entries, shown, at)
+    columns, notes = _client_columns(by_name, lines, named, beside_marker)
+    client = Table(lines, columns)
     detail = Table(entries, _detail_columns(carried))
-    used = [c for c in (category(shown.value(e)) for e in entries if e.repeat_of is None)] if shown else []
+    # Counted by the client's lines: a family's once, by the strongest category of its members.
+    used = [category(shown.value(e)) for e in _documents(lines)] if shown else []
+    families_ = len(_documents(lines)) if lines is not entries else None
     return Report(
         client,
         detail,
-        summary=_summary(entries, made, search, data_line, [c for c in used if c]),
-        bookkeeping=[f"專利檔案：{place}", _tally(entries)],
+        summary=_summary(entries, made, search, data_line, [c for c in used if c], families_),
+        bookkeeping=[f"專利檔案：{place}", _tally(entries, families_)],
         legend=legend([c for c in used if c]),
         made=made,
         notes=notes,
     )
+
+
+# ---------------------------------------------------------------- families
+
+
+def families(
+    entries: list[Publication], shown: Column | None, at: int | None
+) -> tuple[list[Publication], list[Publication]]:
+    """The detail sheet's entries, each family's members together, and the
+    client's lines: one per family (the member the list names first, the
+    others it names said in its notes, its category the strongest of
+    theirs), every other entry as it is; both `entries` itself where no two
+    documents are of one family. `at`: where an entry's category is in its `extra`."""
+    if not any(e.family for e in entries):
+        return entries, entries
+    known = {e.identity: e.family for e in entries if e.family and e.identity}
+    groups: dict[object, list[Publication]] = {}
+    for index, entry in enumerate(entries):
+        family = entry.family or known.get(entry.identity)  # a repeat the list gave no family is its document's
+        groups.setdefault(("family", family) if family else index, []).append(entry)
+    if all(sum(1 for m in group if m.repeat_of is None) < 2 for group in groups.values()):
+        return entries, entries  # nothing to bring together
+    rank = {c: i for i, c in enumerate(RELEVANCE)}
+
+    def strength(item: Publication) -> int:
+        return rank.get(strongest(category(shown.value(item))), len(RELEVANCE)) if shown else len(RELEVANCE)
+
+    # A family where its strongest member would stand; stable, so the list's order otherwise.
+    ordered = sorted(groups.values(), key=lambda group: min(map(strength, group)))
+    detail = _renumbered([e for group in ordered for e in group])
+    lines, start = [], 0
+    for group in ordered:
+        members = detail[start : start + len(group)]
+        start += len(group)
+        lines.append(_family_line(members, strength, at) if len(members) > 1 else members[0])
+    return detail, _renumbered(lines)  # a repeat points to its own table's 序號
+
+
+def _renumbered(entries: list[Publication]) -> list[Publication]:
+    return publications.mark_repeats([dataclasses.replace(e, repeat_of=None) if e.repeat_of else e for e in entries])
+
+
+def _family_line(members: list[Publication], strength, at: int | None) -> Publication:
+    documents = [m for m in members if m.repeat_of is None] or members
+    first = min(documents, key=lambda m: (m.extra[0] is None, m.extra[0] or 0))
+    others = [m for m in documents if m is not first]
+    said = [f"同族：{'、'.join(m.id or m.text for m in others)}"] if others else []
+    said += [first.note] if first.note else []
+    said += [f"{m.id or m.text}：{m.status}" for m in others if m.status]
+    extra = first.extra
+    if at is not None and at < len(extra):
+        best = min(members, key=strength)
+        extra = (*extra[:at], best.extra[at] if at < len(best.extra) else None, *extra[at + 1 :])
+    return dataclasses.replace(first, note="；".join(said), extra=extra)
 
 
 def _standard_columns(by_name: dict[str, Column]) -> dict[str, Column]:
@@ -361,9 +419,9 @@ def _with_notes(remarks: Column, notes: Column) -> Column:
 
 
 def _detail_columns(carried: list[fields.Carried]) -> tuple[Column, ...]:
-    """Every detail: the number as written and its parts, every carried column
-    under the list's own header (what the data source added under the
-    report's names), and the report's notes."""
+    """Every detail: the number as written and its parts, every carried
+    column (a known field's under the report's name, any other under the
+    list's own header), and the report's notes."""
     return (
         Column(SERIAL, None),
         Column(LIST_ROW, _list_row),
@@ -372,7 +430,8 @@ def _detail_columns(carried: list[fields.Carried]) -> tuple[Column, ...]:
         Column(COUNTRY, attrgetter("country")),
         Column(DIGITS, attrgetter("number"), digits=True),
         Column(KIND, attrgetter("kind")),
-        *(dataclasses.replace(c.column, header=c.header) for c in carried),
+        # A known field under the report's name (Espacenet's "Earliest publication" is 公開日), the rest as headed.
+        *(c.column for c in carried),
         Column(NOTES, attrgetter("status"), font=AUTO, max_width=40, format=WRAP),
     )
 
@@ -385,44 +444,66 @@ def _documents(entries: list[Publication]) -> list[Publication]:
 
 
 def _summary(
-    entries: list[Publication], made: datetime, search: str | None, data_line: str | None, used: list[str]
+    entries: list[Publication],
+    made: datetime,
+    search: str | None,
+    data_line: str | None,
+    used: list[str],
+    families: int | None = None,
 ) -> list[str]:
     lines: list[str] = [f"製表日期：{made:%Y-%m-%d}"]
     if search:
         lines.append(search_line(search))
     if data_line:
         lines.append(data_line)
-    lines.append(counts(len(_documents(entries)), used))
+    lines.append(counts(len(_documents(entries)), used, families))
     return lines
 
 
-def counts(documents: int, used: list[str]) -> str:
-    """The documents found, by their strongest category, in the trade's words."""
+def counts(documents: int, used: list[str], families: int | None = None) -> str:
+    """The documents found, by their strongest category, in the trade's
+    words; where families are known, the families, and the categories by them."""
     if not documents:
         return "本次檢索未得專利文獻"
     found = f"本次檢索共得專利文獻 {documents:,} 件"
+    lines, unit = documents, "件"
+    if families is not None:
+        found += f"，分屬 {families:,} 個專利家族"
+        lines, unit = families, "族"
     if not used:
         return found
     by = [(c, sum(1 for u in used if strongest(u) == c)) for c in RELEVANCE]
-    rest = documents - sum(n for _, n in by)
-    parts = [f"{c} 類 {n:,} 件" for c, n in by if n] + ([f"未標類別 {rest:,} 件"] if rest > 0 else [])
+    rest = lines - sum(n for _, n in by)
+    parts = [f"{c} 類 {n:,} {unit}" for c, n in by if n] + ([f"未標類別 {rest:,} {unit}"] if rest > 0 else [])
     return f"{found}（{'、'.join(parts)}）"
 
 
-def _tally(items: list[Publication]) -> str:
-    """Each kind of entry counted, in the trade's words; none that is zero."""
-    repeats = sum(1 for p in items if p.repeat_of is not None)
+# What the tally says of some documents, within their count.
+WITHIN = (
+    ("由申請號對應", NOTE_RESOLVED),
+    ("已更正", NOTE_CORRECTED),
+    ("種類碼有誤", NOTE_NO_KIND),
+    ("查無書目資料", NOTE_NO_DATA),
+)
+
+
+def _tally(items: list[Publication], families: int | None = None) -> str:
+    """Each kind of entry counted once, in the trade's words; none that is
+    zero. 專利文獻, 申請號, 重複 and 格式不符 add up to the whole (a repeat
+    counts as a repeat only); what is said of some documents is within theirs."""
+    documents = [p for p in items if p.id and p.repeat_of is None]
+    within = [f"分屬 {families:,} 個專利家族"] if families is not None else []
+    some = [(name, sum(1 for p in documents if p.noted(note))) for name, note in WITHIN]
+    if any(n for _, n in some):
+        within.append("其中" + "、".join(f"{name} {n:,} 件" for name, n in some if n))
+    said = f"專利文獻 {len(documents):,} 件" + (f"（{'；'.join(within)}）" if within else "")
     kinds = [
-        ("專利文獻", "件", sum(1 for p in items if p.id and p.repeat_of is None)),
         ("申請號", "筆", sum(1 for p in items if p.application and p.repeat_of is None)),
-        ("重複", "筆", repeats),
-        ("由申請號對應", "筆", sum(1 for p in items if p.noted(NOTE_RESOLVED))),
-        ("已更正", "筆", sum(1 for p in items if p.noted(NOTE_CORRECTED))),
-        ("種類碼有誤", "筆", sum(1 for p in items if p.noted(NOTE_NO_KIND))),
-        ("查無書目資料", "筆", sum(1 for p in items if p.noted(NOTE_NO_DATA))),
+        ("重複", "筆", sum(1 for p in items if p.repeat_of is not None)),
         ("格式不符", "筆", sum(1 for p in items if p.bad)),
     ]
-    return "，".join([f"共 {len(items):,} 筆"] + [f"{name} {n:,} {unit}" for name, unit, n in kinds if n])
+    parts = [f"共 {len(items):,} 筆"] + ([said] if documents else []) + [f"{k} {n:,} {u}" for k, u, n in kinds if n]
+    return "，".join(parts)
 
 
 def names_a_column(name: str) -> bool:

@@ -37,6 +37,7 @@ class Field:
 
 FIELDS = (
     Field("專利名稱", ("title", "專利名稱", "發明名稱", "名稱", "標題", "發明創作名稱"), WRAP),
+    Field("英文名稱", ("englishtitle", "title(en)", "英文標題", "英文名稱"), WRAP),
     Field(
         "申請人",
         (
@@ -52,13 +53,23 @@ FIELDS = (
         WRAP,
     ),
     Field("發明人", ("inventor", "inventors", "inventor/author", "發明人", "創作人"), WRAP),
-    Field("優先權日", ("prioritydate", "earliestpriority", "優先權日"), DATE),
+    Field("優先權日", ("prioritydate", "earliestpriority", "earliestprioritydate", "優先權日"), DATE),
     Field("申請日", ("filing/creationdate", "applicationdate", "filingdate", "申請日"), DATE),
-    Field("公開日", ("publicationdate", "earliestpublication", "公開日", "公告日", "公開/公告日"), DATE),
+    Field(
+        "公開日",
+        ("publicationdate", "earliestpublication", "earliestpublicationdate", "公開日", "公告日", "公開/公告日"),
+        DATE,
+    ),
     Field("核准日", ("grantdate", "核准日", "發證日"), DATE),
     Field("IPC", ("ipc", "國際分類", "國際專利分類", "ipc分類"), WRAP),
     Field("CPC", ("cpc", "cpc分類"), WRAP),
     Field("摘要", ("abstract", "摘要"), WRAP),
+    Field("引用文獻", ("citations", "citeddocuments", "citedpatents", "引證文獻", "引用專利", "引用文獻"), WRAP),
+    # Espacenet's "Family number": the DOCDB simple family, by which the report brings a family together.
+    Field(
+        "同族編號",
+        ("familynumber", "family", "familyid", "docdbfamily", "simplefamily", "同族", "同族號", "同族編號", "專利家族"),
+    ),
     Field("連結", ("resultlink", "link", "連結", "網址"), "link"),
     Field("代表圖", ("representativefigurelink", "代表圖", "代表圖連結"), "link"),
     # The searcher's own judgement of each document, as search reports head it.

@@ -179,6 +179,8 @@ def _report(
         fetched = data.fetch(entries, source, emit, made.date())
         header, values, entries = data.merge(header, values, fetched, fields.aliases)
         line = data.source_line(fetched)
+    else:  # the list's own family column, where it has one
+        entries = data.families(header, values, entries, fields.aliases)
     return compose.compose(
         entries,
         header,
