@@ -358,6 +358,32 @@ def test_text_lists_as_exports_and_excel_write_them(name, summary, entries, sear
     assert (found.summary, found.entries, found.search) == (summary, entries, search)
 
 
+@pytest.mark.parametrize(
+    "name, text, entries",
+    [
+        # thousands separators: no comma delimiter
+        ("p.csv", "US 9,231,827 B2\nUS 10,047,600 B2\r\n", ["US 9,231,827 B2", "US 10,047,600 B2"]),
+        # two numbers on one line between "; ": both, in the list's order, and no semicolon delimiter
+        (
+            "p.txt",
+            "公開號\nEP3082535 A1; WO2014/059282 A2\nUS 8,131,731 B1\n",
+            ["EP3082535 A1", "WO2014/059282 A2", "US 8,131,731 B1"],
+        ),
+        # a list of columns, its number quoted as a CSV writer quotes it, still is one
+        ("p.csv", '公開號,備註\n"US 9,231,827 B2",主要引證\n', None),
+    ],
+    ids=["thousands", "semicolon", "columns"],
+)
+def test_a_text_list_of_one_number_a_line_is_no_table(tmp_path, name, text, entries):
+    path = tmp_path / name
+    path.write_text(text, encoding="utf-8")
+    found = reading.read_list(path)
+    if entries is None:
+        assert (found.header, found.values) == (["備註"], [("主要引證",)])
+    else:
+        assert (found.entries, found.header) == (entries, [])
+
+
 def test_a_text_file_in_no_known_encoding_is_named(tmp_path):
     path = tmp_path / "p.csv"
     path.write_bytes("公開號,備註\nEP1234567A1,".encode() + b"\xff\xfe\xfd\x80\n")

@@ -109,6 +109,23 @@ def delimiter(sample: list[str]) -> str:
     return max(DELIMITERS, key=score)
 
 
+NO_DELIMITER = "\x1f"  # a character no list's text holds: each line is one field
+
+
+def _numbers_only(line: str) -> bool:
+    text = line.strip()
+    return publications.looks_like_number(text) or len(publications.split_cell(text)) > 1
+
+
+def one_number_a_line(sample: list[str]) -> bool:
+    """Whether the first lines are a list of numbers, one line each (a
+    heading above them or not): the commas of "US 9,231,827 B2" and the
+    "; " between two numbers on a line are then no delimiter."""
+    filled = [line for line in sample if line.strip()]
+    body = filled[1:] if filled and not _numbers_only(filled[0]) else filled
+    return bool(body) and all(map(_numbers_only, body))
+
+
 # A number's pieces, between the separators a pasted list puts between numbers
 # (a comma before a digit is a thousands separator: US 10,123,456 B2).
 _TOKEN = re.compile(r"(?:[^\s;；、，,]|,(?=\d))+")
@@ -162,7 +179,8 @@ def read_text_list(handle: IO[bytes], path: Path, what: str, most: int) -> TextS
         source = next((f.strip() for f in fields[1:] if f.strip()), None)
         begin, offset = len(first), 1
     sample = [line for line, _ in zip(lines(text, begin), range(20))]
-    sheet = TextSheet(text, begin, delimiter(sample), source, (offset, 0))
+    mark = NO_DELIMITER if one_number_a_line(sample) else delimiter(sample)
+    sheet = TextSheet(text, begin, mark, source, (offset, 0))
     only, long_line = _survey(sheet, offset, path, what)
     if only is not None:
         line, fields = only
