@@ -142,7 +142,7 @@ def _new(report, template):
     if template is not None:
         found -= collections.Counter(_problems(template))
     # The report's own, whatever its template had.
-    return sorted(found.elements()) + titles_miss_the_header(report)
+    return sorted(found.elements()) + titles_miss_the_header(report) + counts_miss_the_rows(report)
 
 
 def parts(path):
@@ -478,4 +478,72 @@ def cut_in_print(path, part="xl/worksheets/sheet1.xml"):
         row, column = next(ranges(ref))[:2]
         if row >= header and text and display_width(text) * 12 / 11 > widths.get(column, 8.43):
             found.append(f"{ref}: {text}")
+    return found
+
+
+def _number(pattern, text):
+    found = re.search(pattern, text)
+    return int(found[1].replace(",", "")) if found else None
+
+
+def counts_miss_the_rows(data):
+    """Where the numbers a report states (the client's summary, the detail
+    sheet's head) are not those of the detail sheet's rows: each entry
+    counted once (a repeat as a repeat only), the kinds adding up to the
+    whole, the categories' bracket to the documents or families it names."""
+    import python_calamine
+
+    try:
+        book = python_calamine.CalamineWorkbook.from_filelike(io.BytesIO(data))
+        sheets = {name: book.get_sheet_by_name(name).to_python() for name in book.sheet_names}
+    except Exception:  # a package too damaged to read: the referee tells
+        return []
+    rows = sheets.get("書目明細")
+    texts = [str(c) for rows_ in sheets.values() for row in rows_ for c in row if isinstance(c, str)]
+    summary = next((t for t in texts if t.startswith("本次檢索")), None)
+    if rows is None:
+        return []
+    at = next((i for i, row in enumerate(rows) if "序號" in row), None)
+    if at is None:
+        return []  # a sheet of the template's own under that name: the report's is another
+    left = rows[at].index("序號")
+    header = [str(h) for h in rows[at][left:]]
+    tally = next((str(c) for row in rows[:at] for c in row if isinstance(c, str) and c.startswith("共 ")), "")
+    entries = [dict(zip(header, row[left:])) for row in rows[at + 1 :] if row[left:] and row[left] not in ("", None)]
+    notes = [str(e.get("說明") or "") for e in entries]
+    repeats = sum(1 for n in notes if n.startswith("重複"))
+    bad = sum(1 for n in notes if n.startswith("格式不符"))
+    documents = [
+        e for e, n in zip(entries, notes) if e.get("標準公開號") not in ("", None) and not n.startswith("重複")
+    ]
+    applications = len(entries) - repeats - bad - len(documents)
+    families = {e.get("同族編號") or f"#{i}" for i, e in enumerate(documents)}
+    found = []
+    stated = {
+        "共": (_number(r"共 ([\d,]+) 筆", tally), len(entries)),
+        "專利文獻": (_number(r"專利文獻 ([\d,]+) 件", tally), len(documents)),
+        "申請號": (_number(r"，申請號 ([\d,]+) 筆", tally), applications),
+        "重複": (_number(r"重複 ([\d,]+) 筆", tally), repeats),
+        "格式不符": (_number(r"格式不符 ([\d,]+) 筆", tally), bad),
+        "查無書目資料": (
+            _number(r"查無書目資料 ([\d,]+) 件", tally),
+            sum(1 for e in documents if str(e.get("說明") or "").endswith("查無書目資料")),
+        ),
+        "專利家族": (_number(r"分屬 ([\d,]+) 個專利家族", tally), len(families)),
+    }
+    for name, (said, counted) in stated.items():
+        if (said or 0) != counted and (said is not None or name not in ("專利家族", "共")):
+            found.append(f"the detail sheet's head says {name} {said}, its rows {counted}")
+    if summary is not None:
+        said = _number(r"專利文獻 ([\d,]+) 件", summary) or 0
+        if said != len(documents):
+            found.append(f"the summary says {said} documents, the detail sheet has {len(documents)}")
+        grouped = _number(r"分屬 ([\d,]+) 個專利家族", summary)
+        if grouped is not None and grouped != len(families):
+            found.append(f"the summary says {grouped} families, the detail sheet has {len(families)}")
+        bracket = re.search(r"（(.*)）$", summary)
+        if bracket:
+            total = sum(int(n.replace(",", "")) for n in re.findall(r"([\d,]+) [件族]", bracket[1]))
+            if total != (grouped if grouped is not None else len(documents)):
+                found.append(f"the summary's categories add up to {total}: {summary}")
     return found
