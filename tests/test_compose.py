@@ -7,7 +7,8 @@ import datetime as dt
 import openpyxl
 import pytest
 
-from lumivar.report import compose, job, layout, newbook, publications
+from lumivar.report import compose, data, job, layout, newbook, publications
+from lumivar.report.fields import aliases
 
 from report_checks import cell_texts, problems
 from support import make_request
@@ -94,6 +95,98 @@ def test_categories_order_the_table_count_in_the_summary_and_have_a_legend():
         [5, 6, "EP1000005A1"],
         [6, 3, "EP1000002A1"],
     ]
+
+
+# ---------------------------------------------------------------- families
+
+# One DOCDB family listed five ways, with a document of another and a Taiwanese slip listed twice.
+FAMILY_LIST = [
+    ("US 2014/0102795 A1", "A", "Drill", 40799763),
+    ("EP1000000A1", "Y", "Brick", 19768124),
+    ("US 10,047,600 B2", "X", "Drill", 40799763),
+    ("EP2906782A2", None, None, 40799763),
+    ("TW 1723456 B", "A", "Lamp", None),
+    ("US10047600B2", None, None, 40799763),  # the same document again
+    ("TW I723456 B", None, "Lamp", None),
+]
+
+
+@pytest.mark.parametrize(
+    "header, client, summary, tally",
+    [
+        (
+            ("公開號", "類別", "專利名稱", "Family number"),
+            [
+                [
+                    1,
+                    "X",
+                    "US20140102795A1",
+                    "Drill",
+                    "同族：US10047600B2、EP2906782A2",
+                ],  # the first named, the strongest
+                [2, "Y", "EP1000000A1", "Brick", None],
+                [3, "A", "TWI723456B", "Lamp", "已更正為 TWI723456B"],
+                [4, None, "TWI723456B", "Lamp", "重複（同序號 3）"],
+            ],
+            "本次檢索共得專利文獻 5 件，分屬 3 個專利家族（X 類 1 族、Y 類 1 族、A 類 1 族）",
+            "共 7 筆，專利文獻 5 件（分屬 3 個專利家族；其中已更正 1 件），重複 2 筆",
+        ),
+        (  # without a family column: every entry a line of its own, as ever
+            ("公開號", "類別", "專利名稱", "備註"),
+            None,
+            "本次檢索共得專利文獻 5 件（X 類 1 件、Y 類 1 件、A 類 2 件、未標類別 1 件）",
+            "共 7 筆，專利文獻 5 件（其中已更正 1 件），重複 2 筆",
+        ),
+    ],
+    ids=["family column", "none"],
+)
+def test_a_family_is_one_line_of_the_client_and_every_count_adds_up(header, client, summary, tally):
+    rows = [(n, c, t, f if header[-1] != "備註" else None) for n, c, t, f in FAMILY_LIST]
+    # The families as the job gives them: the list's own column, without a data source.
+    entries = data.families(list(header[1:]), [r[1:] for r in rows], [publications.parse(r[0]) for r in rows], aliases)
+    report = compose.compose(
+        entries, list(header[1:]), [r[1:] for r in rows], rows=list(range(2, 9)), made=MADE, place="p.xlsx"
+    )
+    lines = shown(report.client)
+    if client is None:
+        assert len(lines) - 1 == len(FAMILY_LIST)
+    else:
+        assert [row[:5] for row in lines[1:]] == client
+    assert (report.summary[-1], report.bookkeeping[-1]) == (summary, tally)
+    # The detail sheet keeps every entry, a family's members together, each repeat pointing to its own 序號.
+    detail = shown(report.detail)
+    numbers = [row[3] for row in detail[1:]]
+    assert sorted(numbers) == sorted(publications.parse(n).id for n, *_ in FAMILY_LIST)
+    if client is not None:
+        assert numbers[:4] == ["US10047600B2", "US20140102795A1", "EP2906782A2", "US10047600B2"]
+        assert detail[4][-1] == "重複（同序號 1）"
+
+
+def test_a_family_from_the_data_source_is_one_line_end_to_end(tmp_path, monkeypatch):
+    from ops_server import StandIn
+    from support import make_patents
+
+    stand_in = StandIn()
+    for key, value in (("KEY", "k"), ("SECRET", "s"), ("URL", stand_in.url), ("CACHE", str(tmp_path / "cache"))):
+        monkeypatch.setenv(f"LUMIVAR_OPS_{key}" if key != "CACHE" else "LUMIVAR_CACHE", value)
+    try:
+        numbers = ["WO2009/085664", "EP1000000", "CN101911042", "EP 1000000 B1", "US 8,131,731", "EP 2000001"]
+        patents = make_patents(tmp_path / "p.xlsx", numbers)
+        path = job.make_report(make_request(patents), lambda m: None, now=lambda: MADE, folder=tmp_path / "out")
+    finally:
+        stand_in.close()
+    book = openpyxl.load_workbook(path)
+    sheet = book.active
+    head = next(r[0].row for r in sheet.iter_rows() if r[0].value == "序號")
+    header = [c.value for c in sheet[head]]
+    rows = [dict(zip(header, (c.value for c in row))) for row in sheet.iter_rows(min_row=head + 1, max_row=head + 3)]
+    assert [r["公開號"] for r in rows] == ["WO2009085664A2", "EP1000000A1", "EP2000001"]
+    assert rows[0]["說明"].startswith("同族：CN101911042A、US8131731B2；未註明種類碼，以最早公開的 A2 為準")
+    assert "CN101911042A：未註明種類碼，以最早公開的 A 為準（另有 B）" in rows[0]["說明"]
+    assert rows[1]["說明"].startswith("同族：EP1000000B1")
+    summary = [c.value for c in sheet["A"][:head] if c.value]
+    assert "本次檢索共得專利文獻 6 件，分屬 3 個專利家族" in summary
+    assert problems(path) == []
 
 
 # ---------------------------------------------------------------- the client's columns

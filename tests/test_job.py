@@ -345,3 +345,23 @@ def test_the_command_line_prints_each_line_as_the_window_shows_it(tmp_path, argv
     assert done.returncode == status, done.stderr.decode("utf-8", "replace")
     assert all(len(line) <= messages.MAX_LINE for line in lines)
     assert lines[-1].startswith(last_line(tmp_path / "x")[: messages.SHOWN_OF_LONG_LINE])
+
+
+@pytest.mark.parametrize("with_data", [False, True], ids=["no data step", "no data source"])
+def test_a_lists_own_family_column_brings_a_family_together_without_a_data_source(tmp_path, with_data, monkeypatch):
+    for name in (data.KEY, data.SECRET):
+        monkeypatch.delenv(name, raising=False)
+    book = openpyxl.Workbook()
+    for row in (
+        ["公開號", "Family number"],
+        ["EP2906782A2", 40799763],
+        ["US 10,047,600 B2", 40799763],
+        ["EP1000000A1", None],
+    ):
+        book.active.append(row)
+    book.save(tmp_path / "p.xlsx")
+    path = job.make_report(make_request(tmp_path / "p.xlsx"), lambda m: None, folder=tmp_path, with_data=with_data)
+    rows = python_calamine.CalamineWorkbook.from_path(str(path)).get_sheet_by_name("檢索報告").to_python()
+    head = next(i for i, r in enumerate(rows) if r[0] == "序號")
+    assert [r[1:] for r in rows[head + 1 : head + 3]] == [["EP2906782A2", "同族：US10047600B2"], ["EP1000000A1", ""]]
+    assert problems(path) == []
