@@ -209,3 +209,40 @@ def test_a_templates_own_header_at_the_marker_decides_where_fields_go(tmp_path, 
     assert found.get("B3") in (None, "序號")  # the marker never shows
     assert not any("蓋過" in m for m in messages)  # the template's own header is no content in the way
     assert problems(path) == []
+
+
+def test_an_espacenet_export_comes_under_the_reports_names_its_family_together(tmp_path):
+    # As Espacenet exports a result list: its mark, ";" between fields, texts quoted, its own numbering first.
+    export = tmp_path / "espacenet.csv"
+    export.write_bytes(
+        "\ufeffNo;Title;Inventors;Applicants;Publication number;Earliest priority;IPC;CPC;Publication date;"
+        "Earliest publication;Family number\r\n"
+        '1;"DRILL";"SMITH JOHN [US]";"SCIENTIFIC DRILLING INT [US]";US2014102795A1;2012-10-12;E21B47/02;'
+        "E21B47/022;2014-04-17;2014-04-17;40799763\r\n"
+        '2;"DRILL";"SMITH JOHN";"SCIENTIFIC DRILLING INT";US10047600B2;2012-10-12;E21B47/02;;2018-08-14;2014-04-17;'
+        "40799763\r\n".encode()
+    )
+    path = job.make_report(make_request(export), lambda m: None, now=lambda: dt.datetime(2024, 5, 6), folder=tmp_path)
+    book = openpyxl.load_workbook(path)
+    detail = book["書目明細"]
+    head = next(r for r in detail.iter_rows() if r[0].value == "序號")
+    names = [c.value for c in head]
+    row = {h: c for h, c in zip(names, detail[head[0].row + 1])}
+    assert names[7:] == [
+        "專利名稱",
+        "申請人",
+        "發明人",
+        "優先權日",
+        "公開日",
+        "IPC",
+        "CPC",
+        "同族編號",
+        "Earliest publication",
+        "說明",
+    ]
+    assert (row["優先權日"].value, row["公開日"].number_format) == (dt.datetime(2012, 10, 12), "yyyy-mm-dd")
+    assert row["Earliest publication"].value == dt.datetime(2014, 4, 17)  # a date by its name too
+    sheet = book.active
+    first = next(r[0].row for r in sheet.iter_rows() if r[0].value == "序號") + 1
+    assert [c.value for c in sheet[first]][-1] == "同族：US10047600B2"
+    assert problems(path) == []

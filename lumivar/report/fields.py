@@ -149,7 +149,8 @@ def known(name: str) -> bool:
 
 
 def _names_a_date(folded: str) -> bool:
-    return folded.endswith(("日", "日期", "date"))
+    # Espacenet's dates are named without the word: "Earliest publication", "Earliest priority".
+    return folded.endswith(("日", "日期", "date")) or folded.startswith("earliest")
 
 
 def _column(place: int, field: Field) -> Column:
