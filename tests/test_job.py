@@ -331,7 +331,11 @@ def command_line(folder, argv):
     "argv, status, last_line",
     [
         # A path of 120,000 characters in the message: cut as the window cuts it.
-        (["p.xlsx", "--template", "x/" * 60_000], 1, lambda out: messages.shorten(f"找不到範本檔案: {out.parent}/")),
+        (
+            ["p.xlsx", "--template", "x/" * 60_000],
+            1,
+            lambda out: messages.shorten(f"找不到範本檔案: {out.parent}{os.sep}"),
+        ),
         # A folder name whose bytes are no UTF-8: the replacement character, as the window shows it.
         (["p.xlsx", "--folder", "報告\udcff"], 0, lambda out: f"檢索報告已輸出: {out.parent / '報告'}\ufffd{os.sep}"),
     ],
