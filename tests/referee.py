@@ -3,11 +3,11 @@ repair, judged from ECMA-376 itself rather than from the report job's own
 idea of the format (lumivar.report.schema and ooxml are not used here).
 
 - Each XML part is validated against the schema of its content type, after
-  markup compatibility has been applied as a consumer applies it (Part 3,
+  markup compatibility has been applied as a consumer applies it (ECMA-376-3,
   §9: ignorable namespaces' elements and attributes dropped, AlternateContent
   reduced to its first understood Choice or its Fallback). Transitional or
   Strict is chosen by the namespace of the workbook.
-- The package rules of Part 2 that Excel enforces: part names (no empty,
+- The package rules of ECMA-376-2 (Open Packaging Conventions) that Excel enforces: part names (no empty,
   dot-ended or all-dot segments, none twice without regard to case, none
   inside another), one content type per part and no part without one, every
   internal relationship's target present and of the content type its
@@ -456,7 +456,7 @@ def compatible(root, understood: frozenset[str], extensions: frozenset[str]) -> 
 
 
 def _part_name_faults(name: str) -> list[str]:
-    """Part 2 §9.1.1.1: no empty segment, none ending in a dot, none of dots only."""
+    """ECMA-376-2 §9.1.1.1: no empty segment, none ending in a dot, none of dots only."""
     segments = name.split("/")
     if name.startswith("/") or name.endswith("/") or "" in segments:
         return ["part name with an empty segment"]
@@ -642,7 +642,7 @@ def findings(package) -> list[str]:
         if name == CONTENT_TYPES_PART:
             content_type = "content types"
         else:
-            # Part 2 [M2.4] leaves relationships parts out, but Excel and
+            # ECMA-376-2 [M2.4] leaves relationships parts out, but Excel and
             # System.IO.Packaging count one without a content type as damaged.
             content_type = typed(name)
             if content_type is None:

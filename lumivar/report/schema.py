@@ -3,7 +3,7 @@
 Excel refuses or "repairs" a part whose children are out of the schema's
 order, where LibreOffice, openpyxl and calamine read on; a repair can drop
 the user's content. These sequences are the complex types of the ECMA-376
-transitional schema (sml.xsd, Part 4 of the standard) that the report writes
+transitional schema (sml.xsd, ECMA-376-4) that the report writes
 or edits; both writers and the template editor place elements by them, and
 the tests hold every written part to them.
 """
