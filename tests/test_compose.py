@@ -153,8 +153,10 @@ def test_a_family_is_one_line_of_the_client_and_every_count_adds_up(header, clie
     else:
         assert [row[:5] for row in lines[1:]] == client
     assert (report.summary[-1], report.bookkeeping[-1]) == (summary, tally)
-    # The detail sheet keeps every entry, a family's members together, each repeat pointing to its own 序號.
+    # The detail sheet keeps every entry, a family's members together under their line's 序號,
+    # each repeat pointing to the 序號 of its document's line.
     detail = shown(report.detail)
+    assert [row[0] for row in detail[1:]] == ([1, 1, 1, 1, 2, 3, 4] if client else list(range(1, 8)))
     numbers = [row[3] for row in detail[1:]]
     assert sorted(numbers) == sorted(publications.parse(n).id for n, *_ in FAMILY_LIST)
     if client is not None:

@@ -236,10 +236,11 @@ def compose(
         entries.sort(key=lambda e: rank.get(strongest(category(shown.value(e))), len(RELEVANCE)))
     entries = publications.mark_repeats(entries)
     at = next((1 + i for i, c in enumerate(carried) if c.name == CATEGORY), None)
-    entries, lines = families(entries, shown, at)
+    entries, lines, numbers = families(entries, shown, at)
     columns, notes = _client_columns(by_name, lines, named, beside_marker)
     client = Table(lines, columns)
-    detail = Table(entries, _detail_columns(carried))
+    entries, serial = _serials_of_lines(entries, numbers)
+    detail = Table(entries, _detail_columns(carried, serial))
     # Counted by the client's lines: a family's once, by the strongest category of its members.
     used = [category(shown.value(e)) for e in _documents(lines)] if shown else []
     families_ = len(_documents(lines)) if lines is not entries else None
@@ -259,21 +260,22 @@ def compose(
 
 def families(
     entries: list[Publication], shown: Column | None, at: int | None
-) -> tuple[list[Publication], list[Publication]]:
-    """The detail sheet's entries, each family's members together, and the
+) -> tuple[list[Publication], list[Publication], list[int] | None]:
+    """The detail sheet's entries, each family's members together, the
     client's lines: one per family (the member the list names first, the
     others it names said in its notes, its category the strongest of
-    theirs), every other entry as it is; both `entries` itself where no two
+    theirs), every other entry as it is, and each detail entry's line (its
+    序號 in the client's table); `entries` itself twice and None where no two
     documents are of one family. `at`: where an entry's category is in its `extra`."""
     if not any(e.family for e in entries):
-        return entries, entries
+        return entries, entries, None
     known = {e.identity: e.family for e in entries if e.family and e.identity}
     groups: dict[object, list[Publication]] = {}
     for index, entry in enumerate(entries):
         family = entry.family or known.get(entry.identity)  # a repeat the list gave no family is its document's
         groups.setdefault(("family", family) if family else index, []).append(entry)
     if all(sum(1 for m in group if m.repeat_of is None) < 2 for group in groups.values()):
-        return entries, entries  # nothing to bring together
+        return entries, entries, None  # nothing to bring together
     rank = {c: i for i, c in enumerate(RELEVANCE)}
 
     def strength(item: Publication) -> int:
@@ -282,12 +284,26 @@ def families(
     # A family where its strongest member would stand; stable, so the list's order otherwise.
     ordered = sorted(groups.values(), key=lambda group: min(map(strength, group)))
     detail = _renumbered([e for group in ordered for e in group])
-    lines, start = [], 0
-    for group in ordered:
+    lines, numbers, start = [], [], 0
+    for line, group in enumerate(ordered, start=1):
         members = detail[start : start + len(group)]
         start += len(group)
         lines.append(_family_line(members, strength, at) if len(members) > 1 else members[0])
-    return detail, _renumbered(lines)  # a repeat points to its own table's 序號
+        numbers += [line] * len(members)
+    return detail, _renumbered(lines), numbers
+
+
+def _serials_of_lines(entries: list[Publication], numbers: list[int] | None):
+    """The detail sheet's entries numbered by the client's lines they stand
+    on (a family's members share its 序號), their repeats pointing to those
+    numbers; no change where each entry is a line of its own."""
+    if numbers is None:
+        return entries, None
+    pointed = [
+        dataclasses.replace(e, repeat_of=numbers[e.repeat_of - 1]) if e.repeat_of is not None else e for e in entries
+    ]
+    of = dict(zip(map(id, pointed), numbers))
+    return pointed, lambda item: of.get(id(item))
 
 
 def _renumbered(entries: list[Publication]) -> list[Publication]:
@@ -418,12 +434,13 @@ def _with_notes(remarks: Column, notes: Column) -> Column:
     return dataclasses.replace(remarks, value=both, font=AUTO, format=WRAP)
 
 
-def _detail_columns(carried: list[fields.Carried]) -> tuple[Column, ...]:
+def _detail_columns(carried: list[fields.Carried], serial=None) -> tuple[Column, ...]:
     """Every detail: the number as written and its parts, every carried
     column (a known field's under the report's name, any other under the
-    list's own header), and the report's notes."""
+    list's own header), and the report's notes; `serial`, an entry's 序號
+    where it is not its row's (the client's line a family's member stands on)."""
     return (
-        Column(SERIAL, None),
+        Column(SERIAL, serial),
         Column(LIST_ROW, _list_row),
         Column(WRITTEN, attrgetter("text"), font=AUTO, max_width=40),
         Column(STANDARD, attrgetter("id"), font=LINK, address=attrgetter("address")),
