@@ -18,6 +18,7 @@ import collections
 import queue
 import re
 import threading
+from typing import TypeGuard
 
 from . import protocol
 
@@ -123,6 +124,6 @@ class MessageQueue:
         return self.get(block=False)
 
     @staticmethod
-    def _joins(message: object) -> bool:
+    def _joins(message: object) -> TypeGuard[str]:
         # The marker, and objects that are not text, keep a message of their own.
         return isinstance(message, str) and message != protocol.DONE

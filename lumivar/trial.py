@@ -19,6 +19,7 @@ def main() -> int:
         return 1
     loader = importlib.machinery.ExtensionFileLoader("__main__", found.origin)
     spec = importlib.util.spec_from_file_location("__main__", found.origin, loader=loader)
+    assert spec is not None  # given its loader, a location always makes a spec
     module = importlib.util.module_from_spec(spec)
     sys.modules["__main__"] = module
     loader.exec_module(module)

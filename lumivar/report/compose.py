@@ -188,8 +188,14 @@ def first_class(value: object) -> object:
     return classes[0] if classes else None
 
 
+def _held(column: Column) -> Callable[[Publication], object]:
+    """What a column of values reads of an entry: only the serial number's column reads nothing."""
+    assert column.value is not None
+    return column.value
+
+
 def _mapped(column: Column, how: Callable[[object], object], **changes) -> Column:
-    get = column.value
+    get = _held(column)
     return dataclasses.replace(column, value=lambda item: how(get(item)), **changes)
 
 
@@ -225,15 +231,16 @@ def compose(
     order: from the table's first column, or (`beside_marker`) right of the
     marker's cell, which is the 序號's as it always was."""
     carried, converted = fields.carried(header, values, offset=1)
-    rows = rows + [None] * (len(entries) - len(rows))
+    each_row: list[int | None] = [*rows, *[None] * (len(entries) - len(rows))]
     converted = converted or [()] * len(entries)
-    entries = [dataclasses.replace(e, extra=(row, *extra)) for e, row, extra in zip(entries, rows, converted)]
+    entries = [dataclasses.replace(e, extra=(row, *extra)) for e, row, extra in zip(entries, each_row, converted)]
     by_name = {c.name: c.column for c in carried}
     shown = by_name.get(CATEGORY)
     if shown is not None:
         # Ordered X, Y, A, then the rest, the list's order within each.
-        rank = {c: i for i, c in enumerate(RELEVANCE)}
-        entries.sort(key=lambda e: rank.get(strongest(category(shown.value(e))), len(RELEVANCE)))
+        rank: dict[str | None, int] = {c: i for i, c in enumerate(RELEVANCE)}
+        held = _held(shown)
+        entries.sort(key=lambda e: rank.get(strongest(category(held(e))), len(RELEVANCE)))
     entries = publications.mark_repeats(entries)
     at = next((1 + i for i, c in enumerate(carried) if c.name == CATEGORY), None)
     entries, lines, numbers = families(entries, shown, at)
@@ -242,7 +249,7 @@ def compose(
     entries, serial = _serials_of_lines(entries, numbers)
     detail = Table(entries, _detail_columns(carried, serial))
     # Counted by the client's lines: a family's once, by the strongest category of its members.
-    used = [category(shown.value(e)) for e in _documents(lines)] if shown else []
+    used = [category(_held(shown)(e)) for e in _documents(lines)] if shown else []
     families_ = len(_documents(lines)) if lines is not entries else None
     return Report(
         client,
@@ -269,17 +276,17 @@ def families(
     documents are of one family. `at`: where an entry's category is in its `extra`."""
     if not any(e.family for e in entries):
         return entries, entries, None
-    known = {e.identity: e.family for e in entries if e.family and e.identity}
+    known: dict[str | None, str] = {e.identity: e.family for e in entries if e.family and e.identity}
     groups: dict[object, list[Publication]] = {}
     for index, entry in enumerate(entries):
         family = entry.family or known.get(entry.identity)  # a repeat the list gave no family is its document's
         groups.setdefault(("family", family) if family else index, []).append(entry)
     if all(sum(1 for m in group if m.repeat_of is None) < 2 for group in groups.values()):
         return entries, entries, None  # nothing to bring together
-    rank = {c: i for i, c in enumerate(RELEVANCE)}
+    rank: dict[str | None, int] = {c: i for i, c in enumerate(RELEVANCE)}
 
     def strength(item: Publication) -> int:
-        return rank.get(strongest(category(shown.value(item))), len(RELEVANCE)) if shown else len(RELEVANCE)
+        return rank.get(strongest(category(_held(shown)(item))), len(RELEVANCE)) if shown else len(RELEVANCE)
 
     # A family where its strongest member would stand; stable, so the list's order otherwise.
     ordered = sorted(groups.values(), key=lambda group: min(map(strength, group)))
@@ -425,7 +432,7 @@ def _matching(name: str, pool: dict[str, Column], chosen: list[Column]) -> Colum
 
 def _with_notes(remarks: Column, notes: Column) -> Column:
     """The template's 備註 column with the report's notes after the list's own."""
-    own, ours = remarks.value, notes.value
+    own, ours = remarks.value, _held(notes)
 
     def both(item: Publication) -> object:
         texts = [str(v) for v in (own(item) if own else None, ours(item)) if v not in (None, "")]

@@ -191,8 +191,9 @@ def _value(field: Field, value: object, roc: bool) -> object:
     if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
         return int(value)
     if isinstance(value, dt.date) and not FIRST_DAY <= _day(value) <= LAST_DAY:  # no date Excel shows: as text
-        timed = isinstance(value, dt.datetime) and value.time() != dt.time()
-        return value.isoformat(" ") if timed else _day(value).isoformat()
+        if isinstance(value, dt.datetime) and value.time() != dt.time():
+            return value.isoformat(" ")
+        return _day(value).isoformat()
     if isinstance(value, dt.datetime):
         return value.date() if value.time() == dt.time() else value
     if isinstance(value, (int, float, dt.date)):
@@ -211,8 +212,8 @@ def as_date(value: object, roc: bool = False) -> dt.date | None:
     """A date written any of the ways lists write them, within the dates Excel
     shows; None for what is none."""
     if isinstance(value, dt.date):
-        day = _day(value)
-        return day if FIRST_DAY <= day <= LAST_DAY else None
+        moment = _day(value)
+        return moment if FIRST_DAY <= moment <= LAST_DAY else None
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         if 1 <= value < LAST_SERIAL + 1:
             return date_of_serial(int(value)).date()  # an Excel serial, its fictitious 29 February included

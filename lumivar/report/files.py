@@ -165,14 +165,12 @@ def remove_leftovers(folder: Path) -> int:
     worker killed while claiming a name reserved it; returns how many
     temporary reports went."""
     try:
-        import fcntl
-    except ImportError:
-        fcntl = None
-    try:
         candidates = list(folder.glob(PART_PATTERN))
     except OSError:
         return 0
-    if fcntl is None:  # Windows refuses while its writer has it open, and reserves no names
+    try:
+        import fcntl
+    except ImportError:  # Windows refuses while its writer has it open, and reserves no names
         removed = 0
         for path in candidates:
             with contextlib.suppress(OSError):

@@ -21,11 +21,14 @@ import struct
 import zipfile
 from collections.abc import Iterator
 from pathlib import Path
-from typing import IO
+from typing import IO, Any, TypeAlias
 
 from lxml import etree
 
 from .errors import ReportError, reason
+
+# An lxml element or tree: lxml brings no type hints, so what is asked of one is checked by use.
+Element: TypeAlias = Any
 
 # ---------------------------------------------------------------- namespaces and types
 
@@ -214,9 +217,9 @@ def ranges(sqref: str) -> Iterator[tuple[int, int, int, int]]:
     """(top, left, bottom, right) of each range in a reference list ("A1:B3 D5")."""
     for item in sqref.replace(",", " ").split():
         corners = [split_ref(corner) for corner in item.split("!")[-1].split(":")[:2]]
-        if any(c is None for c in corners):
-            continue
         first, last = corners[0], corners[-1]
+        if first is None or last is None:
+            continue
         yield min(first[0], last[0]), min(first[1], last[1]), max(first[0], last[0]), max(first[1], last[1])
 
 
@@ -270,7 +273,10 @@ class Package:
         return self._names.get(part.lower().lstrip("/"))
 
     def size(self, part: str) -> int:
-        return self.zip.getinfo(self.name(part)).file_size
+        name = self.name(part)
+        if name is None:
+            raise KeyError(part)
+        return self.zip.getinfo(name).file_size
 
     def read(self, part: str) -> bytes:
         name = self.name(part)

@@ -13,6 +13,7 @@ import dataclasses
 import functools
 import re
 import unicodedata
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from .text import MAX_ENTRY, shown
@@ -166,7 +167,7 @@ def _century(year: str) -> str:
 Parts = tuple  # (country, number, kind, application, note, reason): Publication's fields after its text
 
 # Applications' numbers: recognised, named as such, never linked.
-_APPLICATIONS = (
+_APPLICATIONS: tuple[tuple[re.Pattern[str], Callable[[re.Match[str]], tuple[str, str]]], ...] = (
     (re.compile(r"(?:CN|ZL)?\s*(\d{8}(?:\d{4})?)\.([\dX])"), lambda m: ("CN", f"{m[1]}.{m[2]}")),
     (re.compile(r"EP\s*(\d{2})\s*(\d{3})\s*(\d{3})\s*\.\s*(\d)"), lambda m: ("EP", f"{m[1]}{m[2]}{m[3]}.{m[4]}")),
     (re.compile(r"(?:US\s*)?(\d{2})/(\d{3}),?(\d{3})"), lambda m: ("US", f"{m[1]}/{m[2]},{m[3]}")),
@@ -182,7 +183,7 @@ _APPLICATIONS = (
 # What offices write without a country code: Taiwan's certificate numbers,
 # Japan's and Korea's own forms. (pattern, country, number, kind)
 _TW_KINDS = {"I": "B", "M": "U", "D": "S"}
-_SHORTHAND = (
+_SHORTHAND: tuple[tuple[re.Pattern[str], Callable[[re.Match[str]], tuple[str, str, str]]], ...] = (
     (
         re.compile(r"(?:TW\s*)?(?:發明|新型|設計)?第?\s*([IMD])\s*(\d{6})\s*號?\s*([A-Z]\d?)?"),
         lambda m: ("TW", m[1] + m[2], m[3] or _TW_KINDS[m[1]]),
@@ -226,10 +227,10 @@ def _parts(text: str) -> Parts:
         found = pattern.fullmatch(folded)
         if found:
             return *read(found), None, True, "", ""
-    for pattern, read in _SHORTHAND if special else ():
+    for pattern, spell in _SHORTHAND if special else ():
         found = pattern.fullmatch(folded)
         if found:
-            return *read(found), False, "", ""
+            return *spell(found), False, "", ""
     match = _NUMBER.fullmatch(folded)
     if match is None or match["cc"] not in OFFICES:
         return _bad(_why(folded, match))

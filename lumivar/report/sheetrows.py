@@ -11,10 +11,10 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO
 
-from .ooxml import MAX_CELLS, MAX_COLUMN, MAX_ROW, column_name, iterparse, local, pull_parser, split_ref
+from .ooxml import MAX_CELLS, MAX_COLUMN, MAX_ROW, Element, column_name, iterparse, local, pull_parser, split_ref
 
 
-def items(stream: IO[bytes], tag: str) -> Iterator[object]:
+def items(stream: IO[bytes], tag: str) -> Iterator[Element]:
     """Each element of a kind (a shared string's "si"), cleared once the next
     is taken, so a part of any length takes the memory of one."""
     for _, item in iterparse(stream, tag=f"{{*}}{tag}"):
@@ -24,7 +24,7 @@ def items(stream: IO[bytes], tag: str) -> Iterator[object]:
             del item.getparent()[0]
 
 
-def rows(stream: IO[bytes]) -> Iterator[tuple[int, object]]:
+def rows(stream: IO[bytes]) -> Iterator[tuple[int, Element]]:
     """(1-based row number, row element) of each row of a sheet, in order; the
     element is valid until the next one is taken."""
     number = 0
@@ -64,7 +64,7 @@ def _next_column(ref: str | None, digits: str, column: int) -> int:
     return column + 1
 
 
-def cells(row, number: int) -> Iterator[tuple[int, object]]:
+def cells(row: Element, number: int) -> Iterator[tuple[int, Element]]:
     """(0-based column, cell element) of a row's cells."""
     column = -1
     digits = str(number)
@@ -153,7 +153,7 @@ def _kinds(cell) -> tuple[bool, bool, bool]:
 _PIECE = 1 << 16  # bytes fed to the parser at a time
 
 
-def _fed_rows(stream: IO[bytes]) -> Iterator[tuple[str, object]]:
+def _fed_rows(stream: IO[bytes]) -> Iterator[tuple[str, Element]]:
     """("end", row) of each row read whole; ("long", row) for a row that has
     already more cells than Excel's longest, before the parser reads on: the
     tree holds at most one such row, however long the file says it is."""

@@ -111,13 +111,13 @@ def cell_xml(ref: str, cell: Cell, xf: int, p: str = "", styles: Styles | None =
     kind = type(value)
     if kind is int:
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{value}</{p}v></{p}c>'
-    if kind is str and value.isascii() and len(value) <= MAX_CELL_TEXT:  # the usual cell: one run, no cut
+    if type(value) is str and value.isascii() and len(value) <= MAX_CELL_TEXT:  # the usual cell: one run, no cut
         return f'<{p}c r="{ref}" s="{xf}" t="inlineStr"><{p}is>{_t(value, p)}</{p}is></{p}c>'
     if kind is not str and isinstance(value, (dt.date, float, int)) and not isinstance(value, bool):
         return f'<{p}c r="{ref}" s="{xf}"><{p}v>{_number(value)}</{p}v></{p}c>'
     text = fit_cell(str(value))
     runs = script_runs(text) if styles is not None and cell.font != layout.LINK and not text.isascii() else []
-    if len(runs) > 1:
+    if styles is not None and len(runs) > 1:
         body = "".join(f"<{p}r>{styles.run_properties(cell.font, cjk, p)}{_t(run, p)}</{p}r>" for run, cjk in runs)
     else:
         body = _t(text, p)

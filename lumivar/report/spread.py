@@ -189,9 +189,9 @@ def _workbook_stream(handle: IO[bytes]) -> bytes:
     for _ in range(min(difat_count, sectors)):
         if next_difat in _FREE:
             break
-        entries = struct.unpack(f"<{sector // 4}I", read_sector(next_difat))
-        fat_sectors += [n for n in entries[:-1] if n not in _FREE]
-        next_difat = entries[-1]
+        difat = struct.unpack(f"<{sector // 4}I", read_sector(next_difat))
+        fat_sectors += [n for n in difat[:-1] if n not in _FREE]
+        next_difat = difat[-1]
     fat: list[int] = []
     for n in fat_sectors[:fat_count]:
         fat += struct.unpack(f"<{sector // 4}I", read_sector(n))
