@@ -215,6 +215,7 @@ class Relay:
             if self._worker is None and not self._start_worker():
                 return
             worker = self._worker
+            assert worker is not None  # the one there was, or the one just started
             try:
                 worker.conn.send_bytes(data)
                 break
@@ -262,6 +263,7 @@ class Relay:
 
     def _bury(self) -> None:
         worker, self._worker = self._worker, None
+        assert worker is not None  # buried only once seen dead, by the relay thread that alone replaces it
         worker.process.join()
         worker.conn.close()
         if time.monotonic() - worker.started_at < QUICK_DEATH:

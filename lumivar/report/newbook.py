@@ -8,7 +8,7 @@ the schema's order by `schema.in_order`.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 from xml.sax.saxutils import escape, quoteattr
 
@@ -54,7 +54,7 @@ def _sheet(
     styles: Styles,
     style: Style,
     links: list[tuple[str, str, str]],
-    legend: list[str] = (),
+    legend: Sequence[str] = (),
 ) -> Iterator[str]:
     header = block.header_row
     last = block.last_row + 1 + len(legend) if legend else block.last_row  # a blank row, then the legend
@@ -98,7 +98,7 @@ def _sheet(
     yield "</worksheet>"
 
 
-def legend_rows(legend: list[str], first: int, styles: Styles) -> Iterator[str]:
+def legend_rows(legend: Sequence[str], first: int, styles: Styles) -> Iterator[str]:
     """The categories' legend below the table, a line a row from `first`."""
     for number, line in enumerate(legend, start=first):
         cell = layout.text_cell(line)

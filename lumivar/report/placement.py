@@ -5,7 +5,7 @@ columns the block of summary lines, header and table takes there.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Set
 from dataclasses import dataclass
 
 from . import compose, layout
@@ -249,7 +249,7 @@ def headers_near(
                 names[number] = {column: text for column, cell in cells(row, number) if (text := _string(cell, shared))}
 
     def run(texts: dict[int, str], start: int) -> tuple[str, ...]:
-        found = []
+        found: list[str] = []
         while start + len(found) in texts:
             found.append(texts[start + len(found)])
         return tuple(found)
@@ -359,7 +359,7 @@ def obstacles(package: Package, part: str, skeleton, columns: range, values: boo
     return found
 
 
-def clear_place(block: Block, found: list[tuple[str, Area]], keep: set[tuple[int, int]] = frozenset()):
+def clear_place(block: Block, found: list[tuple[str, Area]], keep: Set[tuple[int, int]] = frozenset()):
     """The block moved down, if need be, to the first rows where it covers
     none of `found` (`keep`: the marker's own cell and the template's header
     beside it, whose texts the header may take, though not a merged range

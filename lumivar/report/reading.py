@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import os
 import re
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -265,7 +266,8 @@ def _score(sheet, index: int, name: str) -> _Sheet | None:
     top = sheet.start[0] if sheet.start else 0
     left = sheet.start[1] if sheet.start else 0
     lengths: dict[int, int] = {}
-    sample, budget = [], SAMPLE_CELLS
+    sample: list[Sequence[object]] = []  # each a row's first cells: a calamine sheet's or a text list's
+    budget = SAMPLE_CELLS
     for row in sheet.iter_rows():
         lengths[len(row)] = lengths.get(len(row), 0) + 1
         if budget > 0 and len(sample) < SAMPLE_ROWS:

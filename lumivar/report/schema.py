@@ -10,6 +10,9 @@ the tests hold every written part to them.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+from typing import TypeVar
+
 from lxml import etree
 
 from .ooxml import local
@@ -96,7 +99,10 @@ def child_or_make(parent, tag: str):
     return found if found is not None else make(parent, tag)
 
 
-def in_order(part: str, pieces: dict[str, object]) -> list[object]:
+_Piece = TypeVar("_Piece")
+
+
+def in_order(part: str, pieces: Mapping[str, _Piece]) -> list[_Piece]:
     """A new part's pieces, keyed by their element's name, in the schema's order."""
     unknown = set(pieces) - set(ORDER[part])
     if unknown:

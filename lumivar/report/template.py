@@ -368,7 +368,9 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     if signed:
         emit("範本有數位簽章；加入檢索結果後簽章不再成立，檢索報告中已移除簽章")
         removed |= signed
-        replaced["_rels/.rels"] = parts.rels_without(package, "", signed)
+        package_rels = parts.rels_without(package, "", signed)
+        assert package_rels is not None  # they name the signature's origin, which goes: they change
+        replaced["_rels/.rels"] = package_rels
     replaced[t.book_part] = book
     replaced.update(parts.other_sheets_unselected(package, found.sheet_index))
     if apart:  # after those: its own rewrite unselects it too

@@ -8,7 +8,7 @@ part's prolog, for the parts that are copied as they are.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import IO
 
 from lxml import etree
@@ -209,7 +209,8 @@ def _widths(sheet, first: int, widths: list[float], least: list[float]) -> list[
             widened += inside
         if not inside:
             continue
-        pieces, start = [], low
+        pieces: list[tuple[int, int, float | None]] = []  # (min, max, width), None for the template's own
+        start = low
         for column in inside:
             if start < column:
                 pieces.append((start, column - 1, None))
@@ -274,7 +275,7 @@ def page_numbers(footer: str) -> str | None:
 Pairs = list[tuple[str, str]]
 
 
-def link_ids(addresses: Iterator[tuple[str, str]], taken: set[str]) -> tuple[Pairs, Pairs]:
+def link_ids(addresses: Iterable[tuple[str, str]], taken: set[str]) -> tuple[Pairs, Pairs]:
     """(cell, relationship id) for the sheet and (id, address) for its relationships."""
     links, rels = [], []
     n = 0
@@ -392,13 +393,13 @@ def workbook(
     removed: set[str] = set()
     if macros:
         for target in package.related(book_part, "vbaProject"):
-            removed.add(package.name(target))
+            removed.add(_held(package, target))
             rels = package.name(rels_part(target))
             if rels:
                 removed.update(
-                    package.name(t)
+                    held
                     for _, t, mode in package.relationships(target).values()
-                    if mode != "External" and package.name(t)
+                    if mode != "External" and (held := package.name(t))
                 )
                 removed.add(rels)
         properties = child(root, "workbookPr")
@@ -434,9 +435,9 @@ def _title_area(ref: str) -> tuple[str, int, int] | None:
     if whole:
         return "columns", 0, 0
     corners = [split_ref(corner) for corner in ref.split(":")]
-    if len(corners) != 2 or None in corners:
+    if len(corners) != 2 or corners[0] is None or corners[1] is None:
         return None
-    (top, left), (bottom, right) = corners
+    (top, left), (bottom, right) = corners[0], corners[1]
     # Whole rows or columns as older programs wrote them too (to IV and 65536, LibreOffice's AMJ).
     if left == 0 and right >= OLD_LAST_COLUMN:
         return "rows", top, bottom
@@ -463,7 +464,7 @@ def with_header_row(formula: str, header: int, quoted: str) -> tuple[str, str | 
             rows = found[1:]
     first, last = (min(rows[0], header), max(rows[1], header)) if rows else (header, header)
     note = None
-    if last - first + 1 > PRINT_TITLE_ROWS:
+    if rows is not None and last - first + 1 > PRINT_TITLE_ROWS:  # the header row alone is never too many
         note = (
             f"範本的列印標題 (第 {rows[0]}–{rows[1]} 列) 離檢索結果的標題列太遠，無法一起在每頁重複；"
             f"每頁改為重複第 {header} 列 (檢索結果的標題列)"
@@ -499,7 +500,7 @@ def widened(text: str, block: Block, quoted: str) -> str:
     areas = text.split(",")
     sheet, _, ref = areas[0].strip().rpartition("!")
     corners = [split_ref(corner) for corner in ref.split(":")]
-    if len(areas) > 1 or not 1 <= len(corners) <= 2 or any(c is None for c in corners):
+    if len(areas) > 1 or not 1 <= len(corners) <= 2 or corners[0] is None or corners[-1] is None:
         return f"{text},{quoted}!{block.area_ref()}"
     top, left = corners[0]
     bottom, right = corners[-1]
@@ -537,19 +538,26 @@ def _selected(package: Package, part: str) -> bool:
     return False
 
 
+def _held(package: Package, part: str) -> str:
+    """The package's own spelling of a part it is known to hold (one that `related` named)."""
+    name = package.name(part)
+    assert name is not None
+    return name
+
+
 def signatures(package: Package) -> set[str]:
     """The parts of a signed template's digital signature: once the table is
     added the signature no longer holds, and Excel would warn of it."""
     found: set[str] = set()
     for origin in package.related("", "origin"):
-        found.add(package.name(origin))
+        found.add(_held(package, origin))
         rels = package.name(rels_part(origin))
         if rels:
             found.add(rels)
             found.update(
-                package.name(t)
+                held
                 for _, t, mode in package.relationships(origin).values()
-                if mode != "External" and package.name(t)
+                if mode != "External" and (held := package.name(t))
             )
     return found
 
@@ -590,7 +598,11 @@ def rels_without(
         if rel.get("TargetMode") != "External" and resolve(source, rel.get("Target", "")).lower() in lowered:
             root.remove(rel)
     namespace = etree.QName(root).namespace or PKG_REL
-    wanted = [(fresh_id(package.relationships(source), "rIdLumivarStyles"), "styles", styles_part)] * needs_styles
+    wanted = (
+        [(fresh_id(package.relationships(source), "rIdLumivarStyles"), "styles", styles_part)]
+        if styles_part is not None and needs_styles
+        else []
+    )
     for rid, kind, part in [*wanted, *added]:
         rel = etree.SubElement(root, f"{{{namespace}}}Relationship")
         rel.set("Id", rid)
