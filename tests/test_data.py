@@ -448,7 +448,7 @@ FIRST_PUBLISHED = [  # (as written, the ID the report gives it, its status): wha
     ("US 2009/0171930", "US20090171930A1", None),  # DOCDB's year and six digits
     ("EP1000000", "EP1000000A1", "未註明種類碼，以最早公開的 A1 為準（另有 B1）"),  # the publication before the grant
     ("EP 1000000 B1", "EP1000000B1", None),  # the grant: a document of its own
-    ("EP 1000000 A1", "EP1000000A1", "重複（同序號 7）"),
+    ("EP 1000000 A1", "EP1000000A1", "重複（同序號 2）"),  # the 序號 of its family's line
     ("EP 2000001", "EP2000001", publications.NOTE_NO_DATA),  # OPS knows none: as written
 ]
 
