@@ -6,9 +6,11 @@
 Prints one table:
 1. the job (read the list, write the report without template) at 10,000
    numbers against the plain-openpyxl floor: read the same list with openpyxl
-   and write the same seven-column table with a link per row; and a 10,000-row
-   Google Patents export (CSV, ten columns) against openpyxl writing the same
-   sixteen columns;
+   and write the same two sheets (the client's table and the detail sheet,
+   a link per row on each); and a 10,000-row Google Patents export (CSV, ten
+   columns) against openpyxl writing the client's five columns and the
+   detail sheet's sixteen; both in process and as two command-line
+   processes (Python's start-up on both sides);
 2. the job's peak memory (resident set) at 100,000 numbers, in a fresh process;
 3. press to "完成" through the real host (its relay, worker process and
    message queue) for 10, 1,000 and 10,000 numbers, against the moment the
@@ -438,7 +440,9 @@ def print_rows(env, work: Path) -> list[tuple[str, str, str]]:
 
 
 def child_floor(patents: str, folder: str) -> dict:
-    """The same list read and the same table written with openpyxl plainly."""
+    """The same list read and the report's two sheets written with openpyxl
+    plainly: the client's table (序號, 公開號 linked) and the detail sheet
+    (the number as written, its standard form linked, its parts, 說明)."""
     import openpyxl
     from openpyxl.styles import Font
 
@@ -448,21 +452,25 @@ def child_floor(patents: str, folder: str) -> dict:
     texts = [row[1] for row in sheet.iter_rows(min_row=2, values_only=True) if row[1]]
     book.close()
     out = openpyxl.Workbook()
-    table = out.active
+    client = out.active
+    detail = out.create_sheet("書目明細")
     link = Font(color="FF0563C1", underline="single")
-    table.append(["序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態"])
+    client.append(["序號", "公開號"])
+    detail.append(["序號", "清單列", "公開號", "標準公開號", "國別", "號碼", "種類", "說明"])
     for i, text in enumerate(texts, start=1):
         compact = text.replace(" ", "").replace("-", "")
-        table.append([i, text, compact, compact[:2], compact[2:-2], compact[-2:], "格式正確"])
-        cell = table.cell(row=i + 1, column=3)
-        cell.hyperlink = f"https://patents.google.com/patent/{compact}"
-        cell.font = link
+        client.append([i, compact])
+        detail.append([i, i + 1, text, compact, compact[:2], compact[2:-2], compact[-2:], None])
+        for cell in (client.cell(row=i + 1, column=2), detail.cell(row=i + 1, column=4)):
+            cell.hyperlink = f"https://patents.google.com/patent/{compact}"
+            cell.font = link
     out.save(Path(folder) / "floor.xlsx")
     return {"seconds": time.perf_counter() - started}
 
 
 def child_floor_export(patents: str, folder: str) -> dict:
-    """The export read with the csv module and the same sixteen columns written with openpyxl plainly."""
+    """The export read with the csv module and written with openpyxl plainly:
+    the client's five columns, and the detail sheet's sixteen."""
     import csv
     import datetime as dt
 
@@ -473,8 +481,18 @@ def child_floor_export(patents: str, folder: str) -> dict:
     with open(patents, encoding="utf-8", newline="") as handle:
         rows = list(csv.reader(handle))[2:]
     out = openpyxl.Workbook()
-    table = out.active
+    client = out.active
+    table = out.create_sheet("書目明細")
     link = Font(color="FF0563C1", underline="single")
+    # The client's table: 序號, 公開號 linked, 公開日, 專利名稱, the first 申請人.
+    client.append(["序號", "公開號", "公開日", "專利名稱", "申請人"])
+    for i, row in enumerate(rows, start=1):
+        compact = row[0].replace("-", "")
+        client.append([i, compact, dt.date.fromisoformat(row[6]) if row[6] else None, row[1], row[2].split(",")[0]])
+        cell = client.cell(row=i + 1, column=2)
+        cell.hyperlink = f"https://patents.google.com/patent/{compact}"
+        cell.font = link
+        client.cell(row=i + 1, column=3).number_format = "yyyy-mm-dd"
     table.append(
         [
             "序號",
@@ -590,6 +608,13 @@ def _asked(fetched: dict, name: str) -> str:
     )
 
 
+def _wall(env, argv) -> float:
+    """The wall time of one fresh interpreter running `argv`, start to exit."""
+    started = time.perf_counter()
+    subprocess.run([sys.executable, *map(str, argv)], env=env, capture_output=True, check=True, timeout=900)
+    return time.perf_counter() - started
+
+
 def run_child(env, *args) -> dict:
     done = subprocess.run(
         [sys.executable, __file__, "--child", *map(str, args)], env=env, capture_output=True, text=True, timeout=900
@@ -658,6 +683,22 @@ def main() -> None:
                 "<= 0.5",
             )
         )
+        # As a user runs it: two command-line processes, Python's start-up and imports included on both sides.
+        for name, patents, floor in (("10,000 numbers", ten, "floor"), ("10,000-row export", export, "floor-export")):
+            cli_floor = statistics.median(
+                _wall(env, [__file__, "--child", floor, patents, work]) for _ in range(trials)
+            )
+            out = work / "cli"
+            cli_job = statistics.median(
+                _wall(env, ["-m", "lumivar.report", patents, "--folder", out, "--no-data"]) for _ in range(trials)
+            )
+            rows.append(
+                (
+                    f"1. command line, {name}: python -m lumivar.report / openpyxl floor as a process",
+                    f"{cli_job / cli_floor:.2f} ({cli_job:.2f} s / {cli_floor:.2f} s)",
+                    "<= 0.5",
+                )
+            )
         listed = make_list(work / "big.xlsx", big)
         for name, template in (("no template", ""), ("letterhead template", letterhead)):
             peak = run_child(env, "job", listed, work, template)
