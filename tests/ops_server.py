@@ -1,13 +1,18 @@
 """A stand-in for EPO's Open Patent Services on 127.0.0.1: it answers the
 token exchange, batched biblio requests (by publication, with or without
-the kind, or by application) and the number service with what the real
-recorded exchanges in
-tests/recordings (VCR cassettes, Apache-2.0, see its README) say, and plays
-the faults OPS documents, and those of a broken server or network, when a
-test asks for them. No test reaches the internet."""
+the kind, or by application), the number service, the legal service, the
+images inquiry and the images themselves with what the real recorded
+exchanges in tests/recordings (VCR cassettes, Apache-2.0, see its README)
+say, and with answers of the same shape it makes itself (`LEGAL_CASES`,
+clippings as PNG); it serves Google Patents' figure images under /figures;
+it plays the faults OPS documents, and those of a broken server or
+network, when a test asks for them, and may hold each service to its rate.
+No test reaches the internet."""
 
+import collections
 import copy
 import functools
+import io
 import json
 import re
 import socket
@@ -26,6 +31,7 @@ RECORDINGS = Path(__file__).resolve().parent / "recordings"
 EXCHANGE = "http://www.epo.org/exchange"
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
 GREEN = "idle (images=green:200, inpadoc=green:60, other=green:1000, retrieval=green:200, search=green:30)"
+RATES = {"images": 200, "inpadoc": 60}  # what GREEN says they take a minute
 
 
 def recorded_answers(folder: Path = RECORDINGS):
@@ -121,6 +127,190 @@ def _size(element) -> int:
     return sum(1 for _ in element.iter())
 
 
+OPS = "http://ops.epo.org"
+
+
+@functools.cache
+def recorded_status(folder: Path = RECORDINGS) -> tuple[dict[str, bytes], dict[str, bytes]]:
+    """The recorded legal answers and images inquiries, each by the DOCDB reference it was asked for."""
+    legal, images = {}, {}
+    for root in recorded_answers(folder):
+        for asked, into in (("patent-family", legal), ("document-inquiry", images)):
+            for answer in root.iterfind(f"{{{OPS}}}{asked}"):
+                ids = answer.find(f"{{{OPS}}}publication-reference/{{{EXCHANGE}}}document-id")
+                # A family answer is a patent-family too: only one marked legal holds events.
+                if ids is not None and (asked == "document-inquiry" or answer.get("legal") == "true"):
+                    into[_docdb(ids)] = etree.tostring(root)
+    return legal, images
+
+
+def canonical(reference: str) -> str | None:
+    """A reference as OPS takes it in a path ("EP1000000A1", "EP1000000.A1", "EP.1000000.A1") in the dotted form."""
+    found = re.fullmatch(r"([A-Z]{2})\.?([A-Z]*\d+)(?:\.?([A-Z]\d?))?", reference)
+    return ".".join(p for p in found.groups() if p) if found else None
+
+
+def _events_xml(events) -> str:
+    """INPADOC events as the legal service writes them: (code, description, gazette date, fields L5xx → value)."""
+    out = []
+    for code, description, day, more in events:
+        fields = "".join(f'<ops:{name}EP desc="">{escape(value)}</ops:{name}EP>' for name, value in more.items())
+        out.append(
+            f'<ops:legal code={quoteattr(code.ljust(4))} desc={quoteattr(description)} infl=" ">'
+            f'<ops:pre line="00001">{escape(code)} {escape(description)}</ops:pre>'
+            f'<ops:L007EP desc="Gazette DATE">{day}</ops:L007EP><ops:L008EP>{escape(code)}</ops:L008EP>'
+            f"<ops:L500EP>{fields}</ops:L500EP></ops:legal>"
+        )
+    return "".join(out)
+
+
+def legal_answer(reference: str, events) -> bytes:
+    """A legal answer of one member in the recorded answer's wrapper."""
+    country, number, kind = reference.split(".")
+    ids = f"<country>{country}</country><doc-number>{number}</doc-number><kind>{kind}</kind>"
+    return (
+        f'<?xml version="1.0" encoding="UTF-8"?><ops:world-patent-data xmlns="{EXCHANGE}" xmlns:ops="{OPS}">'
+        f'<ops:patent-family legal="true" total-result-count="1"><ops:publication-reference>'
+        f'<document-id document-id-type="docdb">{ids}</document-id></ops:publication-reference>'
+        f'<ops:family-member family-id="1"><publication-reference><document-id document-id-type="docdb">{ids}'
+        f"</document-id></publication-reference>{_events_xml(events)}</ops:family-member>"
+        f"</ops:patent-family></ops:world-patent-data>"
+    ).encode()
+
+
+def images_inquiry(reference: str, clipping: bool = True) -> bytes:
+    """An images inquiry in the recorded shape: the full document, and its first page's clipping where it has one."""
+    country, number, kind = reference.split(".")
+    ids = f"<country>{country}</country><doc-number>{number}</doc-number><kind>{kind}</kind>"
+    first = (
+        f'<ops:document-instance system="ops.epo.org" number-of-pages="1" desc="FirstPageClipping" '
+        f'link="published-data/images/{country}/{number}/PA/firstpage"><ops:document-format-options>'
+        "<ops:document-format>application/pdf</ops:document-format><ops:document-format>image/png"
+        "</ops:document-format></ops:document-format-options></ops:document-instance>"
+    )
+    return (
+        f'<?xml version="1.0" encoding="UTF-8"?><ops:world-patent-data xmlns="{EXCHANGE}" xmlns:ops="{OPS}">'
+        f'<ops:document-inquiry><ops:publication-reference><document-id document-id-type="docdb">{ids}'
+        "</document-id></ops:publication-reference><ops:inquiry-result><publication-reference>"
+        f'<document-id document-id-type="docdb">{ids}</document-id></publication-reference>'
+        f'<ops:document-instance system="ops.epo.org" number-of-pages="8" desc="FullDocument" '
+        f'link="published-data/images/{country}/{number}/{kind}/fullimage"><ops:document-format-options>'
+        "<ops:document-format>application/pdf</ops:document-format></ops:document-format-options>"
+        f"</ops:document-instance>{first if clipping else ''}</ops:inquiry-result></ops:document-inquiry>"
+        "</ops:world-patent-data>"
+    ).encode()
+
+
+def clipping(width: int = 600, height: int = 800, seed: int = 0) -> bytes:
+    """A first page's clipping as OPS gives it: a black-and-white drawing, as PNG."""
+    from PIL import Image, ImageDraw
+
+    image = Image.new("1", (width, height), 1)
+    draw = ImageDraw.Draw(image)
+    draw.rectangle((8, 8, width - 9, height - 9), outline=0, width=6)
+    draw.line((0, seed % height, width, height - seed % height), fill=0, width=5)
+    draw.ellipse((width // 4, height // 4, 3 * width // 4, 3 * height // 4), outline=0, width=4)
+    out = io.BytesIO()
+    image.save(out, "PNG")
+    return out.getvalue()
+
+
+def oversized() -> bytes:
+    """A PNG of a few KB that claims more pixels than any drawing needs."""
+    from PIL import Image
+
+    out = io.BytesIO()
+    Image.new("1", (6000, 6000), 1).save(out, "PNG")
+    return out.getvalue()
+
+
+# Documents whose legal events and clippings the stand-in makes, with real
+# INPADOC codes: (DOCDB reference, its application, filed, published, its
+# events, what its clipping is: "png", None for none, "corrupt", "oversized").
+LEGAL_CASES = {
+    "TW.I600001.B": (  # a Taiwanese invention in force
+        "TW.104100001.A",
+        "20150105",
+        "20171001",
+        [
+            ("GD4A", "ISSUE OF PATENT CERTIFICATE FOR GRANTED INVENTION PATENT", "2017-10-01", {}),
+            ("KB4A", "RENEWAL FEE PAID FOR A GRANTED PATENT", "2024-09-30", {}),
+        ],
+        "png",
+    ),
+    "TW.M500001.U": (  # a Taiwanese utility model lapsed for its unpaid fee
+        "TW.104200001.U",
+        "20150105",
+        "20150501",
+        [
+            ("KB4K", "RENEWAL FEE PAID FOR A UTILITY MODEL", "2016-01-05", {}),
+            ("MM4K", "ANNULMENT OR LAPSE OF A UTILITY MODEL DUE TO NON-PAYMENT OF FEES", "2018-01-05", {}),
+        ],
+        "png",
+    ),
+    "US.9000001.B2": (  # a US grant
+        "US.201314000001.A",
+        "20130305",
+        "20150414",
+        [
+            (
+                "STPP",
+                "INFORMATION ON STATUS: PATENT APPLICATION AND GRANTING PROCEDURE IN GENERAL",
+                "2013-03-20",
+                {"L510": "DOCKETED NEW CASE - READY FOR EXAMINATION"},
+            ),
+            ("STCF", "INFORMATION ON STATUS: PATENT GRANT", "2015-03-25", {"L510": "PATENTED CASE"}),
+            ("MAFP", "MAINTENANCE FEE PAYMENT", "2018-10-01", {"L510": "PAYMENT OF MAINTENANCE FEE, 4TH YEAR"}),
+        ],
+        "png",
+    ),
+    "EP.3100000.A1": (  # a European application withdrawn
+        "EP.15000001.A",
+        "20150105",
+        "20161207",
+        [
+            ("17P", "REQUEST FOR EXAMINATION FILED", "2017-06-14", {}),
+            (
+                "STAA",
+                "INFORMATION ON THE STATUS OF AN EP PATENT APPLICATION OR GRANTED EP PATENT",
+                "2017-05-12",
+                {"L510": "STATUS: REQUEST FOR EXAMINATION WAS MADE"},
+            ),
+            ("18W", "APPLICATION WITHDRAWN", "2019-02-20", {}),
+            (
+                "STAA",
+                "INFORMATION ON THE STATUS OF AN EP PATENT APPLICATION OR GRANTED EP PATENT",
+                "2019-02-20",
+                {"L510": "STATUS: THE APPLICATION HAS BEEN WITHDRAWN"},
+            ),
+        ],
+        None,  # and a document without a clipping
+    ),
+    "CN.305000001.S": (  # a Chinese design
+        "CN.201830000001.S",
+        "20180105",
+        "20180601",
+        [("GR01", "PATENT GRANT", "2018-06-01", {})],
+        "corrupt",
+    ),
+    "JP.6000001.B2": (  # a Japanese patent granted; its clipping too large to use
+        "JP.2015000001.A",
+        "20150105",
+        "20170105",
+        [("R150", "CERTIFICATE OF PATENT OR REGISTRATION OF UTILITY MODEL", "2017-01-05", {})],
+        "oversized",
+    ),
+}
+
+
+def legal_documents() -> dict[str, bytes]:
+    """The biblio documents of LEGAL_CASES, for the stand-in to add."""
+    return {
+        key: exchange_document(*key.split("."), application, published, filed=filed)
+        for key, (application, filed, published, _, _) in LEGAL_CASES.items()
+    }
+
+
 def conversion(application: str) -> bytes:
     """The number service's answer in the shape OPS gives it."""
     country, number, kind = application.split(".")
@@ -149,6 +339,7 @@ def exchange_document(
     biblio: str = '<invention-title lang="en">A DOCUMENT</invention-title>',
     after: str = "",
     family: str = "",
+    filed: str = "",
 ) -> bytes:
     """A document in the recorded shape, of any parts (escaped as XML, never
     checked), of a simple family where `family` names one; `biblio` closes
@@ -164,7 +355,8 @@ def exchange_document(
         f"<bibliographic-data><publication-reference>"
         f'<document-id document-id-type="docdb"><country>{escape(country)}</country>'
         f"<doc-number>{escape(number)}</doc-number><kind>{escape(kind)}</kind><date>{published}</date></document-id>"
-        f'</publication-reference><application-reference><document-id document-id-type="docdb">{ids}</document-id>'
+        f'</publication-reference><application-reference><document-id document-id-type="docdb">{ids}'
+        f"{f'<date>{filed}</date>' if filed else ''}</document-id>"
         f"</application-reference>{biblio}</bibliographic-data>{after}</exchange-document>"
     ).encode()
 
@@ -218,6 +410,32 @@ class StandIn:
         self.tokens = 0
         self.biblio = 0
         self.conversions = 0
+        # The legal service and the images (inquiries, images and figures), their own answers and counts.
+        recorded_legal, recorded_images = recorded_status(recordings)
+        self.legal_answers = dict(recorded_legal)
+        self.inquiries = dict(recorded_images)
+        self.clippings: dict[str, bytes] = {}  # "EP/1000000" → its first page's image
+        self.figures: dict[str, bytes] = {}  # a figure's path under /figures → its image
+        for key, (_, _, _, events, image) in LEGAL_CASES.items():
+            self.legal_answers[key] = legal_answer(key, events)
+            self.inquiries[key] = images_inquiry(key, clipping=image is not None)
+            if image:
+                made = {"png": clipping(seed=len(self.clippings)), "corrupt": b"\x89PNG\r\n\x1a\n" + b"\0" * 400}
+                made["oversized"] = oversized() if image == "oversized" else b""
+                self.clippings["/".join(key.split(".")[:2])] = made[image]
+        for key in recorded_images:
+            self.clippings["/".join(key.split(".")[:2])] = clipping(seed=len(self.clippings))
+        self.add(legal_documents())
+        self.legal = 0
+        self.images = 0  # inquiries and images
+        self.figure_requests = 0
+        self.legal_plan: list = []
+        self.images_plan: list = []
+        self.rates: dict[str, int] | None = None  # requests a minute each service takes; None: any number
+        self.asked: dict[str, collections.deque] = {"inpadoc": collections.deque(), "images": collections.deque()}
+        self.refused = 0  # requests over a service's rate
+        self.throttling = GREEN  # what every answer says of the services' colours and rates
+        self.rate_lock = threading.Lock()
         self.seen: list[bytes] = []  # every request, whole, as it came
         self.delay = 0.0
         stand_in = self
@@ -226,8 +444,56 @@ class StandIn:
             def log_message(self, *args):
                 pass
 
-            def do_GET(self):  # the number service: application/original/{number}/docdb
+            def do_GET(self):
                 stand_in.seen.append(str(self.headers).encode() + self.path.encode())
+                path = urllib.parse.urlsplit(self.path).path
+                if path.startswith("/figures/"):
+                    return self.figure(path)
+                if "/rest-services/legal/" in path:
+                    return self.status("inpadoc", path)
+                if "/rest-services/published-data/images/" in path or path.endswith("/images"):
+                    return self.status("images", path)
+                return self.number()
+
+            def figure(self, path: str):
+                """Google Patents' figure images: no credentials, no throttling."""
+                stand_in.figure_requests += 1
+                time.sleep(stand_in.delay)
+                image = stand_in.figures.get(path.removeprefix("/figures"))
+                if image is None:
+                    return self.answer(404, {"Content-Type": "text/html"}, b"<html>Not Found</html>")
+                return self.answer(200, {"Content-Type": "image/png"}, image)
+
+            def status(self, service: str, path: str):
+                """The legal service, the images inquiry and the images."""
+                if service == "inpadoc":
+                    stand_in.legal += 1
+                else:
+                    stand_in.images += 1
+                if self.refused(stand_in.legal_plan if service == "inpadoc" else stand_in.images_plan):
+                    return
+                if stand_in.over_rate(service):
+                    black = re.sub(rf"{service}=\w+:\d+", f"{service}=black:0", stand_in.throttling)
+                    headers = {"X-Throttling-Control": black, "X-Rejection-Reason": "ThrottlingControlQuota"}
+                    return self.answer(403, headers, fault("CLIENT.RobotDetected", "Recent activity is too high"))
+                if "/published-data/images/" in path:  # an image: .../images/EP/1000000/PA/firstpage.png
+                    parts = path.split("/published-data/images/", 1)[1].split("/")
+                    image = stand_in.clippings.get("/".join(parts[:2]))
+                    if image is None or not path.endswith("/PA/firstpage.png"):
+                        return self.answer(404, {}, fault("SERVER.EntityNotFound", "No results found"))
+                    return self.answer(200, {"Content-Type": "image/png"}, image)
+                asked = path.rstrip("/").rsplit("/", 2 if path.endswith("/images") else 1)[1]
+                answers = stand_in.legal_answers if service == "inpadoc" else stand_in.inquiries
+                key = canonical(asked) or ""
+                found = answers.get(key)
+                if found is None and service == "inpadoc":  # INPADOC keeps events by application: any kind
+                    number = ".".join(key.split(".")[:2])
+                    found = next((a for k, a in answers.items() if k.startswith(number + ".")), None)
+                if found is None:
+                    return self.answer(404, {}, fault("SERVER.EntityNotFound", "No results found"))
+                return self.answer(200, {}, found)
+
+            def number(self):  # the number service: application/original/{number}/docdb
                 stand_in.conversions += 1
                 if self.refused(stand_in.number_plan):
                     return
@@ -292,7 +558,7 @@ class StandIn:
 
             def answer(self, status, headers, body):
                 self.send_response(status)
-                headers = {"X-Throttling-Control": GREEN, "Content-Type": "application/xml", **headers}
+                headers = {"X-Throttling-Control": stand_in.throttling, "Content-Type": "application/xml", **headers}
                 for name, value in headers.items():
                     self.send_header(name, value)
                 self.send_header("Content-Length", str(len(body)))
@@ -310,6 +576,21 @@ class StandIn:
         self.kinds = {}
         for key, document in self.documents.items():
             self.kinds.setdefault(key.rsplit(".", 1)[0], []).append(document)
+
+    def over_rate(self, service: str) -> bool:
+        """Whether this request is more than the service takes in a minute (as OPS counts it)."""
+        if self.rates is None:
+            return False
+        with self.rate_lock:
+            now = time.monotonic()
+            asked = self.asked[service]
+            while asked and asked[0] <= now - 60.0:
+                asked.popleft()
+            if len(asked) >= self.rates[service]:
+                self.refused += 1
+                return True
+            asked.append(now)
+            return False
 
     def lookup(self, reference: str) -> list[bytes]:
         if reference.count(".") == 1:
