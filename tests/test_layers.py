@@ -19,7 +19,9 @@ PACKAGE_NAME = "lumivar.report"
 
 PACKAGE = frozenset({"ooxml", "schema", "sheetrows", "packager", "errors", "text"})
 READING = frozenset({"reading", "textlists", "spread"})
-WRITING = frozenset({"newbook", "template", "template_parts", "splice", "sheetxml", "styles", "detailsheet"})
+WRITING = frozenset(
+    {"newbook", "template", "template_parts", "splice", "sheetxml", "styles", "detailsheet", "pictures"}
+)
 # The host runs the report in its worker; the report never reaches back into either.
 HOST = frozenset({"lumivar.host", "lumivar.worker", "lumivar.trial", "lumivar.__main__"})
 
