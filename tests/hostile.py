@@ -295,7 +295,10 @@ def _rewritten(path, parts: dict[str, bytes]):
     items.update(parts)
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as package:
         for name, data_ in items.items():
-            package.writestr(name, data_)
+            entry = zipfile.ZipInfo(name)
+            entry.filename = name  # as given: on Windows ZipInfo turns "\\" into "/"
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            package.writestr(entry, data_)
     return path
 
 
