@@ -17,7 +17,7 @@ from lumivar import protocol
 from lumivar.report import data, fields, job, ops, publications
 
 import hostile
-from ops_server import BROKEN, SLOW, Raw, StandIn, exchange_document, exchange_documents, fault
+from ops_server import BROKEN, GREEN, SLOW, Raw, StandIn, clipping, exchange_document, exchange_documents, fault
 from report_checks import problems
 from support import make_patents, make_request
 
@@ -598,3 +598,133 @@ def test_names_titles_and_abstracts_as_the_report_wants_them(country, biblio, af
     body = exchange_documents([exchange_document(country, "1234567", "A", "", biblio=biblio, after=after)])
     record = ops.parse_biblio(body)[f"{country}.1234567.A"]
     assert {key: record[key] for key in expected} == expected
+
+
+# ---------------------------------------------------------------- legal status and drawings
+
+FAST = "idle (images=green:6000, inpadoc=green:6000, other=green:1000, retrieval=green:200, search=green:30)"
+STATUS_CASES = {  # DOCDB reference → (法律狀態 shown, 預估屆期 shown, whether it has a drawing)
+    "TW.I600001.B": ("有效", "2035-01-04", True),
+    "TW.M500001.U": ("失效", None, True),  # lapsed: no expiry
+    "US.9000001.B2": ("有效", "2033-03-05（推定）", True),
+    "EP.3100000.A1": ("撤回", None, False),  # withdrawn; and no clipping
+    "CN.305000001.S": ("有效", "2028-01-04", False),  # a corrupt clipping
+    "JP.6000001.B2": ("有效", "2035-01-05", False),  # an oversized one
+    "EP.1000000.A1": ("失效", None, True),  # the recorded events and inquiry
+    "WO.2010050748.A2": ("無法律狀態資料", None, True),
+}
+
+
+def status_of(stand_in, tmp_path, references=tuple(STATUS_CASES), **options):
+    """The status step for publications, with what the data step found of them (their filing dates)."""
+    stand_in.throttling = options.pop("throttling", FAST)
+    entries = [publications.of_reference(*r.split(".")) for r in references]
+    client = ops.Client(stand_in.url, KEY, SECRET)
+    records = ops.parse_biblio(
+        exchange_documents([stand_in.documents[r] for r in references if r in stand_in.documents])
+    )
+    found = data.Settings(KEY, SECRET, stand_in.url, tmp_path / "cache")
+    said = []
+    standing = data.fetch_status(entries, records, found, said.append, TODAY.date(), client=client, **options)
+    return standing, said
+
+
+def test_legal_status_expiry_and_drawings_are_fetched_once_and_kept(tmp_path, ops_service):
+    standing, said = status_of(ops_service, tmp_path)
+    got = {
+        r: (
+            standing.statuses[r].shown,
+            standing.expiries[r].shown if r in standing.expiries else None,
+            r in standing.drawings,
+        )
+        for r in STATUS_CASES
+    }
+    assert got == STATUS_CASES
+    assert standing.statuses["TW.M500001.U"].detail.startswith("推定：失效（2018-01-05 MM4K")
+    assert standing.drawings["TW.I600001.B"].height == 150
+    assert standing.lines == [data.DERIVED_LINE, "代表圖 5 件，3 件無代表圖或圖檔無法使用"] and said == []
+    asked = (ops_service.legal, ops_service.images, ops_service.tokens)
+    assert asked == (8, 8 + 7, 1)  # an inquiry each, an image each the inquiry names (all but EP.3100000.A1)
+    again, _ = status_of(ops_service, tmp_path)  # the same list again: from the caches, no request, no token
+    assert (ops_service.legal, ops_service.images, ops_service.tokens) == asked
+    assert {r: s.shown for r, s in again.statuses.items()} == {r: s.shown for r, s in standing.statuses.items()}
+    assert again.drawings == standing.drawings and again.lines == standing.lines
+
+
+def test_a_lists_figure_goes_first_and_only_from_google_patents_host(tmp_path, ops_service, monkeypatch):
+    monkeypatch.setattr(data, "FIGURE_BASE", ops_service.url.rsplit("/", 1)[0] + "/figures")
+    ops_service.figures["/6f/US9000001-D00000.png"] = clipping(300, 900)
+    figures = {
+        "US.9000001.B2": "https://patentimages.storage.googleapis.com/6f/US9000001-D00000.png",
+        "TW.I600001.B": "https://storage.googleapis.com/patentimages/6f/US9000001-D00000.png",  # another bucket
+        "EP.1000000.A1": "https://patentimages.storage.googleapis.com/no/such.png",  # not there: the clipping
+    }
+    standing, _ = status_of(ops_service, tmp_path, tuple(figures), figures=figures)
+    assert ops_service.figure_requests == 2 and ops_service.images == 2 * 2  # the two others' inquiries and images
+    assert standing.drawings["US.9000001.B2"].width == 50  # the figure's own shape, 300 × 900
+    assert all(r in standing.drawings for r in figures)
+    figure_requests = [s for s in ops_service.seen if b"/figures/" in s]
+    assert figure_requests and not any(b"Authorization" in s or KEY.encode() in s for s in figure_requests)
+
+
+def test_a_service_that_stops_costs_one_line_and_the_other_goes_on(tmp_path, ops_service):
+    black = FAST.replace("images=green:6000", "images=black:0")
+    ops_service.images_plan = [(200, {"X-Throttling-Control": black}, b"<x/>", 0)]
+    standing, said = status_of(ops_service, tmp_path)
+    assert said == ["EPO Open Patent Services 暫停接受此類請求 (流量管制)；代表圖取得 0/8 筆，報告照常輸出"]
+    assert standing.drawings == {} and ops_service.images == 1  # not one more request of the images
+    assert standing.statuses["TW.I600001.B"].shown == "有效" and ops_service.legal == 8
+    assert "代表圖已取得 0/8 筆，其餘將於下次產生報告時補齊" in standing.lines
+    again, said = status_of(ops_service, tmp_path)  # the next report goes on where this one stopped
+    assert said == [] and len(again.drawings) == 5 and ops_service.legal == 8
+
+
+def test_what_the_budget_leaves_is_fetched_by_the_next_report(tmp_path, ops_service):
+    ops_service.delay = 0.3
+    standing, said = status_of(ops_service, tmp_path, budget=1.0)
+    left = [line for line in standing.lines if "其餘將於下次產生報告時補齊" in line]
+    assert [line.split("已取得")[0] for line in left] == ["法律狀態", "代表圖"]
+    first = int(left[0].split("已取得 ")[1].split("/")[0])
+    assert 0 < first < 8 and left[0].endswith(f"{first}/8 筆，其餘將於下次產生報告時補齊")
+    assert ops_service.legal <= first + 1  # at most the one the time cut
+    ops_service.delay = 0.0
+    again, _ = status_of(ops_service, tmp_path)
+    assert not any("其餘" in line for line in again.lines) and len(again.statuses) == 8
+    assert ops_service.legal <= 8 + 1  # only what the first report had not fetched
+
+
+def test_the_client_spreads_each_paced_service_over_its_minute(ops_service):
+    waits = []
+    client = ops.Client(ops_service.url, KEY, SECRET, sleep=waits.append)  # no real waiting: turns add up
+    for _ in range(3):
+        client.legal("EP.1000000.A1")
+    assert [round(w, 2) for w in waits] == [1.05, 2.1]  # 60 a minute, a little below
+    ops_service.throttling = GREEN.replace("inpadoc=green:60", "inpadoc=green:45")  # busy
+    client.legal("EP.1000000.A1")
+    client.legal("EP.1000000.A1")
+    assert round(waits[-1] - waits[-2], 2) == round(60 * ops.MARGIN / 45, 2)
+    client.images("EP.1000000.A1")  # the images' own turns: not behind the legal service's
+    assert len(waits) == 4
+
+
+STATUS_SETTINGS = [  # (in lumivar.toml, in the environment, (wanted, budget), the line)
+    ("", {}, (True, data.STATUS_BUDGET), None),
+    ("LUMIVAR_STATUS = false\nLUMIVAR_STATUS_BUDGET = 300\n", {}, (False, 300.0), None),
+    ("LUMIVAR_STATUS = false\n", {"LUMIVAR_STATUS": "on"}, (True, data.STATUS_BUDGET), None),
+    ('LUMIVAR_STATUS = "maybe"\n', {}, (True, data.STATUS_BUDGET), "LUMIVAR_STATUS 應為 true 或 false"),
+    ("LUMIVAR_STATUS_BUDGET = -5\n", {}, (True, data.STATUS_BUDGET), "LUMIVAR_STATUS_BUDGET 應為 1 到 3600"),
+    ("", {"LUMIVAR_STATUS_BUDGET": "1e9"}, (True, data.STATUS_BUDGET), "LUMIVAR_STATUS_BUDGET 應為 1 到 3600"),
+]
+
+
+@pytest.mark.parametrize("written, environment, expected, line", STATUS_SETTINGS)
+def test_legal_status_and_drawings_are_set_in_lumivar_toml(tmp_path, monkeypatch, written, environment, expected, line):
+    for name in SETTINGS + (data.STATUS, data.BUDGET_SETTING):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    (tmp_path / "lumivar.toml").write_text(f'LUMIVAR_OPS_KEY = "k"\nLUMIVAR_OPS_SECRET = "s"\n{written}', "utf-8")
+    said = []
+    found = data.settings(tmp_path, said.append)
+    assert (found.status, found.status_budget) == expected
+    assert [s for s in said if line and line in s] == ([s for s in said] if line else [])

@@ -20,18 +20,21 @@ import dataclasses
 import datetime as dt
 import json
 import os
+import queue
 import re
 import sqlite3
 import stat
 import sys
+import threading
 import time
 import tomllib
+import traceback
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import ops, publications
+from . import drawings, legal, ops, publications, terms
 from .files import reason
 from .publications import Publication
 from .text import shown
@@ -57,7 +60,7 @@ FILLS = (
     ("同族編號", "family"),  # the DOCDB simple family
 )
 FAMILY = "同族編號"
-RECORD_KEYS = (*(key for _, key in FILLS), "application")
+RECORD_KEYS = (*(key for _, key in FILLS), "application", "claims")
 # What lists call the columns fields does not know (folded: lower case, no spaces).
 LIST_NAMES = {
     "英文名稱": ("englishtitle", "title(en)", "英文標題"),
@@ -70,15 +73,24 @@ SETUP = (
 )
 
 
+STATUS_BUDGET = 180.0  # seconds for legal status and drawings together: their services are slower
+
+
 @dataclass(frozen=True)
 class Settings:
     key: str
     secret: str
     url: str
     cache: Path
+    status: bool = True  # legal status and drawings too (a novelty search needs neither)
+    status_budget: float = STATUS_BUDGET
 
 
 KEY, SECRET, URL, CACHE = "LUMIVAR_OPS_KEY", "LUMIVAR_OPS_SECRET", "LUMIVAR_OPS_URL", "LUMIVAR_CACHE"
+# Whether legal status and drawings are fetched, and their budget in seconds: from the
+# environment where set, else lumivar.toml (LUMIVAR_STATUS = false, LUMIVAR_STATUS_BUDGET = 300).
+STATUS, BUDGET_SETTING = "LUMIVAR_STATUS", "LUMIVAR_STATUS_BUDGET"
+MAX_STATUS_BUDGET = 3600.0
 MAX_SETTINGS = 64 * 1024  # bytes: a few lines of settings; anything larger is no settings file
 IN_FILE = "工作資料夾的 lumivar.toml"
 
@@ -122,7 +134,33 @@ def settings(folder: Path, emit: Callable[[object], object] = lambda line: None)
         emit(f"{refused}，這次不取得書目資料")
         return None
     cache = environment[CACHE] or filed[CACHE]
-    return Settings(chosen[KEY], chosen[SECRET], url, Path(cache) if cache else default_cache())
+    wanted, budget = _status_settings(written, emit)
+    return Settings(chosen[KEY], chosen[SECRET], url, Path(cache) if cache else default_cache(), wanted, budget)
+
+
+_OFF, _ON = ("false", "off", "no", "0"), ("true", "on", "yes", "1")
+
+
+def _status_settings(written: dict, emit: Callable[[object], object]) -> tuple[bool, float]:
+    """Whether legal status and drawings are wanted, and their budget; a value that is
+    none of these costs one line and leaves the default."""
+    wanted, budget = True, STATUS_BUDGET
+    value = os.environ.get(STATUS, "").strip() or written.get(STATUS)
+    if isinstance(value, str) and value.lower() in _OFF + _ON:
+        value = value.lower() in _ON
+    if isinstance(value, bool):
+        wanted = value
+    elif value is not None:
+        emit(f"{IN_FILE} 中的 {STATUS} 應為 true 或 false，未採用")
+    value = os.environ.get(BUDGET_SETTING, "").strip() or written.get(BUDGET_SETTING)
+    if isinstance(value, str):
+        with contextlib.suppress(ValueError):
+            value = float(value)
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and 0 < value <= MAX_STATUS_BUDGET:
+        budget = float(value)
+    elif value is not None:
+        emit(f"{IN_FILE} 中的 {BUDGET_SETTING} 應為 1 到 {MAX_STATUS_BUDGET:.0f} 的秒數，未採用")
+    return wanted, budget
 
 
 def read_settings(path: Path) -> tuple[dict, str | None]:
@@ -181,7 +219,7 @@ class Cache:
     holds is waited for briefly and then passed by, a row it cannot read is
     as none (and fetched again)."""
 
-    TABLES = ("biblio", "applications")
+    TABLES = ("biblio", "applications", "legal", "drawings")
     WAIT = 2.0  # seconds another program may hold the cache before this step goes on without it
     MAX_ROW = 1024 * 1024  # characters of one row's data: larger is none this job wrote
 
@@ -290,7 +328,7 @@ def _row(table: str, fetched: object, data: object, today: dt.date) -> tuple[dt.
         return None
     if value is None:
         return day, None
-    return (day, value) if (_record_ok if table == "biblio" else _published_ok)(value) else None
+    return (day, value) if _VALID[table](value) else None
 
 
 _KIND = re.compile(r"[A-Z]\d?")
@@ -307,6 +345,15 @@ def _record_ok(value: object) -> bool:
 
 def _published_ok(value: object) -> bool:
     return isinstance(value, list) and len(value) <= 1000 and all(ops.reference_ok(r) for r in value)
+
+
+def _events_ok(value: object) -> bool:
+    """A document's legal events as this version keeps them (rows of legal.Event)."""
+    return isinstance(value, list) and len(value) <= legal.MAX_EVENTS and all(legal.Event.of_row(r) for r in value)
+
+
+# What each table's rows hold; "drawings" holds only what has none (its thumbnails are files).
+_VALID = {"biblio": _record_ok, "applications": _published_ok, "legal": _events_ok, "drawings": lambda value: False}
 
 
 # ---------------------------------------------------------------- the data step
@@ -594,3 +641,235 @@ def source_line(fetched: Fetched) -> str | None:
     if fetched.day is None:
         return None
     return f"書目資料：{SOURCE}，{fetched.day:%Y-%m-%d} 取得"
+
+
+# ---------------------------------------------------------------- legal status and drawings
+
+FIGURE_BASE = f"https://{drawings.FIGURE_HOST}"  # where a list's figure links are fetched from (a test's stand-in)
+EVERY = 20  # documents between two progress lines
+LEGAL_NOUN, DRAWING_NOUN = "法律狀態", "代表圖"
+DERIVED_LINE = "法律狀態與預估屆期：依 EPO INPADOC 法律事件與各局專利期間推定，非各局專利登記簿之記載"
+GRANT_KINDS = re.compile(r"[BCES]\d?|A|P\d?")  # of a US document: a grant (before 2001 US grants were kind A)
+
+
+@dataclass
+class Standing:
+    """What the legal-status and drawings step found, by the entries' DOCDB references."""
+
+    statuses: dict[str, legal.Status]
+    expiries: dict[str, terms.Expiry]  # only where one is shown
+    drawings: dict[str, drawings.Thumbnail]
+    lines: list[str]  # what it found and left, for the window and the detail sheet's head
+
+
+def describe(reference: str, record: dict | None, events: list[legal.Event] | None, today: dt.date):
+    """A document's legal status and the expected expiry shown with it (None where
+    no rule applies, the data lacks a date, or an event says the right ended)."""
+    country, number, kind = (reference.split(".") + [""])[:3]
+    filed = terms.parse_day(record.get("filed")) if record else None
+    published = terms.parse_day(record.get("published")) if record else None
+    granted = published if country == "US" and GRANT_KINDS.fullmatch(kind or "") else None
+    claims = terms.parse_claims(record.get("claims", "")) if record else []
+    expiry = terms.expiry(country, number, kind or None, filed, granted=granted, claims=claims)
+    status = legal.decide(country, events, today, expiry.day if expiry else None)
+    return status, expiry if expiry is not None and legal.shown_expiry(status) else None
+
+
+def fetch_status(
+    entries: list[Publication],
+    records: dict[str, dict | None],
+    found: Settings,
+    emit: Callable[[object], object],
+    today: dt.date,
+    figures: dict[str, str] | None = None,
+    budget: float | None = None,
+    client: ops.Client | None = None,
+) -> Standing:
+    """Each publication's legal status, expected expiry and drawing, from the
+    cache or OPS, within `budget` seconds (the settings' unless said), the two
+    services asked side by side, each at its own rate; what is not fetched in
+    time is fetched by the next report of the list. `records` are the data
+    step's (filing dates and the applications a document names); `figures`,
+    the list's own figure link of a reference, which goes first."""
+    references = list(dict.fromkeys(_reference(e) for e in entries if e.id))
+    cache = Cache(found.cache, emit)
+    pictures = drawings.Drawings(found.cache)
+    try:
+        client = client or ops.Client(found.url, found.key, found.secret)
+        step = _StatusStep(cache, pictures, client, emit, today, found.status_budget if budget is None else budget)
+        events = step.legal(references)
+        made = step.drawings(references[: drawings.MAX_DRAWINGS], figures or {})
+        step.run()
+        pictures.trim()
+    finally:
+        cache.close()
+    statuses, expiries = {}, {}
+    for reference in references:
+        status, expiry = describe(reference, records.get(reference), events.get(reference), today)
+        statuses[reference] = status
+        if expiry is not None:
+            expiries[reference] = expiry
+    lines = step.lines(len(references), events, made)
+    if len(references) > drawings.MAX_DRAWINGS:
+        left = len(references) - drawings.MAX_DRAWINGS
+        lines.append(f"代表圖以 {drawings.MAX_DRAWINGS:,} 件為限，其餘 {left:,} 件未附")
+    return Standing(statuses, expiries, made, lines)
+
+
+class _StatusStep:
+    """The legal service and the images, each asked by a thread of its own (its
+    rate and colour its own): what they find comes back to this thread, which
+    alone writes the cache and speaks."""
+
+    def __init__(self, cache, pictures, client, emit, today, budget):
+        self.cache, self.pictures, self.client, self.emit, self.today = cache, pictures, client, emit, today
+        self.budget = budget
+        self.events: dict[str, list[legal.Event] | None] = {}
+        self.made: dict[str, drawings.Thumbnail] = {}
+        self.asked: dict[str, list] = {}  # service noun → what it still has to ask
+        self.done: dict[str, int] = {}  # service noun → documents known (cached or fetched)
+        self.missing: dict[str, int] = {}  # service noun → documents it could not ask in time
+        self.empty = 0  # documents with no drawing, or one that cannot be used
+        self.faults: dict[str, str] = {}
+
+    def legal(self, references: list[str]) -> dict[str, list[legal.Event] | None]:
+        cached = self.cache.get("legal", references, self.today)
+        for reference, (_, rows) in cached.items():
+            self.events[reference] = [e for e in map(legal.Event.of_row, rows or []) if e]
+        self.asked[LEGAL_NOUN] = [r for r in references if r not in cached]
+        self.done[LEGAL_NOUN] = len(cached)
+        return self.events
+
+    def drawings(self, references: list[str], figures: dict[str, str]) -> dict[str, drawings.Thumbnail]:
+        none = self.cache.get("drawings", references, self.today)
+        wanted = []
+        for reference in references:
+            figure = drawings.figure_address(figures.get(reference))
+            made = (self.pictures.get(f"figure:{figure}") if figure else None) or self.pictures.get(f"ops:{reference}")
+            if made is not None:
+                self.made[reference] = made
+            elif reference in none and figure is None:
+                self.empty += 1  # OPS had none lately
+            else:
+                wanted.append((reference, figure))
+        self.asked[DRAWING_NOUN] = wanted
+        self.done[DRAWING_NOUN] = len(references) - len(wanted)
+        return self.made
+
+    def run(self) -> None:
+        if not any(self.asked.values()):
+            return  # everything from the cache: not a request, not a token
+        self.client.deadline = time.monotonic() + self.budget
+        results: queue.Queue = queue.Queue()
+        workers = [
+            threading.Thread(target=self._work, args=(noun, work, results), daemon=True)
+            for noun, work in ((LEGAL_NOUN, self._legal_one), (DRAWING_NOUN, self._drawing_one))
+            if self.asked[noun]
+        ]
+        for worker in workers:
+            worker.start()
+        totals = {noun: self.done[noun] + len(work) for noun, work in self.asked.items()}
+        running = len(workers)
+        while running:
+            try:
+                kind, noun, *what = results.get(timeout=self.budget + 60)
+            except queue.Empty:  # a worker that never ends cannot hold the report
+                break
+            if kind == "end":
+                running -= 1
+                self.missing[noun] = what[0]
+                if what[1]:
+                    self.faults[noun] = what[1]
+                continue
+            self._keep(noun, *what)
+            self.done[noun] += 1
+            if self.done[noun] % EVERY == 0:
+                self.emit(f"取得{noun} {self.done[noun]:,}/{totals[noun]:,}")
+        for worker in workers:
+            worker.join()
+
+    def _work(self, noun: str, one, results) -> None:
+        """One service's documents, in order, until they are done, the time is up or the service stops."""
+        work = self.asked[noun]
+        asked, fault = 0, ""
+        try:
+            for item in work:
+                results.put(("found", noun, item, one(item)))
+                asked += 1
+        except ops.Late:
+            pass
+        except ops.Unavailable as stop:  # this service's fault: the other goes on
+            fault = str(stop)
+        except Exception:  # a fault of ours: the report goes on without the rest
+            traceback.print_exc(file=sys.stderr)
+            fault = f"取得{noun}時發生未預期的錯誤"
+        finally:
+            results.put(("end", noun, len(work) - asked, fault))
+
+    def _legal_one(self, reference: str) -> list[list[str]] | None:
+        body = self.client.legal(reference)
+        if body is None:
+            return []
+        try:
+            members = legal.parse_legal(body)
+        except ValueError:  # no XML (lxml's syntax error is one): not kept, asked again next time
+            return None
+        events = legal.events_of(reference, members) or []
+        return [e.row() for e in events]
+
+    def _drawing_one(self, item: tuple[str, str | None]) -> tuple[str, drawings.Thumbnail] | str | None:
+        """The document's drawing and what it is of: the list's figure first, else the first
+        page's clipping; "none" when there is none to use, None when an answer could not be read."""
+        reference, figure = item
+        if figure is not None:
+            try:
+                picture = self.client.picture(FIGURE_BASE + figure.removeprefix(f"https://{drawings.FIGURE_HOST}"))
+                if picture is not None:
+                    return f"figure:{figure}", drawings.thumbnail(picture)
+            except ops.Late:
+                raise
+            except (ops.Unavailable, drawings.BadImage):
+                pass  # the clipping, then
+        try:
+            body = self.client.images(reference)
+            link = ops.parse_images(body) if body else None
+        except ValueError:  # no XML
+            return None
+        data = self.client.image(link) if link else None
+        if data is None:
+            return "none"
+        try:
+            return f"ops:{reference}", drawings.thumbnail(data)
+        except drawings.BadImage:
+            return "none"
+
+    def _keep(self, noun: str, item, found) -> None:
+        if noun == LEGAL_NOUN:
+            if found is not None:
+                self.cache.put("legal", {item: found}, self.today)
+                self.events[item] = [e for e in map(legal.Event.of_row, found) if e]
+            return
+        reference, _ = item
+        if isinstance(found, tuple):
+            key, self.made[reference] = found
+            self.pictures.put(key, found[1])
+        else:
+            self.empty += 1
+            if found == "none":
+                self.cache.put("drawings", {reference: None}, self.today)
+
+    def lines(self, total: int, events: dict, made: dict) -> list[str]:
+        found = [DERIVED_LINE] if total else []
+        for noun in (LEGAL_NOUN, DRAWING_NOUN):
+            if noun not in self.asked:
+                continue
+            fault, left = self.faults.get(noun), self.missing.get(noun, 0)
+            if fault:
+                self.emit(f"{fault}；{noun}取得 {self.done[noun]:,}/{self.done[noun] + left:,} 筆，報告照常輸出")
+            if left:
+                got = f"{self.done[noun]:,}/{self.done[noun] + left:,}"
+                found.append(f"{noun}已取得 {got} 筆，其餘將於下次產生報告時補齊")
+        if DRAWING_NOUN in self.asked and (made or self.empty):
+            empty = f"，{self.empty:,} 件無代表圖或圖檔無法使用" if self.empty else ""
+            found.append(f"代表圖 {len(made):,} 件{empty}")
+        return found

@@ -38,6 +38,15 @@ from .publications import OFFICES, PREFIXES, of_reference
 BIBLIO = "/rest-services/published-data/{}/docdb/biblio"
 NUMBERS = "/rest-services/number-service/application/original/{}/docdb"
 TOKEN = "/auth/accesstoken"
+# A publication's INPADOC legal events, and the images OPS holds of it (an image by the link this names).
+LEGAL = "/rest-services/legal/publication/docdb/{}"
+IMAGES = "/rest-services/published-data/publication/docdb/{}/images"
+CLIPPING = "FirstPageClipping"  # the images inquiry's instance of the first page's drawing
+# Requests a minute each service takes when idle, until its answers say otherwise
+# (X-Throttling-Control: "images=green:200, inpadoc=green:60", half when busy).
+RATES = {"images": 200, "inpadoc": 60}
+MARGIN = 1.05  # paced a little below the rate: a minute's window on the server side never sees one more
+MAX_IMAGE = 2 * 1024 * 1024  # bytes of an image answer: a first-page clipping is some tens of KB
 BATCH = 100  # references OPS takes in one request
 TOGETHER = 4  # number-service requests at once: it answers one number a request
 TIMEOUT = 10.0  # seconds, each read of an answer (the step's budget bounds the whole)
@@ -60,6 +69,14 @@ class Unavailable(Exception):
 
 class Late(Unavailable):
     """The step's time ran out, this request's answer included."""
+
+
+class Throttled(Unavailable):
+    """One service takes no more requests now (black, or its rate exceeded); the others may."""
+
+    def __init__(self, text: str, service: str):
+        super().__init__(text)
+        self.service = service
 
 
 def address_problem(url: str) -> str | None:
@@ -195,23 +212,26 @@ class Client:
         self.sleep = sleep
         self.deadline = deadline  # time.monotonic() by which every exchange ends; None: each read bounded only
         self._opener = urllib.request.build_opener(_NoRedirects, _HTTP, _HTTPS)
+        self._rates = dict(RATES)  # requests a minute, per paced service, as its last answer said
+        self._turns: dict[str, float] = {}  # time.monotonic() of each paced service's latest request
+        self._pace_lock = threading.Lock()
 
     def _left(self) -> float:
         return math.inf if self.deadline is None else self.deadline - time.monotonic()
 
-    def _open(self, request: urllib.request.Request) -> tuple[int, dict, bytes]:
+    def _open(self, request: urllib.request.Request, limit: int = MAX_ANSWER) -> tuple[int, dict, bytes]:
         left = self._left()
         if left <= 0:
             raise Late("time is up")
         if left == math.inf:
-            return self._exchange(request, self.timeout)
+            return self._exchange(request, self.timeout, limit)
         watch = _Watch()
         timer = threading.Timer(left, watch.expire)
         timer.daemon = True
         _watching.watch = watch
         timer.start()
         try:
-            answer = self._exchange(request, min(self.timeout, left))
+            answer = self._exchange(request, min(self.timeout, left), limit)
         except Exception as error:
             if watch.expired:  # whatever the cut made of the answer
                 raise Late("time is up") from error
@@ -223,7 +243,7 @@ class Client:
             raise Late("time is up")
         return answer
 
-    def _exchange(self, request: urllib.request.Request, timeout: float) -> tuple[int, dict, bytes]:
+    def _exchange(self, request: urllib.request.Request, timeout: float, limit: int) -> tuple[int, dict, bytes]:
         """One request and its whole answer; every way the exchange can fail is Unavailable."""
         try:
             answer = self._opener.open(request, timeout=timeout)
@@ -244,7 +264,7 @@ class Client:
             try:
                 while piece := answer.read(64 * 1024):
                     size += len(piece)
-                    if size > MAX_ANSWER:
+                    if size > limit:
                         raise Unavailable("EPO Open Patent Services 的回應過大")
                     pieces.append(piece)
             except (OSError, ValueError, http.client.HTTPException) as error:  # cut off, a bad chunk
@@ -296,13 +316,60 @@ class Client:
         path = NUMBERS.format(urllib.parse.quote(original, safe="/()."))
         return self._call(urllib.request.Request(self.base + path), "other")
 
-    def _call(self, request: urllib.request.Request, service: str) -> bytes | None:
-        request.add_header("Accept", "application/xml")
+    def legal(self, reference: str) -> bytes | None:
+        """The INPADOC legal events of a publication ("EP.1000000.A1") and its family's
+        members OPS answers with; None when OPS knows none."""
+        return self._call(urllib.request.Request(self.base + LEGAL.format(reference)), "inpadoc")
+
+    def images(self, reference: str) -> bytes | None:
+        """The images inquiry of a publication: which images OPS holds and their links."""
+        return self._call(urllib.request.Request(self.base + IMAGES.format(reference)), "images")
+
+    def image(self, link: str) -> bytes | None:
+        """The first page of an image the inquiry links to
+        ("published-data/images/EP/1000000/PA/firstpage"), as PNG."""
+        address = f"{self.base}/rest-services/{link}.png?Range=1"
+        return self._call(urllib.request.Request(address), "images", accept="image/png", limit=MAX_IMAGE)
+
+    def picture(self, address: str) -> bytes | None:
+        """An image from outside OPS (a list's figure link, checked by the caller): no
+        credentials go with it, and the same bounds hold; None when it is not there."""
+        request = urllib.request.Request(address, headers={"Accept": "image/png,image/jpeg,image/gif,image/tiff"})
+        status, headers, body = self._open(request, MAX_IMAGE)
+        if status == 404:
+            return None
+        if status != 200 or not _content_type(headers).startswith("image/"):
+            raise Unavailable(f"代表圖的網址回應錯誤 ({status})")
+        return body
+
+    def _pace(self, service: str) -> None:
+        """Waits for a paced service's next turn: its requests spread evenly over each minute."""
+        rate = self._rates.get(service)
+        if not rate:
+            return
+        with self._pace_lock:
+            now = time.monotonic()
+            # From the last turn at the rate the service names now: a busy service's lower rate holds at once.
+            last = self._turns.get(service)
+            turn = now if last is None else max(now, last + 60.0 * MARGIN / rate)
+            self._turns[service] = turn
+        if turn > now:
+            self.sleep(max(0.0, min(turn - now, self._left())))
+
+    def _call(
+        self,
+        request: urllib.request.Request,
+        service: str,
+        accept: str = "application/xml",
+        limit: int = MAX_ANSWER,
+    ) -> bytes | None:
+        request.add_header("Accept", accept)
         for attempt in (1, 2):
             with self._token_lock:
                 token = self._token or self._renew()
             request.add_header("Authorization", f"Bearer {token}")
-            status, headers, body = self._open(request)
+            self._pace(service)
+            status, headers, body = self._open(request, limit)
             if status == 400 and b"invalid_access_token" in body and attempt == 1:
                 with self._token_lock:
                     if self._token == token:
@@ -310,32 +377,43 @@ class Client:
                 continue
             break
         self._throttle(headers, service)
-        if status in (200, 404) and not _is_xml(headers):
-            raise Unavailable(NOT_OPS)  # a proxy's page, a mistyped address: every further answer would be the same
-        if status == 200:
-            return body
-        if status == 404:
+        if status == 404 and _is_xml(headers):
             return None
+        if status == 200 and (_content_type(headers) == accept or accept == "application/xml" and _is_xml(headers)):
+            return body
+        if status == 200 and _is_xml(headers):
+            return None  # an image asked, OPS's XML answered: there is none to show
+        if status in (200, 404):
+            raise Unavailable(NOT_OPS)  # a proxy's page, a mistyped address: every further answer would be the same
         if status == 403:
             reason = _header(headers, "X-Rejection-Reason")
             span = {"IndividualQuotaPerHour": "每小時", "RegisteredQuotaPerWeek": "每週"}.get(reason, "")
+            if not span and (reason == "ThrottlingControlQuota" or b"RobotDetected" in body):
+                raise Throttled("EPO Open Patent Services 暫停接受此類請求 (流量管制)", service)
             raise Unavailable(
                 f"EPO Open Patent Services 的{span}配額已用完" if span else "EPO Open Patent Services 拒絕了請求"
             )
         raise Unavailable(f"EPO Open Patent Services 回應錯誤 ({status})")
 
     def _throttle(self, headers: dict, service: str) -> None:
-        """Honours the colour OPS gives the service asked (retrieval, other, …)."""
+        """Honours the colour OPS gives the service asked (retrieval, other, images,
+        inpadoc, …), and the rate it names for a paced one."""
         control = _header(headers, "X-Throttling-Control")
-        colour = next(
+        colour, rate = next(
             (
-                part.split("=", 1)[1].split(":")[0]
+                (part.split("=", 1)[1].split(":") + [""])[:2]
                 for part in control.replace("(", ",").replace(")", ",").split(",")
                 if part.strip().startswith(f"{service}=")
             ),
-            "",
+            ("", ""),
         )
-        if colour == "black" or control.strip().startswith("overloaded"):
+        if service in self._rates and rate.strip().isdigit() and int(rate) > 0:
+            self._rates[service] = int(rate)
+        if control.strip().startswith("overloaded"):
+            raise Unavailable("EPO Open Patent Services 目前暫停服務 (流量管制)")
+        if colour == "black":
+            if service in RATES:
+                raise Throttled("EPO Open Patent Services 暫停接受此類請求 (流量管制)", service)
             raise Unavailable("EPO Open Patent Services 目前暫停服務 (流量管制)")
         if colour in SLOWER:
             self.sleep(max(0.0, min(SLOWER[colour], self._left())))
@@ -412,9 +490,37 @@ def parse_biblio(body: bytes) -> dict[str, dict]:
                 ),
                 "",
             ),
+            "claims": _claims(data),
         }
         found[key] = {name: _bounded(value) for name, value in record.items()}
     return found
+
+
+def _claims(data) -> str:
+    """The applications a document names (its priority claims, its parents, its PCT
+    application), as "US.96495207.A.20071227.;US.2008086599.W.20081212.W": the term's start
+    may be theirs."""
+    found = []
+    for claim in data.iterfind("{*}priority-claims/{*}priority-claim"):
+        for document in claim.iterfind("{*}document-id"):
+            day, linkage = _text(document, "{*}date"), _text(claim, "{*}priority-linkage-type")
+            key = _key(document)
+            if document.get("document-id-type") != "docdb" or key.count(".") != 2 or not reference_ok(key):
+                continue
+            if re.fullmatch(r"\d{8}", day) and re.fullmatch(r"[A-Z0-9]{0,2}", linkage):
+                found.append(f"{key}.{day}.{linkage}")
+    return ";".join(dict.fromkeys(found))
+
+
+def parse_images(body: bytes) -> str | None:
+    """The images inquiry's link to the first page's clipping, where OPS has it as PNG."""
+    for instance in _root(body).iter(f"{{{OPS_NS}}}document-instance"):
+        formats = [(f.text or "").strip() for f in instance.iter(f"{{{OPS_NS}}}document-format")]
+        link = instance.get("link") or ""
+        if instance.get("desc") == CLIPPING and "image/png" in formats:
+            if re.fullmatch(r"published-data/images/[A-Z]{2}/[A-Z0-9]{1,20}/[A-Z0-9]{1,4}/[a-z]{1,20}", link):
+                return link  # it goes into an address: only the shape OPS gives
+    return None
 
 
 def parse_application(body: bytes) -> str | None:
