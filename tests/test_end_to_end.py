@@ -351,45 +351,40 @@ def test_the_window_makes_reports_and_closes_cleanly(display, home, tmp_path, pl
 
     assert (digest(patents), digest(template)) == inputs
     c, l = "標楷體", "Calibri"  # the window's default fonts, at ratio 1
+    # The client's table: each number in its standard form, linked; the report's notes under 說明.
     table = [
-        [(h, c, 12) for h in ("序號", "公開號", "標準公開號", "國別", "號碼", "種類", "狀態")],
-        [
-            (1, l, 12),
-            ("TW I 123456 B", l, 12),
-            ("TWI123456B", l, 12),
-            ("TW", l, 12),
-            ("I123456", l, 12),
-            ("B", l, 12),
-            None,
-        ],
-        [(2, l, 12), ("bad one", l, 12), None, None, None, None, ("格式不符：不含號碼", c, 12)],
-        [
-            (3, l, 12),
-            ("US 2020/0123456 A1", l, 12),
-            ("US20200123456A1", l, 12),
-            ("US", l, 12),
-            ("20200123456", l, 12),
-            ("A1", l, 12),
-            None,
-        ],
+        [("序號", c, 12), ("公開號", c, 12), ("說明", c, 12)],
+        [(1, l, 12), ("TWI123456B", l, 12), None],
+        [(2, l, 12), ("bad one", l, 12), ("格式不符：不含號碼", c, 12)],
+        [(3, l, 12), ("US20200123456A1", l, 12), None],
     ]
 
+    def client_table(sheet):
+        header = next(r for r in range(1, sheet.max_row + 1) if sheet.cell(r, 1).value == "序號")
+        assert sheet.max_row == header + 3
+        links = {c.value: c.hyperlink.target for row in sheet.iter_rows(min_row=header) for c in row if c.hyperlink}
+        assert links == {i: f"https://patents.google.com/patent/{i}" for i in ("TWI123456B", "US20200123456A1")}
+        return header, [cells(sheet[r])[:3] for r in range(header, header + 4)]
+
     report = openpyxl.load_workbook(plain)
-    assert report.sheetnames == ["檢索報告"]
+    assert report.sheetnames == ["檢索報告", "書目明細"]
     sheet = report.active
     assert cells(sheet[1])[0] == ("檢索報告", c, 16)
-    assert [cells(sheet[r]) for r in range(6, 10)] == table
-    assert sheet["C7"].hyperlink.target == "https://patents.google.com/patent/TWI123456B"
-    assert sheet.max_row == 9
+    assert client_table(sheet)[1] == table
+    # The number's mechanics are the detail sheet's.
+    detail = [[c.value for c in row[2:7]] for row in report["書目明細"].iter_rows() if row[0].value in (1, 3)]
+    assert detail == [
+        ["TW I 123456 B", "TWI123456B", "TW", "I123456", "B"],
+        ["US 2020/0123456 A1", "US20200123456A1", "US", "20200123456", "A1"],
+    ]
 
     report = openpyxl.load_workbook(with_template)
-    assert report.sheetnames == ["封面", "附註"]
+    assert report.sheetnames == ["封面", "附註", "書目明細"]
     assert report["附註"]["B2"].value == "保留"
     sheet = report["封面"]
     assert (sheet["A1"].value, sheet["A3"].value) == ("專利檢索報告", "客戶: 某公司")
     assert sheet["A5"].value == f"製表日期：{datetime.date.today():%Y-%m-%d}"
-    assert [cells(sheet[r]) for r in range(9, 13)] == table
-    assert sheet.max_row == 12
+    assert client_table(sheet)[1] == table
 
 
 def set_dpi(dpi):
