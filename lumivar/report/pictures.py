@@ -14,7 +14,7 @@ names that never clash with what it holds.
 from __future__ import annotations
 
 import posixpath
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from xml.sax.saxutils import quoteattr
 
@@ -70,7 +70,7 @@ def column_width(pictures: Iterable[Picture]) -> float:
     return round((widest + 2 * PAD + 5) / 7, 1) if widest else 0.0
 
 
-def _free(taken: set[str], pattern: str) -> Iterable[str]:
+def _free(taken: set[str], pattern: str) -> Iterator[str]:
     """Part names of a pattern ("xl/media/image{}.png") that the package does not hold."""
     number = 1
     while True:
@@ -116,7 +116,7 @@ def _relationships(root, rel_ns: str, items: list[tuple[str, str, str]]) -> byte
     return serialize(root)
 
 
-def _ids(taken: Iterable[str]) -> Iterable[str]:
+def _ids(taken: Iterable[str]) -> Iterator[str]:
     used = set(taken)
     number = 1
     while True:
