@@ -1,7 +1,7 @@
 """The report job without the window:
 
     python -m lumivar.report PATENTS [--template T] [--folder F] [--ratio R]
-                                     [--cjk-font F] [--latin-font F]
+                                     [--cjk-font F] [--latin-font F] [--no-data] [--no-status]
 
 Prints the job's messages one per line (UTF-8), each cut and made readable
 as the window shows it. Exit status 0 when a report
@@ -42,6 +42,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--cjk-font", default=protocol.DEFAULT_CJK_FONT, help="中文文字字體")
     parser.add_argument("--latin-font", default=protocol.DEFAULT_LATIN_FONT, help="英文文字字體")
     parser.add_argument("--no-data", action="store_true", help="不向 EPO Open Patent Services 取得書目資料")
+    parser.add_argument("--no-status", action="store_true", help="不取得法律狀態、預估屆期與代表圖（新穎性檢索不需要）")
     return parser.parse_args(argv)
 
 
@@ -72,7 +73,9 @@ def main(argv: list[str] | None = None) -> int:
                 sys.stdout = open(os.devnull, "w", encoding="utf-8")
 
     try:
-        path = handle_request(request, emit, folder=args.folder, with_data=not args.no_data)
+        path = handle_request(
+            request, emit, folder=args.folder, with_data=not args.no_data, with_status=not args.no_status
+        )
     except KeyboardInterrupt:  # Ctrl+C: the temporary file is gone, nothing else was written
         print("已中斷", file=sys.stderr)
         return 130

@@ -364,6 +364,8 @@ class Fetched:
     entries: list[Publication]  # the list's entries, an application's as its publication where OPS knows it
     records: dict[str, dict | None]  # DOCDB reference → its data, None when OPS knows it not
     day: dt.date | None  # the earliest day the data used was fetched
+    client: ops.Client | None = None  # its client, for the next step to ask with its token
+    fault: str | None = None  # what stopped the service: the next step would only say it again
 
 
 _STOPPED, _LATE = object(), object()  # a chunk not asked: the step stopped, the budget spent
@@ -382,6 +384,7 @@ class _Step:
         self.records: dict[str, dict | None] = {}
         self.days: list[dt.date] = []
         self.stopped = False
+        self.fault: str | None = None  # what stopped the service, said once
 
     def each(
         self,
@@ -407,6 +410,7 @@ class _Step:
                     break
                 if isinstance(answer, ops.Unavailable):
                     self.emit(f"{answer}；{noun}取得 {done:,}/{len(items):,} 筆，報告照常輸出")
+                    self.fault = str(answer)
                     break
                 position += len(chunk)
                 if isinstance(answer, ValueError):  # an answer that is no XML
@@ -532,7 +536,7 @@ def fetch(
             published = step.publications(list(dict.fromkeys(o for o in originals if o)))
             entries = [_resolved(e, published.get(o)) if o else e for e, o in zip(entries, originals)]
         step.biblio(list(dict.fromkeys(_reference(e) for e in entries if e.id)))
-        return Fetched(entries, step.records, min(step.days) if step.days else None)
+        return Fetched(entries, step.records, min(step.days) if step.days else None, client, step.fault)
     finally:
         cache.close()
 
@@ -705,7 +709,9 @@ def fetch_status(
         cache.close()
     statuses, expiries = {}, {}
     for reference in references:
-        status, expiry = describe(reference, records.get(reference), events.get(reference), today)
+        # A number the list gave without its kind has its record under the number alone.
+        record = records.get(reference) or records.get(reference.rsplit(".", 1)[0])
+        status, expiry = describe(reference, record, events.get(reference), today)
         statuses[reference] = status
         if expiry is not None:
             expiries[reference] = expiry
@@ -873,3 +879,59 @@ class _StatusStep:
             empty = f"，{self.empty:,} 件無代表圖或圖檔無法使用" if self.empty else ""
             found.append(f"代表圖 {len(made):,} 件{empty}")
         return found
+
+
+# The columns the status step fills: the client's two, and what the detail sheet says of them.
+STATUS_FILLS = ("法律狀態", "預估屆期", "法律狀態依據", "預估屆期依據")
+FIGURE = "代表圖"
+
+
+def figures_of(header: list[str], values: list[tuple], entries: list[Publication], aliases) -> dict[str, str]:
+    """Each publication's figure link where the list has a 代表圖 column ("representative figure link")."""
+    at = next((i for i, h in enumerate(header) if aliases(FIGURE, h)), None)
+    if at is None:
+        return {}
+    found = {}
+    for entry, row in zip(entries, values):
+        link = row[at] if at < len(row) else None
+        if entry.id and isinstance(link, str) and link.strip():
+            found.setdefault(_reference(entry), link.strip())
+    return found
+
+
+def merge_status(
+    header: list[str], values: list[tuple], entries: list[Publication], standing: Standing, aliases
+) -> tuple[list[str], list[tuple]]:
+    """The list's columns with each publication's legal status and expected expiry
+    where the list says nothing (its own values win), and what each was derived from."""
+    columns = {name: next((i for i, h in enumerate(header) if aliases(name, h)), None) for name in STATUS_FILLS}
+    rows = [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * len(entries))]
+    header, added = list(header), set()
+    for name in STATUS_FILLS:
+        if columns[name] is None:
+            header.append(name)
+            columns[name] = len(header) - 1
+            added.add(len(header) - 1)
+            for row in rows:
+                row.append(None)
+    for entry, row in zip(entries, rows):
+        reference = _reference(entry) if entry.id else None
+        status = standing.statuses.get(reference) if reference else None
+        if status is None:
+            continue
+        expiry = standing.expiries.get(reference)
+        said = {
+            "法律狀態": status.shown,
+            "預估屆期": (expiry.shown if expiry.derived else expiry.day) if expiry else None,
+            "法律狀態依據": status.detail if status.event else None,
+            "預估屆期依據": f"{expiry.basis}{'（' + terms.DERIVED + '）' if expiry.derived else ''}"
+            if expiry
+            else None,
+        }
+        for name, value in said.items():
+            at = columns[name]
+            if value is not None and row[at] in (None, ""):
+                row[at] = value
+    # A column added that no entry fills is none.
+    keep = [i for i in range(len(header)) if i not in added or any(row[i] is not None for row in rows)]
+    return [header[i] for i in keep], [tuple(row[i] for i in keep) for row in rows]

@@ -104,9 +104,11 @@ def make_report(
     folder: Path | None = None,
     notify: Emit = lambda notice: None,
     with_data: bool = True,
+    with_status: bool = True,
 ) -> Path:
     """Writes one report; raises ReportError with a message for the user.
-    `with_data`: fetch bibliographic data where a source is set up."""
+    `with_data`: fetch bibliographic data where a source is set up;
+    `with_status`: legal status and drawings too, unless the settings turn them off."""
     checked = check_request(request)
     if not checked.patents.strip():
         raise ReportError("尚未指定專利檔案")
@@ -127,7 +129,7 @@ def make_report(
         made = now()
         # Settings only from the working folder: the folder a report is saved in may be anyone's.
         source = data.settings(protocol.working_folder(), emit) if with_data else None
-        report = _report(found, patents.name, made, source, emit, _named(form), with_data)
+        report = _report(found, patents.name, made, source, emit, _named(form), with_data, with_status)
         for line in _news(report, len(found.entries)):
             emit(line)
 
@@ -169,19 +171,28 @@ def _report(
     emit: Emit,
     named: tuple[tuple[str, ...], bool],
     with_data: bool = True,
+    with_status: bool = True,
 ) -> Report:
     """The report: each entry, the list's other columns carried along, and
-    the bibliographic data fetched where a source is set up."""
+    the bibliographic data fetched where a source is set up, legal status and
+    drawings with it where wanted."""
     entries = [publications.parse(text) for text in found.entries]
     header, values = found.header, found.values
     line = NO_SOURCE if source is None and with_data else None
+    standing = None
     if source is not None and any(e.id or e.application for e in entries):
         fetched = data.fetch(entries, source, emit, made.date())
         header, values, entries = data.merge(header, values, fetched, fields.aliases)
         line = data.source_line(fetched)
+        if with_status and source.status and fetched.fault is None and any(e.id for e in entries):
+            figures = data.figures_of(header, values, entries, fields.aliases)
+            standing = data.fetch_status(
+                entries, fetched.records, source, emit, made.date(), figures, client=fetched.client
+            )
+            header, values = data.merge_status(header, values, entries, standing, fields.aliases)
     else:  # the list's own family column, where it has one
         entries = data.families(header, values, entries, fields.aliases)
-    return compose.compose(
+    report = compose.compose(
         entries,
         header,
         values,
@@ -193,6 +204,9 @@ def _report(
         named=named[0],
         beside_marker=named[1],
     )
+    if standing is not None:  # for the window and the detail sheet's head, not the client's summary
+        report.bookkeeping.extend(standing.lines)
+    return report
 
 
 def _announced(table: layout.Table, emit: Emit):
@@ -211,12 +225,15 @@ def handle_request(
     folder: Path | None = None,
     notify: Emit = lambda notice: None,
     with_data: bool = True,
+    with_status: bool = True,
 ) -> Path | None:
     """One request, start to marker. Never raises for a bad request or file;
     ListenerGone when the messages can no longer be sent."""
     emit, notify = _guarded(emit), _guarded(notify)
     try:
-        path = make_report(request, emit, now=now, folder=folder, notify=notify, with_data=with_data)
+        path = make_report(
+            request, emit, now=now, folder=folder, notify=notify, with_data=with_data, with_status=with_status
+        )
     except ReportError as error:
         # A file name may hold a line break; the window shows one line per message.
         emit(re.sub(r"[\r\n]+", " ", str(error)))
