@@ -12,6 +12,7 @@ No test reaches the internet."""
 import collections
 import copy
 import functools
+import gc
 import io
 import json
 import re
@@ -404,6 +405,9 @@ class StandIn:
     requests and token exchanges."""
 
     def __init__(self, recordings: Path = RECORDINGS):
+        # An earlier test's Tk objects, left in reference cycles, must die on this thread: collected by a
+        # handler's or the client's thread, Tcl aborts the process ("Tcl_AsyncDelete: wrong thread").
+        gc.collect()
         self.documents, self.numbers, self.published = recorded_documents(recordings)
         self.kinds: dict[str, list[bytes]] = {}  # a number without its kind → every kind recorded of it
         self.add({})

@@ -12,12 +12,13 @@ import dataclasses
 import re
 import unicodedata
 import urllib.parse
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import datetime
 from operator import attrgetter
 
 from . import fields, layout, publications
+from .drawings import Thumbnail
 from .layout import AUTO, LINK, WRAP, Column, Table
 from .publications import NOTE_CORRECTED, NOTE_NO_DATA, NOTE_NO_KIND, NOTE_RESOLVED, Publication
 
@@ -222,6 +223,7 @@ def compose(
     data_line: str | None = None,
     named: tuple[str, ...] = (),
     beside_marker: bool = False,
+    drawings: Mapping[str, Thumbnail] | None = None,
 ) -> Report:
     """The report of a list's entries (as the data step left them: `header`
     and `values` the list's other columns, `rows` each entry's row of the
@@ -229,7 +231,8 @@ def compose(
     `search` is the search's address a list names, `data_line` the data
     source's line; `named`, the columns a template's header names, in its
     order: from the table's first column, or (`beside_marker`) right of the
-    marker's cell, which is the 序號's as it always was."""
+    marker's cell, which is the 序號's as it always was; `drawings`, the
+    representative drawings by the publications' standard IDs."""
     carried, converted = fields.carried(header, values, offset=1)
     each_row: list[int | None] = [*rows, *[None] * (len(entries) - len(rows))]
     converted = converted or [()] * len(entries)
@@ -244,10 +247,11 @@ def compose(
     entries = publications.mark_repeats(entries)
     at = next((1 + i for i, c in enumerate(carried) if c.name == CATEGORY), None)
     entries, lines, numbers = families(entries, shown, at)
-    columns, notes = _client_columns(by_name, lines, named, beside_marker)
+    picture = _picture(drawings)
+    columns, notes = _client_columns(by_name, lines, named, beside_marker, picture)
     client = Table(lines, columns)
     entries, serial = _serials_of_lines(entries, numbers)
-    detail = Table(entries, _detail_columns(carried, serial))
+    detail = Table(entries, _detail_columns(carried, serial, picture))
     # Counted by the client's lines: a family's once, by the strongest category of its members.
     used = [category(_held(shown)(e)) for e in _documents(lines)] if shown else []
     families_ = len(_documents(lines)) if lines is not entries else None
@@ -331,7 +335,24 @@ def _family_line(members: list[Publication], strength, at: int | None) -> Public
     return dataclasses.replace(first, note="；".join(said), extra=extra)
 
 
-def _standard_columns(by_name: dict[str, Column]) -> dict[str, Column]:
+def _picture(drawings: Mapping[str, Thumbnail] | None):
+    """An entry's drawing, where there are any; None without."""
+    if not drawings:
+        return None
+    return lambda item: drawings.get(item.id) if item.id else None
+
+
+def _drawing(column: Column | None, picture) -> Column:
+    """The 代表圖 column: its drawing in the cell; the list's figure link on a short label where it has none."""
+    address = column.address if column is not None else None
+
+    def label(item: Publication) -> object:
+        return DRAWING_LABEL if address is not None and address(item) and picture(item) is None else None
+
+    return Column(DRAWING, label, font=LINK, address=address, picture=picture)
+
+
+def _standard_columns(by_name: dict[str, Column], picture=None) -> dict[str, Column]:
     """Every column the client's table can hold, by its name."""
     found: dict[str, Column] = {
         SERIAL: Column(SERIAL, None),
@@ -359,19 +380,23 @@ def _standard_columns(by_name: dict[str, Column]) -> dict[str, Column]:
             column = _mapped(column, first_class)
         found[name] = column
     drawing = by_name.get(DRAWING)
-    if drawing is not None and drawing.address is not None:
+    if picture is not None:
+        found[DRAWING] = _drawing(drawing, picture)
+    elif drawing is not None and drawing.address is not None:
         found[DRAWING] = Column(DRAWING, _label(drawing.address), font=LINK, address=drawing.address)
     return found
 
 
 def _has_values(column: Column, entries: list[Publication]) -> bool:
+    if column.picture is not None and any(column.picture(e) is not None for e in entries):
+        return True
     return column.value is None or any(column.value(e) not in (None, "") for e in entries)
 
 
 def _client_columns(
-    by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...], beside_marker: bool
+    by_name: dict[str, Column], entries: list[Publication], named: tuple[str, ...], beside_marker: bool, picture=None
 ) -> tuple[tuple[Column, ...], list[str]]:
-    standard = _standard_columns(by_name)
+    standard = _standard_columns(by_name, picture)
     if not named:
         chosen = [standard[n] for n in CLIENT_COLUMNS if n in standard]
         return tuple(c for c in chosen if c.header in (SERIAL, NUMBER) or _has_values(c, entries)), []
@@ -441,11 +466,25 @@ def _with_notes(remarks: Column, notes: Column) -> Column:
     return dataclasses.replace(remarks, value=both, font=AUTO, format=WRAP)
 
 
-def _detail_columns(carried: list[fields.Carried], serial=None) -> tuple[Column, ...]:
+def _detail_columns(carried: list[fields.Carried], serial=None, picture=None) -> tuple[Column, ...]:
     """Every detail: the number as written and its parts, every carried
     column (a known field's under the report's name, any other under the
     list's own header), and the report's notes; `serial`, an entry's 序號
-    where it is not its row's (the client's line a family's member stands on)."""
+    where it is not its row's (the client's line a family's member stands on);
+    `picture`, an entry's drawing: in the list's 代表圖 column (its link where
+    there is none), else in one of its own, last."""
+    columns = [c.column for c in carried]
+    own: list[Column] = []  # a drawing column of its own, last
+    if picture is not None:
+        at = next((i for i, c in enumerate(carried) if c.name == DRAWING), None)
+        if at is None:
+            own.append(Column(DRAWING, lambda item: None, picture=picture))
+        else:
+            link = columns[at]
+            written = link.value or (lambda item: None)
+            columns[at] = dataclasses.replace(
+                link, value=lambda item: None if picture(item) is not None else written(item), picture=picture
+            )
     return (
         Column(SERIAL, serial),
         Column(LIST_ROW, _list_row),
@@ -455,8 +494,9 @@ def _detail_columns(carried: list[fields.Carried], serial=None) -> tuple[Column,
         Column(DIGITS, attrgetter("number"), digits=True),
         Column(KIND, attrgetter("kind")),
         # A known field under the report's name (Espacenet's "Earliest publication" is 公開日), the rest as headed.
-        *(c.column for c in carried),
+        *columns,
         Column(NOTES, attrgetter("status"), font=AUTO, max_width=40, format=WRAP),
+        *own,
     )
 
 

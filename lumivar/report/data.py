@@ -702,7 +702,7 @@ def fetch_status(
         client = client or ops.Client(found.url, found.key, found.secret)
         step = _StatusStep(cache, pictures, client, emit, today, found.status_budget if budget is None else budget)
         events = step.legal(references)
-        made = step.drawings(references[: drawings.MAX_DRAWINGS], figures or {})
+        made = step.wanted(references[: drawings.MAX_DRAWINGS], figures or {})
         step.run()
         pictures.trim()
     finally:
@@ -746,7 +746,7 @@ class _StatusStep:
         self.done[LEGAL_NOUN] = len(cached)
         return self.events
 
-    def drawings(self, references: list[str], figures: dict[str, str]) -> dict[str, drawings.Thumbnail]:
+    def wanted(self, references: list[str], figures: dict[str, str]) -> dict[str, drawings.Thumbnail]:
         none = self.cache.get("drawings", references, self.today)
         wanted = []
         for reference in references:
@@ -891,7 +891,7 @@ def figures_of(header: list[str], values: list[tuple], entries: list[Publication
     at = next((i for i, h in enumerate(header) if aliases(FIGURE, h)), None)
     if at is None:
         return {}
-    found = {}
+    found: dict[str, str] = {}
     for entry, row in zip(entries, values):
         link = row[at] if at < len(row) else None
         if entry.id and isinstance(link, str) and link.strip():
@@ -915,8 +915,8 @@ def merge_status(
             for row in rows:
                 row.append(None)
     for entry, row in zip(entries, rows):
-        reference = _reference(entry) if entry.id else None
-        status = standing.statuses.get(reference) if reference else None
+        reference = _reference(entry) if entry.id else ""
+        status = standing.statuses.get(reference)
         if status is None:
             continue
         expiry = standing.expiries.get(reference)
@@ -930,8 +930,18 @@ def merge_status(
         }
         for name, value in said.items():
             at = columns[name]
-            if value is not None and row[at] in (None, ""):
+            if at is not None and value is not None and row[at] in (None, ""):
                 row[at] = value
     # A column added that no entry fills is none.
     keep = [i for i in range(len(header)) if i not in added or any(row[i] is not None for row in rows)]
     return [header[i] for i in keep], [tuple(row[i] for i in keep) for row in rows]
+
+
+def drawings_by_id(entries: list[Publication], standing: Standing) -> dict[str, drawings.Thumbnail]:
+    """The drawings found, by the publications' standard IDs (as the report names its entries)."""
+    found = {}
+    for entry in entries:
+        made = standing.drawings.get(_reference(entry)) if entry.id else None
+        if entry.id and made is not None:
+            found[entry.id] = made
+    return found

@@ -59,10 +59,12 @@ class Detail:
         links: list[tuple[str, str]],
         main: str = MAIN,
         rel: str = REL,
+        drawing: str | None = None,
     ) -> Iterator[str]:
         """The sheet's XML as it is written, `rows` taken one at a time;
         `links` are (cell, relationship id), `main` and `rel` the namespaces
-        of the workbook's flavour (Strict or transitional)."""
+        of the workbook's flavour (Strict or transitional); `drawing`, its
+        <drawing> element where it shows pictures."""
         block, table = self.block, self.table
         header = block.header_row
         below = f"A{header + 1}"
@@ -104,6 +106,8 @@ class Detail:
             )
         if links:
             pieces["hyperlinks"] = ["<hyperlinks>", hyperlink_elements(links), "</hyperlinks>"]
+        if drawing:
+            pieces["drawing"] = drawing
         yield f'{DECLARATION}<worksheet xmlns="{main}" xmlns:r="{rel}">'
         yield from _flat(in_order("worksheet", pieces))
         yield "</worksheet>"

@@ -203,6 +203,7 @@ def _report(
         data_line=line,
         named=named[0],
         beside_marker=named[1],
+        drawings=data.drawings_by_id(entries, standing) if standing is not None else None,
     )
     if standing is not None:  # for the window and the detail sheet's head, not the client's summary
         report.bookkeeping.extend(standing.lines)

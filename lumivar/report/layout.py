@@ -14,6 +14,8 @@ from datetime import date
 from typing import NamedTuple
 
 from .. import protocol
+from .drawings import HEIGHT as PICTURE_PIXELS
+from .drawings import Thumbnail
 from .ooxml import MAX_WIDTH
 from .publications import Publication
 from .text import display_width, has_cjk, is_cjk
@@ -65,8 +67,10 @@ FREEZE_UP_TO = 20  # a header further down is not frozen: the panes would fill t
 # ---------------------------------------------------------------- the columns
 
 
-# Cell formats beyond the plain one.
-DATE, WRAP = "date", "wrap"
+# Cell formats beyond the plain one; PICTURE marks an empty cell a picture is anchored in.
+DATE, WRAP, PICTURE = "date", "wrap", "picture"
+PICTURE_PAD = 3  # pixels between a cell's edges and its picture
+PICTURE_ROW = (PICTURE_PIXELS + 2 * PICTURE_PAD) * 0.75  # points: a row that holds a thumbnail whole
 DATE_FORMAT = "yyyy-mm-dd"
 # A wrapped text's row: each line this many times the font size, the row
 # this much more, and a line holding this share of the column (words wrap whole).
@@ -93,6 +97,7 @@ class Column:
     digits: bool = False  # digits kept as text: Excel's "number stored as text" mark is off
     format: str = ""  # "", DATE or WRAP
     named_at: int | None = None  # the offset of the template's own header cell for it, which stays
+    picture: Callable[[Publication], Thumbnail | None] | None = None  # the drawing anchored in its cell
 
     @property
     def link(self) -> bool:
@@ -231,17 +236,19 @@ class Table:
     _widths: dict = field(default_factory=dict, compare=False, repr=False)  # computed once per look
 
     def rows(self) -> Iterator[list[Cell]]:
-        columns = [(c.value, c.address, c.font, c.format) for c in self.columns]
+        columns = [(c.value, c.address, c.font, c.format, c.picture) for c in self.columns]
         for index, item in enumerate(self.publications, start=1):
             fill = _fill(item)
-            cells = []
-            for value_of, address_of, font, column_form in columns:
+            cells: list[Cell] = []
+            for value_of, address_of, font, column_form, picture in columns:
                 value = index if value_of is None else value_of(item)
                 if value == "":
                     value = None  # nothing to say: an empty cell
                 # A date column's other values keep their own look: a number
                 # in the date format would be a date it never was, or ####.
                 form = column_form if column_form != DATE or isinstance(value, date) else ""
+                if picture is not None and picture(item) is not None:
+                    form = PICTURE
                 address = address_of(item) if address_of is not None and value is not None else None
                 if address:
                     cells.append(Cell(value, LINK, fill, address, form))
@@ -318,10 +325,17 @@ class Table:
         if key not in self._widths:
             found = []
             for column in self.columns:
-                if column.value is None:
+                if column.picture is not None:
+                    widest = max((p.width for p in map(column.picture, self.publications) if p), default=0)
+                    # Characters of the cell size as wide as the widest picture (about 7 pixels a width unit).
+                    units = (widest + 2 * PICTURE_PAD + 5) / 7
+                    texts = ["0" * math.ceil((units * BASE_FONT_SIZE / CELL_SIZE - 1.5) / 1.1)] if widest else []
+                    texts += [str(v) for v in map(column.value or (lambda item: None), self.publications) if v]
+                elif column.value is None:
                     texts = [str(len(self.publications))]
                 elif column.format == DATE:
-                    texts = [DATE_FORMAT]
+                    # A date cell shows as its format; a text in a date column ("2033-03-05（推定）") as written.
+                    texts = [DATE_FORMAT] + [v for v in map(column.value, self.publications) if isinstance(v, str)]
                 else:
                     texts = [str(v) for v in map(column.value, self.publications) if v is not None]
                 widest = max(display_width(column.header), _widest(texts))
@@ -330,10 +344,30 @@ class Table:
         return self._widths[key]
 
     def heights(self, style: Style) -> Callable[[list[Cell]], float | None]:
-        """A row's height as its wrapped texts need it (see `row_height`)."""
+        """A row's height as its wrapped texts need it (see `row_height`), and as
+        high as a picture anchored in it."""
         wrapped = [(i, n) for i, (c, n) in enumerate(zip(self.columns, self.characters())) if c.format == WRAP]
         size = style.cell_size
+        if any(c.picture for c in self.columns):
+            return lambda cells: _with_picture(cells, row_height(cells, wrapped, size) if wrapped else None)
         return (lambda cells: row_height(cells, wrapped, size)) if wrapped else (lambda cells: None)
+
+    def pictures(self, first_row: int, first_column: int) -> Iterator[tuple[int, int, Thumbnail, str]]:
+        """(row, column, picture, what it is of) of the pictures in the table's
+        cells, its first row and column at `first_row` and `first_column`."""
+        for offset, column in enumerate(self.columns):
+            if column.picture is None:
+                continue
+            for index, item in enumerate(self.publications):
+                made = column.picture(item)
+                if made is not None:
+                    yield first_row + index, first_column + offset, made, item.id or item.text
+
+
+def _with_picture(cells: list[Cell], height: float | None) -> float | None:
+    if any(c.format == PICTURE for c in cells):
+        return max(height or 0.0, PICTURE_ROW)
+    return height
 
 
 def row_height(cells: list[Cell], wrapped: list[tuple[int, int]], size: float) -> float | None:

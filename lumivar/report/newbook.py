@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 from xml.sax.saxutils import escape, quoteattr
 
-from . import detailsheet, layout, ooxml
+from . import detailsheet, layout, ooxml, pictures
 from .compose import Report
 from .detailsheet import Detail
 from .layout import Cell, Style, Table
@@ -55,6 +55,7 @@ def _sheet(
     style: Style,
     links: list[tuple[str, str, str]],
     legend: Sequence[str] = (),
+    drawing: str | None = None,
 ) -> Iterator[str]:
     header = block.header_row
     last = block.last_row + 1 + len(legend) if legend else block.last_row  # a blank row, then the legend
@@ -86,6 +87,8 @@ def _sheet(
         pieces["ignoredErrors"] = (
             f'<ignoredErrors><ignoredError sqref="{block.digits_ref()}" numberStoredAsText="1"/></ignoredErrors>'
         )
+    if drawing:
+        pieces["drawing"] = drawing
     if links:
         # Taken when the rows have been written: the links' list is made as they are.
         pieces["hyperlinks"] = [
@@ -161,23 +164,54 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
     numbered = enumerate(block.links(table.publications, room), start=1)
     links = [(ref, f"rId{n}", address) for n, (ref, address) in numbered]
     detail_links = [(ref, f"rId{n}", address) for n, (ref, address) in enumerate(detail.links(room), start=1)]
+    # Each sheet's pictures in a drawing of its own, ids and names beside what is written.
+    taken = {SHEET, DETAIL_SHEET, "xl/styles.xml", "xl/workbook.xml"}
+    drawings = []
+    for part, placed, used in (
+        (SHEET, pictures.of_table(table, block), links),
+        (DETAIL_SHEET, pictures.of_table(report.detail, detail.block), detail_links),
+    ):
+        made = pictures.drawing(placed, part, taken, [rid for _, rid, _ in used]) if placed else None
+        taken |= set(made.parts) if made else set()
+        drawings.append(made)
+    shown, listed = drawings
     with writer(stream) as package:
-        put(package, SHEET, encoded(_sheet(block, table, rows, styles, style, links, report.legend)))
+        put(
+            package,
+            SHEET,
+            encoded(_sheet(block, table, rows, styles, style, links, report.legend, shown.element if shown else None)),
+        )
         put(
             package,
             "xl/worksheets/_rels/sheet1.xml.rels",
-            _relationships(link_relationships([(rid, address) for _, rid, address in links])),
+            _relationships(
+                [
+                    *link_relationships([(rid, address) for _, rid, address in links]),
+                    *([pictures.relationship_xml(shown.relationship)] if shown and shown.relationship else []),
+                ]
+            ),
         )
-        put(
-            package,
-            DETAIL_SHEET,
-            encoded(detail.pieces(report.detail.rows(), styles, style, [(ref, rid) for ref, rid, _ in detail_links])),
+        detail_pieces = detail.pieces(
+            report.detail.rows(),
+            styles,
+            style,
+            [(ref, rid) for ref, rid, _ in detail_links],
+            drawing=listed.element if listed else None,
         )
+        put(package, DETAIL_SHEET, encoded(detail_pieces))
         put(
             package,
             "xl/worksheets/_rels/sheet2.xml.rels",
-            _relationships(link_relationships([(rid, address) for _, rid, address in detail_links])),
+            _relationships(
+                [
+                    *link_relationships([(rid, address) for _, rid, address in detail_links]),
+                    *([pictures.relationship_xml(listed.relationship)] if listed and listed.relationship else []),
+                ]
+            ),
         )
+        for made in drawings:
+            for name, data in (made.parts if made else {}).items():
+                put(package, name, data)
         put(package, "xl/styles.xml", new_stylesheet(styles))
         put(package, "xl/workbook.xml", _workbook(block, detail))
         put(
@@ -196,16 +230,16 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
             "_rels/.rels",
             _relationships([f'<Relationship Id="rId1" Type="{REL}/officeDocument" Target="xl/workbook.xml"/>']),
         )
-        put(
-            package,
-            "[Content_Types].xml",
-            (
-                f'{DECLARATION}<Types xmlns="{CONTENT_TYPES}">'
-                f'<Default Extension="rels" ContentType="{RELS_TYPE}"/>'
-                '<Default Extension="xml" ContentType="application/xml"/>'
-                f'<Override PartName="/xl/workbook.xml" ContentType="{SHEET_MAIN_TYPE}"/>'
-                f'<Override PartName="/{SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
-                f'<Override PartName="/{DETAIL_SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
-                f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>'
-            ).encode(),
-        )
+        types = (
+            f'{DECLARATION}<Types xmlns="{CONTENT_TYPES}">'
+            f'<Default Extension="rels" ContentType="{RELS_TYPE}"/>'
+            '<Default Extension="xml" ContentType="application/xml"/>'
+            f'<Override PartName="/xl/workbook.xml" ContentType="{SHEET_MAIN_TYPE}"/>'
+            f'<Override PartName="/{SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
+            f'<Override PartName="/{DETAIL_SHEET}" ContentType="{WORKSHEET_TYPE}"/>'
+            f'<Override PartName="/xl/styles.xml" ContentType="{STYLES_TYPE}"/></Types>'
+        ).encode()
+        if any(drawings):
+            overrides = {part: kind for made in drawings if made for part, kind in made.overrides.items()}
+            types = pictures.with_types(types, {"png": pictures.PNG_TYPE}, overrides)
+        put(package, "[Content_Types].xml", types)

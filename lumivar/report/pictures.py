@@ -20,7 +20,8 @@ from xml.sax.saxutils import quoteattr
 
 from lxml import etree
 
-from .drawings import HEIGHT, Thumbnail
+from .drawings import Thumbnail
+from .layout import PICTURE_PAD, PICTURE_ROW
 from .ooxml import PKG_REL, REL, STRICT_MAIN, STRICT_REL, local, parse, relative, serialize
 from .schema import make
 from .sheetxml import xml_chars
@@ -33,9 +34,8 @@ STRICT_XDR = "http://purl.oclc.org/ooxml/drawingml/spreadsheetDrawing"
 STRICT_DML = "http://purl.oclc.org/ooxml/drawingml/main"
 
 EMU = 9525  # English metric units a pixel (at 96 dpi)
-PAD = 3  # pixels between the cell's edges and its picture
-POINTS = 0.75  # a pixel, in points
-ROW_HEIGHT = (HEIGHT + 2 * PAD) * POINTS  # points: a row that holds a thumbnail whole
+PAD = PICTURE_PAD  # pixels between the cell's edges and its picture
+ROW_HEIGHT = PICTURE_ROW  # points: a row that holds a thumbnail whole
 
 
 @dataclass(frozen=True)
@@ -224,3 +224,15 @@ def attach(sheet, rid: str) -> None:
     """Gives a sheet's XML (a template's, as lxml) its <drawing r:id>, where the schema wants it."""
     rel = STRICT_REL if etree.QName(sheet).namespace == STRICT_MAIN else REL
     make(sheet, "drawing").set(f"{{{rel}}}id", rid)
+
+
+def of_table(table, block) -> list[Picture]:
+    """The pictures of a table's cells where a writer's block puts the table (its first column 0-based)."""
+    found = table.pictures(block.header_row + 1, block.first_column + 1)
+    return [Picture(row, column, image, name) for row, column, image, name in found]
+
+
+def relationship_xml(relationship: tuple[str, str, str], prefix: str = "") -> str:
+    """A sheet's relationship to its drawing, as its relationships part writes it."""
+    rid, kind, target = relationship
+    return f"<{prefix}Relationship Id={quoteattr(rid)} Type={quoteattr(kind)} Target={quoteattr(target)}/>"

@@ -24,7 +24,7 @@ from typing import IO
 
 from lxml import etree
 
-from . import detailsheet, layout, ooxml, placement, sheetrows, splice
+from . import detailsheet, layout, ooxml, pictures, placement, sheetrows, splice
 from . import template_parts as parts
 from .compose import Report
 from .detailsheet import Detail
@@ -328,6 +328,11 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
         block.links(table.publications, room), set(package.relationships(found.sheet_part))
     )
     parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
+    # The pictures of both sheets, in the names and ids the package leaves free.
+    taken = {info.filename for info in package.infos}
+    shown = _drawing(package, found.sheet_part, pictures.of_table(table, block), taken, main, link_rels)
+    if shown is not None and shown.relationship is not None:
+        pictures.attach(skeleton, shown.relationship[0])
     ours = _own_header_kept(block_rows(block, rows, styles, table.heights(style), p), block, table, t)
     link_xml = hyperlink_elements(links, p, r)
     replaced: dict[str, Data] = {
@@ -348,19 +353,30 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
         styles_part: styles_xml,
     }
     added = {styles_part: STYLES_TYPE} if package.name(styles_part) is None else {}
-    if link_rels:
-        replaced[rels_part(found.sheet_part)] = parts.sheet_rels(package, found.sheet_part, link_rels, rel_ns)
+    more = [shown.relationship] if shown is not None and shown.relationship is not None else []
+    if link_rels or more:
+        replaced[rels_part(found.sheet_part)] = parts.sheet_rels(package, found.sheet_part, link_rels, rel_ns, more)
         if package.name(rels_part(found.sheet_part)) is None:
             added[rels_part(found.sheet_part)] = RELS_TYPE
     detail, detail_part, detail_rid = _detail(t, report, emit)
     detail_links, detail_rels = parts.link_ids(detail.links(ooxml.MAX_LINKS), set())
+    taken.add(detail_part)
+    listed = _drawing(package, detail_part, pictures.of_table(report.detail, detail.block), taken, main, detail_rels)
     replaced[detail_part] = encoded(
-        detail.pieces(report.detail.rows(), styles, style, detail_links, main or MAIN, rel_ns)
+        detail.pieces(
+            report.detail.rows(), styles, style, detail_links, main or MAIN, rel_ns, listed.element if listed else None
+        )
     )
     added[detail_part] = WORKSHEET_TYPE
-    if detail_rels:
-        replaced[rels_part(detail_part)] = parts.sheet_rels(package, detail_part, detail_rels, rel_ns)
+    more = [listed.relationship] if listed is not None and listed.relationship is not None else []
+    if detail_rels or more:
+        replaced[rels_part(detail_part)] = parts.sheet_rels(package, detail_part, detail_rels, rel_ns, more)
         added[rels_part(detail_part)] = RELS_TYPE
+    for made in (shown, listed):
+        if made is not None:
+            replaced.update(made.parts)
+            added.update(made.overrides)
+            added[rels_part(made.part)] = RELS_TYPE
     book, removed = parts.workbook(
         package, t.book_part, found.sheet_index, found.sheet_name, block, t.macros, emit, (detail, detail_rid)
     )
@@ -383,5 +399,19 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     )
     if book_rels is not None:
         replaced[rels_part(t.book_part)] = book_rels
-    replaced[CONTENT_TYPES_PART] = parts.content_types(package, removed, added)
+    types = parts.content_types(package, removed, added)
+    if shown is not None or listed is not None:  # the images by their extension, as Excel types them
+        types = pictures.with_types(types, {"png": pictures.PNG_TYPE}, {})
+    replaced[CONTENT_TYPES_PART] = types
     copy_package(package, stream, replaced, removed)
+
+
+def _drawing(package: Package, part: str, placed: list, taken: set[str], main: str, ids) -> pictures.Drawing | None:
+    """A sheet's pictures: in its own drawing, kept whole, where it has one; the names they take added to `taken`."""
+    if not placed:
+        return None
+    sheet_ids = set(package.relationships(part)) | {rid for rid, _ in ids}
+    own = pictures.existing(package, part) if package.name(part) is not None else None
+    made = pictures.drawing(placed, part, taken, sheet_ids, existing=own, strict=main == STRICT_MAIN)
+    taken |= set(made.parts)
+    return made

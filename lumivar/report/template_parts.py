@@ -10,6 +10,7 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable, Iterator
 from typing import IO
+from xml.sax.saxutils import quoteattr
 
 from lxml import etree
 
@@ -290,8 +291,11 @@ def link_ids(addresses: Iterable[tuple[str, str]], taken: set[str]) -> tuple[Pai
     return links, rels
 
 
-def sheet_rels(package: Package, part: str, links: list[tuple[str, str]], rel_ns: str) -> Iterator[bytes]:
-    """The sheet's relationships with one per link added, written as they come."""
+def sheet_rels(
+    package: Package, part: str, links: list[tuple[str, str]], rel_ns: str, more: Iterable[tuple[str, str, str]] = ()
+) -> Iterator[bytes]:
+    """The sheet's relationships with one per link added, written as they come;
+    `more`, other relationships (id, type, target) to add: its drawing's."""
     name = package.name(rels_part(part))
     root = parse(package.read(name)) if name else etree.Element(f"{{{PKG_REL}}}Relationships", nsmap={None: PKG_REL})
     root.append(etree.Comment(LINKS_HERE))
@@ -299,6 +303,9 @@ def sheet_rels(package: Package, part: str, links: list[tuple[str, str]], rel_ns
     yield before
     for relationship in link_relationships(links, rel_ns, f"{root.prefix}:" if root.prefix else ""):
         yield relationship.encode()
+    p = f"{root.prefix}:" if root.prefix else ""
+    for rid, kind, target in more:
+        yield f"<{p}Relationship Id={quoteattr(rid)} Type={quoteattr(kind)} Target={quoteattr(target)}/>".encode()
     yield after
 
 
