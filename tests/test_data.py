@@ -14,7 +14,7 @@ import openpyxl
 import pytest
 
 from lumivar import protocol
-from lumivar.report import data, fields, job, ops, publications
+from lumivar.report import data, drawings, fields, job, ops, publications
 
 import hostile
 from ops_server import BROKEN, GREEN, QUICK, SLOW, Raw, StandIn, clipping, exchange_document, exchange_documents, fault
@@ -650,6 +650,13 @@ def test_legal_status_expiry_and_drawings_are_fetched_once_and_kept(tmp_path, op
     assert (ops_service.legal, ops_service.images, ops_service.tokens) == asked
     assert {r: s.shown for r, s in again.statuses.items()} == {r: s.shown for r, s in standing.statuses.items()}
     assert again.drawings == standing.drawings and again.lines == standing.lines
+
+
+def test_at_most_so_many_drawings_a_report_a_line_naming_the_rest(tmp_path, ops_service, monkeypatch):
+    monkeypatch.setattr(drawings, "MAX_DRAWINGS", 2)
+    standing, _ = status_of(ops_service, tmp_path)
+    assert sorted(standing.drawings) == ["TW.I600001.B", "TW.M500001.U"] and ops_service.images == 2 * 2
+    assert "代表圖以 2 件為限，其餘 6 件未附" in standing.lines and len(standing.statuses) == 8
 
 
 def test_a_lists_figure_goes_first_and_only_from_google_patents_host(tmp_path, ops_service, monkeypatch):
