@@ -250,6 +250,8 @@ def test_a_reports_drawings_sit_in_their_rows_on_both_sheets(tmp_path, with_draw
         kept = zipfile.ZipFile(form)
         assert zipfile.ZipFile(path).read("xl/charts/chart1.xml") == kept.read("xl/charts/chart1.xml")
     assert "代表圖 3 件，1 件無代表圖或圖檔無法使用" in messages
+    media = [n for n in zipfile.ZipFile(path).namelist() if n.startswith("xl/media/")]
+    assert len(media) == 3 + (named is not None)  # each drawing once, however many sheets show it; and their logo
 
 
 @LIBREOFFICE

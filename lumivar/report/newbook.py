@@ -166,12 +166,13 @@ def write_new(stream: IO[bytes], report: Report, rows: Iterable[list[Cell]], sty
     detail_links = [(ref, f"rId{n}", address) for n, (ref, address) in enumerate(detail.links(room), start=1)]
     # Each sheet's pictures in a drawing of its own, ids and names beside what is written.
     taken = {SHEET, DETAIL_SHEET, "xl/styles.xml", "xl/workbook.xml"}
-    drawings = []
+    drawings: list[pictures.Drawing | None] = []
+    shared: dict[bytes, str] = {}  # a drawing shown on both sheets is one image of the package
     for part, placed, used in (
         (SHEET, pictures.of_table(table, block), links),
         (DETAIL_SHEET, pictures.of_table(report.detail, detail.block), detail_links),
     ):
-        made = pictures.drawing(placed, part, taken, [rid for _, rid, _ in used]) if placed else None
+        made = pictures.drawing(placed, part, taken, [rid for _, rid, _ in used], shared=shared) if placed else None
         taken |= set(made.parts) if made else set()
         drawings.append(made)
     shown, listed = drawings

@@ -135,11 +135,14 @@ def drawing(
     *,
     existing: tuple[str, bytes, bytes | None] | None = None,
     strict: bool = False,
+    shared: dict[bytes, str] | None = None,
 ) -> Drawing:
     """The parts that show `pictures` on the sheet `sheet_part` of a package
     holding the parts `names`, whose sheet relationships use `sheet_ids`;
     `existing`: the sheet's own drawing (its part, its XML, its relationships'
-    XML or None), which keeps all it holds and gains ours."""
+    XML or None), which keeps all it holds and gains ours; `shared`, the
+    images written already (image → part), which another drawing names
+    again rather than the package holding them twice."""
     taken = {n.lower() for n in names}
     rel_ns = STRICT_REL if strict else REL
     media = _free(taken, "xl/media/image{}.png")
@@ -163,9 +166,13 @@ def drawing(
         relationship = None
     drawing_ids = _ids(e.get("Id", "") for e in rels_root if local(e.tag) == "Relationship")
     images, added = {}, []
+    shared = {} if shared is None else shared
     for offset, picture in enumerate(pictures):
-        name, rid = next(media), next(drawing_ids)
-        images[name] = picture.image.png
+        rid = next(drawing_ids)
+        name = shared.get(picture.image.png)
+        if name is None:
+            name = shared[picture.image.png] = next(media)
+            images[name] = picture.image.png
         added.append((rid, "image", posixpath.relpath(name, posixpath.dirname(part))))
         root.append(_anchor(picture, first + offset, rid, xdr, dml, rel_ns))
     parts = {part: serialize(root), **images}

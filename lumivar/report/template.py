@@ -330,7 +330,8 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     parts.edit_sheet(skeleton, block, table, style, bool(links), emit)
     # The pictures of both sheets, in the names and ids the package leaves free.
     taken = {info.filename for info in package.infos}
-    shown = _drawing(package, found.sheet_part, pictures.of_table(table, block), taken, main, link_rels)
+    shared: dict[bytes, str] = {}  # a drawing shown on both sheets is one image of the package
+    shown = _drawing(package, found.sheet_part, pictures.of_table(table, block), taken, main, link_rels, shared)
     if shown is not None and shown.relationship is not None:
         pictures.attach(skeleton, shown.relationship[0])
     ours = _own_header_kept(block_rows(block, rows, styles, table.heights(style), p), block, table, t)
@@ -361,7 +362,9 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     detail, detail_part, detail_rid = _detail(t, report, emit)
     detail_links, detail_rels = parts.link_ids(detail.links(ooxml.MAX_LINKS), set())
     taken.add(detail_part)
-    listed = _drawing(package, detail_part, pictures.of_table(report.detail, detail.block), taken, main, detail_rels)
+    listed = _drawing(
+        package, detail_part, pictures.of_table(report.detail, detail.block), taken, main, detail_rels, shared
+    )
     replaced[detail_part] = encoded(
         detail.pieces(
             report.detail.rows(), styles, style, detail_links, main or MAIN, rel_ns, listed.element if listed else None
@@ -406,12 +409,15 @@ def _write(t: Template, stream: IO[bytes], report: Report, rows: Iterable[list[C
     copy_package(package, stream, replaced, removed)
 
 
-def _drawing(package: Package, part: str, placed: list, taken: set[str], main: str, ids) -> pictures.Drawing | None:
-    """A sheet's pictures: in its own drawing, kept whole, where it has one; the names they take added to `taken`."""
+def _drawing(
+    package: Package, part: str, placed: list, taken: set[str], main: str, ids, shared: dict[bytes, str]
+) -> pictures.Drawing | None:
+    """A sheet's pictures: in its own drawing, kept whole, where it has one; the names they take added to
+    `taken`, the images written to `shared` (the other sheet's drawing names them again)."""
     if not placed:
         return None
     sheet_ids = set(package.relationships(part)) | {rid for rid, _ in ids}
     own = pictures.existing(package, part) if package.name(part) is not None else None
-    made = pictures.drawing(placed, part, taken, sheet_ids, existing=own, strict=main == STRICT_MAIN)
+    made = pictures.drawing(placed, part, taken, sheet_ids, existing=own, strict=main == STRICT_MAIN, shared=shared)
     taken |= set(made.parts)
     return made
