@@ -29,7 +29,7 @@ import threading
 import time
 import tomllib
 import traceback
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
@@ -118,16 +118,16 @@ def settings(folder: Path, emit: Callable[[object], object] = lambda line: None)
     environment = {name: os.environ.get(name, "").strip() for name in (KEY, SECRET, URL, CACHE)}
     if environment[KEY] and environment[SECRET]:
         chosen, ignored = environment, filed[URL]
-        said = f"{IN_FILE} 中的 {URL} 未採用：金鑰取自環境變數，連線位址也只取自環境變數"
+        unused = f"{IN_FILE} 中的 {URL} 未採用：金鑰取自環境變數，連線位址也只取自環境變數"
     elif filed[KEY] and filed[SECRET]:
         chosen, ignored = filed, environment[URL]
-        said = f"環境變數 {URL} 未採用：金鑰取自{IN_FILE}，連線位址也只取自該檔"
+        unused = f"環境變數 {URL} 未採用：金鑰取自{IN_FILE}，連線位址也只取自該檔"
     else:
         if not problem and not said:  # what is wrong with the file was said already
             emit(SETUP)
         return None
     if ignored and ignored != chosen[URL]:
-        emit(said)
+        emit(unused)
     url = chosen[URL] or DEFAULT_URL
     refused = ops.address_problem(url)
     if refused:
@@ -199,7 +199,7 @@ def read_settings(path: Path) -> tuple[dict, str | None]:
         return {}, "不符 TOML 格式"
 
 
-def _filed(written: dict, name: str, emit: Callable[[object], object]) -> str:
+def _filed(written: dict, name: str, emit: Callable[[str], object]) -> str:
     value = written.get(name)
     if value is None:
         return ""
@@ -281,7 +281,7 @@ class Cache:
             self._pass_by(error)
         return found
 
-    def put(self, table: str, records: dict[str, object], today: dt.date) -> None:
+    def put(self, table: str, records: Mapping[str, object], today: dt.date) -> None:
         if self.db is None or not records:
             return
         try:
@@ -455,7 +455,7 @@ class _Step:
         from the cache or OPS: the number service gives the application's DOCDB
         form, one batched biblio request per 100 gives what was published from
         it, data and all. [] when OPS knows none; absent when not asked."""
-        found = {o: list(p or []) for o, p in self.known("applications", originals).items()}
+        found = {o: list(p) if isinstance(p, list) else [] for o, p in self.known("applications", originals).items()}
         docdb: dict[str, str] = {}
         asked = [o for o in originals if o not in found]
         for (number,), application in self.each(
@@ -495,7 +495,7 @@ class _Step:
         without its kind in the same batches (OPS answers it with every kind
         it holds)."""
         wanted = [r for r in references if r not in self.records]
-        cached = self.known("biblio", wanted)
+        cached = {r: d for r, d in self.known("biblio", wanted).items() if d is None or isinstance(d, dict)}
         self.records.update(cached)
         missing = [r for r in wanted if r not in cached]
         bare = {r for r in missing if r.count(".") == 1}
@@ -531,7 +531,9 @@ def fetch(
     try:
         client = client or ops.Client(found.url, found.key, found.secret)
         step = _Step(cache, client, emit, today, BUDGET if budget is None else budget)
-        originals = [ops.original(e.country, e.number) if e.application else None for e in entries]
+        originals = [
+            ops.original(e.country, e.number) if e.application and e.country and e.number else None for e in entries
+        ]
         if any(originals):
             published = step.publications(list(dict.fromkeys(o for o in originals if o)))
             entries = [_resolved(e, published.get(o)) if o else e for e, o in zip(entries, originals)]
@@ -546,16 +548,21 @@ def _resolved(entry: Publication, references: list[str] | None) -> Publication:
     as it was when OPS was not asked, with a note when OPS knows none."""
     if references is None:
         return entry
-    found = [p for p in (publications.of_reference(*(r.split(".") + [None])[:3]) for r in references) if p.id]
+    found = [p for p in (_published(r) for r in references) if p.id]
     if not found:
         return _noted(entry, publications.NOTE_UNRESOLVED)
-    others = "、".join(p.id for p in found[1:4]) + ("…" if len(found) > 4 else "")
+    others = "、".join(p.id or "" for p in found[1:4]) + ("…" if len(found) > 4 else "")
     note = f"{publications.NOTE_RESOLVED}（另有 {others}）" if others else publications.NOTE_RESOLVED
     return dataclasses.replace(found[0], text=entry.text, note=note, extra=entry.extra)
 
 
+def _published(reference: str) -> Publication:
+    country, number, kind = (reference.split(".") + ["", ""])[:3]
+    return publications.of_reference(country, number, kind or None)
+
+
 def _reference(entry: Publication) -> str:
-    return ops.docdb(entry.country, entry.number, entry.kind)
+    return ops.docdb(entry.country or "", entry.number or "", entry.kind)
 
 
 def _chosen(held: dict[str, dict] | None) -> dict | None:
@@ -584,14 +591,14 @@ def merge(
     references = [_reference(e) if e.id else None for e in entries]
     records = [fetched.records.get(r) if r else None for r in references]
     for name, key in FILLS:
-        if columns[name] is None:
+        at = columns[name]
+        if at is None:
             if not any(record and record.get(key) for record in records):
                 continue
             header = header + [name]
-            columns[name] = len(header) - 1
+            at = columns[name] = len(header) - 1
             for row in rows:
                 row.append(None)
-        at = columns[name]
         for row, record in zip(rows, records):
             if record and record.get(key) and row[at] in (None, ""):
                 row[at] = record[key]
@@ -605,8 +612,8 @@ def merge(
         elif reference in fetched.records and record is None and not listed:
             entry = _noted(entry, publications.NOTE_NO_DATA)
         marked.append(entry)
-    rows = [tuple(r) for r in rows]
-    return header, rows, families(header, rows, marked, aliases)
+    merged = [tuple(r) for r in rows]
+    return header, merged, families(header, merged, marked, aliases)
 
 
 def families(header: list[str], values: list[tuple], entries: list[Publication], aliases) -> list[Publication]:

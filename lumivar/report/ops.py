@@ -157,7 +157,7 @@ class _Watch:
 _watching = threading.local()  # the exchange this thread is making
 
 
-class _Watched:
+class _Watched(urllib.request.AbstractHTTPHandler):
     def do_open(self, http_class, req, **kwargs):
         def made(*args, **options):
             connection = http_class(*args, **options)
