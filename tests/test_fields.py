@@ -7,7 +7,7 @@ from pathlib import Path
 import openpyxl
 import pytest
 
-from lumivar.report import fields, job
+from lumivar.report import fields, job, layout
 
 from report_checks import cell_texts, problems
 from support import make_request
@@ -105,6 +105,16 @@ def test_known_fields_first_in_a_fixed_order_then_the_lists_own_columns():
     )
     assert values[1] == ("乙", "甲", dt.date(2016, 1, 5), "not a link", None, "bad date", None)
     assert values[2] == ("丁", "丙", "1850-01-01", None, None, None, None)
+
+
+@pytest.mark.parametrize(
+    "name, form",
+    [("法律狀態依據", layout.WRAP), ("預估屆期依據", layout.WRAP), ("預估屆期", layout.DATE), ("同族編號", "")],
+)
+def test_the_columns_the_data_source_adds_take_their_fields_form(name, form):
+    # An event's text runs to 150 characters: unwrapped, it hides under the next column.
+    (column,), _ = fields.carried([name], [("x",)])
+    assert (column.name, column.column.format) == (name, form)
 
 
 def test_a_google_patents_export_comes_along_whole(tmp_path):

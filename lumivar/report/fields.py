@@ -91,6 +91,9 @@ FIELDS = (
     Field("備註", ("備註", "remark", "remarks", "note", "notes", "comment", "comments"), WRAP),
     Field("法律狀態", ("法律狀態", "legalstatus", "法律狀態/事件")),
     Field("預估屆期", ("預估屆期", "預估屆滿日", "anticipatedexpiration", "expirationdate", "expiry", "屆滿日"), DATE),
+    # What the data source's status and expiry were derived from: an event's long English text.
+    Field("法律狀態依據", ("法律狀態依據",), WRAP),
+    Field("預估屆期依據", ("預估屆期依據",), WRAP),
 )
 SERIALS = {"序號", "no", "no.", "#", "編號", "項次"}  # the list's own numbering: the report numbers anew
 

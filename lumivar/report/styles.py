@@ -69,7 +69,9 @@ class Styles:
                 for fill in self.FILLS:
                     for bordered in (False, True):
                         self._index[(font, fill, bordered, form)] = xf_base + len(self.xfs)
-                        self.xfs.append((font, fill, bordered, "center" if font == layout.HEAD else "", form))
+                        # A date starts where a text beside it in its column does ("2033-03-05（推定）").
+                        align = "center" if font == layout.HEAD else "left" if form == layout.DATE else ""
+                        self.xfs.append((font, fill, bordered, align, form))
 
     @classmethod
     def for_new_workbook(cls, style: Style, formats=(), strict: bool = False) -> Styles:
