@@ -73,8 +73,9 @@ def test_a_report_gets_each_publications_data_once_and_never_the_keys(tmp_path, 
     assert (rows[1]["申請人"], rows[1]["優先權日"]) == ("GOOGLE LLC", dt.datetime(2013, 6, 25))
     assert rows[0]["IPC"] == "G06F 15/00；G06F 15/16" and rows[0]["申請日"] is not None
     assert rows[4]["說明"] == "查無書目資料"  # OPS knows no such document
-    assert [c.value for c in sheet["A"][2:4]] == [
+    assert [c.value for c in sheet["A"][2:5]] == [
         "書目資料：EPO Open Patent Services，2026-12-10 取得",
+        data.DERIVED_LINE,  # the table's 法律狀態 was derived, and says so
         "本次檢索共得專利文獻 5 件",
     ]
     assert "共 5 筆，專利文獻 5 件（其中查無書目資料 1 件）" in messages  # the bookkeeping, for the window
@@ -744,9 +745,10 @@ STATUS_NUMBERS = ["TW I600001 B", "TW M500001 U", "US 9,000,001 B2", "EP 3100000
 
 def test_a_report_shows_legal_status_and_expiry_after_the_publication_date(tmp_path, ops_service):
     path, messages, sheet, rows = report(tmp_path, STATUS_NUMBERS)
-    header = [c.value for c in sheet[6]]
+    at = next(row for row in sheet.iter_rows() if row[0].value == "序號")[0].row
+    header = [c.value for c in sheet[at]]
     assert header[header.index("公開日") + 1 : header.index("公開日") + 3] == ["法律狀態", "預估屆期"]
-    client = [dict(zip(header, (c.value for c in row))) for row in sheet.iter_rows(min_row=7, max_row=11)]
+    client = [dict(zip(header, (c.value for c in row))) for row in sheet.iter_rows(min_row=at + 1, max_row=at + 5)]
     assert [(r["法律狀態"], r["預估屆期"]) for r in client] == [
         ("有效", dt.datetime(2035, 1, 4)),
         ("失效", None),
@@ -756,12 +758,13 @@ def test_a_report_shows_legal_status_and_expiry_after_the_publication_date(tmp_p
     ]
     assert rows[4]["法律狀態依據"].startswith("推定：失效（2011-11-30 PG25（GB）")
     assert rows[2]["預估屆期依據"] == "自申請日 2013-03-05 起 20 年（推定）"
-    assert data.DERIVED_LINE in messages  # in the window and at the detail sheet's head, not the summary
+    assert data.DERIVED_LINE in messages  # in the window, at the detail sheet's head and under the data's source
     head = [c.value for c in openpyxl.load_workbook(path)["書目明細"]["A"][:6]]
-    assert data.DERIVED_LINE in head and data.DERIVED_LINE not in [c.value for c in sheet["A"][:6]]
+    summary = [c.value for c in sheet["A"][:6]]
+    assert data.DERIVED_LINE in head and summary[summary.index(data.DERIVED_LINE) - 1].startswith("書目資料：")
     assert problems(path) == []
     _, _, off, _ = report(tmp_path / "off", STATUS_NUMBERS, with_status=False)  # --no-status
-    assert "法律狀態" not in [c.value for c in off[6]] and ops_service.legal == 5
+    assert "法律狀態" not in [c.value for row in off.iter_rows(max_row=8) for c in row] and ops_service.legal == 5
 
 
 def test_the_command_lines_no_status_turns_legal_status_and_drawings_off(monkeypatch):
