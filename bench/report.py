@@ -479,7 +479,7 @@ def child_status(folder: str) -> dict:
         )
         stand_in.legal_answers[key] = ops_server.legal_answer(key, events)
         stand_in.inquiries[key] = ops_server.images_inquiry(key, clipping=i % 10 != 0)
-        stand_in.clippings[f"EP/{3200000 + i}"] = ops_server.clipping(seed=i)
+        stand_in.clippings[f"EP/{3200000 + i}"] = ops_server.clipping(variant=i)
     stand_in.add(made)
     path = Path(folder) / "status.xlsx"
     book = openpyxl.Workbook()

@@ -205,14 +205,14 @@ def images_inquiry(reference: str, clipping: bool = True) -> bytes:
     ).encode()
 
 
-def clipping(width: int = 600, height: int = 800, seed: int = 0) -> bytes:
+def clipping(width: int = 600, height: int = 800, variant: int = 0) -> bytes:
     """A first page's clipping as OPS gives it: a black-and-white drawing, as PNG."""
     from PIL import Image, ImageDraw
 
     image = Image.new("1", (width, height), 1)
     draw = ImageDraw.Draw(image)
     draw.rectangle((8, 8, width - 9, height - 9), outline=0, width=6)
-    draw.line((0, seed % height, width, height - seed % height), fill=0, width=5)
+    draw.line((0, variant % height, width, height - variant % height), fill=0, width=5)
     draw.ellipse((width // 4, height // 4, 3 * width // 4, 3 * height // 4), outline=0, width=4)
     out = io.BytesIO()
     image.save(out, "PNG")
@@ -427,11 +427,11 @@ class StandIn:
             self.legal_answers[key] = legal_answer(key, events)
             self.inquiries[key] = images_inquiry(key, clipping=image is not None)
             if image:
-                made = {"png": clipping(seed=len(self.clippings)), "corrupt": b"\x89PNG\r\n\x1a\n" + b"\0" * 400}
+                made = {"png": clipping(variant=len(self.clippings)), "corrupt": b"\x89PNG\r\n\x1a\n" + b"\0" * 400}
                 made["oversized"] = oversized() if image == "oversized" else b""
                 self.clippings["/".join(key.split(".")[:2])] = made[image]
         for key in recorded_images:
-            self.clippings["/".join(key.split(".")[:2])] = clipping(seed=len(self.clippings))
+            self.clippings["/".join(key.split(".")[:2])] = clipping(variant=len(self.clippings))
         self.add(legal_documents())
         self.legal = 0
         self.images = 0  # inquiries and images

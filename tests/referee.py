@@ -41,10 +41,9 @@ from lxml import etree
 TESTS = Path(__file__).resolve().parent
 REPOSITORY = TESTS.parent
 README = TESTS / "schemas" / "README.md"
-# The 5th edition here, or in shared/ beside the repository; else the 1st
-# edition that scripts/test fetches from Debian (see schemas/README.md); a
-# folder of either may be named explicitly.
-FIFTH_EDITION = (TESTS / "schemas", REPOSITORY.parent / "shared" / "ecma-376-schemas")
+# The 5th edition here, else the 1st edition that scripts/test fetches from
+# Debian (see schemas/README.md); a folder of either may be named explicitly.
+FIFTH_EDITION = (TESTS / "schemas",)
 FIRST_EDITION = REPOSITORY / "build" / "ecma-376-1st"
 SCHEMAS_VARIABLE = "LUMIVAR_SCHEMAS"
 
@@ -140,7 +139,7 @@ FIRST_EDITION_FILES = (
 )
 OPC_FILES = ("opc-contentTypes.xsd", "opc-relationships.xsd")
 
-# Excel's limits beyond the schema (Excel's "specifications and limits";
+# Excel's limits beyond the schema (as Microsoft publishes Excel's limits;
 # [MS-OI29500] 2.1.640 for the pane).
 MAX_ROW_HEIGHT = 409.0
 MAX_COLUMN_WIDTH = 255.0

@@ -83,7 +83,7 @@ def test_a_figure_is_fetched_only_from_google_patents_image_host(link, fetched):
 
 
 def test_the_cache_keeps_what_was_made_within_its_size_the_least_recently_used_going_first(tmp_path):
-    made = [drawings.thumbnail(clipping(seed=n)) for n in range(4)]
+    made = [drawings.thumbnail(clipping(variant=n)) for n in range(4)]
     size = max(len(m.png) for m in made)
     cache = drawings.Drawings(tmp_path, limit=3 * size)
     for n, thumbnail in enumerate(made):

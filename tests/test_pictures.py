@@ -77,7 +77,9 @@ def with_pictures(data: bytes, placed: list[pictures.Picture]) -> bytes:
 
 def placed(rows=range(2, 7)) -> list[pictures.Picture]:
     return [
-        pictures.Picture(row, 3, drawings.thumbnail(clipping(400 + 150 * row, 700, seed=row)), f"EP{1000000 + row}A1")
+        pictures.Picture(
+            row, 3, drawings.thumbnail(clipping(400 + 150 * row, 700, variant=row)), f"EP{1000000 + row}A1"
+        )
         for row in rows
     ]
 

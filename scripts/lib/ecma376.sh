@@ -3,7 +3,7 @@
 #
 #   first_edition_schemas
 #
-# With no 5th edition at hand (tests/schemas or ../shared/ecma-376-schemas)
+# With no 5th edition at hand (tests/schemas)
 # and no LUMIVAR_SCHEMAS, fetches the 1st edition once into build/ecma-376-1st
 # from Debian's source package of Apache POI: its ooxml-xsds/*.xsd and
 # debian/copyright, nothing else kept. Never fails the run: without apt, a
@@ -16,7 +16,7 @@ ECMA376_FIRST=build/ecma-376-1st
 ECMA376_SOURCE=libapache-poi-java
 
 first_edition_schemas() {
-  [ -f tests/schemas/strict/sml.xsd ] || [ -f ../shared/ecma-376-schemas/strict/sml.xsd ] && return 0
+  [ -f tests/schemas/strict/sml.xsd ] && return 0
   [ -n "${LUMIVAR_SCHEMAS:-}" ] && return 0
   [ -f "$ECMA376_FIRST/ooxml-xsds/sml-sheet.xsd" ] && return 0
   local why
