@@ -221,6 +221,7 @@ def compose(
     place: str,
     search: str | None = None,
     data_line: str | None = None,
+    derived_line: str | None = None,
     named: tuple[str, ...] = (),
     beside_marker: bool = False,
     drawings: Mapping[str, Thumbnail] | None = None,
@@ -229,10 +230,12 @@ def compose(
     and `values` the list's other columns, `rows` each entry's row of the
     list), made at `made`; `place` says where the numbers were read,
     `search` is the search's address a list names, `data_line` the data
-    source's line; `named`, the columns a template's header names, in its
-    order: from the table's first column, or (`beside_marker`) right of the
-    marker's cell, which is the 序號's as it always was; `drawings`, the
-    representative drawings by the publications' standard IDs."""
+    source's line, `derived_line` what its legal status and expiry were
+    derived from, said under it where the client's table shows them;
+    `named`, the columns a template's header names, in its order: from the
+    table's first column, or (`beside_marker`) right of the marker's cell,
+    which is the 序號's as it always was; `drawings`, the representative
+    drawings by the publications' standard IDs."""
     carried, converted = fields.carried(header, values, offset=1)
     each_row: list[int | None] = [*rows, *[None] * (len(entries) - len(rows))]
     converted = converted or [()] * len(entries)
@@ -255,10 +258,12 @@ def compose(
     # Counted by the client's lines: a family's once, by the strongest category of its members.
     used = [category(_held(shown)(e)) for e in _documents(lines)] if shown else []
     families_ = len(_documents(lines)) if lines is not entries else None
+    # A client reads 有效 as a fact: the summary says it was derived.
+    derived = derived_line if {c.header for c in columns} & {LEGAL, EXPIRY} else None
     return Report(
         client,
         detail,
-        summary=_summary(entries, made, search, data_line, [c for c in used if c], families_),
+        summary=_summary(entries, made, search, [data_line, derived], [c for c in used if c], families_),
         bookkeeping=[f"專利檔案：{place}", _tally(entries, families_)],
         legend=legend([c for c in used if c]),
         made=made,
@@ -511,15 +516,14 @@ def _summary(
     entries: list[Publication],
     made: datetime,
     search: str | None,
-    data_line: str | None,
+    data_lines: list[str | None],
     used: list[str],
     families: int | None = None,
 ) -> list[str]:
     lines: list[str] = [f"製表日期：{made:%Y-%m-%d}"]
     if search:
         lines.append(search_line(search))
-    if data_line:
-        lines.append(data_line)
+    lines += [line for line in data_lines if line]
     lines.append(counts(len(_documents(entries)), used, families))
     return lines
 

@@ -584,7 +584,7 @@ def merge(
     describes say so in their status."""
     entries = fetched.entries
     columns = {name: next((i for i, h in enumerate(header) if _names(name, h, aliases)), None) for name, _ in FILLS}
-    rows = [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * len(entries))]
+    rows = _editable(header, values, len(entries))
     # The list's own columns that describe a document (a family number describes none).
     own = [at for name, at in columns.items() if at is not None and name != FAMILY]
     described = [any(row[at] not in (None, "") for at in own) for row in rows]
@@ -614,6 +614,11 @@ def merge(
         marked.append(entry)
     merged = [tuple(r) for r in rows]
     return header, merged, families(header, merged, marked, aliases)
+
+
+def _editable(header: list[str], values: list[tuple], count: int) -> list[list]:
+    """The list's rows as lists as wide as its header, one per entry where it has none."""
+    return [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * count)]
 
 
 def families(header: list[str], values: list[tuple], entries: list[Publication], aliases) -> list[Publication]:
@@ -722,7 +727,7 @@ def fetch_status(
         statuses[reference] = status
         if expiry is not None:
             expiries[reference] = expiry
-    lines = step.lines(len(references), events, made)
+    lines = step.lines(len(references), made)
     if len(references) > drawings.MAX_DRAWINGS:
         left = len(references) - drawings.MAX_DRAWINGS
         lines.append(f"代表圖以 {drawings.MAX_DRAWINGS:,} 件為限，其餘 {left:,} 件未附")
@@ -871,7 +876,7 @@ class _StatusStep:
             if found == "none":
                 self.cache.put("drawings", {reference: None}, self.today)
 
-    def lines(self, total: int, events: dict, made: dict) -> list[str]:
+    def lines(self, total: int, made: dict) -> list[str]:
         found = [DERIVED_LINE] if total else []
         for noun in (LEGAL_NOUN, DRAWING_NOUN):
             if noun not in self.asked:
@@ -912,7 +917,7 @@ def merge_status(
     """The list's columns with each publication's legal status and expected expiry
     where the list says nothing (its own values win), and what each was derived from."""
     columns = {name: next((i for i, h in enumerate(header) if aliases(name, h)), None) for name in STATUS_FILLS}
-    rows = [list(v) + [None] * (len(header) - len(v)) for v in (values or [()] * len(entries))]
+    rows = _editable(header, values, len(entries))
     header, added = list(header), set()
     for name in STATUS_FILLS:
         if columns[name] is None:

@@ -201,16 +201,13 @@ def _report(
         place=found.place(file_name),
         search=found.search,
         data_line=line,
+        derived_line=data.DERIVED_LINE if standing is not None and data.DERIVED_LINE in standing.lines else None,
         named=named[0],
         beside_marker=named[1],
         drawings=data.drawings_by_id(entries, standing) if standing is not None else None,
     )
     if standing is not None:  # for the window and the detail sheet's head
         report.bookkeeping.extend(standing.lines)
-        # A client reads 有效 as a fact: the table says beside it that it was derived.
-        shown = {c.header for c in report.client.columns}
-        if data.DERIVED_LINE in standing.lines and shown & {compose.LEGAL, compose.EXPIRY} and line in report.summary:
-            report.summary.insert(report.summary.index(line) + 1, data.DERIVED_LINE)
     return report
 
 
